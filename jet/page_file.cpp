@@ -1,0 +1,125 @@
+#include "jet/page_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "jet/error.h"
+#include "jet/rc4.h"
+
+namespace jet {
+
+namespace {
+
+std::string describe_errno(int err) { return std::strerror(err); }
+
+}  // namespace
+
+PageFile::PageFile(const std::filesystem::path& path) : path_(path) {
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+        const int err = errno;
+        throw Error(ErrorKind::io,
+                    "Cannot open \"" + path.string() + "\" for reading: " + describe_errno(err));
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd_);
+        fd_ = -1;
+        throw Error(ErrorKind::io, "\"" + path.string() + "\" is not a regular file.");
+    }
+    size_ = static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t pages = size_ / kPageSize;
+    page_count_ = pages > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(pages);
+}
+
+PageFile::~PageFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+PageFile::PageFile(PageFile&& other) noexcept
+    : path_(std::move(other.path_)),
+      fd_(std::exchange(other.fd_, -1)),
+      size_(other.size_),
+      page_count_(other.page_count_),
+      encoding_key_(other.encoding_key_) {}
+
+PageFile& PageFile::operator=(PageFile&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        path_ = std::move(other.path_);
+        fd_ = std::exchange(other.fd_, -1);
+        size_ = other.size_;
+        page_count_ = other.page_count_;
+        encoding_key_ = other.encoding_key_;
+    }
+    return *this;
+}
+
+std::string PageFile::where(std::uint32_t n) const {
+    return "\"" + path_.string() + "\", page " + std::to_string(n);
+}
+
+PageBuf PageFile::read(std::uint32_t n) const {
+    PageBuf buf;
+    read_into(n, buf);
+    return buf;
+}
+
+void PageFile::read_into(std::uint32_t n, PageBuf& out) const {
+    if (n >= page_count_) {
+        throw Error(ErrorKind::damaged, "The database " + where(n) +
+                                            " is referenced but lies past the end of the file (" +
+                                            std::to_string(page_count_) + " pages).");
+    }
+    std::size_t done = 0;
+    const auto base = static_cast<off_t>(static_cast<std::uint64_t>(n) * kPageSize);
+    while (done < kPageSize) {
+        const ssize_t got = ::pread(fd_, out.data() + done, kPageSize - done,
+                                    base + static_cast<off_t>(done));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            const int err = errno;
+            throw Error(ErrorKind::io, "Cannot read " + where(n) + ": " + describe_errno(err));
+        }
+        if (got == 0) {
+            throw Error(ErrorKind::truncated, "The file " + where(n) + " ends unexpectedly.");
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    if (encoding_key_ != 0 && n != 0) {
+        apply_page_codec(encoding_key_, n, out);
+    }
+}
+
+std::size_t PageFile::read_prefix(std::uint8_t* out, std::size_t count) const {
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = ::pread(fd_, out + done, count - done, static_cast<off_t>(done));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            const int err = errno;
+            throw Error(ErrorKind::io,
+                        "Cannot read \"" + path_.string() + "\": " + describe_errno(err));
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+}  // namespace jet

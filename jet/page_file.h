@@ -1,0 +1,61 @@
+#pragma once
+// Read-only access to the pages of a database file.
+//
+// Pages are 4096 bytes. Page 0 is never encoded; when the database carries an
+// encoding key (set_encoding_key, taken from the header), every page n >= 1 is
+// decoded on read. The file is opened read-only and never written through
+// this class. Reads go through pread; nothing but the handle is held, so a
+// large file costs no memory.
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace jet {
+
+inline constexpr std::size_t kPageSize = 4096;
+inline constexpr std::uint32_t kMaxPages = 524288;  // 2 GB
+
+using PageBuf = std::array<std::uint8_t, kPageSize>;
+
+class PageFile {
+public:
+    // Opens `path` read-only. Throws Error(io) when it cannot be opened or is
+    // not a regular file.
+    explicit PageFile(const std::filesystem::path& path);
+    ~PageFile();
+    PageFile(const PageFile&) = delete;
+    PageFile& operator=(const PageFile&) = delete;
+    PageFile(PageFile&& other) noexcept;
+    PageFile& operator=(PageFile&& other) noexcept;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::uint64_t size_bytes() const { return size_; }
+    // Whole pages in the file (a trailing partial page is not counted).
+    std::uint32_t page_count() const { return page_count_; }
+
+    void set_encoding_key(std::uint32_t key) { encoding_key_ = key; }
+    std::uint32_t encoding_key() const { return encoding_key_; }
+
+    // Reads (and decodes) page n. Throws Error(damaged) when n is past the end
+    // of the file, Error(io) when the read fails.
+    PageBuf read(std::uint32_t n) const;
+    void read_into(std::uint32_t n, PageBuf& out) const;
+
+    // Reads up to `count` raw bytes from offset 0 (no decoding), for the
+    // format checks that run before anything else. Returns the bytes read.
+    std::size_t read_prefix(std::uint8_t* out, std::size_t count) const;
+
+    // "<file>, page <n>" for error descriptions.
+    std::string where(std::uint32_t n) const;
+
+private:
+    std::filesystem::path path_;
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+    std::uint32_t page_count_ = 0;
+    std::uint32_t encoding_key_ = 0;
+};
+
+}  // namespace jet
