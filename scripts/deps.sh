@@ -5,19 +5,14 @@ set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format qt6-base-dev
-          libgl-dev libgtest-dev mdbtools xvfb xauth imagemagick nodejs npm)
+          libgl-dev libgtest-dev libbenchmark-dev mdbtools xvfb xauth imagemagick)
+# Node.js (for the npm oracle) may come from another Debian source that bundles npm;
+# ask for Debian's own packages only when there is no node at all.
+command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  if ! command -v node >/dev/null 2>&1 || [[ " ${missing[*]} " != *" nodejs "* ]]; then :; fi
-  # node/npm may come from outside Debian's packages: do not fight an existing install.
-  if command -v node >/dev/null 2>&1; then
-    missing=("${missing[@]/nodejs}"); missing=("${missing[@]/npm}")
-  fi
-  read -r -a missing <<<"${missing[*]}"
-fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing Debian packages: ${missing[*]}"
   sudo_cmd=""
