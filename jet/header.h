@@ -1,0 +1,92 @@
+#pragma once
+// Page 0 of a Jet 4 database: the format checks that run before anything else
+// is read, the masked header fields, and the database password.
+//
+// Bytes 0x18..0x97 of page 0 are stored RC4-masked under a fixed key. Header
+// keeps both the page as stored (`raw`, for a writer to copy) and the page with
+// that region demasked (`plain`); every field below is read from `plain`.
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "jet/bytes.h"
+#include "jet/page_file.h"
+
+namespace jet {
+
+namespace header_offsets {
+inline constexpr std::size_t kEngineName = 0x04;   // "Standard Jet DB" / "Standard ACE DB"
+inline constexpr std::size_t kVersion = 0x14;      // 0 Jet 3, 1 Jet 4, >= 2 ACE
+inline constexpr std::size_t kMaskStart = 0x18;    // first masked byte
+inline constexpr std::size_t kMaskLength = 128;    // 0x18..0x97
+inline constexpr std::size_t kCodePage = 0x3C;     // u16
+inline constexpr std::size_t kEncodingKey = 0x3E;  // u32, 0 = pages not encoded
+inline constexpr std::size_t kPassword = 0x42;     // 40 bytes
+inline constexpr std::size_t kPasswordLength = 40;
+inline constexpr std::size_t kUnknown6A = 0x6A;      // u16, meaning unknown
+inline constexpr std::size_t kSortOrder = 0x6E;      // u16 LCID, u8 version at 0x71
+inline constexpr std::size_t kCreationDate = 0x72;   // double
+inline constexpr std::size_t kAceCryptInfo = 0x299;  // u16 length of Office encryption info (ACE)
+}  // namespace header_offsets
+
+inline constexpr std::uint8_t kJet4Version = 1;
+// Longest Jet 4 password, in characters (UTF-16 code units).
+inline constexpr std::size_t kMaxPasswordLength = 20;
+
+struct SortOrder {
+    std::uint16_t lcid = 0;
+    std::uint8_t version = 0;
+};
+
+struct Header {
+    PageBuf raw{};    // page 0 exactly as stored in the file
+    PageBuf plain{};  // page 0 with 0x18..0x97 demasked
+    std::uint8_t version = 0;
+    std::uint16_t code_page = 0;
+    std::uint32_t encoding_key = 0;
+    SortOrder sort_order;
+    double creation_date = 0.0;  // OLE automation date (days since 1899-12-30)
+    // The 40 stored password bytes after demasking (still XORed with the date mask).
+    std::array<std::uint8_t, header_offsets::kPasswordLength> password_stored{};
+    std::uint16_t unknown_6a = 0;
+};
+
+// Runs the format checks on the start of a file and parses page 0.
+//   `start`: the first bytes of the file (up to one page; fewer if the file is short)
+//   `file_size`: the file's size in bytes
+//   `file`: the file's name for descriptions
+// Refusals, each with its own kind and description: not_a_database (magic or
+// engine name), jet3 (Access 97), encrypted_ace, ace (.accdb), truncated (size
+// not a multiple of 4096, fewer than 3 pages), and more than kMaxPages pages.
+Header parse_header(Bytes start, std::uint64_t file_size, const std::string& file);
+
+// Toggles the fixed RC4 mask over 0x18..0x97 of a page 0 (masking and
+// demasking are the same operation).
+void toggle_header_mask(MutableBytes page0);
+
+// The 4-byte XOR mask applied to the stored password: the creation date
+// truncated to a 32-bit integer, little-endian.
+std::array<std::uint8_t, 4> password_mask(double creation_date);
+
+// The database password in UTF-8 ("" when the database has none).
+std::string decode_password(const Header& header);
+
+// True when `candidate` (UTF-8) is exactly the database password. A database
+// without password matches only the empty string and nothing.
+bool password_matches(const Header& header, const std::optional<std::string>& candidate);
+
+// The 40 stored password bytes (before the header mask) for `password`
+// (UTF-8; empty = no password) under the mask of `creation_date`. Throws
+// Error(invalid_argument) for a password longer than 20 characters.
+std::array<std::uint8_t, header_offsets::kPasswordLength> encode_password(std::string_view password,
+                                                                          double creation_date);
+
+// Writes `password` into a page 0 as stored in a file (masked): demasks,
+// writes the encoded password under the page's own creation date, masks
+// again. Empty removes the password.
+void set_password(MutableBytes raw_page0, std::string_view password);
+
+}  // namespace jet

@@ -1,0 +1,53 @@
+#pragma once
+// The pages a database really uses, found by walking from the catalog (never
+// by inverting the global free map), and who owns each of them.
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace jet {
+
+class Database;
+
+enum class PageRole {
+    header,        // page 0
+    global_map,    // page 1
+    table_def,     // a page of a TDEF chain
+    map_holder,    // a data page holding usage-map rows
+    usage_bitmap,  // a 0x05 page of a reference map
+    table_data,    // a data page in a table's owned map
+    long_value,    // an LVAL page (through an LV map or a descriptor)
+    index,         // an index page (through an index map)
+};
+
+const char* page_role_name(PageRole role);
+
+struct PageOwner {
+    PageRole role = PageRole::header;
+    std::uint32_t table = 0;  // TDEF page of the owning table (0 for pages 0 and 1)
+};
+
+// A page claimed by two owners (damage).
+struct OwnershipConflict {
+    std::uint32_t page = 0;
+    PageOwner first;
+    PageOwner second;
+};
+
+struct Liveness {
+    std::map<std::uint32_t, PageOwner> owners;
+    std::vector<OwnershipConflict> conflicts;
+    bool is_live(std::uint32_t page) const { return owners.count(page) != 0; }
+};
+
+// Walks every table of the catalog (system tables included): TDEF chains,
+// map-holder pages and 0x05 pages of every map, owned data pages, LVAL
+// pages through LV maps and through every row's descriptors, index pages
+// through index maps. Map-holder pages may be shared by several tables (the
+// first claim wins, no conflict). Throws Error(damaged) when a structure on
+// the way does not decode.
+Liveness compute_liveness(const Database& db);
+
+}  // namespace jet

@@ -1,0 +1,191 @@
+#pragma once
+// Table definitions (TDEF, page type 0x02), continued over several pages.
+//
+// The logical definition is the first page whole followed by bytes 8..4095 of
+// each continuation page (u32 at 4 of each page names the next, 0 = last).
+// TableDef keeps the physical pages and the logical buffer, and records the
+// logical offset of every field a writer may patch (map pointers, root pages,
+// foreign-key table pages); logical_to_physical() turns such an offset into a
+// page and an offset in it.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "jet/bytes.h"
+#include "jet/page_file.h"
+
+namespace jet {
+
+enum class ColumnType : std::uint8_t {
+    boolean = 0x01,
+    byte = 0x02,
+    integer = 0x03,       // 16-bit
+    long_integer = 0x04,  // 32-bit
+    money = 0x05,         // 64-bit, 1/10000 units
+    single = 0x06,
+    double_ = 0x07,
+    datetime = 0x08,
+    binary = 0x09,
+    text = 0x0A,
+    ole = 0x0B,
+    memo = 0x0C,
+    guid = 0x0F,
+    numeric = 0x10,
+    fixed_binary = 0x11,  // fixed 3992-byte binary (MSysAccessObjects.Data)
+};
+
+// Offsets in the logical table definition.
+namespace tdef_offsets {
+inline constexpr std::size_t kNextPage = 4;  // on every physical page
+inline constexpr std::size_t kLength = 8;
+inline constexpr std::size_t kMagic = 12;
+inline constexpr std::size_t kRowCount = 16;
+inline constexpr std::size_t kAutonumber = 20;
+inline constexpr std::size_t kTableType = 40;
+inline constexpr std::size_t kMaxColumns = 41;
+inline constexpr std::size_t kVarColumns = 43;
+inline constexpr std::size_t kColumnCount = 45;
+inline constexpr std::size_t kLogicalIndexCount = 47;
+inline constexpr std::size_t kRealIndexCount = 51;
+inline constexpr std::size_t kOwnedMap = 55;
+inline constexpr std::size_t kFreeMap = 59;
+inline constexpr std::size_t kIndexStats = 63;  // 12 bytes per real index
+inline constexpr std::size_t kColumnBlockSize = 25;
+inline constexpr std::size_t kRealIndexBlockSize = 52;
+inline constexpr std::size_t kLogicalIndexBlockSize = 28;
+}  // namespace tdef_offsets
+
+inline constexpr std::uint32_t kTableDefMagic = 1625;
+inline constexpr std::uint8_t kTableTypeSystem = 0x53;
+inline constexpr std::uint8_t kTableTypeUser = 0x4E;
+
+inline constexpr std::uint8_t kColumnFlagFixed = 0x01;
+inline constexpr std::uint8_t kColumnFlagNullable = 0x02;
+inline constexpr std::uint8_t kColumnFlagAutoLong = 0x04;
+inline constexpr std::uint8_t kColumnFlagAutoGuid = 0x40;
+inline constexpr std::uint8_t kColumnFlagHyperlink = 0x80;
+
+inline constexpr std::uint8_t kIndexFlagUnique = 0x01;
+inline constexpr std::uint8_t kIndexFlagIgnoreNulls = 0x02;
+inline constexpr std::uint8_t kIndexFlagRequired = 0x08;
+
+struct Column {
+    std::uint8_t type = 0;  // a ColumnType value (kept raw: unknown types stay visible)
+    std::uint16_t number = 0;
+    std::uint16_t var_index = 0;
+    std::uint16_t unknown_index = 0;  // +9
+    std::uint16_t misc = 0;           // +11 text: LCID; numeric: precision (low), scale (high)
+    std::uint16_t misc_ext = 0;       // +13
+    std::uint8_t flags = 0;
+    std::uint8_t ext_flags = 0;
+    std::uint16_t fixed_offset = 0;
+    std::uint16_t length = 0;
+    std::string name;              // UTF-8
+    std::size_t block_offset = 0;  // logical offset of the 25-byte block
+
+    ColumnType column_type() const { return static_cast<ColumnType>(type); }
+    bool is_fixed() const { return (flags & kColumnFlagFixed) != 0; }
+    bool is_long_value() const {
+        return type == static_cast<std::uint8_t>(ColumnType::memo) ||
+               type == static_cast<std::uint8_t>(ColumnType::ole);
+    }
+    std::uint8_t precision() const { return static_cast<std::uint8_t>(misc & 0xFF); }
+    std::uint8_t scale() const { return static_cast<std::uint8_t>(misc >> 8); }
+};
+
+struct IndexColumn {
+    std::uint16_t number = 0;  // column number
+    std::uint8_t order = 1;    // 1 ascending, otherwise descending
+    bool ascending() const { return order == 1; }
+};
+
+struct IndexStats {
+    std::uint32_t a = 0;
+    std::uint32_t b = 0;  // distinct entries
+    std::uint32_t c = 0;
+    std::size_t offset = 0;  // logical offset of the 12-byte block
+};
+
+struct RealIndex {
+    std::uint32_t ordinal = 0;  // position among the real indexes
+    std::vector<IndexColumn> columns;
+    RowPointer map;  // the index's usage map (its B-tree pages)
+    std::uint32_t root_page = 0;
+    std::uint32_t unknown_42 = 0;
+    std::uint8_t flags = 0;
+    IndexStats stats;
+    std::size_t block_offset = 0;  // logical offset of the 52-byte block
+    std::size_t map_offset() const { return block_offset + 34; }
+    std::size_t root_offset() const { return block_offset + 38; }
+    bool unique() const { return (flags & kIndexFlagUnique) != 0; }
+    bool ignore_nulls() const { return (flags & kIndexFlagIgnoreNulls) != 0; }
+};
+
+struct LogicalIndex {
+    std::uint32_t number = 0;
+    std::uint32_t real_index = 0;
+    std::uint8_t rel_table_type = 0;  // 1 primary side, 2 foreign side, 0 none
+    std::int32_t rel_index = -1;      // logical index number in the other table
+    std::uint32_t rel_table_page = 0;
+    std::uint8_t cascade_updates = 0;
+    std::uint8_t cascade_deletes = 0;
+    std::uint8_t type = 0;  // 1 primary key, 2 foreign key
+    std::string name;
+    std::size_t block_offset = 0;  // logical offset of the 28-byte block
+    std::size_t rel_table_page_offset() const { return block_offset + 17; }
+    bool is_primary_key() const { return type == 1; }
+    bool is_foreign_key() const { return rel_index != -1; }
+};
+
+// One entry of the trailer: the two usage maps of a memo/OLE column.
+struct LongValueMaps {
+    std::uint16_t column = 0;
+    RowPointer owned;
+    RowPointer free;
+    std::size_t offset = 0;  // logical offset of the 10-byte entry
+    std::size_t owned_offset() const { return offset + 2; }
+    std::size_t free_offset() const { return offset + 6; }
+};
+
+struct TableDef {
+    std::uint32_t page = 0;             // first TDEF page (the table's Id)
+    std::vector<std::uint32_t> pages;   // every physical page, in chain order
+    std::vector<std::uint8_t> buffer;   // the logical definition
+    std::uint32_t declared_length = 0;  // tdef_len (u32 at 8)
+    std::uint32_t magic = 0;
+    std::uint32_t row_count = 0;
+    std::uint32_t autonumber = 0;
+    std::uint8_t table_type = 0;
+    std::uint16_t max_columns = 0;
+    std::uint16_t var_column_count = 0;
+    std::uint16_t column_count = 0;
+    std::uint32_t logical_index_count = 0;
+    std::uint32_t real_index_count = 0;
+    RowPointer owned_map;
+    RowPointer free_map;
+    std::vector<Column> columns;  // in definition order
+    std::vector<RealIndex> real_indexes;
+    std::vector<LogicalIndex> logical_indexes;
+    std::vector<LongValueMaps> long_value_maps;
+    std::size_t end_offset = 0;  // logical offset just past the 0xFFFF terminator
+
+    const Column* find_column(std::string_view name) const;  // case-insensitive
+    const Column* column_by_number(std::uint16_t number) const;
+    const LongValueMaps* long_value_maps_for(std::uint16_t column_number) const;
+    // The physical page and in-page offset of a logical offset.
+    std::pair<std::uint32_t, std::size_t> logical_to_physical(std::size_t logical_offset) const;
+    std::string name_hint;  // the table's name when known (for descriptions)
+};
+
+// Reads the table definition whose first page is `page`. Throws
+// Error(damaged) naming the page when a page of the chain is not a TDEF,
+// the chain loops or runs past the file, or a block runs past the buffer.
+TableDef read_table_def(const PageFile& file, std::uint32_t page);
+
+const char* column_type_name(std::uint8_t type);
+
+}  // namespace jet
