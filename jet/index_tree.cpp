@@ -1,0 +1,246 @@
+#include "jet/index_tree.h"
+
+#include <map>
+#include <optional>
+
+#include "jet/error.h"
+#include "jet/index_key.h"
+
+namespace jet {
+
+namespace {
+
+std::string hex_key(const IndexEntry& e) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string s;
+    const std::size_t shown = std::min<std::size_t>(e.key.size(), 16);
+    for (std::size_t i = 0; i < shown; ++i) {
+        s += digits[e.key[i] >> 4];
+        s += digits[e.key[i] & 15];
+    }
+    if (shown < e.key.size()) {
+        s += "...";
+    }
+    return "key " + (s.empty() ? std::string("(empty)") : s) + " -> page " +
+           std::to_string(e.row.page) + " row " + std::to_string(e.row.row);
+}
+
+class TreeWalker {
+  public:
+    TreeWalker(const PageFile& file, const IndexTreeOptions& options, IndexTree& tree)
+        : file_(file), options_(options), tree_(tree) {}
+
+    void walk(std::uint32_t root) {
+        std::optional<IndexEntry> last;
+        visit(root, 0, last);
+        check_levels();
+        check_order();
+        if (suppressed_ > 0) {
+            tree_.problems.push_back(
+                {"index-more-problems", tree_.root,
+                 std::to_string(suppressed_) + " further problems in this index were not listed."});
+        }
+    }
+
+  private:
+    struct Links {
+        std::uint32_t prev = 0;
+        std::uint32_t next = 0;
+    };
+
+    void problem(const std::string& code, std::uint32_t page, const std::string& text) {
+        if (tree_.problems.size() >= options_.max_problems) {
+            ++suppressed_;
+            return;
+        }
+        tree_.problems.push_back(
+            {code, page,
+             "Index page " + std::to_string(page) + " of " + file_.path().string() + ": " + text});
+    }
+
+    // Visits `number` at `depth`; appends its leaf entries and returns through
+    // `last` the last leaf entry of its subtree (nothing when it has none).
+    void visit(std::uint32_t number, std::size_t depth, std::optional<IndexEntry>& last) {
+        last.reset();
+        if (depth >= options_.max_depth) {
+            problem("index-too-deep", number,
+                    "the tree is deeper than " + std::to_string(options_.max_depth) +
+                        " levels; its links probably form a loop.");
+            return;
+        }
+        if (number == 0 || number >= file_.page_count()) {
+            problem("index-dangling-page", number,
+                    "the page is named by the index but lies outside the file (" +
+                        std::to_string(file_.page_count()) + " pages).");
+            return;
+        }
+        if (!tree_.pages.insert(number).second) {
+            problem("index-page-reused", number,
+                    "the page is reached a second time within the same tree.");
+            return;
+        }
+        const PageBuf buf = file_.read(number);
+        if (buf[0] != kIndexNodePage && buf[0] != kIndexLeafPage) {
+            problem("index-page-type", number,
+                    "expected an index node or leaf page, found page type " +
+                        std::to_string(buf[0]) + ".");
+            return;
+        }
+        IndexPage page;
+        try {
+            page = parse_index_page(buf, number, file_.where(number));
+        } catch (const Error& e) {
+            problem("index-bad-mask", number, e.what());
+            return;
+        }
+        if (tree_.levels.size() <= depth) {
+            tree_.levels.resize(depth + 1);
+        }
+        tree_.levels[depth].push_back(number);
+        links_[number] = {page.prev, page.next};
+        check_header(page);
+
+        if (page.is_leaf()) {
+            if (leaf_depth_ && *leaf_depth_ != depth) {
+                problem("index-unbalanced", number,
+                        "this leaf lies at depth " + std::to_string(depth) +
+                            " while other leaves lie at depth " + std::to_string(*leaf_depth_) +
+                            ".");
+            }
+            if (!leaf_depth_) {
+                leaf_depth_ = depth;
+            }
+            for (auto& e : page.entries) {
+                tree_.entries.push_back(std::move(e.entry));
+                entry_pages_.push_back(number);
+            }
+            if (!page.entries.empty()) {
+                last = tree_.entries.back();
+            }
+            return;
+        }
+
+        if (page.entries.empty() && page.tail == 0) {
+            problem("index-empty-node", number, "the node page names no child page.");
+            return;
+        }
+        for (const auto& e : page.entries) {
+            std::optional<IndexEntry> child_last;
+            visit(e.child, depth + 1, child_last);
+            if (child_last && !(*child_last == e.entry)) {
+                problem("index-node-mismatch", number,
+                        "the entry for child page " + std::to_string(e.child) + " (" +
+                            hex_key(e.entry) + ") is not the last entry of that subtree (" +
+                            hex_key(*child_last) + ").");
+            }
+            if (child_last) {
+                last = std::move(child_last);
+            }
+        }
+        if (page.tail != 0) {
+            std::optional<IndexEntry> child_last;
+            visit(page.tail, depth + 1, child_last);
+            if (child_last) {
+                last = std::move(child_last);
+            }
+        }
+    }
+
+    void check_header(const IndexPage& page) {
+        if (page.marker != 0x01) {
+            problem("index-bad-header", page.number,
+                    "byte 1 is " + std::to_string(page.marker) + " instead of 1.");
+        }
+        if (options_.owner != 0 && page.owner != options_.owner) {
+            problem("index-wrong-owner", page.number,
+                    "the page names table definition page " + std::to_string(page.owner) +
+                        " but belongs to the index of the table at page " +
+                        std::to_string(options_.owner) + ".");
+        }
+        if (page.is_leaf() && page.tail != 0) {
+            problem("index-bad-header", page.number,
+                    "a leaf page names a child-tail page (" + std::to_string(page.tail) + ").");
+        }
+        if (page.free_space != page.expected_free_space()) {
+            problem("index-free-space", page.number,
+                    "the header states " + std::to_string(page.free_space) +
+                        " free bytes, the entries leave " +
+                        std::to_string(page.expected_free_space()) + ".");
+        }
+        if (!page.entries.empty()) {
+            std::size_t shortest = SIZE_MAX;
+            for (const auto& e : page.entries) {
+                shortest = std::min(shortest, e.entry.key.size());
+            }
+            if (page.prefix_length > shortest) {
+                problem("index-bad-prefix", page.number,
+                        "the shared prefix of " + std::to_string(page.prefix_length) +
+                            " bytes reaches past the shortest key (" + std::to_string(shortest) +
+                            " bytes) into a row pointer.");
+            }
+        }
+    }
+
+    void check_levels() {
+        for (std::size_t d = 0; d < tree_.levels.size(); ++d) {
+            const auto& level = tree_.levels[d];
+            for (std::size_t i = 0; i < level.size(); ++i) {
+                const Links& l = links_[level[i]];
+                const std::uint32_t want_prev = i == 0 ? 0 : level[i - 1];
+                const std::uint32_t want_next = i + 1 == level.size() ? 0 : level[i + 1];
+                if (l.prev != want_prev || l.next != want_next) {
+                    problem("index-sibling-link", level[i],
+                            "its neighbours on level " + std::to_string(d) + " are given as " +
+                                std::to_string(l.prev) + " / " + std::to_string(l.next) +
+                                ", the tree has " + std::to_string(want_prev) + " / " +
+                                std::to_string(want_next) + ".");
+                }
+            }
+        }
+    }
+
+    void check_order() {
+        for (std::size_t i = 1; i < tree_.entries.size(); ++i) {
+            if (compare_entries(tree_.entries[i - 1], tree_.entries[i]) >= 0) {
+                problem("index-out-of-order", entry_pages_[i],
+                        "entry " + std::to_string(i) + " (" + hex_key(tree_.entries[i]) +
+                            ") does not sort after the one before it (" +
+                            hex_key(tree_.entries[i - 1]) + ").");
+            }
+        }
+    }
+
+    const PageFile& file_;
+    const IndexTreeOptions& options_;
+    IndexTree& tree_;
+    std::map<std::uint32_t, Links> links_;
+    std::vector<std::uint32_t> entry_pages_;  // the leaf of each entry
+    std::optional<std::size_t> leaf_depth_;
+    std::size_t suppressed_ = 0;
+};
+
+}  // namespace
+
+IndexTree read_index_tree(const PageFile& file, std::uint32_t root,
+                          const IndexTreeOptions& options) {
+    IndexTree tree;
+    tree.root = root;
+    TreeWalker(file, options, tree).walk(root);
+    return tree;
+}
+
+std::vector<IndexEntry> read_index_entries(const PageFile& file, std::uint32_t root,
+                                           std::uint32_t owner) {
+    IndexTreeOptions options;
+    options.owner = owner;
+    IndexTree tree = read_index_tree(file, root, options);
+    if (!tree.problems.empty()) {
+        throw Error(ErrorKind::damaged,
+                    tree.problems.front().description +
+                        " Repair the database in Access (Compact and Repair) before compacting "
+                        "it here.");
+    }
+    return std::move(tree.entries);
+}
+
+}  // namespace jet

@@ -1,0 +1,52 @@
+#pragma once
+// Walking one index B-tree from its root page.
+//
+// The walk is bounded: every page is visited at most once (a page reached a
+// second time is reported, not followed), the depth is capped, and a page
+// that does not decode ends its branch with a problem instead of an
+// exception. The result lists the leaf entries in tree order, the pages of
+// every level from left to right, and whatever was found wrong on the way.
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "jet/index_page.h"
+#include "jet/page_file.h"
+
+namespace jet {
+
+// Something wrong in a tree. `code` is a stable name ("index-out-of-order",
+// "index-bad-mask", ...); `description` is meant for a person.
+struct IndexProblem {
+    std::string code;
+    std::uint32_t page = 0;
+    std::string description;
+};
+
+struct IndexTree {
+    std::uint32_t root = 0;
+    std::vector<IndexEntry> entries;                 // leaf entries, left to right
+    std::vector<std::vector<std::uint32_t>> levels;  // levels[0] = {root}; the last = leaves
+    std::set<std::uint32_t> pages;                   // every page reached
+    std::vector<IndexProblem> problems;              // empty for a sound tree
+};
+
+struct IndexTreeOptions {
+    std::uint32_t owner = 0;  // expected owning table definition page; 0 = not checked
+    std::size_t max_depth = 16;
+    std::size_t max_problems = 32;  // further problems are counted in one last line
+};
+
+// Reads the tree rooted at `root`. Never throws for damage inside the tree;
+// throws only when the file itself cannot be read (Error(io)).
+IndexTree read_index_tree(const PageFile& file, std::uint32_t root,
+                          const IndexTreeOptions& options = {});
+
+// The leaf entries of a sound tree in order. Throws Error(damaged) with the
+// first problem's description when the tree is not sound.
+std::vector<IndexEntry> read_index_entries(const PageFile& file, std::uint32_t root,
+                                           std::uint32_t owner = 0);
+
+}  // namespace jet
