@@ -1,0 +1,48 @@
+#pragma once
+// Writing data pages (type 0x01): table rows, long-value rows and usage-map
+// rows, packed from the end of the page downwards with one slot per row and
+// no flag bits (no deleted slot, no overflow indirection).
+//
+// RowPacker plans the pages before any byte is written: it hands out the
+// (page, slot) a row of a given length will occupy, filling each page in
+// order until the next row no longer fits (14 + 2n + sum of lengths <= 4096,
+// at most 255 rows). build_data_page then lays out the rows of one page.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "jet/page_file.h"
+
+namespace jet {
+
+inline constexpr std::size_t kMaxRowsPerDataPage = 255;
+// Longest row a data page can take: 4096 - 14 (header) - 2 (its slot).
+inline constexpr std::size_t kMaxRowOnPage = kPageSize - 16;
+
+struct RowPlace {
+    std::uint32_t page_index = 0;  // index into the packer's pages
+    std::uint8_t slot = 0;
+};
+
+class RowPacker {
+  public:
+    // Returns where a row of `length` bytes goes. Throws Error(damaged) for a
+    // row longer than a page can hold.
+    RowPlace add(std::size_t length);
+    std::size_t page_count() const { return rows_.size(); }
+    // Number of rows on page k.
+    std::size_t rows_on(std::size_t k) const { return rows_[k]; }
+
+  private:
+    std::vector<std::uint16_t> rows_;
+    std::vector<std::uint16_t> used_;
+};
+
+// One page of rows in slot order. `owner` is the u32 at offset 4 (the TDEF
+// page, the "LVAL" marker or 0 for map holders), `stamp` the u32 at 8.
+PageBuf build_data_page(std::span<const std::vector<std::uint8_t>> rows, std::uint32_t owner,
+                        std::uint32_t stamp = 0);
+
+}  // namespace jet

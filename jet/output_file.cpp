@@ -1,0 +1,183 @@
+#include "jet/output_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+#include "jet/error.h"
+#include "jet/rc4.h"
+
+namespace jet {
+
+namespace {
+
+std::filesystem::path folder_of(const std::filesystem::path& p) {
+    auto dir = p.parent_path();
+    return dir.empty() ? std::filesystem::path(".") : dir;
+}
+
+bool exists_no_follow(const std::filesystem::path& p) {
+    struct stat st {};
+    return ::lstat(p.c_str(), &st) == 0;
+}
+
+void sync_folder(const std::filesystem::path& dir) {
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        (void)::fsync(dfd);
+        ::close(dfd);
+    }
+}
+
+}  // namespace
+
+std::string destination_exists_description(const std::filesystem::path& destination) {
+    return "The destination \"" + destination.string() +
+           "\" already exists and is never overwritten: it may be the only copy of a database "
+           "left by an earlier run that failed. Move it elsewhere or delete it, then try again.";
+}
+
+OutputFile::OutputFile(const std::filesystem::path& destination, std::uint32_t encoding_key)
+    : destination_(destination), key_(encoding_key) {
+    if (exists_no_follow(destination)) {
+        throw Error(ErrorKind::destination_exists, destination_exists_description(destination));
+    }
+    const auto dir = folder_of(destination);
+#ifdef O_TMPFILE
+    // The unnamed file is re-opened for verification through /proc.
+    if (exists_no_follow("/proc/self/fd")) {
+        fd_ = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    }
+#endif
+    if (fd_ < 0) {
+        // No unnamed files here: a named one beside the destination instead.
+        std::random_device rd;
+        for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+            char suffix[16];
+            std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(rd()));
+            auto candidate =
+                dir / ("." + destination.filename().string() + ".compacting-" + suffix);
+            fd_ = ::open(candidate.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0600);
+            if (fd_ >= 0) {
+                temp_path_ = candidate;
+            } else if (errno != EEXIST) {
+                break;
+            }
+        }
+    }
+    if (fd_ < 0) {
+        const int err = errno;
+        throw Error(ErrorKind::io, "Cannot create a temporary file in the folder \"" +
+                                       dir.string() + "\" for \"" + destination.string() +
+                                       "\": " + std::strerror(err) +
+                                       ". Check that the folder exists and is writable.");
+    }
+}
+
+OutputFile::~OutputFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    if (!committed_ && !temp_path_.empty()) {
+        ::unlink(temp_path_.c_str());
+    }
+}
+
+void OutputFile::throw_write_error(int err, std::uint32_t page) const {
+    std::string what = std::strerror(err);
+    std::string advice = err == ENOSPC || err == EDQUOT
+                             ? " The disk is full: free some space or choose a destination on "
+                               "another disk, then try again."
+                             : " Check the destination's disk and try again.";
+    throw Error(ErrorKind::io, "Writing the compacted copy \"" + destination_.string() +
+                                   "\" failed at page " + std::to_string(page) + ": " + what + "." +
+                                   advice + " Nothing was written under that name.");
+}
+
+void OutputFile::write_page(std::uint32_t n, const PageBuf& page) {
+    if (fail_page_ && *fail_page_ == n) {
+        throw_write_error(ENOSPC, n);
+    }
+    PageBuf buf = page;
+    if (key_ != 0 && n != 0) {
+        apply_page_codec(key_, n, buf);
+    }
+    const auto offset = static_cast<off_t>(static_cast<std::uint64_t>(n) * kPageSize);
+    std::size_t done = 0;
+    while (done < kPageSize) {
+        const ssize_t w =
+            ::pwrite(fd_, buf.data() + done, kPageSize - done, offset + static_cast<off_t>(done));
+        if (w < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw_write_error(errno, n);
+        }
+        if (w == 0) {
+            throw_write_error(ENOSPC, n);
+        }
+        done += static_cast<std::size_t>(w);
+    }
+    const std::uint64_t end = (static_cast<std::uint64_t>(n) + 1) * kPageSize;
+    if (end > size_) {
+        size_ = end;
+    }
+}
+
+void OutputFile::sync() {
+    if (::fsync(fd_) != 0) {
+        const int err = errno;
+        throw Error(ErrorKind::io, "Flushing the compacted copy of \"" + destination_.string() +
+                                       "\" to disk failed: " + std::strerror(err) +
+                                       ". Nothing was written under that name.");
+    }
+}
+
+std::filesystem::path OutputFile::read_path() const {
+    if (!temp_path_.empty()) {
+        return temp_path_;
+    }
+    return std::filesystem::path("/proc/self/fd") / std::to_string(fd_);
+}
+
+void OutputFile::commit(mode_t permissions) {
+    if (::fchmod(fd_, permissions & 07777) != 0) {
+        const int err = errno;
+        throw Error(ErrorKind::io, "Cannot set the permissions of the compacted copy of \"" +
+                                       destination_.string() + "\": " + std::strerror(err) + ".");
+    }
+    sync();
+    int rc = 0;
+    if (temp_path_.empty()) {
+        const auto proc = read_path();
+        rc = ::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, destination_.c_str(), AT_SYMLINK_FOLLOW);
+        if (rc != 0 && errno == ENOENT && !exists_no_follow(proc)) {
+            rc = ::linkat(fd_, "", AT_FDCWD, destination_.c_str(), AT_EMPTY_PATH);
+        }
+    } else {
+        rc = ::link(temp_path_.c_str(), destination_.c_str());
+    }
+    if (rc != 0) {
+        const int err = errno;
+        if (err == EEXIST) {
+            throw Error(ErrorKind::destination_exists,
+                        destination_exists_description(destination_));
+        }
+        throw Error(ErrorKind::io, "Cannot create the destination \"" + destination_.string() +
+                                       "\": " + std::strerror(err) +
+                                       ". The source was left as it was.");
+    }
+    committed_ = true;
+    if (!temp_path_.empty()) {
+        ::unlink(temp_path_.c_str());
+        temp_path_.clear();
+    }
+    sync_folder(folder_of(destination_));
+}
+
+}  // namespace jet

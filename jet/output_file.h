@@ -1,0 +1,70 @@
+#pragma once
+// The file a compaction writes, kept invisible until it is complete.
+//
+// The pages go to a temporary file in the destination's folder: an unnamed
+// one (O_TMPFILE) where the file system supports it, so that a process killed
+// half-way leaves nothing behind, else a named one created with O_EXCL and
+// removed on failure. Pages of an encoded database are encoded under their
+// page number as they are written. commit() flushes the data to disk, gives
+// the file its permission bits and only then links it under the
+// destination's name; the link never replaces an existing file.
+//
+// Until commit() succeeds nothing is visible under the destination's name;
+// destroying an uncommitted OutputFile removes the temporary file.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "jet/page_file.h"
+
+namespace jet {
+
+class OutputFile {
+  public:
+    // Refuses (Error destination_exists) when `destination` already exists.
+    // `encoding_key` 0 writes pages as given.
+    OutputFile(const std::filesystem::path& destination, std::uint32_t encoding_key);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Writes page n (encoding it when the file has a key; page 0 never is).
+    void write_page(std::uint32_t n, const PageBuf& page);
+
+    // Flushes everything written so far to disk.
+    void sync();
+
+    // A path under which the written file can be opened for reading
+    // (verification), valid until commit() or destruction.
+    std::filesystem::path read_path() const;
+
+    // Flushes, sets the permission bits and links the file under the
+    // destination's name (never replacing a file). Throws on failure; the
+    // temporary file is then still removed by the destructor.
+    void commit(mode_t permissions);
+
+    std::uint64_t bytes_written() const { return size_; }
+
+    // Test hook: make the write of the given page fail as if the disk were full.
+    void fail_write_of_page_for_testing(std::uint32_t n) { fail_page_ = n; }
+
+  private:
+    [[noreturn]] void throw_write_error(int err, std::uint32_t page) const;
+
+    std::filesystem::path destination_;
+    std::filesystem::path temp_path_;  // empty for an unnamed file
+    int fd_ = -1;
+    std::uint32_t key_ = 0;
+    std::uint64_t size_ = 0;
+    bool committed_ = false;
+    std::optional<std::uint32_t> fail_page_;
+};
+
+// The description used when the destination exists: what to do about it.
+std::string destination_exists_description(const std::filesystem::path& destination);
+
+}  // namespace jet
