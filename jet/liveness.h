@@ -39,6 +39,9 @@ struct OwnershipConflict {
 struct Liveness {
     std::map<std::uint32_t, PageOwner> owners;
     std::vector<OwnershipConflict> conflicts;
+    // Pages named by catalog rows of type "table" that hold no table
+    // definition (stale Ids); they own nothing.
+    std::vector<std::uint32_t> stale_tables;
     bool is_live(std::uint32_t page) const { return owners.count(page) != 0; }
 };
 

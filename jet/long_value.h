@@ -15,6 +15,8 @@
 namespace jet {
 
 inline constexpr std::size_t kLongValueDescriptorSize = 12;
+// The kind is the top two bits of the 32-bit length word (bits 30-31); the
+// length is the low 30 bits.
 
 enum class LongValueKind : std::uint8_t {
     inline_value = 0x80,

@@ -62,9 +62,13 @@ struct RowLayout {
     std::uint16_t var_count = 0;
     // For each variable index k < var_count: [start, end) in the row.
     std::vector<std::pair<std::size_t, std::size_t>> var_ranges;
-    std::size_t var_table_offset = 0;  // lowest byte of the var offset table
+    std::size_t var_table_offset = 0;  // lowest byte of the var offset table (= end of data)
+    std::vector<std::uint8_t> mask;    // the null mask bytes
 
     bool not_null(std::uint16_t column_number) const;  // null-mask bit
+    std::uint8_t row_mask_byte(std::uint16_t column_number) const {
+        return mask[column_number / 8];
+    }
 };
 
 // Parses the layout of `row` for `table`. Throws Error(damaged) with `what`

@@ -1,0 +1,124 @@
+#include "jet/database.h"
+
+#include <algorithm>
+
+#include "jet/data_page.h"
+#include "jet/error.h"
+#include "jet/long_value.h"
+#include "jet/usage_map.h"
+
+namespace jet {
+
+Database::Database(const std::filesystem::path& path, const OpenOptions& options) : file_(path) {
+    PageBuf start{};
+    const std::size_t got = file_.read_prefix(start.data(), start.size());
+    header_ = parse_header(Bytes(start.data(), got), file_.size_bytes(), path.string());
+    if (options.verify_password && !password_matches(header_, options.password)) {
+        throw Error(ErrorKind::bad_password, kNotAValidPassword);
+    }
+    file_.set_encoding_key(header_.encoding_key);
+    catalog_ = read_catalog(*this);
+    // The catalog's own definition was read before any name was known.
+    tdefs_.clear();
+}
+
+Database::Database(Database&&) noexcept = default;
+Database& Database::operator=(Database&&) noexcept = default;
+Database::~Database() = default;
+
+const TableDef& Database::table_def(std::uint32_t page) const {
+    auto it = tdefs_.find(page);
+    if (it == tdefs_.end()) {
+        auto t = std::make_unique<TableDef>(read_table_def(file_, page));
+        for (const CatalogObject& o : catalog_.objects()) {
+            if (o.is_table() && o.table_page() == page) {
+                t->name_hint = o.name;
+                break;
+            }
+        }
+        if (page == kCatalogPage && t->name_hint.empty()) {
+            t->name_hint = "MSysObjects";
+        }
+        it = tdefs_.emplace(page, std::move(t)).first;
+    }
+    return *it->second;
+}
+
+const TableDef& Database::table(std::string_view name) const {
+    const CatalogObject* o = catalog_.find_table(name);
+    if (o == nullptr) {
+        throw Error(ErrorKind::invalid_argument, "There is no table \"" + std::string(name) +
+                                                     "\" in \"" + path().string() + "\".");
+    }
+    return table_def(o->table_page());
+}
+
+void Database::for_each_row(const TableDef& table,
+                            const std::function<void(const RowRef&)>& fn) const {
+    const std::string table_name = table.name_hint.empty()
+                                       ? "the table on page " + std::to_string(table.page)
+                                       : "table \"" + table.name_hint + "\"";
+    const UsageMap owned =
+        read_usage_map(file_, table.owned_map, "owned-pages map of " + table_name);
+    for (const std::uint32_t n : owned.pages) {
+        if (n >= file_.page_count()) {
+            throw Error(ErrorKind::damaged,
+                        "The database \"" + path().string() + "\" is damaged: the pages of " +
+                            table_name + " include page " + std::to_string(n) +
+                            ", past the end of the file (" + std::to_string(file_.page_count()) +
+                            " pages). Restore it from a backup or repair it in Access.");
+        }
+        const DataPage page = read_data_page(file_, n);
+        if (page.owner() != table.page) {
+            throw Error(ErrorKind::damaged,
+                        "The database is damaged: " + page.where() +
+                            " is listed among the pages of " + table_name +
+                            " but belongs to the table on page " + std::to_string(page.owner()) +
+                            ". Restore it from a backup or repair it in Access.");
+        }
+        for (std::size_t i = 0; i < page.slot_count(); ++i) {
+            const RowSlot& s = page.slot(i);
+            if (s.deleted()) {
+                continue;  // deleted, or the target of an overflow header
+            }
+            RowRef ref;
+            ref.pointer = RowPointer{n, static_cast<std::uint8_t>(i)};
+            if (!s.overflow()) {
+                ref.data = ref.pointer;
+                ref.bytes = page.row(i);
+                fn(ref);
+                continue;
+            }
+            // An overflow header: the row lives where its first 4 bytes point.
+            const Bytes header = page.row(i);
+            if (header.size() < 4) {
+                throw Error(ErrorKind::damaged,
+                            "The database is damaged: row " + std::to_string(i) + " of " +
+                                page.where() + " is an overflow pointer of only " +
+                                std::to_string(header.size()) + " bytes. Repair it in Access.");
+            }
+            ref.data = RowPointer::decode(le32(header, 0));
+            const std::string what =
+                "overflow pointer in row " + std::to_string(i) + " of " + page.where();
+            const std::vector<std::uint8_t> target = read_row(file_, ref.data, what);
+            ref.bytes = Bytes(target.data(), target.size());
+            fn(ref);
+        }
+    }
+}
+
+std::vector<std::vector<Value>> Database::read_rows(const TableDef& table) const {
+    std::vector<std::vector<Value>> rows;
+    for_each_row(table, [&](const RowRef& r) {
+        const std::string what = "row " + std::to_string(r.data.row) + " of " + where(r.data.page);
+        rows.push_back(decode_row(file_, table, r.bytes, what));
+    });
+    return rows;
+}
+
+std::vector<std::uint8_t> Database::read_long_value(Bytes descriptor,
+                                                    const std::string& what) const {
+    return jet::read_long_value(file_, LongValueDescriptor::parse(descriptor, what), what);
+}
+
+}  // namespace jet

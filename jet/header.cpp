@@ -1,0 +1,220 @@
+#include "jet/header.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "jet/error.h"
+#include "jet/rc4.h"
+#include "jet/text.h"
+
+namespace jet {
+
+namespace {
+
+namespace off = header_offsets;
+
+constexpr std::uint8_t kHeaderMaskKey[4] = {0xC7, 0xDA, 0x39, 0x6B};
+constexpr std::uint8_t kMagic[4] = {0x00, 0x01, 0x00, 0x00};
+constexpr char kJetName[] = "Standard Jet DB";
+constexpr char kAceName[] = "Standard ACE DB";
+constexpr std::size_t kEngineNameLength = 15;
+
+std::string quoted(const std::string& file) {
+    return "\"" + file + "\"";
+}
+
+bool engine_name_is(Bytes start, const char* name) {
+    return start.size() >= off::kEngineName + kEngineNameLength &&
+           std::memcmp(start.data() + off::kEngineName, name, kEngineNameLength) == 0;
+}
+
+double read_double(Bytes b, std::size_t offset) {
+    check_range(b, offset, 8);
+    std::uint64_t bits = 0;
+    for (std::size_t k = 0; k < 8; ++k) {
+        bits |= static_cast<std::uint64_t>(b[offset + k]) << (8 * k);
+    }
+    double d = 0;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
+// The ACE refusals come first: an encrypted ACE file must be named as such
+// even when it is also short or odd-sized.
+void refuse_ace(Bytes start, const std::string& file) {
+    const std::uint8_t version = start[off::kVersion];
+    PageBuf plain{};
+    std::memcpy(plain.data(), start.data(), std::min(start.size(), plain.size()));
+    toggle_header_mask(MutableBytes(plain.data(), plain.size()));
+    const std::uint32_t key =
+        start.size() >= off::kEncodingKey + 4 ? le32(Bytes(plain), off::kEncodingKey) : 0;
+    const std::uint16_t crypt_info =
+        start.size() >= off::kAceCryptInfo + 2 ? le16(Bytes(plain), off::kAceCryptInfo) : 0;
+    if (key != 0 || crypt_info != 0) {
+        throw Error(ErrorKind::encrypted_ace,
+                    quoted(file) +
+                        " is an encrypted Access 2007 or later database (.accdb with Office "
+                        "encryption, format version " +
+                        std::to_string(version) +
+                        "). Only unencrypted Access 2000-2003 (.mdb) databases are supported: "
+                        "decrypt and save it as an Access 2002-2003 database first.");
+    }
+    throw Error(ErrorKind::ace, quoted(file) +
+                                    " is an Access 2007 or later database (.accdb, format "
+                                    "version " +
+                                    std::to_string(version) +
+                                    "). Only Access 2000-2003 (.mdb) databases are supported: "
+                                    "save it as an Access 2002-2003 database first.");
+}
+
+}  // namespace
+
+void toggle_header_mask(MutableBytes page0) {
+    check_range(page0, off::kMaskStart, off::kMaskLength);
+    Rc4 rc4(std::span<const std::uint8_t>(kHeaderMaskKey, 4));
+    rc4.apply(page0.subspan(off::kMaskStart, off::kMaskLength));
+}
+
+Header parse_header(Bytes start, std::uint64_t file_size, const std::string& file) {
+    if (start.size() < off::kVersion + 1 || std::memcmp(start.data(), kMagic, sizeof kMagic) != 0 ||
+        !(engine_name_is(start, kJetName) || engine_name_is(start, kAceName))) {
+        if (file_size == 0) {
+            throw Error(ErrorKind::not_a_database,
+                        quoted(file) + " is empty: it is not an Access database.");
+        }
+        throw Error(ErrorKind::not_a_database,
+                    quoted(file) +
+                        " is not an Access database (its first bytes are not those of a Jet "
+                        "database).");
+    }
+    const std::uint8_t version = start[off::kVersion];
+    if (engine_name_is(start, kAceName) || version >= 2) {
+        refuse_ace(start, file);
+    }
+    if (version == 0) {
+        throw Error(ErrorKind::jet3,
+                    quoted(file) +
+                        " is an Access 97 (Jet 3) database, which is not supported. Convert it "
+                        "to Access 2000 or 2002-2003 format in Access first.");
+    }
+    if (version != kJet4Version) {
+        throw Error(ErrorKind::not_a_database, quoted(file) + " has an unknown format version " +
+                                                   std::to_string(version) + ".");
+    }
+    if (file_size % kPageSize != 0) {
+        throw Error(ErrorKind::truncated,
+                    quoted(file) + " is truncated or damaged: its size (" +
+                        std::to_string(file_size) +
+                        " bytes) is not a whole number of 4096-byte pages. Restore it from a "
+                        "backup.");
+    }
+    if (file_size / kPageSize < 3 || start.size() < kPageSize) {
+        throw Error(ErrorKind::truncated,
+                    quoted(file) + " is truncated: it has " +
+                        std::to_string(file_size / kPageSize) +
+                        " pages, fewer than the 3 every database has. Restore it from a backup.");
+    }
+    if (file_size / kPageSize > kMaxPages) {
+        throw Error(ErrorKind::damaged,
+                    quoted(file) + " has " + std::to_string(file_size / kPageSize) +
+                        " pages, more than the 524288 (2 GB) an Access database can hold.");
+    }
+
+    Header h;
+    std::memcpy(h.raw.data(), start.data(), kPageSize);
+    h.plain = h.raw;
+    toggle_header_mask(MutableBytes(h.plain.data(), h.plain.size()));
+    const Bytes p(h.plain.data(), h.plain.size());
+    h.version = version;
+    h.code_page = le16(p, off::kCodePage);
+    h.encoding_key = le32(p, off::kEncodingKey);
+    std::memcpy(h.password_stored.data(), h.plain.data() + off::kPassword, off::kPasswordLength);
+    h.unknown_6a = le16(p, off::kUnknown6A);
+    h.sort_order.lcid = le16(p, off::kSortOrder);
+    h.sort_order.version = u8(p, off::kSortOrder + 3);
+    h.creation_date = read_double(p, off::kCreationDate);
+    return h;
+}
+
+std::array<std::uint8_t, 4> password_mask(double creation_date) {
+    // Truncation towards zero to a 32-bit integer; values out of range (a
+    // damaged date) saturate rather than invoke undefined behaviour.
+    std::int64_t whole = 0;
+    if (std::isfinite(creation_date)) {
+        const double t = std::trunc(creation_date);
+        if (t >= static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
+            whole = std::numeric_limits<std::int32_t>::max();
+        } else if (t <= static_cast<double>(std::numeric_limits<std::int32_t>::min())) {
+            whole = std::numeric_limits<std::int32_t>::min();
+        } else {
+            whole = static_cast<std::int64_t>(t);
+        }
+    }
+    const auto v = static_cast<std::uint32_t>(whole);
+    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+            static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+}
+
+std::string decode_password(const Header& header) {
+    const auto mask = password_mask(header.creation_date);
+    std::array<std::uint8_t, off::kPasswordLength> clear{};
+    for (std::size_t i = 0; i < clear.size(); ++i) {
+        clear[i] = static_cast<std::uint8_t>(header.password_stored[i] ^ mask[i % 4]);
+    }
+    std::size_t units = 0;
+    while (units < kMaxPasswordLength && (clear[2 * units] != 0 || clear[2 * units + 1] != 0)) {
+        ++units;
+    }
+    return utf16le_to_utf8(Bytes(clear.data(), 2 * units));
+}
+
+bool password_matches(const Header& header, const std::optional<std::string>& candidate) {
+    const std::string actual = decode_password(header);
+    const std::string given = candidate.value_or(std::string());
+    return actual == given;
+}
+
+std::array<std::uint8_t, off::kPasswordLength> encode_password(std::string_view password,
+                                                               double creation_date) {
+    const std::u16string units = utf8_to_utf16(password);
+    if (units.size() > kMaxPasswordLength) {
+        throw Error(ErrorKind::invalid_argument,
+                    "The password is too long: an Access 2000-2003 database password has at most "
+                    "20 characters.");
+    }
+    for (char16_t c : units) {
+        if (c == 0) {
+            throw Error(ErrorKind::invalid_argument,
+                        "The password contains a NUL character, which a database password "
+                        "cannot hold.");
+        }
+    }
+    const auto mask = password_mask(creation_date);
+    std::array<std::uint8_t, off::kPasswordLength> out{};
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        out[2 * i] = static_cast<std::uint8_t>(units[i] & 0xFF);
+        out[2 * i + 1] = static_cast<std::uint8_t>(units[i] >> 8);
+    }
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<std::uint8_t>(out[i] ^ mask[i % 4]);
+    }
+    return out;
+}
+
+void set_password(MutableBytes raw_page0, std::string_view password) {
+    check_range(raw_page0, 0, kPageSize);
+    toggle_header_mask(raw_page0);
+    const double date = read_double(Bytes(raw_page0.data(), raw_page0.size()), off::kCreationDate);
+    std::array<std::uint8_t, off::kPasswordLength> stored{};
+    try {
+        stored = encode_password(password, date);
+    } catch (...) {
+        toggle_header_mask(raw_page0);  // leave the page as it came
+        throw;
+    }
+    std::memcpy(raw_page0.data() + off::kPassword, stored.data(), stored.size());
+    toggle_header_mask(raw_page0);
+}
+
+}  // namespace jet

@@ -1,0 +1,228 @@
+#include "jet/row.h"
+
+#include <cstring>
+
+#include "jet/error.h"
+#include "jet/long_value.h"
+#include "jet/text.h"
+
+namespace jet {
+
+namespace {
+
+[[noreturn]] void damaged(const std::string& what, const std::string& msg) {
+    throw Error(ErrorKind::damaged, "The database is damaged: " + what + " " + msg +
+                                        ". Restore it from a backup or repair it in Access.");
+}
+
+template <typename T>
+T read_le(Bytes b, std::size_t offset) {
+    check_range(b, offset, sizeof(T));
+    std::uint64_t bits = 0;
+    for (std::size_t k = 0; k < sizeof(T); ++k) {
+        bits |= static_cast<std::uint64_t>(b[offset + k]) << (8 * k);
+    }
+    if constexpr (sizeof(T) == 8) {
+        T v;
+        std::memcpy(&v, &bits, 8);
+        return v;
+    } else if constexpr (sizeof(T) == 4) {
+        const auto narrow = static_cast<std::uint32_t>(bits);
+        T v;
+        std::memcpy(&v, &narrow, 4);
+        return v;
+    } else if constexpr (sizeof(T) == 2) {
+        const auto narrow = static_cast<std::uint16_t>(bits);
+        T v;
+        std::memcpy(&v, &narrow, 2);
+        return v;
+    } else {
+        return static_cast<T>(bits);
+    }
+}
+
+// The byte width a fixed value of each type needs (0 = any).
+std::size_t value_width(std::uint8_t type) {
+    switch (static_cast<ColumnType>(type)) {
+        case ColumnType::byte:
+            return 1;
+        case ColumnType::integer:
+            return 2;
+        case ColumnType::long_integer:
+        case ColumnType::single:
+            return 4;
+        case ColumnType::money:
+        case ColumnType::double_:
+        case ColumnType::datetime:
+            return 8;
+        case ColumnType::guid:
+            return 16;
+        case ColumnType::numeric:
+            return 17;
+        default:
+            return 0;
+    }
+}
+
+}  // namespace
+
+bool RowLayout::not_null(std::uint16_t column_number) const {
+    if (column_number >= column_count) {
+        return false;
+    }
+    return (row_mask_byte(column_number) >> (column_number % 8)) & 1u;
+}
+
+RowLayout parse_row_layout(const TableDef& table, Bytes row, const std::string& what) {
+    RowLayout l;
+    if (row.size() < 2) {
+        damaged(what, "is only " + std::to_string(row.size()) + " bytes long");
+    }
+    l.column_count = le16(row, 0);
+    l.null_mask_size = (static_cast<std::size_t>(l.column_count) + 7) / 8;
+    if (row.size() < 2 + l.null_mask_size) {
+        damaged(what, "is too short (" + std::to_string(row.size()) +
+                          " bytes) for the null mask of " + std::to_string(l.column_count) +
+                          " columns");
+    }
+    l.null_mask_offset = row.size() - l.null_mask_size;
+    l.mask.assign(row.begin() + static_cast<std::ptrdiff_t>(l.null_mask_offset), row.end());
+    l.var_table_offset = l.null_mask_offset;
+    if (table.var_column_count == 0) {
+        return l;
+    }
+    if (l.null_mask_offset < 4) {
+        damaged(what, "is too short (" + std::to_string(row.size()) +
+                          " bytes) for its variable-column table");
+    }
+    l.var_count = le16(row, l.null_mask_offset - 2);
+    // var_count + 1 offsets (the last is the end of the data) below the count.
+    const std::size_t table_bytes = 2 * (static_cast<std::size_t>(l.var_count) + 1);
+    if (l.null_mask_offset - 2 < table_bytes + 2) {
+        damaged(what, "claims " + std::to_string(l.var_count) +
+                          " variable columns, more than its " + std::to_string(row.size()) +
+                          " bytes can hold");
+    }
+    l.var_table_offset = l.null_mask_offset - 2 - table_bytes;
+    std::vector<std::size_t> offsets(l.var_count + 1u);
+    for (std::size_t k = 0; k <= l.var_count; ++k) {
+        offsets[k] = le16(row, l.null_mask_offset - 4 - 2 * k);
+    }
+    for (std::size_t k = 0; k < l.var_count; ++k) {
+        if (offsets[k] > offsets[k + 1] || offsets[k + 1] > l.var_table_offset || offsets[k] < 2) {
+            damaged(what, "has variable column " + std::to_string(k) + " at bytes " +
+                              std::to_string(offsets[k]) + ".." + std::to_string(offsets[k + 1]) +
+                              ", outside its data area (2.." + std::to_string(l.var_table_offset) +
+                              ")");
+        }
+        l.var_ranges.emplace_back(offsets[k], offsets[k + 1]);
+    }
+    return l;
+}
+
+std::optional<ColumnSpan> locate_column(const Column& column, const RowLayout& layout, Bytes row,
+                                        const std::string& what) {
+    if (column.type == static_cast<std::uint8_t>(ColumnType::boolean)) {
+        return std::nullopt;
+    }
+    if (!layout.not_null(column.number)) {
+        return std::nullopt;
+    }
+    if (column.is_fixed()) {
+        const std::size_t start = 2 + static_cast<std::size_t>(column.fixed_offset);
+        std::size_t length = column.length;
+        if (const std::size_t width = value_width(column.type); width != 0) {
+            length = width;
+        }
+        if (start + length > layout.var_table_offset || start + length > row.size()) {
+            damaged(what, "has column \"" + column.name + "\" at bytes " + std::to_string(start) +
+                              ".." + std::to_string(start + length) + ", outside the row (" +
+                              std::to_string(row.size()) + " bytes)");
+        }
+        return ColumnSpan{start, length};
+    }
+    if (column.var_index >= layout.var_count) {
+        return std::nullopt;
+    }
+    const auto& [s, e] = layout.var_ranges[column.var_index];
+    return ColumnSpan{s, e - s};
+}
+
+Value decode_column(const PageFile& file, const Column& column, const RowLayout& layout, Bytes row,
+                    const std::string& what) {
+    if (column.type == static_cast<std::uint8_t>(ColumnType::boolean)) {
+        return layout.not_null(column.number);
+    }
+    const std::optional<ColumnSpan> span = locate_column(column, layout, row, what);
+    if (!span) {
+        return std::monostate{};
+    }
+    const Bytes d = row.subspan(span->offset, span->length);
+    const std::size_t width = value_width(column.type);
+    if (width != 0 && d.size() < width) {
+        damaged(what, "has " + std::to_string(d.size()) + " bytes for column \"" + column.name +
+                          "\" of type " + column_type_name(column.type) + ", which needs " +
+                          std::to_string(width));
+    }
+    switch (static_cast<ColumnType>(column.type)) {
+        case ColumnType::byte:
+            return static_cast<std::int64_t>(d[0]);
+        case ColumnType::integer:
+            return static_cast<std::int64_t>(read_le<std::int16_t>(d, 0));
+        case ColumnType::long_integer:
+            return static_cast<std::int64_t>(read_le<std::int32_t>(d, 0));
+        case ColumnType::money:
+            return Money{read_le<std::int64_t>(d, 0)};
+        case ColumnType::single:
+            return read_le<float>(d, 0);
+        case ColumnType::double_:
+            return read_le<double>(d, 0);
+        case ColumnType::datetime:
+            return DateTime{read_le<double>(d, 0)};
+        case ColumnType::text:
+            return decode_jet_text(d);
+        case ColumnType::memo:
+        case ColumnType::ole: {
+            const std::string where = what + ", column \"" + column.name + "\"";
+            const LongValueDescriptor desc = LongValueDescriptor::parse(d, where);
+            std::vector<std::uint8_t> bytes = read_long_value(file, desc, where);
+            if (column.type == static_cast<std::uint8_t>(ColumnType::memo)) {
+                return decode_jet_text(Bytes(bytes.data(), bytes.size()));
+            }
+            return Binary{std::move(bytes)};
+        }
+        case ColumnType::guid: {
+            Guid g;
+            std::memcpy(g.bytes.data(), d.data(), 16);
+            return g;
+        }
+        case ColumnType::numeric: {
+            Decimal n;
+            n.negative = (d[0] & 0x80) != 0;
+            n.precision = column.precision();
+            n.scale = column.scale();
+            for (std::size_t w = 0; w < 4; ++w) {
+                n.magnitude[w] = le32(d, 1 + 4 * w);
+            }
+            return n;
+        }
+        case ColumnType::boolean:
+        case ColumnType::binary:
+        case ColumnType::fixed_binary:
+            break;
+    }
+    return Binary{std::vector<std::uint8_t>(d.begin(), d.end())};
+}
+
+std::vector<Value> decode_row(const PageFile& file, const TableDef& table, Bytes row,
+                              const std::string& what) {
+    const RowLayout layout = parse_row_layout(table, row, what);
+    std::vector<Value> values;
+    values.reserve(table.columns.size());
+    for (const Column& c : table.columns) {
+        values.push_back(decode_column(file, c, layout, row, what));
+    }
+    return values;
+}
+
+}  // namespace jet

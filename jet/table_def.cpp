@@ -1,0 +1,293 @@
+#include "jet/table_def.h"
+
+#include <algorithm>
+#include <set>
+
+#include "jet/data_page.h"
+#include "jet/error.h"
+#include "jet/text.h"
+
+namespace jet {
+
+namespace off = tdef_offsets;
+
+namespace {
+
+constexpr std::size_t kContinuationHeader = 8;
+
+class Reader {
+  public:
+    Reader(const std::vector<std::uint8_t>& buffer, std::string where)
+        : b_(buffer.data(), buffer.size()), where_(std::move(where)) {}
+
+    [[noreturn]] void fail(const std::string& what) const {
+        throw Error(ErrorKind::damaged, "The database is damaged: the table definition at " +
+                                            where_ + " " + what +
+                                            ". Restore the file from a backup or repair it in "
+                                            "Access.");
+    }
+    void need(std::size_t offset, std::size_t width, const char* what) const {
+        if (offset > b_.size() || width > b_.size() - offset) {
+            fail("ends inside its " + std::string(what) + " (offset " + std::to_string(offset) +
+                 ", length " + std::to_string(b_.size()) + ")");
+        }
+    }
+    Bytes b() const { return b_; }
+    std::string name_at(std::size_t& offset, const char* what) const {
+        need(offset, 2, what);
+        const std::size_t len = le16(b_, offset);
+        need(offset + 2, len, what);
+        std::string s = utf16le_to_utf8(b_.subspan(offset + 2, len));
+        offset += 2 + len;
+        return s;
+    }
+
+  private:
+    Bytes b_;
+    std::string where_;
+};
+
+RowPointer pointer_at(Bytes b, std::size_t offset) {
+    return RowPointer::decode(le32(b, offset));
+}
+
+}  // namespace
+
+const Column* TableDef::find_column(std::string_view name) const {
+    for (const Column& c : columns) {
+        if (names_equal(c.name, name)) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+const Column* TableDef::column_by_number(std::uint16_t number) const {
+    for (const Column& c : columns) {
+        if (c.number == number) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+const LongValueMaps* TableDef::long_value_maps_for(std::uint16_t column_number) const {
+    for (const LongValueMaps& m : long_value_maps) {
+        if (m.column == column_number) {
+            return &m;
+        }
+    }
+    return nullptr;
+}
+
+std::pair<std::uint32_t, std::size_t> TableDef::logical_to_physical(
+    std::size_t logical_offset) const {
+    if (logical_offset < kPageSize) {
+        return {pages.empty() ? page : pages.front(), logical_offset};
+    }
+    const std::size_t rest = logical_offset - kPageSize;
+    const std::size_t per_page = kPageSize - kContinuationHeader;
+    const std::size_t index = 1 + rest / per_page;
+    if (index >= pages.size()) {
+        throw Error(ErrorKind::invalid_argument, "Offset " + std::to_string(logical_offset) +
+                                                     " lies past the table definition on page " +
+                                                     std::to_string(page) + ".");
+    }
+    return {pages[index], kContinuationHeader + rest % per_page};
+}
+
+TableDef read_table_def(const PageFile& file, std::uint32_t page) {
+    TableDef t;
+    t.page = page;
+    // Follow the chain of TDEF pages; a chain can be no longer than the file
+    // and must not revisit a page.
+    std::set<std::uint32_t> seen;
+    std::uint32_t next = page;
+    while (next != 0) {
+        if (next >= file.page_count()) {
+            throw Error(ErrorKind::damaged,
+                        "The database \"" + file.path().string() +
+                            "\" is damaged: the table definition starting on page " +
+                            std::to_string(page) + " continues on page " + std::to_string(next) +
+                            ", past the end of the file (" + std::to_string(file.page_count()) +
+                            " pages). Restore it from a backup.");
+        }
+        if (!seen.insert(next).second) {
+            throw Error(ErrorKind::damaged, "The database is damaged: the table definition at " +
+                                                file.where(page) + " loops back to page " +
+                                                std::to_string(next) +
+                                                ". Restore it from a backup.");
+        }
+        const PageBuf p = file.read(next);
+        if (p[0] != kPageTypeTableDef) {
+            throw Error(ErrorKind::damaged,
+                        "The database is damaged: " + file.where(next) +
+                            (next == page ? std::string(" should hold a table definition")
+                                          : " should continue the table definition of page " +
+                                                std::to_string(page)) +
+                            " but has page type " + std::to_string(p[0]) +
+                            ". Restore it from a backup.");
+        }
+        if (t.pages.empty()) {
+            t.buffer.assign(p.begin(), p.end());
+        } else {
+            t.buffer.insert(t.buffer.end(), p.begin() + kContinuationHeader, p.end());
+        }
+        t.pages.push_back(next);
+        next = le32(Bytes(p.data(), p.size()), off::kNextPage);
+    }
+
+    const Reader r(t.buffer, file.where(page));
+    const Bytes b = r.b();
+    r.need(0, off::kIndexStats, "fixed block");
+    t.declared_length = le32(b, off::kLength);
+    t.magic = le32(b, off::kMagic);
+    t.row_count = le32(b, off::kRowCount);
+    t.autonumber = le32(b, off::kAutonumber);
+    t.table_type = u8(b, off::kTableType);
+    t.max_columns = le16(b, off::kMaxColumns);
+    t.var_column_count = le16(b, off::kVarColumns);
+    t.column_count = le16(b, off::kColumnCount);
+    t.logical_index_count = le32(b, off::kLogicalIndexCount);
+    t.real_index_count = le32(b, off::kRealIndexCount);
+    t.owned_map = pointer_at(b, off::kOwnedMap);
+    t.free_map = pointer_at(b, off::kFreeMap);
+
+    // Counts are bounded by what the buffer can hold before anything is reserved.
+    if (t.real_index_count > t.buffer.size() / 64 ||
+        t.logical_index_count > t.buffer.size() / off::kLogicalIndexBlockSize ||
+        t.column_count > t.buffer.size() / off::kColumnBlockSize) {
+        r.fail("claims " + std::to_string(t.column_count) + " columns, " +
+               std::to_string(t.real_index_count) + " indexes and " +
+               std::to_string(t.logical_index_count) + " index entries, more than it can hold");
+    }
+
+    std::size_t o = off::kIndexStats;
+    std::vector<IndexStats> stats;
+    for (std::uint32_t i = 0; i < t.real_index_count; ++i) {
+        r.need(o, 12, "index statistics");
+        stats.push_back(IndexStats{le32(b, o), le32(b, o + 4), le32(b, o + 8), o});
+        o += 12;
+    }
+
+    t.columns.reserve(t.column_count);
+    for (std::uint16_t i = 0; i < t.column_count; ++i) {
+        r.need(o, off::kColumnBlockSize, "column definitions");
+        Column c;
+        c.block_offset = o;
+        c.type = u8(b, o);
+        c.number = le16(b, o + 5);
+        c.var_index = le16(b, o + 7);
+        c.unknown_index = le16(b, o + 9);
+        c.misc = le16(b, o + 11);
+        c.misc_ext = le16(b, o + 13);
+        c.flags = u8(b, o + 15);
+        c.ext_flags = u8(b, o + 16);
+        c.fixed_offset = le16(b, o + 21);
+        c.length = le16(b, o + 23);
+        t.columns.push_back(std::move(c));
+        o += off::kColumnBlockSize;
+    }
+    for (Column& c : t.columns) {
+        c.name = r.name_at(o, "column names");
+    }
+
+    t.real_indexes.reserve(t.real_index_count);
+    for (std::uint32_t i = 0; i < t.real_index_count; ++i) {
+        r.need(o, off::kRealIndexBlockSize, "index definitions");
+        RealIndex x;
+        x.ordinal = i;
+        x.block_offset = o;
+        for (std::size_t k = 0; k < 10; ++k) {
+            const std::uint16_t number = le16(b, o + 4 + 3 * k);
+            if (number != 0xFFFF) {
+                x.columns.push_back(IndexColumn{number, u8(b, o + 6 + 3 * k)});
+            }
+        }
+        x.map = pointer_at(b, o + 34);
+        x.root_page = le32(b, o + 38);
+        x.unknown_42 = le32(b, o + 42);
+        x.flags = u8(b, o + 46);
+        x.stats = stats[i];
+        t.real_indexes.push_back(std::move(x));
+        o += off::kRealIndexBlockSize;
+    }
+
+    t.logical_indexes.reserve(t.logical_index_count);
+    for (std::uint32_t i = 0; i < t.logical_index_count; ++i) {
+        r.need(o, off::kLogicalIndexBlockSize, "index entries");
+        LogicalIndex x;
+        x.block_offset = o;
+        x.number = le32(b, o + 4);
+        x.real_index = le32(b, o + 8);
+        x.rel_table_type = u8(b, o + 12);
+        x.rel_index = static_cast<std::int32_t>(le32(b, o + 13));
+        x.rel_table_page = le32(b, o + 17);
+        x.cascade_updates = u8(b, o + 21);
+        x.cascade_deletes = u8(b, o + 22);
+        x.type = u8(b, o + 23);
+        t.logical_indexes.push_back(std::move(x));
+        o += off::kLogicalIndexBlockSize;
+    }
+    for (LogicalIndex& x : t.logical_indexes) {
+        x.name = r.name_at(o, "index names");
+    }
+
+    // Trailer: the usage maps of each memo/OLE column, ended by 0xFFFF.
+    for (;;) {
+        r.need(o, 2, "long-value map list");
+        const std::uint16_t column = le16(b, o);
+        if (column == 0xFFFF) {
+            o += 2;
+            break;
+        }
+        r.need(o, 10, "long-value map list");
+        LongValueMaps m;
+        m.column = column;
+        m.owned = pointer_at(b, o + 2);
+        m.free = pointer_at(b, o + 6);
+        m.offset = o;
+        t.long_value_maps.push_back(m);
+        o += 10;
+    }
+    t.end_offset = o;
+    return t;
+}
+
+const char* column_type_name(std::uint8_t type) {
+    switch (static_cast<ColumnType>(type)) {
+        case ColumnType::boolean:
+            return "Boolean";
+        case ColumnType::byte:
+            return "Byte";
+        case ColumnType::integer:
+            return "Integer";
+        case ColumnType::long_integer:
+            return "Long Integer";
+        case ColumnType::money:
+            return "Currency";
+        case ColumnType::single:
+            return "Single";
+        case ColumnType::double_:
+            return "Double";
+        case ColumnType::datetime:
+            return "DateTime";
+        case ColumnType::binary:
+            return "Binary";
+        case ColumnType::text:
+            return "Text";
+        case ColumnType::ole:
+            return "OLE";
+        case ColumnType::memo:
+            return "Memo";
+        case ColumnType::guid:
+            return "Replication ID";
+        case ColumnType::numeric:
+            return "Numeric";
+        case ColumnType::fixed_binary:
+            return "Fixed Binary";
+    }
+    return "Unknown";
+}
+
+}  // namespace jet
