@@ -5,7 +5,7 @@
 #include <QString>
 
 class TargetSink {
-public:
+  public:
     virtual ~TargetSink() = default;
     // True when the target was added; on false the sink has reported why.
     virtual bool AddList(const QString& strCaption, const QString& strFile,
