@@ -1,0 +1,74 @@
+#pragma once
+// The structural checker: walks every structure of a Jet 4 database from the
+// catalog down and reports what it finds.
+//
+// Findings are errors (damage: a page owned twice, an index out of order, a
+// row that does not decode, a pointer to nothing ...) or notes (what files
+// made by Access carry and Access tolerates: leaked pages, stale row counts
+// and index statistics, a stale free map, catalog rows naming tables that no
+// longer exist). The checker never stops at the first finding and never
+// throws for damage inside the file: a structure that does not decode
+// becomes an error finding and the walk goes on with the next one.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace jet {
+
+class Database;
+
+enum class Severity { note, error };
+
+const char* severity_name(Severity s);
+
+struct Finding {
+    Severity severity = Severity::error;
+    std::string code;         // stable name, e.g. "index-out-of-order"
+    std::uint32_t page = 0;   // the page concerned (0 when the finding is about the file)
+    std::string table;        // the table concerned, when there is one
+    std::string description;  // for a person: what is wrong and what it means
+};
+
+struct CheckOptions {
+    // Checks the output of a compaction: what an input may carry as a note
+    // (leaked pages, stale counts, statistics and free map) becomes an error,
+    // and a compacted file must also have no free page inside the file.
+    bool strict = false;
+    // Also expects rows written densely: no deleted and no overflow row slots
+    // (what a compaction that repacks rows produces).
+    bool packed = false;
+};
+
+struct CheckReport {
+    std::filesystem::path file;
+    std::uint32_t pages = 0;
+    std::size_t tables = 0;
+    std::size_t indexes = 0;
+    std::size_t rows = 0;
+    std::vector<Finding> findings;
+
+    std::size_t error_count() const;
+    std::size_t note_count() const;
+    bool has_errors() const { return error_count() != 0; }
+    // True when there is nothing at all to report.
+    bool clean() const { return findings.empty(); }
+    // Whether a finding with this code is present.
+    bool has(const std::string& code) const;
+};
+
+// Checks an open database.
+CheckReport check(const Database& db, const CheckOptions& options = {});
+
+// Opens `path` and checks it. The password is verified only when one is
+// given (a Jet 4 password does not protect the data, and a checker inspects).
+// Refusals (no database, Jet 3, ACE, truncated, wrong password) throw
+// jet::Error as opening would; damage found while opening — a catalog that
+// does not decode — is reported as an error finding instead.
+CheckReport check_file(const std::filesystem::path& path, const CheckOptions& options = {},
+                       const std::optional<std::string>& password = std::nullopt);
+
+}  // namespace jet

@@ -1,0 +1,185 @@
+// jetcheck: checks the structure of a Jet 4.0 database without changing it.
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "jet/checker.h"
+#include "jet/error.h"
+
+namespace {
+
+constexpr int kExitClean = 0;
+constexpr int kExitErrors = 1;
+constexpr int kExitCannotOpen = 2;
+constexpr int kExitUsage = 64;
+
+const char* const kHelp =
+    "Usage: jetcheck [OPTIONS] FILE\n"
+    "\n"
+    "Checks the structure of a Jet 4.0 database (.mdb, Access 2000-2003) without\n"
+    "changing it: pages and their owners, the global free map, the catalog, table\n"
+    "definitions, usage maps, data pages and rows, long values (memo/OLE) and\n"
+    "index trees.\n"
+    "\n"
+    "Findings are errors (damage: a page used twice, an index out of order, a row\n"
+    "that does not decode, a pointer to nothing ...) or notes (what files made by\n"
+    "Access carry and Access tolerates: leaked pages, stale row counts and index\n"
+    "statistics, a stale free map, catalog rows naming deleted tables).\n"
+    "\n"
+    "Options:\n"
+    "  --json             print the report as one JSON object on standard output\n"
+    "  --password TEXT    the database password; checked only when given (a Jet 4\n"
+    "                     password does not protect the data)\n"
+    "  --strict           check as the output of a compaction: notes count as\n"
+    "                     errors, and no free page may lie inside the file\n"
+    "  --packed           also expect densely written rows (no deleted or moved\n"
+    "                     row slots)\n"
+    "  --help             show this text\n"
+    "  --version          show the version\n"
+    "\n"
+    "Exit codes:\n"
+    "  0   no errors (notes only, or nothing at all)\n"
+    "  1   errors found\n"
+    "  2   the file cannot be opened or is refused (no Jet 4 database, Access 97,\n"
+    "      .accdb, truncated, wrong password)\n"
+    "  64  wrong usage\n";
+
+std::string json_string(std::string_view s) {
+    std::string out = "\"";
+    for (const char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20) {
+                    char buf[8];
+                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                    out += buf;
+                } else {
+                    out += ch;
+                }
+        }
+    }
+    return out + "\"";
+}
+
+void print_json(const jet::CheckReport& r) {
+    std::ostringstream o;
+    o << "{\"file\":" << json_string(r.file.string()) << ",\"pages\":" << r.pages
+      << ",\"tables\":" << r.tables << ",\"indexes\":" << r.indexes << ",\"rows\":" << r.rows
+      << ",\"errors\":" << r.error_count() << ",\"notes\":" << r.note_count() << ",\"findings\":[";
+    for (std::size_t i = 0; i < r.findings.size(); ++i) {
+        const auto& f = r.findings[i];
+        o << (i ? "," : "") << "{\"severity\":\"" << jet::severity_name(f.severity)
+          << "\",\"code\":" << json_string(f.code) << ",\"page\":" << f.page
+          << ",\"table\":" << json_string(f.table)
+          << ",\"description\":" << json_string(f.description) << "}";
+    }
+    o << "]}\n";
+    std::cout << o.str();
+}
+
+void print_text(const jet::CheckReport& r) {
+    std::cout << r.file.string() << ": " << r.pages << " pages, " << r.tables << " tables, "
+              << r.indexes << " indexes, " << r.rows << " rows\n";
+    for (const auto& f : r.findings) {
+        std::cout << jet::severity_name(f.severity) << " " << f.code;
+        if (f.page != 0 || !f.table.empty()) {
+            std::cout << " (";
+            if (f.page != 0) {
+                std::cout << "page " << f.page << (f.table.empty() ? "" : ", ");
+            }
+            if (!f.table.empty()) {
+                std::cout << "table \"" << f.table << "\"";
+            }
+            std::cout << ")";
+        }
+        std::cout << ": " << f.description << "\n";
+    }
+    std::cout << r.error_count() << " error(s), " << r.note_count() << " note(s)\n";
+}
+
+int usage(const std::string& why) {
+    std::cerr << "jetcheck: " << why << "\nTry 'jetcheck --help'.\n";
+    return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool json = false;
+    jet::CheckOptions options;
+    std::optional<std::string> password;
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        if (a == "--help" || a == "-h") {
+            std::cout << kHelp;
+            return kExitClean;
+        }
+        if (a == "--version") {
+            std::cout << "jetcheck " << TARNWICK_VERSION << "\n";
+            return kExitClean;
+        }
+        if (a == "--json") {
+            json = true;
+        } else if (a == "--strict") {
+            options.strict = true;
+        } else if (a == "--packed") {
+            options.packed = true;
+        } else if (a == "--password" || a.starts_with("--password=")) {
+            if (a == "--password") {
+                if (i + 1 >= argc) {
+                    return usage("--password needs a value.");
+                }
+                password = argv[++i];
+            } else {
+                password = std::string(a.substr(11));
+            }
+        } else if (a == "--") {
+            for (++i; i < argc; ++i) {
+                files.emplace_back(argv[i]);
+            }
+        } else if (a.starts_with("-") && a != "-") {
+            return usage("unknown option '" + std::string(a) + "'.");
+        } else {
+            files.emplace_back(a);
+        }
+    }
+    if (files.size() != 1) {
+        return usage(files.empty() ? "no database file given." : "give exactly one database file.");
+    }
+    try {
+        const jet::CheckReport report = jet::check_file(files.front(), options, password);
+        if (json) {
+            print_json(report);
+        } else {
+            print_text(report);
+        }
+        return report.has_errors() ? kExitErrors : kExitClean;
+    } catch (const jet::Error& e) {
+        std::cerr << "jetcheck: " << e.what() << "\n";
+        return kExitCannotOpen;
+    } catch (const std::exception& e) {
+        std::cerr << "jetcheck: " << files.front() << ": " << e.what() << "\n";
+        return kExitCannotOpen;
+    }
+}
