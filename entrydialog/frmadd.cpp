@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -84,6 +85,8 @@ class frmAdd::Window : public QDialog {
         cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
         place(cmdCancel, 4890, 1620, 1215, 375);
 
+        FitFontToLabels();
+
         setTabOrder(cmdOK, cmdCancel);
         setTabOrder(cmdCancel, txtCaption);
         setTabOrder(txtCaption, txtFile);
@@ -98,6 +101,34 @@ class frmAdd::Window : public QDialog {
 
     // The close box (and whatever else closes the window): unload, Cancel as it is.
     void reject() override { m_form.Unload(); }
+
+  private:
+    // The boxes are sized for the classic 8-point dialog font; a larger
+    // desktop font would cut the labels off at the left. The dialog's font is
+    // made smaller, in half points, until every label's caption fits.
+    void FitFontToLabels() {
+        QFont f = font();
+        const auto fits = [this](const QFont& candidate) {
+            const QFontMetrics metrics(candidate);
+            for (const QLabel* label : lblAdd) {
+                if (metrics.horizontalAdvance(label->text()) > label->width())
+                    return false;
+            }
+            return true;
+        };
+        bool bChanged = false;
+        while (!fits(f)) {
+            if (f.pointSizeF() > 6.0)
+                f.setPointSizeF(f.pointSizeF() - 0.5);
+            else if (f.pointSizeF() <= 0 && f.pixelSize() > 8)
+                f.setPixelSize(f.pixelSize() - 1);
+            else
+                break;
+            bChanged = true;
+        }
+        if (bChanged)
+            setFont(f);
+    }
 
   protected:
     void keyPressEvent(QKeyEvent* event) override {

@@ -406,6 +406,10 @@ void FrmAddTest::layoutTitleAndPasswordMask() {
         QCOMPARE(rig.form.lblAdd(i)->geometry(), QRect(6, 20 + 24 * i, 87, 17));
         QVERIFY(rig.form.lblAdd(i)->alignment() & Qt::AlignRight);
         QCOMPARE(rig.form.lblAdd(i)->parentWidget(), rig.form.fraAdd());
+        // The whole caption shows, whatever the desktop's font.
+        const QLabel* label = rig.form.lblAdd(i);
+        QVERIFY2(label->fontMetrics().horizontalAdvance(label->text()) <= label->width(),
+                 captions[i]);
     }
     QCOMPARE(rig.form.txtCaption()->geometry(), QRect(94, 18, 289, 18));
     QCOMPARE(rig.form.txtFile()->geometry(), QRect(94, 42, 265, 18));
