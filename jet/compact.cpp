@@ -1,0 +1,63 @@
+#include "jet/compact.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "jet/compactor.h"
+#include "jet/database.h"
+#include "jet/error.h"
+#include "jet/header.h"
+#include "jet/output_file.h"
+#include "jet/verify.h"
+
+namespace jet {
+
+namespace {
+
+mode_t permission_bits(const std::filesystem::path& source) {
+    struct stat st {};
+    if (::stat(source.c_str(), &st) != 0) {
+        const int err = errno;
+        throw Error(ErrorKind::io, "Cannot read the permissions of \"" + source.string() +
+                                       "\": " + std::strerror(err) + ".");
+    }
+    return st.st_mode & 07777;
+}
+
+}  // namespace
+
+CompactResult compact(const std::filesystem::path& source, const std::filesystem::path& destination,
+                      const CompactOptions& options) {
+    // The source: format checks and refusals first, nothing written yet.
+    OpenOptions open_options;
+    open_options.verify_password = false;
+    const Database src(source, open_options);
+    const Header& header = src.header();
+    const std::string current = decode_password(header);
+    if (!current.empty() && !password_matches(header, options.source_password)) {
+        throw Error(ErrorKind::bad_password, kNotAValidPassword);
+    }
+    const std::string wanted = options.destination_password.value_or("");
+    PageBuf page0 = header.raw;
+    if (wanted != current) {
+        set_password(MutableBytes(page0.data(), page0.size()), wanted);
+    }
+    const mode_t mode = permission_bits(source);
+
+    OutputFile out(destination, header.encoding_key);
+    const CompactorResult result = write_compacted(src, out, page0, options.progress);
+    out.sync();
+    {
+        OpenOptions reopen;
+        reopen.password = wanted;
+        const Database written(out.read_path(), reopen);
+        verify_compacted(src, written, result.ids, result.source_has_stale_ids,
+                         destination.string());
+    }
+    out.commit(mode);
+    return CompactResult{src.file().size_bytes(), out.bytes_written()};
+}
+
+}  // namespace jet

@@ -1,0 +1,813 @@
+#include "jet/compactor.h"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "jet/bytes.h"
+#include "jet/catalog.h"
+#include "jet/data_page.h"
+#include "jet/data_page_builder.h"
+#include "jet/database.h"
+#include "jet/error.h"
+#include "jet/index_builder.h"
+#include "jet/index_key.h"
+#include "jet/index_tree.h"
+#include "jet/long_value.h"
+#include "jet/output_file.h"
+#include "jet/row.h"
+#include "jet/table_def.h"
+#include "jet/usage_map_builder.h"
+
+namespace jet {
+
+namespace {
+
+// Data bytes in one chunk of a long-value chain (a full page: 4096 - 14
+// header - 2 slot - 4 next pointer).
+constexpr std::size_t kChainChunk = 4072;
+constexpr std::uint32_t kLvalOwner = 0x4C41564C;  // "LVAL"
+constexpr std::uint32_t kMaxTableId = 0x00FFFFFF;
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Decoded pages of the source, a few thousand at a time: rows are read in
+// key order, which mostly follows storage order.
+class PageCache {
+  public:
+    explicit PageCache(const PageFile& file) : file_(file), slots_(kSlots) {}
+
+    const DataPage& data_page(std::uint32_t n) {
+        auto& slot = slots_[n % kSlots];
+        if (!slot || slot->number() != n) {
+            PageBuf buf;
+            file_.read_into(n, buf);
+            slot = std::make_unique<DataPage>(buf, n, file_.where(n));
+        }
+        return *slot;
+    }
+    Bytes row(RowPointer p) { return data_page(p.page).row(p.row); }
+
+  private:
+    static constexpr std::size_t kSlots = 1024;
+    const PageFile& file_;
+    std::vector<std::unique_ptr<DataPage>> slots_;
+};
+
+struct RowRec {
+    RowPointer pointer;  // the row's slot (what index entries name)
+    RowPointer data;     // where its bytes are
+};
+
+// A usage map to be written: the row pointer the TDEF will hold, and its pages.
+struct MapSpec {
+    std::size_t tdef_offset = 0;  // logical offset of the 4-byte pointer in the TDEF
+    std::uint32_t first = 0;      // pages [first, first + count)
+    std::uint32_t count = 0;
+    RowPointer location;                // assigned holder row
+    std::vector<std::uint32_t> blocks;  // reference maps: blocks needing bitmap pages
+};
+
+struct TableWork {
+    std::uint32_t old_page = 0;
+    const TableDef* def = nullptr;
+    std::string name;
+    std::vector<const Column*> id_columns;
+    std::vector<const Column*> lv_columns;
+    std::vector<bool> index_id_keyed;  // per real index
+
+    // Plan (page counts).
+    std::uint32_t data_pages = 0;
+    std::vector<std::uint32_t> lv_pages;     // per lv column
+    std::vector<std::uint32_t> index_pages;  // per real index
+    std::size_t map_count = 0;
+    std::uint32_t bitmap_pages = 0;
+    std::uint64_t rows = 0;
+
+    // Layout (new page numbers).
+    std::uint32_t tdef_base = 0;
+    std::uint32_t data_base = 0;
+    std::vector<std::uint32_t> lv_base;
+    std::vector<std::uint32_t> index_base;
+    std::uint32_t bitmap_base = 0;
+    std::uint32_t end = 0;
+};
+
+struct LvPlace {
+    std::vector<RowPlace> chunks;
+};
+
+}  // namespace
+
+bool is_id_column(std::string_view table, std::string_view column) {
+    static const std::pair<const char*, const char*> kIdColumns[] = {
+        {"MSysObjects", "Id"},
+        {"MSysACEs", "ObjectId"},
+        {"MSysNavPaneObjectIDs", "Id"},
+        {"MSysNavPaneGroupToObjects", "ObjectID"},
+        {"MSysNavPaneGroups", "ObjectID"},
+        {"MSysNavPaneGroupCategories", "SelectedObjectID"},
+    };
+    for (const auto& [t, c] : kIdColumns) {
+        if (iequals(table, t) && iequals(column, c)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::int64_t IdRemap::apply(std::int64_t value) const {
+    if (value <= 0 || value > kMaxTableId) {
+        return value;
+    }
+    const auto v = static_cast<std::uint32_t>(value);
+    if (auto it = tables.find(v); it != tables.end()) {
+        return it->second;
+    }
+    if (auto it = stale.find(v); it != stale.end()) {
+        return it->second;
+    }
+    return value;
+}
+
+namespace {
+
+class Compactor {
+  public:
+    Compactor(const Database& db, OutputFile& out,
+              const std::function<void(std::uint64_t, std::uint64_t)>& progress)
+        : db_(db), file_(db.file()), out_(out), progress_(progress), cache_(db.file()) {}
+
+    CompactorResult run(const PageBuf& page0);
+
+  private:
+    void find_tables();
+    std::vector<RowRec> collect_rows(const TableWork& t);
+    std::string where_row(const TableWork& t, RowPointer p) const {
+        return "a row of table \"" + t.name + "\" (" + file_.where(p.page) + ", row " +
+               std::to_string(p.row) + ")";
+    }
+    void plan_table(TableWork& t);
+    void layout();
+    void build_stale_map();
+    void write_table(TableWork& t);
+    void write_page(std::uint32_t n, const PageBuf& page) {
+        out_.write_page(n, page);
+        ++written_;
+    }
+    void tick(std::uint64_t amount) {
+        done_ += amount;
+        if (progress_) {
+            progress_(std::min(done_, total_), total_);
+        }
+    }
+    std::vector<IndexEntry> remapped_entries(
+        const TableWork& t, std::size_t ri,
+        const std::unordered_map<std::uint32_t, std::uint32_t>& rows);
+    std::vector<std::uint8_t> remap_key(const std::vector<std::uint8_t>& key, const TableWork& t,
+                                        std::size_t ri) const;
+
+    const Database& db_;
+    const PageFile& file_;
+    OutputFile& out_;
+    const std::function<void(std::uint64_t, std::uint64_t)>& progress_;
+    PageCache cache_;
+    std::vector<TableWork> tables_;
+    std::set<std::int64_t> id_values_;  // every value seen in an Id column
+    IdRemap ids_;
+    std::uint32_t page_count_ = 0;
+    std::vector<std::uint32_t> global_bitmaps_;
+    std::uint32_t holder_base_ = 0;
+    std::uint32_t holder_pages_ = 0;
+    RowPacker holder_packer_;
+    std::vector<std::vector<std::vector<std::uint8_t>>> holder_rows_;
+    std::uint64_t written_ = 0;
+    std::uint64_t done_ = 0;
+    std::uint64_t total_ = 0;
+    CompactorStats stats_;
+};
+
+void Compactor::find_tables() {
+    std::set<std::uint32_t> pages{kCatalogPage};
+    std::map<std::uint32_t, std::string> names{{kCatalogPage, "MSysObjects"}};
+    for (const auto& obj : db_.catalog().objects()) {
+        if (!obj.is_table() || obj.id <= 0 || static_cast<std::uint32_t>(obj.id) > kMaxTableId) {
+            continue;
+        }
+        const std::uint32_t p = obj.table_page();
+        if (p < 3 || p >= file_.page_count()) {
+            continue;
+        }
+        // A catalog row left behind by a dropped table names a page that is
+        // no table definition any more: it is a stale Id, not a table.
+        const PageBuf page = file_.read(p);
+        if (page[0] != kPageTypeTableDef ||
+            le32(Bytes(page.data(), page.size()), 12) != kTableDefMagic) {
+            continue;
+        }
+        if (pages.insert(p).second) {
+            names[p] = obj.name;
+        }
+    }
+    for (auto p : pages) {
+        TableWork t;
+        t.old_page = p;
+        t.def = &db_.table_def(p);
+        t.name = names[p];
+        for (const auto& c : t.def->columns) {
+            if (is_id_column(t.name, c.name)) {
+                if (c.type != static_cast<std::uint8_t>(ColumnType::long_integer)) {
+                    throw Error(ErrorKind::damaged, "The column \"" + c.name + "\" of table \"" +
+                                                        t.name + "\" in " + file_.where(p) +
+                                                        " should be a Long Integer and is not.");
+                }
+                t.id_columns.push_back(&c);
+            }
+            if (c.is_long_value()) {
+                t.lv_columns.push_back(&c);
+            }
+        }
+        for (const auto& ri : t.def->real_indexes) {
+            bool keyed = false;
+            for (std::size_t k = 0; k < ri.columns.size(); ++k) {
+                for (const Column* c : t.id_columns) {
+                    if (c->number == ri.columns[k].number) {
+                        if (k != 0) {
+                            throw Error(ErrorKind::damaged,
+                                        "An index of table \"" + t.name +
+                                            "\" has the Id column in a place this compactor "
+                                            "cannot rewrite; the file was left alone.");
+                        }
+                        keyed = true;
+                    }
+                }
+            }
+            t.index_id_keyed.push_back(keyed);
+        }
+        tables_.push_back(std::move(t));
+    }
+}
+
+std::vector<RowRec> Compactor::collect_rows(const TableWork& t) {
+    std::vector<RowRec> rows;
+    db_.for_each_row(*t.def, [&](const RowRef& r) { rows.push_back(RowRec{r.pointer, r.data}); });
+    // Primary-key order, as Access writes a compacted table.
+    const LogicalIndex* pk = nullptr;
+    for (const auto& li : t.def->logical_indexes) {
+        if (li.is_primary_key()) {
+            pk = &li;
+            break;
+        }
+    }
+    if (pk == nullptr || pk->real_index >= t.def->real_indexes.size() || rows.empty()) {
+        return rows;
+    }
+    const auto entries =
+        read_index_entries(file_, t.def->real_indexes[pk->real_index].root_page, t.old_page);
+    std::unordered_map<std::uint32_t, std::size_t> at;
+    at.reserve(rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        at.emplace(rows[i].pointer.encode(), i);
+    }
+    std::vector<RowRec> ordered;
+    ordered.reserve(rows.size());
+    std::vector<bool> taken(rows.size(), false);
+    for (const auto& e : entries) {
+        auto it = at.find(e.row.encode());
+        if (it != at.end() && !taken[it->second]) {
+            taken[it->second] = true;
+            ordered.push_back(rows[it->second]);
+        }
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (!taken[i]) {
+            ordered.push_back(rows[i]);
+        }
+    }
+    return ordered;
+}
+
+void Compactor::plan_table(TableWork& t) {
+    const auto rows = collect_rows(t);
+    t.rows = rows.size();
+    RowPacker data;
+    std::vector<RowPacker> lv(t.lv_columns.size());
+    for (const auto& r : rows) {
+        const Bytes bytes = cache_.row(r.data);
+        data.add(bytes.size());
+        if (t.lv_columns.empty() && t.id_columns.empty()) {
+            continue;
+        }
+        const std::string what = where_row(t, r.pointer);
+        const RowLayout layout = parse_row_layout(*t.def, bytes, what);
+        for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
+            const auto span = locate_column(*t.lv_columns[c], layout, bytes, what);
+            if (!span || span->length == 0) {
+                continue;
+            }
+            const auto d =
+                LongValueDescriptor::parse(bytes.subspan(span->offset, span->length), what);
+            if (d.kind == static_cast<std::uint8_t>(LongValueKind::single_row)) {
+                lv[c].add(d.length);
+            } else if (d.kind == static_cast<std::uint8_t>(LongValueKind::chain)) {
+                std::size_t left = d.length;
+                do {
+                    const std::size_t n = std::min(left, kChainChunk);
+                    lv[c].add(4 + n);
+                    left -= n;
+                } while (left > 0);
+            }
+        }
+        for (const Column* c : t.id_columns) {
+            const auto span = locate_column(*c, layout, bytes, what);
+            if (span && span->length == 4) {
+                id_values_.insert(static_cast<std::int32_t>(le32(bytes, span->offset)));
+            }
+        }
+    }
+    t.data_pages = static_cast<std::uint32_t>(data.page_count());
+    for (auto& p : lv) {
+        t.lv_pages.push_back(static_cast<std::uint32_t>(p.page_count()));
+    }
+    for (std::size_t ri = 0; ri < t.def->real_indexes.size(); ++ri) {
+        const auto entries =
+            read_index_entries(file_, t.def->real_indexes[ri].root_page, t.old_page);
+        // Keys over Id columns change once the layout is known: stored whole,
+        // their size does not depend on the new values.
+        const auto plan = plan_index_tree(entries, !t.index_id_keyed[ri]);
+        t.index_pages.push_back(static_cast<std::uint32_t>(plan.page_count()));
+    }
+    // Map rows: one per usage map the definition points to.
+    std::size_t maps = 0;
+    maps += t.def->owned_map.page != 0;
+    maps += t.def->free_map.page != 0;
+    for (const auto& ri : t.def->real_indexes) {
+        maps += ri.map.page != 0;
+    }
+    for (const auto& lvm : t.def->long_value_maps) {
+        maps += lvm.owned.page != 0;
+        maps += lvm.free.page != 0;
+    }
+    t.map_count = maps;
+}
+
+void Compactor::layout() {
+    std::uint32_t cursor = 2;
+    for (auto& t : tables_) {
+        t.tdef_base = cursor;
+        cursor += static_cast<std::uint32_t>(t.def->pages.size());
+        if (t.old_page == kCatalogPage) {
+            // Every map row of every table, packed onto shared holder pages
+            // right after the catalog's definition.
+            RowPacker holders;
+            for (const auto& u : tables_) {
+                for (std::size_t i = 0; i < u.map_count; ++i) {
+                    holders.add(kMapRowLength);
+                }
+            }
+            holder_base_ = cursor;
+            holder_pages_ = static_cast<std::uint32_t>(holders.page_count());
+            cursor += holder_pages_;
+        }
+        t.data_base = cursor;
+        cursor += t.data_pages;
+        t.lv_base.clear();
+        for (auto n : t.lv_pages) {
+            t.lv_base.push_back(cursor);
+            cursor += n;
+        }
+        t.index_base.clear();
+        for (auto n : t.index_pages) {
+            t.index_base.push_back(cursor);
+            cursor += n;
+        }
+        // Bitmap pages for maps too wide to be inline.
+        auto blocks_for = [](std::uint32_t first, std::uint32_t count) -> std::size_t {
+            if (count == 0) {
+                return 0;
+            }
+            std::vector<std::uint32_t> pages{first, first + count - 1};
+            if (fits_inline_map(pages)) {
+                return 0;
+            }
+            return (first + count - 1) / kPagesPerMapBlock - first / kPagesPerMapBlock + 1;
+        };
+        std::size_t bitmaps = 0;
+        if (t.def->owned_map.page != 0) {
+            bitmaps += blocks_for(t.data_base, t.data_pages);
+        }
+        for (std::size_t ri = 0; ri < t.index_pages.size(); ++ri) {
+            if (t.def->real_indexes[ri].map.page != 0) {
+                bitmaps += blocks_for(t.index_base[ri], t.index_pages[ri]);
+            }
+        }
+        for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
+            const auto* lvm = t.def->long_value_maps_for(t.lv_columns[c]->number);
+            if (lvm != nullptr && lvm->owned.page != 0) {
+                bitmaps += blocks_for(t.lv_base[c], t.lv_pages[c]);
+            }
+        }
+        t.bitmap_base = cursor;
+        t.bitmap_pages = static_cast<std::uint32_t>(bitmaps);
+        cursor += t.bitmap_pages;
+        t.end = cursor;
+        ids_.tables[t.old_page] = t.tdef_base;
+    }
+    const auto global = plan_global_map(cursor);
+    global_bitmaps_.clear();
+    for (std::uint32_t k = 0; k < global.bitmap_page_count; ++k) {
+        global_bitmaps_.push_back(cursor + k);
+    }
+    page_count_ = cursor + global.bitmap_page_count;
+    if (page_count_ > kMaxPages) {
+        throw Error(ErrorKind::invalid_argument,
+                    "The compacted database would exceed the 2 GB limit of the format.");
+    }
+}
+
+void Compactor::build_stale_map() {
+    std::set<std::uint32_t> new_tables;
+    for (const auto& [from, to] : ids_.tables) {
+        new_tables.insert(to);
+    }
+    std::uint32_t next = page_count_;
+    for (auto v : id_values_) {
+        if (v <= 0 || v > kMaxTableId) {
+            continue;
+        }
+        const auto u = static_cast<std::uint32_t>(v);
+        if (ids_.tables.count(u) != 0 || new_tables.count(u) == 0) {
+            continue;
+        }
+        // A stale Id that would name a live table: give it a number past
+        // the end of the file that no other Id uses.
+        while (id_values_.count(next) != 0 || new_tables.count(next) != 0) {
+            ++next;
+        }
+        ids_.stale[u] = next++;
+    }
+}
+
+std::vector<std::uint8_t> Compactor::remap_key(const std::vector<std::uint8_t>& key,
+                                               const TableWork& t, std::size_t ri) const {
+    if (!t.index_id_keyed[ri] || key.empty()) {
+        return key;
+    }
+    std::size_t offset = 0;
+    const auto value = read_integer_key(key, offset, 4);
+    if (!value) {
+        return key;
+    }
+    const std::int64_t mapped = ids_.apply(*value);
+    if (mapped == *value) {
+        return key;
+    }
+    std::vector<std::uint8_t> out;
+    append_integer_key(out, mapped, 4, key[0] == kKeyAscending);
+    out.insert(out.end(), key.begin() + static_cast<std::ptrdiff_t>(offset), key.end());
+    return out;
+}
+
+std::vector<IndexEntry> Compactor::remapped_entries(
+    const TableWork& t, std::size_t ri,
+    const std::unordered_map<std::uint32_t, std::uint32_t>& rows) {
+    auto entries = read_index_entries(file_, t.def->real_indexes[ri].root_page, t.old_page);
+    for (auto& e : entries) {
+        auto it = rows.find(e.row.encode());
+        if (it == rows.end()) {
+            throw Error(ErrorKind::damaged,
+                        "An index of table \"" + t.name + "\" names a row that does not exist (" +
+                            file_.where(e.row.page) + ", row " + std::to_string(e.row.row) +
+                            "). Repair the database before compacting it.");
+        }
+        e.row = RowPointer::decode(it->second);
+        e.key = remap_key(e.key, t, ri);
+    }
+    std::sort(entries.begin(), entries.end(), entry_less);
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        if (compare_entries(entries[i - 1], entries[i]) >= 0) {
+            throw Error(ErrorKind::damaged, "An index of table \"" + t.name +
+                                                "\" lists the same row twice. Repair the "
+                                                "database before compacting it.");
+        }
+    }
+    return entries;
+}
+
+void Compactor::write_table(TableWork& t) {
+    const auto rows = collect_rows(t);
+    if (rows.size() != t.rows) {
+        throw Error(ErrorKind::damaged, "Table \"" + t.name + "\" changed while being compacted.");
+    }
+    const std::uint32_t new_tdef = t.tdef_base;
+    std::unordered_map<std::uint32_t, std::uint32_t> row_map;
+    row_map.reserve(rows.size());
+
+    // Data pages and long values.
+    RowPacker data;
+    std::vector<std::vector<std::uint8_t>> page_rows;
+    std::uint32_t page_index = 0;
+    auto flush_data = [&]() {
+        if (!page_rows.empty()) {
+            write_page(t.data_base + page_index, build_data_page(page_rows, new_tdef));
+            page_rows.clear();
+        }
+    };
+    struct LvState {
+        RowPacker packer;
+        std::vector<std::vector<std::uint8_t>> rows;
+        std::uint32_t page = 0;
+    };
+    std::vector<LvState> lv(t.lv_columns.size());
+    auto lv_emit = [&](std::size_t c, RowPlace place, std::vector<std::uint8_t> bytes) {
+        auto& s = lv[c];
+        if (place.page_index != s.page && !s.rows.empty()) {
+            write_page(t.lv_base[c] + s.page, build_data_page(s.rows, kLvalOwner));
+            s.rows.clear();
+        }
+        s.page = place.page_index;
+        s.rows.push_back(std::move(bytes));
+    };
+    auto lv_pointer = [&](std::size_t c, RowPlace place) {
+        return RowPointer{t.lv_base[c] + place.page_index, place.slot}.encode();
+    };
+
+    std::uint64_t since_tick = 0;
+    for (const auto& r : rows) {
+        const Bytes src = cache_.row(r.data);
+        std::vector<std::uint8_t> bytes(src.begin(), src.end());
+        const RowPlace place = data.add(bytes.size());
+        if (place.page_index != page_index) {
+            flush_data();
+            page_index = place.page_index;
+        }
+        row_map.emplace(r.pointer.encode(),
+                        RowPointer{t.data_base + place.page_index, place.slot}.encode());
+        if (!t.lv_columns.empty() || !t.id_columns.empty()) {
+            const std::string what = where_row(t, r.pointer);
+            const RowLayout layout = parse_row_layout(*t.def, src, what);
+            for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
+                const auto span = locate_column(*t.lv_columns[c], layout, src, what);
+                if (!span || span->length == 0) {
+                    continue;
+                }
+                const auto d =
+                    LongValueDescriptor::parse(src.subspan(span->offset, span->length), what);
+                if (d.kind == static_cast<std::uint8_t>(LongValueKind::inline_value)) {
+                    continue;
+                }
+                const auto value = read_long_value(file_, d, what);
+                ++stats_.long_values;
+                MutableBytes desc(bytes.data() + span->offset, kLongValueDescriptorSize);
+                if (d.kind == static_cast<std::uint8_t>(LongValueKind::single_row)) {
+                    const RowPlace p = lv[c].packer.add(value.size());
+                    put_le32(desc, 4, lv_pointer(c, p));
+                    lv_emit(c, p, value);
+                } else {
+                    std::vector<RowPlace> places;
+                    std::size_t left = value.size();
+                    do {
+                        const std::size_t n = std::min(left, kChainChunk);
+                        places.push_back(lv[c].packer.add(4 + n));
+                        left -= n;
+                    } while (left > 0);
+                    put_le32(desc, 4, lv_pointer(c, places.front()));
+                    put_le32(desc, 8, 0);
+                    std::size_t at = 0;
+                    for (std::size_t k = 0; k < places.size(); ++k) {
+                        const std::size_t n = std::min(value.size() - at, kChainChunk);
+                        std::vector<std::uint8_t> chunk(4 + n);
+                        put_le32(chunk, 0,
+                                 k + 1 < places.size() ? lv_pointer(c, places[k + 1]) : 0);
+                        std::copy(value.begin() + static_cast<std::ptrdiff_t>(at),
+                                  value.begin() + static_cast<std::ptrdiff_t>(at + n),
+                                  chunk.begin() + 4);
+                        at += n;
+                        lv_emit(c, places[k], std::move(chunk));
+                    }
+                }
+            }
+            for (const Column* c : t.id_columns) {
+                const auto span = locate_column(*c, layout, src, what);
+                if (!span || span->length == 0) {
+                    continue;
+                }
+                if (span->length != 4) {
+                    throw Error(ErrorKind::damaged, "The Id column \"" + c->name + "\" in " + what +
+                                                        " is not 4 bytes long.");
+                }
+                const auto v = static_cast<std::int32_t>(le32(bytes, span->offset));
+                const auto mapped = static_cast<std::uint32_t>(ids_.apply(v));
+                put_le32(bytes, span->offset, mapped);
+            }
+        }
+        page_rows.push_back(std::move(bytes));
+        if (++since_tick == 256) {
+            tick(since_tick / 16);
+            since_tick = 0;
+        }
+    }
+    flush_data();
+    for (std::size_t c = 0; c < lv.size(); ++c) {
+        if (!lv[c].rows.empty()) {
+            write_page(t.lv_base[c] + lv[c].page, build_data_page(lv[c].rows, kLvalOwner));
+        }
+        if (lv[c].packer.page_count() != t.lv_pages[c]) {
+            throw Error(ErrorKind::damaged, "Internal error: the long values of table \"" + t.name +
+                                                "\" did not come out as planned.");
+        }
+    }
+    if (data.page_count() != t.data_pages) {
+        throw Error(ErrorKind::damaged, "Internal error: the rows of table \"" + t.name +
+                                            "\" did not come out as planned.");
+    }
+    stats_.rows += rows.size();
+
+    // Index trees.
+    std::vector<std::uint8_t> tdef = t.def->buffer;
+    MutableBytes tb(tdef);
+    for (std::size_t ri = 0; ri < t.def->real_indexes.size(); ++ri) {
+        const RealIndex& real = t.def->real_indexes[ri];
+        const auto entries = remapped_entries(t, ri, row_map);
+        stats_.index_entries += entries.size();
+        const auto plan = plan_index_tree(entries, !t.index_id_keyed[ri]);
+        if (plan.page_count() != t.index_pages[ri]) {
+            throw Error(ErrorKind::damaged, "Internal error: an index of table \"" + t.name +
+                                                "\" did not come out as planned.");
+        }
+        std::vector<std::uint32_t> pages(plan.page_count());
+        for (std::size_t k = 0; k < pages.size(); ++k) {
+            pages[k] = t.index_base[ri] + static_cast<std::uint32_t>(k);
+        }
+        const std::uint32_t root =
+            write_index_tree(plan, entries, pages, new_tdef,
+                             [&](std::uint32_t n, const PageBuf& page) { write_page(n, page); });
+        put_le32(tb, real.root_offset(), root);
+        // Statistics: distinct keys; the row count where the source kept one.
+        std::uint32_t distinct = 0;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i == 0 || compare_keys(entries[i - 1].key, entries[i].key) != 0) {
+                ++distinct;
+            }
+        }
+        if (real.stats.offset != 0) {
+            if (real.stats.a != 0) {
+                put_le32(tb, real.stats.offset, static_cast<std::uint32_t>(rows.size()));
+            }
+            put_le32(tb, real.stats.offset + 4, distinct);
+        }
+    }
+
+    // Usage maps: collect, place on holder pages, write.
+    std::vector<MapSpec> maps;
+    auto add_map = [&](RowPointer ptr, std::size_t offset, std::uint32_t first,
+                       std::uint32_t count) {
+        if (ptr.page != 0) {
+            maps.push_back(MapSpec{offset, first, count, {}, {}});
+        }
+    };
+    add_map(t.def->owned_map, tdef_offsets::kOwnedMap, t.data_base, t.data_pages);
+    add_map(t.def->free_map, tdef_offsets::kFreeMap,
+            t.data_pages ? t.data_base + t.data_pages - 1 : 0, t.data_pages ? 1 : 0);
+    for (std::size_t ri = 0; ri < t.def->real_indexes.size(); ++ri) {
+        add_map(t.def->real_indexes[ri].map, t.def->real_indexes[ri].map_offset(), t.index_base[ri],
+                t.index_pages[ri]);
+    }
+    for (const auto& lvm : t.def->long_value_maps) {
+        std::uint32_t first = 0;
+        std::uint32_t count = 0;
+        for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
+            if (t.lv_columns[c]->number == lvm.column) {
+                first = t.lv_base[c];
+                count = t.lv_pages[c];
+            }
+        }
+        add_map(lvm.owned, lvm.owned_offset(), first, count);
+        add_map(lvm.free, lvm.free_offset(), count ? first + count - 1 : 0, count ? 1 : 0);
+    }
+    std::uint32_t next_bitmap = t.bitmap_base;
+    for (auto& m : maps) {
+        const RowPlace place = holder_packer_.add(kMapRowLength);
+        m.location = RowPointer{holder_base_ + place.page_index, place.slot};
+        std::vector<std::uint32_t> pages(m.count);
+        for (std::uint32_t k = 0; k < m.count; ++k) {
+            pages[k] = m.first + k;
+        }
+        std::vector<std::uint8_t> row;
+        if (fits_inline_map(pages)) {
+            row = build_inline_map_row(pages);
+        } else {
+            std::vector<std::uint32_t> refs;
+            for (auto block : bitmap_blocks_of(pages)) {
+                if (block >= kReferenceMapEntries) {
+                    throw Error(ErrorKind::damaged, "Internal error: map block out of range.");
+                }
+                refs.resize(std::max<std::size_t>(refs.size(), block + 1), 0);
+                refs[block] = next_bitmap;
+                write_page(next_bitmap, build_bitmap_page(block, pages));
+                ++next_bitmap;
+            }
+            row = build_reference_map_row(refs);
+        }
+        holder_rows_.resize(std::max<std::size_t>(holder_rows_.size(), place.page_index + 1));
+        holder_rows_[place.page_index].push_back(std::move(row));
+        put_le32(tb, m.tdef_offset, m.location.encode());
+    }
+    if (next_bitmap != t.bitmap_base + t.bitmap_pages) {
+        throw Error(ErrorKind::damaged,
+                    "Internal error: the usage maps of table \"" + t.name + "\" did not fit.");
+    }
+
+    // The definition itself.
+    put_le32(tb, tdef_offsets::kRowCount, static_cast<std::uint32_t>(rows.size()));
+    for (const auto& li : t.def->logical_indexes) {
+        if (auto it = ids_.tables.find(li.rel_table_page);
+            li.rel_table_page != 0 && it != ids_.tables.end()) {
+            put_le32(tb, li.rel_table_page_offset(), it->second);
+        }
+    }
+    const auto& old_pages = t.def->pages;
+    for (std::size_t k = 0; k < old_pages.size(); ++k) {
+        PageBuf page = file_.read(old_pages[k]);
+        const std::size_t from = k == 0 ? 0 : kPageSize + (k - 1) * (kPageSize - 8);
+        const std::size_t at = k == 0 ? 0 : 8;
+        for (std::size_t i = 0; at + i < kPageSize && from + i < tdef.size(); ++i) {
+            page[at + i] = tdef[from + i];
+        }
+        const std::uint32_t next =
+            k + 1 < old_pages.size() ? new_tdef + static_cast<std::uint32_t>(k + 1) : 0;
+        put_le32(MutableBytes(page.data(), page.size()), tdef_offsets::kNextPage, next);
+        write_page(new_tdef + static_cast<std::uint32_t>(k), page);
+    }
+}
+
+CompactorResult Compactor::run(const PageBuf& page0) {
+    stats_.source_pages = file_.page_count();
+    total_ = 2ull * file_.page_count();
+    find_tables();
+    for (auto& t : tables_) {
+        plan_table(t);
+        tick(t.data_pages + t.def->pages.size());
+    }
+    layout();
+    build_stale_map();
+    done_ = file_.page_count();
+    write_page(0, page0);
+    write_page(1, build_page_one(page_count_, global_bitmaps_));
+    for (std::size_t k = 0; k < global_bitmaps_.size(); ++k) {
+        write_page(global_bitmaps_[k],
+                   build_global_bitmap_page(static_cast<std::uint32_t>(k), page_count_));
+    }
+    for (auto& t : tables_) {
+        write_table(t);
+    }
+    if (holder_rows_.size() != holder_pages_) {
+        throw Error(ErrorKind::damaged, "Internal error: the usage maps did not fit as planned.");
+    }
+    for (std::uint32_t k = 0; k < holder_pages_; ++k) {
+        write_page(holder_base_ + k, build_data_page(holder_rows_[k], 0));
+    }
+    if (written_ != page_count_) {
+        throw Error(ErrorKind::damaged, "Internal error: " + std::to_string(written_) +
+                                            " pages written for " + std::to_string(page_count_) +
+                                            " planned.");
+    }
+    stats_.pages = page_count_;
+    if (progress_) {
+        progress_(total_, total_);
+    }
+    std::set<std::int64_t> objects;
+    for (const auto& obj : db_.catalog().objects()) {
+        objects.insert(obj.id);
+    }
+    bool stale = false;
+    for (auto v : id_values_) {
+        stale = stale || objects.count(v) == 0;
+    }
+    return CompactorResult{ids_, stale, stats_};
+}
+
+}  // namespace
+
+CompactorResult write_compacted(const Database& source, OutputFile& out, const PageBuf& page0,
+                                const std::function<void(std::uint64_t, std::uint64_t)>& progress) {
+    Compactor c(source, out, progress);
+    return c.run(page0);
+}
+
+}  // namespace jet
