@@ -8,6 +8,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QStyle>
@@ -65,6 +66,8 @@ class FrmAddTest : public QObject {
     void holderMakesOneDialogOnFirstUse();
     void realModalShowingClosedByEscape();
     void realModalShowingClosedByOk();
+    void realMessageBoxOverTheModalDialog();
+    void centredOverItsOwner();
 };
 
 void FrmAddTest::captionIsTrimmedAndBlankCaptionIsRefused() {
@@ -494,6 +497,65 @@ void FrmAddTest::realModalShowingClosedByOk() {
     QCOMPARE(rig.sink.calls[1].strCaption, QStringLiteral("North"));
     QVERIFY(!rig.form.Cancel());
     QVERIFY(!rig.form.IsLoaded());
+}
+
+void FrmAddTest::realMessageBoxOverTheModalDialog() {
+    ScriptedFileSystem::State files;
+    QtMessageBoxes boxes;
+    RecordingSink sink{boxes};
+    ScriptedPicker picker;
+    frmAdd form(sink, boxes, ScriptedFileSystem::Factory(files), nullptr, &picker);
+    form.m_bAdd = true;
+    form.txtCaption()->setText(QStringLiteral("  "));
+    form.txtFile()->setText(kDb);
+    form.txtPasswd()->setText(QString());
+
+    QString title, text;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    bool bDialogStillShown = false;
+    // Press OK inside the dialog's loop; the box it opens is recorded and
+    // closed by a second timer, then Escape leaves the dialog.
+    QTimer::singleShot(0, [&] {
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                title = box->windowTitle();
+                text = box->text();
+                icon = box->icon();
+                box->accept();
+            }
+        });
+        form.cmdOK()->click();  // returns when the box has closed
+        bDialogStillShown = form.IsLoaded() && form.window()->isVisible();
+        QTest::keyClick(form.window(), Qt::Key_Escape);
+    });
+    form.ShowModal();
+    QCOMPARE(title, QStringLiteral("Tarnwick"));
+    QCOMPARE(text, QStringLiteral("Please enter a caption."));
+    QCOMPARE(icon, QMessageBox::Warning);
+    QVERIFY(bDialogStillShown);
+    QVERIFY(form.Cancel());
+    QVERIFY(sink.calls.isEmpty());
+}
+
+void FrmAddTest::centredOverItsOwner() {
+    QWidget owner;
+    owner.setGeometry(100, 120, 600, 400);
+    owner.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&owner));
+    RecordingBoxes boxes;
+    RecordingSink sink{boxes};
+    ScriptedFileSystem::State files;
+    ScriptedPicker picker;
+    frmAdd form(sink, boxes, ScriptedFileSystem::Factory(files), &owner, &picker);
+    form.m_bAdd = true;
+    form.txtCaption()->setText(QString());
+    form.window()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.window()));
+    const QPoint offset = form.window()->frameGeometry().center() - owner.frameGeometry().center();
+    QVERIFY2(offset.manhattanLength() <= 4,
+             qPrintable(QStringLiteral("off by %1,%2").arg(offset.x()).arg(offset.y())));
+    QVERIFY(form.window()->isWindow());
+    QCOMPARE(form.window()->parentWidget(), &owner);
 }
 
 QTEST_MAIN(FrmAddTest)
