@@ -458,7 +458,16 @@ class TableWalk {
             if (!span) {
                 return;
             }
-            d = LongValueDescriptor::parse(data.subspan(span->offset, span->length), who);
+            const Bytes bytes = data.subspan(span->offset, span->length);
+            // Other readers compare the whole byte, not only its two top bits.
+            const std::uint8_t kind = u8(bytes, 3);
+            if (kind != 0x80 && kind != 0x40 && kind != 0x00) {
+                error("lv-bad-descriptor", at.page,
+                      who + " has the storage byte " + std::to_string(kind) +
+                          " where 0x80 (in the row), 0x40 (one row) or 0 (a chain) belongs.");
+                return;
+            }
+            d = LongValueDescriptor::parse(bytes, who);
         } catch (const Error& e) {
             error("lv-bad-descriptor", at.page, e.what());
             return;
