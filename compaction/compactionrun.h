@@ -19,7 +19,7 @@ class MessageBoxes;
 
 // What the run reads from the window and shows in it. Positions are 1-based.
 class RunView {
-public:
+  public:
     virtual ~RunView() = default;
     virtual int ItemCount() = 0;
     virtual bool ItemChecked(int index) = 0;
@@ -34,7 +34,7 @@ public:
 };
 
 class CompactionRun {
-public:
+  public:
     using EngineFactory = std::function<std::unique_ptr<DatabaseEngine>()>;
     using FileSystemFactory = std::function<std::unique_ptr<FileSystem>()>;
 
@@ -49,7 +49,7 @@ public:
     // "12%" for 1 of 8: i / n rounded to two places (ties to even), times 100.
     static QString PercentText(int index, int count);
 
-private:
+  private:
     RunView& m_view;
     MessageBoxes& m_boxes;
     EngineFactory m_engines;

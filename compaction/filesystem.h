@@ -12,30 +12,30 @@
 #include <stdexcept>
 
 class FileError : public std::runtime_error {
-public:
+  public:
     explicit FileError(const QString& description)
         : std::runtime_error(description.toStdString()), m_strDescription(description) {}
     const QString& Description() const { return m_strDescription; }
 
-private:
+  private:
     QString m_strDescription;
 };
 
 // The facts of one file, read when GetFile succeeded.
 class File {
-public:
+  public:
     File(std::int64_t size, QDateTime lastModified)
         : m_nSize(size), m_dtLastModified(std::move(lastModified)) {}
     std::int64_t Size() const { return m_nSize; }
     QDateTime DateLastModified() const { return m_dtLastModified; }
 
-private:
+  private:
     std::int64_t m_nSize;
     QDateTime m_dtLastModified;
 };
 
 class FileSystem {
-public:
+  public:
     virtual ~FileSystem() = default;
     // The file at `path`; throws when no file exists there or it cannot be reached.
     virtual File GetFile(const QString& path) = 0;
@@ -48,7 +48,7 @@ public:
 };
 
 class FileSystemObject : public FileSystem {
-public:
+  public:
     File GetFile(const QString& path) override;
     bool FileExists(const QString& path) override;
     void DeleteFile(const QString& path, bool force) override;

@@ -9,25 +9,41 @@
 // EngineError with a description.
 
 #include <QString>
+#include <optional>
 #include <stdexcept>
 
 class EngineError : public std::runtime_error {
-public:
+  public:
     explicit EngineError(const QString& description)
         : std::runtime_error(description.toStdString()), m_strDescription(description) {}
     const QString& Description() const { return m_strDescription; }
 
-private:
+  private:
     QString m_strDescription;
 };
 
 class DatabaseEngine {
-public:
+  public:
     virtual ~DatabaseEngine() = default;
     virtual void CompactDatabase(const QString& source, const QString& destination) = 0;
 };
 
 class JetEngine : public DatabaseEngine {
-public:
+  public:
     void CompactDatabase(const QString& source, const QString& destination) override;
 };
+
+// What CompactDatabase reads from one connection string.
+struct ConnectionTarget {
+    QString dataSource;               // the path as written
+    std::optional<QString> password;  // present when the string names one (may be empty)
+};
+
+// The path runs from "Data Source=" to the ";" that ends the string or that
+// stands before "Jet OLEDB:Database Password=" (so a path may hold ";"); the
+// password runs to the end of the string (so it may hold ";" and "=").
+// Throws EngineError when the string names no data source.
+ConnectionTarget ParseConnectionString(const QString& connection);
+
+// A relative data source is taken from the current working directory.
+QString ResolveDataSource(const QString& dataSource);

@@ -5,6 +5,12 @@
 #include <QFile>
 #include <QString>
 #include <filesystem>
+#include <ostream>
+
+// Readable failure output for texts.
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace settings_test {
 
