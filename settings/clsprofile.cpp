@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <cstring>
 
 namespace {
 
@@ -16,6 +17,14 @@ QString DefaultPath() {
     }
     const QFileInfo info(exe);
     return info.absolutePath() + u'/' + info.completeBaseName() + QStringLiteral(".ini");
+}
+
+// A fresh read buffer: kBufferChars characters, all NUL.
+QString NewBuffer() {
+    QString buffer(clsProfile::kBufferChars, Qt::Uninitialized);
+    std::memset(static_cast<void*>(buffer.data()), 0,
+                static_cast<size_t>(buffer.size()) * sizeof(QChar));
+    return buffer;
 }
 
 }  // namespace
@@ -37,7 +46,7 @@ ProfileStore& clsProfile::Store() {
 
 OptText clsProfile::GetString(OptText Section, OptText Key, OptText defVal) {
     OptText result;
-    QString buffer(kBufferChars, QChar(0));
+    QString buffer = NewBuffer();
     const int count = Store().GetString(Section, Key, defVal, buffer.data(), kBufferChars - 1);
     if (count > 0) {
         result = TrimNull(buffer, 0);
@@ -50,7 +59,7 @@ std::int32_t clsProfile::GetInt(OptText Section, OptText Key, std::int32_t defVa
 }
 
 QStringList clsProfile::GetSectNames() {
-    QString buffer(kBufferChars, QChar(0));
+    QString buffer = NewBuffer();
     const int count = Store().GetString(std::nullopt, std::nullopt, std::nullopt, buffer.data(),
                                         kBufferChars - 1);
     if (count <= 0) {
