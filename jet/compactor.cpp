@@ -266,7 +266,11 @@ void Compactor::find_tables() {
 std::vector<RowRec> Compactor::collect_rows(const TableWork& t) {
     std::vector<RowRec> rows;
     db_.for_each_row(*t.def, [&](const RowRef& r) { rows.push_back(RowRec{r.pointer, r.data}); });
-    // Primary-key order, as Access writes a compacted table.
+    // Primary-key order, as Access writes a compacted table; the catalog
+    // keeps its own order, which is the order tools list the tables in.
+    if (t.old_page == kCatalogPage) {
+        return rows;
+    }
     const LogicalIndex* pk = nullptr;
     for (const auto& li : t.def->logical_indexes) {
         if (li.is_primary_key()) {

@@ -22,7 +22,8 @@
 //   at the end the global map's 0x05 pages, when it is too large for page 1
 //
 // Rows are written densely in primary-key order (storage order for a table
-// without a primary key), long values are stored afresh (inline values stay
+// without a primary key, and for MSysObjects, whose order is the order in
+// which tools list the tables), long values are stored afresh (inline values stay
 // in the row, single-row values stay single rows, chains are cut into full
 // 4072-byte chunks with an exact last one), every index is rebuilt from its
 // own leaf entries through the old-to-new row map, and every usage map, row
