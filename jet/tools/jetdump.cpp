@@ -1,0 +1,253 @@
+// jetdump: lists the tables of a Jet 4 database, prints a table's schema and
+// exports its rows as CSV or JSON in the engine's canonical text form.
+
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "jet/database.h"
+#include "jet/error.h"
+#include "jet/export.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 1;
+constexpr int kExitCannotOpen = 2;
+constexpr int kExitDamaged = 3;
+
+const char* const kHelp =
+    R"(Usage: jetdump [OPTIONS] FILE
+
+Reads an Access 2000-2003 (Jet 4.0, .mdb) database without changing it.
+
+  (no action)        list the user tables, one name per line, in catalog order
+  --system           list the system tables too
+  --schema TABLE     print the columns, indexes and relations of TABLE
+  --csv TABLE        export the rows of TABLE as CSV
+  --json TABLE       export the rows of TABLE as JSON
+  --password PW      the database password (a database with a password
+                     cannot be opened without it)
+  --help             show this help and exit
+  --version          show the version and exit
+
+Table names are matched without regard to case. System tables can be
+exported like any other.
+
+Canonical form of values (CSV and JSON):
+  null                CSV: empty field; JSON: null
+  Yes/No              CSV: 1 or 0; JSON: true or false
+  Byte/Integer/Long   decimal
+  Currency            decimal with 4 fractional digits (-12.3400)
+  Single/Double       shortest decimal that reads back to the same value
+  Date/Time           YYYY-MM-DD HH:MM:SS (seconds rounded)
+  Text/Memo           UTF-8
+  Binary/OLE          lowercase hexadecimal of the bytes
+  Replication ID      {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}
+  Decimal             decimal with the column's scale
+CSV: first line = column names; fields with a comma, quote or line break are
+quoted, quotes doubled; lines end in LF. JSON: one array of objects, keys =
+column names; numbers as JSON numbers, everything else as strings.
+
+Exit status:
+  0  success
+  1  usage error (unknown option, missing argument, unknown table)
+  2  the file cannot be opened or is refused (not a database, Access 97,
+     Access 2007+ .accdb, encrypted, truncated, wrong or missing password)
+  3  the database is damaged (the message names the page)
+)";
+
+int usage(const std::string& message) {
+    std::cerr << "jetdump: " << message << "\nTry 'jetdump --help'.\n";
+    return kExitUsage;
+}
+
+int exit_code_for(jet::ErrorKind kind) {
+    switch (kind) {
+        case jet::ErrorKind::damaged:
+            return kExitDamaged;
+        case jet::ErrorKind::invalid_argument:
+            return kExitUsage;
+        default:
+            return kExitCannotOpen;
+    }
+}
+
+std::string flags_text(const jet::Column& c) {
+    std::string s;
+    auto add = [&](const char* word) {
+        if (!s.empty()) {
+            s += ", ";
+        }
+        s += word;
+    };
+    if (c.is_fixed()) {
+        add("fixed");
+    } else {
+        add("variable");
+    }
+    if (!(c.flags & jet::kColumnFlagNullable)) {
+        add("required");
+    }
+    if (c.flags & jet::kColumnFlagAutoLong) {
+        add("autonumber");
+    }
+    if (c.flags & jet::kColumnFlagAutoGuid) {
+        add("auto GUID");
+    }
+    if (c.flags & jet::kColumnFlagHyperlink) {
+        add("hyperlink");
+    }
+    if (c.ext_flags & 0x01) {
+        add("compressed");
+    }
+    return s;
+}
+
+void print_schema(const jet::Database& db, const jet::TableDef& t, std::ostream& out) {
+    out << "Table \"" << t.name_hint << "\"\n";
+    out << "  definition pages: ";
+    for (std::size_t i = 0; i < t.pages.size(); ++i) {
+        out << (i ? ", " : "") << t.pages[i];
+    }
+    out << "\n  type: " << (t.table_type == jet::kTableTypeSystem ? "system" : "user")
+        << "\n  row count (stored): " << t.row_count << "\n  autonumber: " << t.autonumber
+        << "\n  columns: " << t.columns.size() << " (next column number " << t.max_columns << ")\n";
+    for (const jet::Column& c : t.columns) {
+        out << "    [" << c.number << "] " << c.name << ": " << jet::column_type_name(c.type);
+        if (c.type == static_cast<std::uint8_t>(jet::ColumnType::text) ||
+            c.type == static_cast<std::uint8_t>(jet::ColumnType::binary)) {
+            out << "(" << c.length << ")";
+        } else if (c.type == static_cast<std::uint8_t>(jet::ColumnType::numeric)) {
+            out << "(" << int{c.precision()} << "," << int{c.scale()} << ")";
+        }
+        out << " - " << flags_text(c) << "\n";
+    }
+    out << "  indexes: " << t.logical_indexes.size() << "\n";
+    for (const jet::LogicalIndex& x : t.logical_indexes) {
+        out << "    " << x.name << ":";
+        if (x.real_index < t.real_indexes.size()) {
+            const jet::RealIndex& r = t.real_indexes[x.real_index];
+            for (const jet::IndexColumn& ic : r.columns) {
+                const jet::Column* c = t.column_by_number(ic.number);
+                out << " " << (c ? c->name : "#" + std::to_string(ic.number))
+                    << (ic.ascending() ? "" : " DESC");
+            }
+            if (r.unique()) {
+                out << " unique";
+            }
+            if (r.ignore_nulls()) {
+                out << " ignore-nulls";
+            }
+            out << " (root page " << r.root_page << ")";
+        }
+        if (x.is_primary_key()) {
+            out << " primary key";
+        }
+        if (x.is_foreign_key()) {
+            std::string other = "page " + std::to_string(x.rel_table_page);
+            for (const jet::CatalogObject& o : db.catalog().objects()) {
+                if (o.is_table() && o.table_page() == x.rel_table_page) {
+                    other = "\"" + o.name + "\"";
+                }
+            }
+            out << " relation with " << other
+                << (x.rel_table_type == 1 ? " (this side is referenced)" : " (this side refers)");
+        }
+        out << "\n";
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    bool system = false;
+    std::optional<std::string> password;
+    std::string action;  // "", "schema", "csv", "json"
+    std::string table;
+    std::string file;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](const char* option) -> std::optional<std::string> {
+            if (i + 1 >= args.size()) {
+                return std::nullopt;
+            }
+            (void)option;
+            return args[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            std::cout << kHelp;
+            return kExitOk;
+        }
+        if (a == "--version") {
+            std::cout << "jetdump " << TARNWICK_VERSION << "\n";
+            return kExitOk;
+        }
+        if (a == "--system") {
+            system = true;
+        } else if (a == "--password") {
+            password = value("--password");
+            if (!password) {
+                return usage("--password needs a value");
+            }
+        } else if (a == "--schema" || a == "--csv" || a == "--json") {
+            if (!action.empty()) {
+                return usage("only one of --schema, --csv and --json may be given");
+            }
+            const auto v = value(a.c_str());
+            if (!v) {
+                return usage(a + " needs a table name");
+            }
+            action = a.substr(2);
+            table = *v;
+        } else if (a.size() > 1 && a[0] == '-') {
+            return usage("unknown option '" + a + "'");
+        } else if (file.empty()) {
+            file = a;
+        } else {
+            return usage("only one database file may be given");
+        }
+    }
+    if (file.empty()) {
+        return usage("no database file given");
+    }
+    try {
+        const jet::Database db(file, jet::OpenOptions{password, true});
+        if (action.empty()) {
+            for (const jet::CatalogObject* o : db.catalog().tables(system)) {
+                std::cout << o->name << "\n";
+            }
+            return kExitOk;
+        }
+        if (db.catalog().find_table(table) == nullptr) {
+            std::cerr << "jetdump: there is no table \"" << table << "\" in \"" << file << "\".\n";
+            return kExitUsage;
+        }
+        const jet::TableDef& t = db.table(table);
+        if (action == "schema") {
+            print_schema(db, t, std::cout);
+        } else {
+            const auto rows = db.read_rows(t);
+            if (action == "csv") {
+                jet::write_csv(std::cout, t, rows);
+            } else {
+                jet::write_json(std::cout, t, rows);
+            }
+        }
+        std::cout.flush();
+        if (!std::cout) {
+            std::cerr << "jetdump: writing the output failed.\n";
+            return kExitCannotOpen;
+        }
+        return kExitOk;
+    } catch (const jet::Error& e) {
+        std::cerr << "jetdump: " << e.what() << "\n";
+        return exit_code_for(e.kind());
+    } catch (const std::exception& e) {
+        std::cerr << "jetdump: " << e.what() << "\n";
+        return kExitCannotOpen;
+    }
+}
