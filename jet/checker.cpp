@@ -147,7 +147,9 @@ void check_catalog_and_tables(Context& cx) {
 
 // Foreign-key halves: the other table exists and names this one back.
 void check_relationships(Context& cx) {
-    for (const auto& [page, t] : cx.tables) {
+    for (const auto& entry : cx.tables) {
+        const std::uint32_t page = entry.first;
+        const check_detail::CheckedTable& t = entry.second;
         for (const auto& li : t.def.logical_indexes) {
             if (!li.is_foreign_key()) {
                 continue;
