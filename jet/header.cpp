@@ -171,8 +171,10 @@ std::string decode_password(const Header& header) {
 
 bool password_matches(const Header& header, const std::optional<std::string>& candidate) {
     const std::string actual = decode_password(header);
-    const std::string given = candidate.value_or(std::string());
-    return actual == given;
+    if (actual.empty()) {
+        return true;
+    }
+    return candidate.has_value() && *candidate == actual;
 }
 
 std::array<std::uint8_t, off::kPasswordLength> encode_password(std::string_view password,

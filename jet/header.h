@@ -74,8 +74,10 @@ std::array<std::uint8_t, 4> password_mask(double creation_date);
 // The database password in UTF-8 ("" when the database has none).
 std::string decode_password(const Header& header);
 
-// True when `candidate` (UTF-8) is exactly the database password. A database
-// without password matches only the empty string and nothing.
+// True when the database has no password (whatever was given, as Jet
+// ignores a password for such a database), or when `candidate` (UTF-8) is
+// exactly its password (case matters). A protected database never matches
+// nothing or an empty password.
 bool password_matches(const Header& header, const std::optional<std::string>& candidate);
 
 // The 40 stored password bytes (before the header mask) for `password`

@@ -1,0 +1,328 @@
+// The reader on real corpus files: the refusals that run before anything
+// else, the password, and whole-file walks (catalog, liveness).
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+#include "jet/data_page.h"
+#include "jet/database.h"
+#include "jet/error.h"
+#include "jet/export.h"
+#include "jet/header.h"
+#include "jet/liveness.h"
+#include "jet/usage_map.h"
+#include "testsupport/corpus.h"
+
+namespace {
+
+using testsupport::CorpusFile;
+
+std::optional<CorpusFile> corpus_file(const std::string& name) {
+    for (const CorpusFile& f : testsupport::corpus_files()) {
+        if (f.name == name) {
+            return f;
+        }
+    }
+    return std::nullopt;
+}
+
+// Opens `path` and returns the error it is refused with.
+jet::Error refusal(const std::filesystem::path& path,
+                   std::optional<std::string> password = std::nullopt) {
+    try {
+        jet::Database db(path, jet::OpenOptions{std::move(password), true});
+    } catch (const jet::Error& e) {
+        return e;
+    }
+    ADD_FAILURE() << path << " opened but should have been refused";
+    return jet::Error(jet::ErrorKind::io, "");
+}
+
+#define REQUIRE_CORPUS()                        \
+    if (!testsupport::corpus_dir()) {           \
+        GTEST_SKIP() << "corpus not available"; \
+    }
+
+TEST(Refusal, Access97FilesAreRefusedAsJet3) {
+    REQUIRE_CORPUS();
+    const auto files = testsupport::corpus_files("jet3");
+    ASSERT_FALSE(files.empty());
+    for (const CorpusFile& f : files) {
+        SCOPED_TRACE(f.name);
+        const jet::Error e = refusal(f.path);
+        EXPECT_EQ(e.kind(), jet::ErrorKind::jet3);
+        EXPECT_NE(std::string(e.what()).find("Access 97"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find(f.path.string()), std::string::npos) << e.what();
+    }
+}
+
+TEST(Refusal, AccdbFilesAreRefusedAndEncryptedOnesNamedAsSuch) {
+    REQUIRE_CORPUS();
+    int plain = 0;
+    int encrypted = 0;
+    for (const std::string format : {"ace12", "ace14"}) {
+        for (const CorpusFile& f : testsupport::corpus_files(format)) {
+            SCOPED_TRACE(f.name);
+            // The encrypted ones are exactly those with a password in the manifest.
+            const jet::Error e = refusal(f.path, f.password);
+            if (f.password.empty()) {
+                EXPECT_EQ(e.kind(), jet::ErrorKind::ace) << e.what();
+                EXPECT_NE(std::string(e.what()).find(".accdb"), std::string::npos);
+                ++plain;
+            } else {
+                EXPECT_EQ(e.kind(), jet::ErrorKind::encrypted_ace) << e.what();
+                EXPECT_NE(std::string(e.what()).find("encrypted"), std::string::npos);
+                ++encrypted;
+            }
+        }
+    }
+    EXPECT_GT(plain, 0);
+    EXPECT_GT(encrypted, 0);
+}
+
+TEST(Refusal, TruncatedCopiesAreRefusedAsTruncated) {
+    REQUIRE_CORPUS();
+    const auto f = corpus_file("jackcess/testV2003.mdb");
+    ASSERT_TRUE(f);
+    testsupport::ScratchDir dir;
+    const auto copy = testsupport::copy_to_scratch(f->path, dir.path());
+    // Cut inside a page: not a whole number of pages.
+    std::filesystem::resize_file(copy, 5 * jet::kPageSize + 100);
+    jet::Error e = refusal(copy);
+    EXPECT_EQ(e.kind(), jet::ErrorKind::truncated);
+    EXPECT_NE(std::string(e.what()).find("not a whole number"), std::string::npos) << e.what();
+    // Whole pages, but fewer than the three every database has.
+    std::filesystem::resize_file(copy, 2 * jet::kPageSize);
+    e = refusal(copy);
+    EXPECT_EQ(e.kind(), jet::ErrorKind::truncated);
+    EXPECT_NE(std::string(e.what()).find("fewer than the 3"), std::string::npos) << e.what();
+    // Shorter than page 0 itself.
+    std::filesystem::resize_file(copy, 300);
+    EXPECT_EQ(refusal(copy).kind(), jet::ErrorKind::truncated);
+    // Whole pages, but the tables it names lie past the end: damage, named by page.
+    std::filesystem::copy_file(f->path, copy, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::resize_file(copy, 10 * jet::kPageSize);
+    e = refusal(copy);
+    EXPECT_EQ(e.kind(), jet::ErrorKind::damaged) << e.what();
+    EXPECT_NE(std::string(e.what()).find("page"), std::string::npos) << e.what();
+}
+
+TEST(Refusal, FilesThatAreNoDatabaseAtAll) {
+    testsupport::ScratchDir dir;
+    const auto text = dir.path() / "notes.mdb";
+    {
+        std::ofstream out(text);
+        for (int i = 0; i < 2000; ++i) {
+            out << "This is a plain text file, line " << i << "\n";
+        }
+    }
+    jet::Error e = refusal(text);
+    EXPECT_EQ(e.kind(), jet::ErrorKind::not_a_database);
+    EXPECT_NE(std::string(e.what()).find("not an Access database"), std::string::npos);
+
+    const auto empty = dir.path() / "empty.mdb";
+    std::ofstream(empty).close();
+    e = refusal(empty);
+    EXPECT_EQ(e.kind(), jet::ErrorKind::not_a_database);
+    EXPECT_NE(std::string(e.what()).find("empty"), std::string::npos) << e.what();
+
+    const auto missing = dir.path() / "missing.mdb";
+    EXPECT_EQ(refusal(missing).kind(), jet::ErrorKind::io);
+}
+
+TEST(Refusal, MoreThanTwoGigabytesOfPages) {
+    REQUIRE_CORPUS();
+    const auto f = corpus_file("jackcess/testV2003.mdb");
+    ASSERT_TRUE(f);
+    testsupport::ScratchDir dir;
+    const auto copy = testsupport::copy_to_scratch(f->path, dir.path());
+    // A sparse file: costs no disk.
+    std::filesystem::resize_file(copy, (std::uintmax_t{jet::kMaxPages} + 1) * jet::kPageSize);
+    const jet::Error e = refusal(copy);
+    EXPECT_EQ(e.kind(), jet::ErrorKind::damaged);
+    EXPECT_NE(std::string(e.what()).find("524288"), std::string::npos) << e.what();
+}
+
+TEST(Password, WrongOrMissingPasswordGetsJetsOwnText) {
+    REQUIRE_CORPUS();
+    int protected_files = 0;
+    for (const CorpusFile& f : testsupport::corpus_files("jet4")) {
+        if (f.password.empty()) {
+            continue;
+        }
+        SCOPED_TRACE(f.name);
+        ++protected_files;
+        for (const std::optional<std::string>& wrong :
+             {std::optional<std::string>{}, std::optional<std::string>{""},
+              std::optional<std::string>{f.password + "x"},
+              std::optional<std::string>{f.password.substr(0, f.password.size() - 1)}}) {
+            const jet::Error e = refusal(f.path, wrong);
+            EXPECT_EQ(e.kind(), jet::ErrorKind::bad_password);
+            EXPECT_STREQ(e.what(), "Not a valid password.");
+        }
+        // Case matters.
+        std::string upper = f.password;
+        std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+        EXPECT_EQ(refusal(f.path, upper).kind(), jet::ErrorKind::bad_password);
+        // The right one opens it; inspection may skip the check.
+        const jet::Database db(f.path, jet::OpenOptions{f.password, true});
+        EXPECT_EQ(jet::decode_password(db.header()), f.password);
+        EXPECT_NO_THROW(jet::Database(f.path, jet::OpenOptions{std::nullopt, false}));
+    }
+    EXPECT_GE(protected_files, 3);
+}
+
+TEST(Password, DatabasesWithoutPasswordIgnoreAGivenOne) {
+    REQUIRE_CORPUS();
+    const auto f = corpus_file("mdb-reader/V2003_no-password.mdb");
+    ASSERT_TRUE(f);
+    const jet::Database db(f->path, jet::OpenOptions{std::string("anything"), true});
+    EXPECT_EQ(jet::decode_password(db.header()), "");
+}
+
+TEST(Password, EncodeSetAndRemoveRoundTrip) {
+    REQUIRE_CORPUS();
+    const auto f = corpus_file("mdb-reader/V2003_no-password.mdb");
+    ASSERT_TRUE(f);
+    const jet::Database db(f->path);
+    jet::PageBuf raw = db.header().raw;
+    const auto parse = [&](const jet::PageBuf& page) {
+        std::vector<std::uint8_t> file(page.begin(), page.end());
+        return jet::parse_header(jet::Bytes(file.data(), file.size()), 3 * jet::kPageSize, "x");
+    };
+    // Twenty characters, one outside Latin-1.
+    const std::string pw = "Zwanzig Zeichen \xE2\x82\xAC!!!";
+    jet::set_password(jet::MutableBytes(raw.data(), raw.size()), pw);
+    jet::Header h = parse(raw);
+    EXPECT_EQ(jet::decode_password(h), pw);
+    EXPECT_TRUE(jet::password_matches(h, pw));
+    EXPECT_FALSE(jet::password_matches(h, std::nullopt));
+    // Only the password bytes changed; the rest of page 0 is kept.
+    for (std::size_t i = 0; i < jet::kPageSize; ++i) {
+        if (i < jet::header_offsets::kPassword ||
+            i >= jet::header_offsets::kPassword + jet::header_offsets::kPasswordLength) {
+            ASSERT_EQ(raw[i], db.header().raw[i]) << "offset " << i;
+        }
+    }
+    // Removing writes the bare mask back: the original bytes.
+    jet::set_password(jet::MutableBytes(raw.data(), raw.size()), "");
+    EXPECT_EQ(raw, db.header().raw);
+    // Too long: refused, page left as it was.
+    EXPECT_THROW(
+        jet::set_password(jet::MutableBytes(raw.data(), raw.size()), "twenty-one characters"),
+        jet::Error);
+    EXPECT_EQ(raw, db.header().raw);
+}
+
+TEST(Header, FieldsOfKnownFiles) {
+    REQUIRE_CORPUS();
+    const auto f = corpus_file("jackcessencrypt/db-enc.mdb");
+    ASSERT_TRUE(f);
+    const jet::Database db(f->path);
+    EXPECT_EQ(db.header().version, 1);
+    EXPECT_EQ(db.header().encoding_key, 0xA7B773E0u);
+    EXPECT_EQ(db.header().code_page, 1252);
+    // An encoded database reads like any other.
+    EXPECT_FALSE(db.catalog().tables(false).empty());
+
+    const auto g = corpus_file("mdb-reader/V2003_with-password.mdb");
+    ASSERT_TRUE(g);
+    const jet::Database pw(g->path, jet::OpenOptions{std::string("password"), true});
+    EXPECT_EQ(pw.header().encoding_key, 0u);
+    EXPECT_EQ(pw.header().sort_order.lcid, 0x0409);
+    // 2022-01-07 16:26:02 per the manifest, which truncates seconds.
+    EXPECT_EQ(jet::format_date(pw.header().creation_date).substr(0, 16), "2022-01-07 16:26");
+}
+
+TEST(Catalog, TablesAndCaseInsensitiveLookup) {
+    REQUIRE_CORPUS();
+    const auto f = corpus_file("tika/testAccess2_2000.mdb");
+    ASSERT_TRUE(f);
+    const jet::Database db(f->path);
+    std::vector<std::string> user;
+    for (const auto* o : db.catalog().tables(false)) {
+        user.push_back(o->name);
+    }
+    EXPECT_EQ(user, (std::vector<std::string>{"Table1", "Table2"}));
+    const auto all = db.catalog().tables(true);
+    EXPECT_GT(all.size(), user.size());
+    const auto* catalog = db.catalog().find_table("msysobjects");
+    ASSERT_NE(catalog, nullptr);
+    EXPECT_EQ(catalog->table_page(), 2u);
+    EXPECT_TRUE(catalog->is_system());
+    EXPECT_EQ(&db.table("TABLE1"), &db.table("Table1"));
+    EXPECT_EQ(db.table("table1").name_hint, "Table1");
+    try {
+        (void)db.table("NoSuchTable");
+        FAIL();
+    } catch (const jet::Error& e) {
+        EXPECT_EQ(e.kind(), jet::ErrorKind::invalid_argument);
+        EXPECT_NE(std::string(e.what()).find("NoSuchTable"), std::string::npos);
+    }
+}
+
+TEST(Rows, DeletedColumnsAndOverflowRows) {
+    REQUIRE_CORPUS();
+    // Columns 0, 2, 3, 5 remain; rows still carry six.
+    const auto f = corpus_file("jackcess/delColTestV2000.mdb");
+    ASSERT_TRUE(f);
+    const jet::Database db(f->path);
+    const auto tables = db.catalog().tables(false);
+    ASSERT_FALSE(tables.empty());
+    const jet::TableDef& t = db.table_def(tables.front()->table_page());
+    EXPECT_GT(t.max_columns, t.columns.size());
+    const auto rows = db.read_rows(t);
+    EXPECT_FALSE(rows.empty());
+
+    // Overflow headers are followed, their targets not read twice.
+    const auto o = corpus_file("jackcess/overflowTestV2003.mdb");
+    ASSERT_TRUE(o);
+    const jet::Database odb(o->path);
+    int headers = 0;
+    for (const auto* table : odb.catalog().tables(true)) {
+        const jet::TableDef& td = odb.table_def(table->table_page());
+        std::set<jet::RowPointer> seen;
+        odb.for_each_row(td, [&](const jet::RowRef& r) {
+            EXPECT_TRUE(seen.insert(r.data).second) << "row read twice";
+            if (r.data != r.pointer) {
+                ++headers;
+            }
+        });
+    }
+    EXPECT_GT(headers, 0);
+}
+
+TEST(Liveness, EveryCorpusFileWalksWithoutConflictAndApartFromFreePages) {
+    REQUIRE_CORPUS();
+    for (const CorpusFile& f : testsupport::corpus_files("jet4")) {
+        SCOPED_TRACE(f.name);
+        const jet::Database db(f.path, jet::OpenOptions{std::nullopt, false});
+        const jet::Liveness live = jet::compute_liveness(db);
+        EXPECT_TRUE(live.conflicts.empty())
+            << "page " << live.conflicts.front().page << " claimed twice";
+        for (std::uint32_t p : {0u, 1u, 2u}) {
+            EXPECT_TRUE(live.is_live(p)) << p;
+        }
+        EXPECT_EQ(live.owners.at(2).role, jet::PageRole::table_def);
+        const jet::FreeMap free = jet::read_free_map(db.file());
+        for (const auto& [page, owner] : live.owners) {
+            ASSERT_LT(page, db.page_count());
+            EXPECT_FALSE(free.is_free(page))
+                << "live " << jet::page_role_name(owner.role) << " page " << page << " is free";
+        }
+        // Every table data page names its table; every LV page is an LVAL page.
+        for (const auto& [page, owner] : live.owners) {
+            if (owner.role == jet::PageRole::table_data) {
+                EXPECT_EQ(jet::read_data_page(db.file(), page).owner(), owner.table);
+            } else if (owner.role == jet::PageRole::long_value) {
+                EXPECT_TRUE(jet::read_data_page(db.file(), page).is_long_value_page()) << page;
+            }
+        }
+    }
+}
+
+}  // namespace
