@@ -1,0 +1,192 @@
+// The run with the real engine and file system on copies of Access-made
+// databases, checked with mdbtools as an independent reader.
+
+#include <gtest/gtest.h>
+
+#include <QString>
+#include <array>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "compaction/compactionrun.h"
+#include "compaction/tests/fakes.h"
+#include "jet/error.h"
+#include "jet/header.h"
+#include "testsupport/corpus.h"
+
+using namespace compaction_test;
+namespace fs = std::filesystem;
+
+namespace {
+
+QString Q(const fs::path& p) {
+    return QString::fromStdString(p.string());
+}
+
+std::string ReadAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Runs a command and gives its standard output; fails the test on a non-zero exit.
+std::string Output(const std::string& command) {
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run " << command;
+        return out;
+    }
+    std::array<char, 4096> buffer{};
+    size_t n = 0;
+    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
+        out.append(buffer.data(), n);
+    }
+    EXPECT_EQ(::pclose(pipe), 0) << command;
+    return out;
+}
+
+std::string Quote(const fs::path& p) {
+    return "'" + p.string() + "'";
+}
+
+// Every user table of a database as mdb-export prints it, table by table.
+std::map<std::string, std::string> Export(const fs::path& db) {
+    std::map<std::string, std::string> tables;
+    std::istringstream names(Output("mdb-tables -1 " + Quote(db)));
+    std::string name;
+    while (std::getline(names, name)) {
+        if (!name.empty()) {
+            tables[name] = Output("mdb-export " + Quote(db) + " '" + name + "'");
+        }
+    }
+    return tables;
+}
+
+std::string PasswordOf(const fs::path& db) {
+    const std::string bytes = ReadAll(db);
+    const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const jet::Header header = jet::parse_header(
+        jet::Bytes(data, std::min<size_t>(bytes.size(), 4096)), bytes.size(), db.string());
+    return jet::decode_password(header);
+}
+
+class InDir {
+  public:
+    explicit InDir(const fs::path& dir) : m_old(fs::current_path()) { fs::current_path(dir); }
+    ~InDir() { fs::current_path(m_old); }
+
+  private:
+    fs::path m_old;
+};
+
+class EndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!testsupport::corpus_dir()) {
+            GTEST_SKIP() << "corpus not found";
+        }
+        if (std::system("command -v mdb-export >/dev/null 2>&1") != 0) {
+            GTEST_SKIP() << "mdbtools not installed";
+        }
+        fs::create_directories(data);
+        fs::create_directories(work);
+    }
+    fs::path Copy(const std::string& name) {
+        return testsupport::copy_to_scratch(*testsupport::corpus_dir() / name, data);
+    }
+    void Run() {
+        InDir cwd(work);  // "TmpMDB.mdb" is made here
+        CompactionRun(view, boxes).Run();
+    }
+
+    testsupport::ScratchDir scratch;
+    fs::path data = scratch.path() / "data";
+    fs::path work = scratch.path() / "work";
+    QStringList log;
+    FakeView view{log};
+    FakeBoxes boxes;
+};
+
+TEST_F(EndToEnd, TickedDatabasesAreCompactedInPlaceWithSameRowsAndPassword) {
+    const fs::path plain = Copy("jackcess/bigIndexTestV2000.mdb");
+    const fs::path skipped = Copy("tika/testACCESS.mdb");
+    const fs::path locked = Copy("mdb-reader/V2003_with-password.mdb");
+    const auto plainRows = Export(plain);
+    const auto lockedRows = Export(locked);
+    const std::string skippedBytes = ReadAll(skipped);
+    const std::string plainBytes = ReadAll(plain);
+    ASSERT_FALSE(plainRows.empty());
+    ASSERT_EQ(PasswordOf(locked), "password");
+
+    view.items = {{true, Q(plain), ""}, {false, Q(skipped), ""}, {true, Q(locked), "password"}};
+    Run();
+
+    EXPECT_TRUE(boxes.exclamations.isEmpty()) << boxes.exclamations.join("\n").toStdString();
+    EXPECT_NE(ReadAll(plain), plainBytes) << "the database was not rewritten";
+    EXPECT_EQ(Export(plain), plainRows);
+    EXPECT_EQ(Export(locked), lockedRows);
+    EXPECT_EQ(PasswordOf(locked), "password");
+    EXPECT_EQ(PasswordOf(plain), "");
+    EXPECT_EQ(ReadAll(skipped), skippedBytes);
+    EXPECT_FALSE(fs::exists(work / "TmpMDB.mdb"));
+    EXPECT_EQ(view.Texts(), (QStringList{"33%", "67%", "100%", ""}));
+}
+
+TEST_F(EndToEnd, ProtectedDatabaseWithoutPasswordEndsTheRunUntouched) {
+    const fs::path locked = Copy("mdb-reader/V2003_with-password.mdb");
+    const fs::path later = Copy("jackcess/bigIndexTestV2000.mdb");
+    const std::string lockedBytes = ReadAll(locked);
+    const std::string laterBytes = ReadAll(later);
+
+    view.items = {{true, Q(locked), ""}, {true, Q(later), ""}};
+    Run();
+
+    ASSERT_EQ(boxes.exclamations.size(), 1);
+    EXPECT_EQ(boxes.exclamations[0], QStringLiteral("Failed in optimizing\r\n") + Q(locked) +
+                                         QStringLiteral("\r\n\r\nDetails : ") +
+                                         QString::fromUtf8(jet::kNotAValidPassword));
+    EXPECT_EQ(ReadAll(locked), lockedBytes);
+    EXPECT_EQ(ReadAll(later), laterBytes);
+    EXPECT_FALSE(fs::exists(work / "TmpMDB.mdb"));
+}
+
+TEST_F(EndToEnd, WrongPasswordIsReportedFromThePasswordAttempt) {
+    const fs::path locked = Copy("mdb-reader/V2000_with-password.mdb");
+    const std::string lockedBytes = ReadAll(locked);
+    view.items = {{true, Q(locked), "Password"}};  // case matters
+    Run();
+    ASSERT_EQ(boxes.exclamations.size(), 1);
+    EXPECT_TRUE(boxes.exclamations[0].endsWith(QString::fromUtf8(jet::kNotAValidPassword)));
+    EXPECT_EQ(ReadAll(locked), lockedBytes);
+}
+
+TEST_F(EndToEnd, LeftoverTmpMdbIsNeitherOverwrittenNorMoved) {
+    const fs::path db = Copy("jackcess/bigIndexTestV2000.mdb");
+    const std::string dbBytes = ReadAll(db);
+    std::ofstream(work / "TmpMDB.mdb") << "the only copy of another database";
+    view.items = {{true, Q(db), ""}};
+    Run();
+    ASSERT_EQ(boxes.exclamations.size(), 1);
+    EXPECT_TRUE(boxes.exclamations[0].contains("already exists"))
+        << boxes.exclamations[0].toStdString();
+    EXPECT_EQ(ReadAll(work / "TmpMDB.mdb"), "the only copy of another database");
+    EXPECT_EQ(ReadAll(db), dbBytes);
+}
+
+TEST_F(EndToEnd, ReadOnlyDatabaseLeavesItsCompactedCopyAsTmpMdb) {
+    const fs::path db = Copy("jackcess/bigIndexTestV2000.mdb");
+    const auto rows = Export(db);
+    fs::permissions(db, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    const std::string dbBytes = ReadAll(db);
+    view.items = {{true, Q(db), ""}};
+    Run();
+    ASSERT_EQ(boxes.exclamations.size(), 1);
+    EXPECT_TRUE(boxes.exclamations[0].contains("read-only"));
+    EXPECT_EQ(ReadAll(db), dbBytes);
+    ASSERT_TRUE(fs::exists(work / "TmpMDB.mdb"));
+    EXPECT_EQ(Export(work / "TmpMDB.mdb"), rows);
+}
+
+}  // namespace
