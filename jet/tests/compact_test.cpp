@@ -1,0 +1,418 @@
+// The compactor on the real corpus: every Jet 4 file compacts into a clean,
+// smaller, deterministic copy; passwords and encoding behave; refusals and
+// failures leave nothing behind and never touch the source.
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "jet/checker.h"
+#include "jet/compact.h"
+#include "jet/data_page.h"
+#include "jet/database.h"
+#include "jet/error.h"
+#include "jet/header.h"
+#include "jet/liveness.h"
+#include "jet/page_file.h"
+#include "jet/usage_map.h"
+#include "testsupport/corpus.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::CorpusFile;
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::optional<std::string> password_of(const CorpusFile& f) {
+    if (f.password.empty()) {
+        return std::nullopt;
+    }
+    return f.password;
+}
+
+jet::CompactOptions keep_password(const CorpusFile& f) {
+    jet::CompactOptions o;
+    o.source_password = password_of(f);
+    o.destination_password = password_of(f);
+    return o;
+}
+
+std::vector<std::string> folder_listing(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+const CorpusFile* find_corpus(const std::string& name) {
+    static const auto files = testsupport::corpus_files();
+    for (const auto& f : files) {
+        if (f.name == name) {
+            return &f;
+        }
+    }
+    return nullptr;
+}
+
+#define REQUIRE_CORPUS()                                    \
+    if (!testsupport::corpus_dir()) {                       \
+        GTEST_SKIP() << "the corpus is not available here"; \
+    }
+
+// Pages of a file no structure reaches (free or leaked).
+std::uint32_t unreachable_pages(const fs::path& file, const std::optional<std::string>& pw) {
+    jet::OpenOptions o;
+    o.password = pw;
+    o.verify_password = false;
+    const jet::Database db(file, o);
+    const auto live = jet::compute_liveness(db);
+    return db.page_count() - static_cast<std::uint32_t>(live.owners.size());
+}
+
+TEST(CompactCorpus, EveryJet4FileCompactsCleanSmallerAndDense) {
+    REQUIRE_CORPUS();
+    const auto files = testsupport::corpus_files("jet4");
+    ASSERT_FALSE(files.empty());
+    testsupport::ScratchDir dir;
+    std::uint64_t before = 0;
+    std::uint64_t after = 0;
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.name);
+        const std::string source_bytes = slurp(f.path);
+        const fs::path out = dir.path() / (std::to_string(before) + ".mdb");
+        jet::CompactResult r;
+        ASSERT_NO_THROW(r = jet::compact(f.path, out, keep_password(f)));
+        EXPECT_EQ(slurp(f.path), source_bytes) << "the source changed";
+        EXPECT_EQ(r.source_bytes, fs::file_size(f.path));
+        EXPECT_EQ(r.destination_bytes, fs::file_size(out));
+        EXPECT_LE(r.destination_bytes, r.source_bytes) << "the copy is larger";
+
+        // Free or unreachable pages of the source are gone.
+        const std::uint32_t dropped = unreachable_pages(f.path, password_of(f));
+        EXPECT_LE(r.destination_bytes / jet::kPageSize, r.source_bytes / jet::kPageSize - dropped);
+
+        // The strict check finds nothing but the stale Ids the source carried.
+        const auto report = jet::check_file(out, jet::CheckOptions{true}, password_of(f));
+        for (const auto& finding : report.findings) {
+            EXPECT_EQ(finding.code, "stale-id") << finding.description;
+        }
+
+        // No free page inside the file, no deleted or overflow slot, data
+        // pages full but for each table's last one.
+        jet::PageFile pf(out);
+        const jet::Database db(out, jet::OpenOptions{password_of(f), true});
+        pf.set_encoding_key(db.header().encoding_key);
+        const auto free = jet::read_free_map(pf);
+        std::map<std::uint32_t, std::vector<std::size_t>> table_pages;
+        for (std::uint32_t p = 0; p < pf.page_count(); ++p) {
+            EXPECT_FALSE(free.is_free(p)) << "page " << p << " is free";
+            const auto page = pf.read(p);
+            if (p < 1 || page[0] != jet::kPageTypeData) {
+                continue;
+            }
+            const jet::DataPage dp(page, p, pf.where(p));
+            for (const auto& s : dp.slots()) {
+                EXPECT_EQ(s.raw & (jet::kSlotDeleted | jet::kSlotOverflow), 0)
+                    << "flagged slot on page " << p;
+            }
+            if (dp.owner() > 1 && !dp.is_long_value_page() && dp.slot_count() < 255) {
+                table_pages[dp.owner()].push_back(dp.stored_free_space());
+            }
+        }
+        for (const auto& [owner, frees] : table_pages) {
+            for (std::size_t k = 0; k + 1 < frees.size(); ++k) {
+                EXPECT_LE(frees[k], jet::kPageSize / 10)
+                    << "a data page of table " << owner << " is less than 90% full";
+            }
+        }
+        before += r.source_bytes;
+        after += r.destination_bytes;
+    }
+    // The corpus as a whole shrinks well (7430 pages -> under 3000).
+    EXPECT_LT(after, before / 2);
+}
+
+TEST(CompactCorpus, SameInputSameBytesAndACompactedFileCompactsToItself) {
+    REQUIRE_CORPUS();
+    testsupport::ScratchDir dir;
+    int n = 0;
+    for (const auto& f : testsupport::corpus_files("jet4")) {
+        SCOPED_TRACE(f.name);
+        const fs::path a = dir.path() / ("a" + std::to_string(n) + ".mdb");
+        const fs::path b = dir.path() / ("b" + std::to_string(n) + ".mdb");
+        const fs::path c = dir.path() / ("c" + std::to_string(n) + ".mdb");
+        ++n;
+        ASSERT_NO_THROW(jet::compact(f.path, a, keep_password(f)));
+        ASSERT_NO_THROW(jet::compact(f.path, b, keep_password(f)));
+        ASSERT_NO_THROW(jet::compact(a, c, keep_password(f)));
+        const std::string bytes = slurp(a);
+        EXPECT_EQ(bytes, slurp(b)) << "two runs differ";
+        EXPECT_EQ(bytes, slurp(c)) << "compacting the copy changed it";
+        fs::remove(a);
+        fs::remove(b);
+        fs::remove(c);
+    }
+}
+
+TEST(CompactPasswords, KeptSetRemovedWrongAndMissing) {
+    REQUIRE_CORPUS();
+    const CorpusFile* locked = find_corpus("mdb-reader/V2003_with-password.mdb");
+    const CorpusFile* open = find_corpus("mdb-reader/V2003_no-password.mdb");
+    ASSERT_NE(locked, nullptr);
+    ASSERT_NE(open, nullptr);
+    ASSERT_FALSE(locked->password.empty());
+    testsupport::ScratchDir dir;
+    auto password_in = [](const fs::path& p, std::optional<std::string> pw) {
+        const jet::Database db(p, jet::OpenOptions{std::move(pw), true});
+        return jet::decode_password(db.header());
+    };
+    auto header_date = [](const fs::path& p) {
+        jet::OpenOptions o;
+        o.verify_password = false;
+        return jet::Database(p, o).header().creation_date;
+    };
+
+    // Kept.
+    jet::CompactOptions keep;
+    keep.source_password = locked->password;
+    keep.destination_password = locked->password;
+    jet::compact(locked->path, dir.path() / "kept.mdb", keep);
+    EXPECT_EQ(password_in(dir.path() / "kept.mdb", locked->password), locked->password);
+    EXPECT_EQ(header_date(dir.path() / "kept.mdb"), header_date(locked->path));
+    EXPECT_THROW(jet::Database(dir.path() / "kept.mdb", jet::OpenOptions{"nope", true}),
+                 jet::Error);
+
+    // Removed.
+    jet::CompactOptions remove;
+    remove.source_password = locked->password;
+    jet::compact(locked->path, dir.path() / "removed.mdb", remove);
+    EXPECT_EQ(password_in(dir.path() / "removed.mdb", std::nullopt), "");
+
+    // Set on a file without one; a password given for it is ignored.
+    jet::CompactOptions set;
+    set.source_password = "ignored";
+    set.destination_password = "Geheim 2";
+    jet::compact(open->path, dir.path() / "set.mdb", set);
+    EXPECT_EQ(password_in(dir.path() / "set.mdb", "Geheim 2"), "Geheim 2");
+
+    // Wrong, missing, and a case difference: refused with Jet's own words.
+    for (const std::optional<std::string>& given :
+         {std::optional<std::string>("wrong"), std::optional<std::string>(),
+          std::optional<std::string>("PASSWORD")}) {
+        jet::CompactOptions o;
+        o.source_password = given;
+        try {
+            jet::compact(locked->path, dir.path() / "refused.mdb", o);
+            ADD_FAILURE() << "a wrong password was accepted";
+        } catch (const jet::Error& e) {
+            EXPECT_EQ(e.kind(), jet::ErrorKind::bad_password);
+            EXPECT_STREQ(e.what(), jet::kNotAValidPassword);
+        }
+        EXPECT_FALSE(fs::exists(dir.path() / "refused.mdb"));
+    }
+
+    // A new password longer than Jet allows is refused before anything is written.
+    jet::CompactOptions too_long;
+    too_long.destination_password = std::string(21, 'x');
+    EXPECT_THROW(jet::compact(open->path, dir.path() / "long.mdb", too_long), jet::Error);
+    EXPECT_FALSE(fs::exists(dir.path() / "long.mdb"));
+    EXPECT_EQ(folder_listing(dir.path()),
+              (std::vector<std::string>{"kept.mdb", "removed.mdb", "set.mdb"}));
+}
+
+TEST(CompactEncoding, AnEncodedFileStaysEncodedAndReadable) {
+    REQUIRE_CORPUS();
+    const CorpusFile* enc = find_corpus("jackcessencrypt/db-enc.mdb");
+    ASSERT_NE(enc, nullptr);
+    testsupport::ScratchDir dir;
+    const fs::path out = dir.path() / "enc.mdb";
+    jet::compact(enc->path, out, keep_password(*enc));
+    const jet::Database src(enc->path);
+    const jet::Database dst(out);
+    ASSERT_NE(src.header().encoding_key, 0u);
+    EXPECT_EQ(dst.header().encoding_key, src.header().encoding_key);
+    // Stored bytes of page 2 are not a plain table definition.
+    const std::string raw = slurp(out);
+    EXPECT_NE(static_cast<std::uint8_t>(raw[2 * jet::kPageSize]), jet::kPageTypeTableDef);
+    EXPECT_EQ(dst.read_page(2)[0], jet::kPageTypeTableDef);
+    for (const auto* t : src.catalog().tables(false)) {
+        EXPECT_EQ(dst.read_rows(dst.table(t->name)).size(),
+                  src.read_rows(src.table(t->name)).size())
+            << t->name;
+    }
+}
+
+TEST(CompactRefusals, UnsupportedInputsWriteNothing) {
+    REQUIRE_CORPUS();
+    testsupport::ScratchDir dir;
+    std::vector<std::pair<fs::path, jet::ErrorKind>> cases;
+    for (const auto& f : testsupport::corpus_files()) {
+        if (f.format == "jet3") {
+            cases.emplace_back(f.path, jet::ErrorKind::jet3);
+        } else if (f.format == "ace12" || f.format == "ace14") {
+            cases.emplace_back(f.path, f.name.find("enc") != std::string::npos ||
+                                               f.name.find("agile") != std::string::npos
+                                           ? jet::ErrorKind::encrypted_ace
+                                           : jet::ErrorKind::ace);
+        }
+    }
+    // A truncated Jet 4 file and something that is no database at all.
+    const CorpusFile* good = find_corpus("jackcess/testV2003.mdb");
+    ASSERT_NE(good, nullptr);
+    const fs::path cut = testsupport::copy_to_scratch(good->path, dir.path());
+    fs::resize_file(cut, 2 * jet::kPageSize + 100);
+    cases.emplace_back(cut, jet::ErrorKind::truncated);
+    const fs::path text = dir.path() / "notes.mdb";
+    std::ofstream(text) << std::string(9000, 'x');
+    cases.emplace_back(text, jet::ErrorKind::not_a_database);
+    const auto listing = folder_listing(dir.path());
+
+    for (const auto& [path, kind] : cases) {
+        SCOPED_TRACE(path.string());
+        const std::string before = slurp(path);
+        try {
+            jet::compact(path, dir.path() / "out.mdb", {});
+            ADD_FAILURE() << "compacted an unsupported file";
+        } catch (const jet::Error& e) {
+            EXPECT_EQ(e.kind(), kind) << e.what();
+            EXPECT_NE(std::string(e.what()).find(path.filename().string()), std::string::npos)
+                << "the description does not name the file: " << e.what();
+        }
+        EXPECT_EQ(folder_listing(dir.path()), listing);
+        EXPECT_EQ(slurp(path), before);
+    }
+}
+
+TEST(CompactRefusals, AnExistingDestinationIsNeverOverwritten) {
+    REQUIRE_CORPUS();
+    const CorpusFile* good = find_corpus("jackcess/testV2003.mdb");
+    ASSERT_NE(good, nullptr);
+    testsupport::ScratchDir dir;
+    const fs::path dest = dir.path() / "only-copy.mdb";
+    std::ofstream(dest) << "the only copy of something";
+    try {
+        jet::compact(good->path, dest, {});
+        ADD_FAILURE() << "overwrote the destination";
+    } catch (const jet::Error& e) {
+        EXPECT_EQ(e.kind(), jet::ErrorKind::destination_exists);
+        EXPECT_NE(std::string(e.what()).find("Move it elsewhere or delete it"), std::string::npos);
+    }
+    EXPECT_EQ(slurp(dest), "the only copy of something");
+    EXPECT_EQ(folder_listing(dir.path()), std::vector<std::string>{"only-copy.mdb"});
+    // Compacting a file onto itself is the same refusal.
+    EXPECT_THROW(jet::compact(dest, dest, {}), jet::Error);
+}
+
+TEST(CompactOutput, TheCopyGetsTheSourcesPermissionBits) {
+    REQUIRE_CORPUS();
+    const CorpusFile* good = find_corpus("jackcess/testV2003.mdb");
+    ASSERT_NE(good, nullptr);
+    testsupport::ScratchDir dir;
+    const fs::path src = testsupport::copy_to_scratch(good->path, dir.path());
+    ::chmod(src.c_str(), 0640);
+    jet::compact(src, dir.path() / "out.mdb", {});
+    struct stat st {};
+    ASSERT_EQ(::stat((dir.path() / "out.mdb").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// Kills a compaction at many moments of its work: the source never changes
+// and no destination (nor any temporary file) is left.
+TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoDestination) {
+    REQUIRE_CORPUS();
+    // The largest Jet 4 file gives the widest window.
+    const auto files = testsupport::corpus_files("jet4");
+    const CorpusFile* biggest = nullptr;
+    for (const auto& f : files) {
+        if (biggest == nullptr || fs::file_size(f.path) > fs::file_size(biggest->path)) {
+            biggest = &f;
+        }
+    }
+    ASSERT_NE(biggest, nullptr);
+    testsupport::ScratchDir dir;
+    const fs::path src = testsupport::copy_to_scratch(biggest->path, dir.path());
+    const std::string before = slurp(src);
+    const fs::path dest = dir.path() / "dest.mdb";
+
+    // How long one run takes here.
+    const auto t0 = std::chrono::steady_clock::now();
+    jet::compact(src, dest, keep_password(*biggest));
+    const auto full = std::chrono::steady_clock::now() - t0;
+    fs::remove(dest);
+    const auto step = std::max<std::chrono::microseconds>(
+        std::chrono::duration_cast<std::chrono::microseconds>(full) / 24,
+        std::chrono::microseconds(200));
+
+    int killed = 0;
+    for (int k = 0; k < 30; ++k) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            try {
+                jet::compact(src, dest, keep_password(*biggest));
+            } catch (...) {
+                ::_exit(3);
+            }
+            ::_exit(0);
+        }
+        std::this_thread::sleep_for(step * k);
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (WIFSIGNALED(status)) {
+            ++killed;
+            EXPECT_FALSE(fs::exists(dest)) << "a destination appeared after a kill at " << k;
+        } else {
+            EXPECT_EQ(WEXITSTATUS(status), 0);
+            EXPECT_TRUE(fs::exists(dest));
+        }
+        EXPECT_EQ(slurp(src), before) << "the source changed";
+        fs::remove(dest);
+        const auto listing = folder_listing(dir.path());
+        EXPECT_EQ(listing, std::vector<std::string>{src.filename().string()})
+            << "something was left behind";
+    }
+    EXPECT_GE(killed, 5) << "too few runs were interrupted to mean anything";
+}
+
+// A disk that fills up: a small tmpfs (needs the right to mount; skipped
+// otherwise).
+TEST(CompactCrash, AFullDiskLeavesNothingAndSaysSo) {
+    REQUIRE_CORPUS();
+    const CorpusFile* good = find_corpus("jackcess/testV2003.mdb");
+    ASSERT_NE(good, nullptr);
+    testsupport::ScratchDir dir;
+    const fs::path mnt = dir.path() / "small";
+    fs::create_directories(mnt);
+    if (::mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=16k") != 0) {
+        GTEST_SKIP() << "cannot mount a small tmpfs here";
+    }
+    try {
+        jet::compact(good->path, mnt / "out.mdb", {});
+        ADD_FAILURE() << "a full disk went unnoticed";
+    } catch (const jet::Error& e) {
+        EXPECT_EQ(e.kind(), jet::ErrorKind::io);
+        EXPECT_NE(std::string(e.what()).find("disk is full"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(folder_listing(mnt).empty());
+    ::umount(mnt.c_str());
+}
+
+}  // namespace
