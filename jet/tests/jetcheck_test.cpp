@@ -1,0 +1,117 @@
+// The jetcheck program as a script meets it: exit codes, text and JSON.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "run_process.h"
+#include "testsupport/corpus.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using jettest::run_process;
+
+jettest::ProcessResult jetcheck(std::vector<std::string> args) {
+    args.insert(args.begin(), JETCHECK_PROGRAM);
+    return run_process(args);
+}
+
+std::optional<testsupport::CorpusFile> corpus_file(const std::string& name) {
+    for (const auto& f : testsupport::corpus_files()) {
+        if (f.name == name) {
+            return f;
+        }
+    }
+    return std::nullopt;
+}
+
+TEST(Jetcheck, HelpVersionAndUsageErrors) {
+    const auto help = jetcheck({"--help"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_NE(help.out.find("Exit codes:"), std::string::npos);
+    EXPECT_NE(help.out.find("64"), std::string::npos);
+    const auto version = jetcheck({"--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out, std::string("jetcheck ") + TARNWICK_VERSION + "\n");
+    EXPECT_EQ(jetcheck({}).exit_code, 64);
+    const auto unknown = jetcheck({"--frobnicate", "x.mdb"});
+    EXPECT_EQ(unknown.exit_code, 64);
+    EXPECT_NE(unknown.err.find("--frobnicate"), std::string::npos);
+    EXPECT_EQ(jetcheck({"a.mdb", "b.mdb"}).exit_code, 64);
+    EXPECT_EQ(jetcheck({"--password"}).exit_code, 64);
+}
+
+TEST(Jetcheck, ACleanFileExitsZeroAndADamagedOneOne) {
+    const auto good = corpus_file("access_parser/test.mdb");
+    if (!good) {
+        GTEST_SKIP() << "corpus not found (TARNWICK_CORPUS)";
+    }
+    const auto clean = jetcheck({good->path.string()});
+    EXPECT_EQ(clean.exit_code, 0) << clean.out << clean.err;
+    EXPECT_NE(clean.out.find("0 error(s)"), std::string::npos) << clean.out;
+
+    // The catalog definition's free-space field, changed in a copy whose
+    // name needs escaping in JSON.
+    testsupport::ScratchDir dir;
+    const fs::path copy = dir.path() / "quote\"and\\slash.mdb";
+    fs::copy_file(good->path, copy);
+    {
+        std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(2 * 4096 + 2);
+        f.put(7).put(0);
+    }
+    const auto text = jetcheck({copy.string()});
+    EXPECT_EQ(text.exit_code, 1);
+    EXPECT_NE(text.out.find("error tdef-free-space (page 2, table \"MSysObjects\")"),
+              std::string::npos)
+        << text.out;
+    const auto json = jetcheck({"--json", copy.string()});
+    EXPECT_EQ(json.exit_code, 1);
+    EXPECT_NE(json.out.find("quote\\\"and\\\\slash.mdb"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\"errors\":1,"), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("{\"severity\":\"error\",\"code\":\"tdef-free-space\",\"page\":2,"),
+              std::string::npos)
+        << json.out;
+    EXPECT_EQ(json.out.back(), '\n');
+    EXPECT_EQ(json.out.find('\n'), json.out.size() - 1);  // one line
+}
+
+TEST(Jetcheck, NotesAloneExitZeroUnlessStrict) {
+    const auto file = corpus_file("mdb-reader/V2003_no-password.mdb");
+    if (!file) {
+        GTEST_SKIP() << "corpus not found (TARNWICK_CORPUS)";
+    }
+    const auto plain = jetcheck({file->path.string()});
+    EXPECT_EQ(plain.exit_code, 0) << plain.out;
+    EXPECT_NE(plain.out.find("note stale-id"), std::string::npos) << plain.out;
+    EXPECT_EQ(jetcheck({"--strict", file->path.string()}).exit_code, 1);
+}
+
+TEST(Jetcheck, RefusalsExitTwoWithTheirDescription) {
+    const auto files = testsupport::corpus_files();
+    if (files.empty()) {
+        GTEST_SKIP() << "corpus not found (TARNWICK_CORPUS)";
+    }
+    const auto missing = jetcheck({"/nonexistent/db.mdb"});
+    EXPECT_EQ(missing.exit_code, 2);
+    EXPECT_NE(missing.err.find("/nonexistent/db.mdb"), std::string::npos) << missing.err;
+    for (const auto& f : files) {
+        if (f.format == "jet3") {
+            const auto r = jetcheck({f.path.string()});
+            EXPECT_EQ(r.exit_code, 2) << f.name;
+            EXPECT_NE(r.err.find("97"), std::string::npos) << r.err;
+            break;
+        }
+    }
+    for (const auto& f : files) {
+        if (f.format == "jet4" && !f.password.empty()) {
+            EXPECT_EQ(jetcheck({"--password", f.password, f.path.string()}).exit_code, 0);
+            const auto wrong = jetcheck({"--password=wrong", f.path.string()});
+            EXPECT_EQ(wrong.exit_code, 2);
+            EXPECT_NE(wrong.err.find("Not a valid password."), std::string::npos) << wrong.err;
+            break;
+        }
+    }
+}
+
+}  // namespace
