@@ -57,10 +57,9 @@ bool SameName(const QString& a, const QString& b) {
 }
 
 // Binary or damaged content: NUL and control characters other than tab, CR, LF.
-bool LooksDamaged(const QByteArray& bytes) {
-    return std::any_of(bytes.begin(), bytes.end(), [](char c) {
-        const auto b = static_cast<unsigned char>(c);
-        return b < 0x20 && b != '\t' && b != '\r' && b != '\n';
+bool LooksDamaged(const QString& text) {
+    return std::any_of(text.begin(), text.end(), [](QChar c) {
+        return c.unicode() < 0x20 && c != u'\t' && c != u'\r' && c != u'\n';
     });
 }
 
@@ -231,6 +230,20 @@ std::map<QString, std::weak_ptr<ProfileStore>>& Registry() {
 }  // namespace
 
 QString DecodeSettingsText(const QByteArray& bytes, bool* hadBom) {
+    if (hadBom != nullptr) {
+        *hadBom = false;
+    }
+    // A file saved as "Unicode" by a Windows editor: UTF-16 with its mark.
+    // It is read whole and written back as UTF-8.
+    const bool utf16le = bytes.startsWith("\xFF\xFE");
+    if (utf16le || bytes.startsWith("\xFE\xFF")) {
+        QStringDecoder utf16(utf16le ? QStringConverter::Utf16LE : QStringConverter::Utf16BE,
+                             QStringConverter::Flag::Stateless);
+        QString text = utf16.decode(bytes.mid(2));
+        if (!utf16.hasError()) {
+            return text;
+        }
+    }
     QByteArray body = bytes;
     const bool bom = body.startsWith("\xEF\xBB\xBF");
     if (bom) {
@@ -243,9 +256,6 @@ QString DecodeSettingsText(const QByteArray& bytes, bool* hadBom) {
             *hadBom = bom;
         }
         return text;
-    }
-    if (hadBom != nullptr) {
-        *hadBom = false;
     }
     return DecodeCp1252(bytes);
 }
@@ -330,11 +340,12 @@ bool ProfileStore::Refresh() {
         m_bReadable = false;
         return false;
     }
-    m_bDamaged = LooksDamaged(bytes);
+    const QString text = DecodeSettingsText(bytes, &m_bBom);
+    m_bDamaged = LooksDamaged(text);
     if (m_bDamaged) {
         m_originalBytes = bytes;
     }
-    Parse(DecodeSettingsText(bytes, &m_bBom));
+    Parse(text);
     return true;
 }
 

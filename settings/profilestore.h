@@ -10,8 +10,9 @@
 // stand, blanks and quotation marks included, so what is written reads back
 // unchanged; key names are compared without surrounding blanks.
 //
-// Text: UTF-8. A file that is not valid UTF-8 is read as Windows-1252 and
-// written back as UTF-8 on its next change. A file that is read and not
+// Text: UTF-8. A file that is not valid UTF-8 is read as Windows-1252 (or as
+// UTF-16 when it starts with that byte-order mark) and written back as UTF-8
+// on its next change. A file that is read and not
 // changed is never rewritten; plain ASCII lines that are not touched keep
 // their bytes, and the file's line ending (CR LF or LF) is kept.
 //
@@ -133,6 +134,7 @@ class ProfileStore {
     bool m_bDirty = false;
 };
 
-// Decoding of settings-file bytes: UTF-8 when valid (a leading byte-order mark
-// is skipped and reported), otherwise Windows-1252.
+// Decoding of settings-file bytes: UTF-16 when the file starts with its
+// byte-order mark; UTF-8 when valid (a leading byte-order mark is skipped and
+// reported in `hadBom`); otherwise Windows-1252.
 QString DecodeSettingsText(const QByteArray& bytes, bool* hadBom = nullptr);

@@ -261,6 +261,31 @@ TEST_F(ProfileTest, Utf8ByteOrderMarkIsSkippedAndKept) {
     EXPECT_EQ(ReadBytes(ini), QByteArray("\xEF\xBB\xBF[A]\nk=\xC3\xA9\nj=1\n"));
 }
 
+TEST_F(ProfileTest, Utf16FileFromWindowsIsReadAndRewrittenAsUtf8) {
+    const QString text = QStringLiteral("[Café]\r\nFile=C:\\a.mdb\r\n");
+    QByteArray bytes("\xFF\xFE", 2);
+    bytes.append(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+    WriteBytes(ini, bytes);
+    auto p = Open();
+    EXPECT_EQ(p->GetSectNames(), (QStringList{QStringLiteral("Café")}));
+    EXPECT_EQ(p->GetString(QStringLiteral("café"), QStringLiteral("File"), {}),
+              OptText(QStringLiteral("C:\\a.mdb")));
+    ASSERT_TRUE(p->WriteString(QStringLiteral("Café"), QStringLiteral("Enabled"), "True"));
+    p.reset();
+    EXPECT_EQ(ReadBytes(ini),
+              QStringLiteral("[Café]\r\nFile=C:\\a.mdb\r\nEnabled=True\r\n").toUtf8());
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "Tarnwick.ini.damaged"));
+}
+
+TEST_F(ProfileTest, AbsentKeyListsTheSectionsKeys) {
+    WriteBytes(ini, "[A]\nOne=1\n; note\nTwo=\n[B]\nThree=3\n");
+    ProfileStore store(Q(ini));
+    QChar buffer[32];
+    const int count = store.GetString(QStringLiteral("a"), std::nullopt, {}, buffer, 32);
+    EXPECT_EQ(QString(buffer, count + 1), QString("One") + QChar(0) + "Two" + QChar(0) + QChar(0));
+    EXPECT_EQ(store.GetString(QStringLiteral("none"), std::nullopt, {}, buffer, 32), 0);
+}
+
 TEST_F(ProfileTest, GetIntReadsLeadingDecimalNumber) {
     WriteBytes(ini, "[N]\na=42\nb= -17x\nc=abc\nd=\ne=99999999999\nf=+5\n");
     auto p = Open();
