@@ -481,6 +481,210 @@ TEST(CheckerErrors, ARelationshipThatIsNotNamedBack) {
     expect_finding(c.check(), "fk-not-reciprocal");
 }
 
+TEST(CheckerErrors, ABrokenSiblingLinkInATwoLevelTree) {
+    Copy c("jackcess/testIndexCodes@cc77d55.mdb");
+    NEED(c);
+    std::uint32_t leaf = 0;
+    {
+        const auto db = c.open();
+        for (const auto* o : db.catalog().tables(false)) {
+            for (const auto& ri : db.table_def(o->table_page()).real_indexes) {
+                const auto l = leaves(db, ri);
+                if (l.size() >= 2) {
+                    leaf = l.front();
+                }
+            }
+        }
+        ASSERT_NE(leaf, 0u) << "no index with two leaves";
+    }
+    c.poke32(leaf, 16, 0);  // the first leaf no longer names the next
+    expect_finding(c.check(), "index-sibling-link");
+}
+
+TEST(CheckerErrors, AnIndexMapThatIsNotItsTree) {
+    Copy c("access_parser/test.mdb");
+    NEED(c);
+    std::uint32_t page = 0;
+    std::size_t at = 0;
+    std::uint32_t owned = 0;
+    {
+        const auto db = c.open();
+        const auto* t = user_table(db);
+        page = t->page;
+        at = t->real_indexes[0].map_offset();
+        owned = t->owned_map.encode();
+        ASSERT_EQ(t->pages.size(), 1u);
+    }
+    c.poke32(page, at, owned);  // the index's map is now the table's owned map
+    const auto r = c.check();
+    expect_finding(r, "index-map-mismatch");
+    expect_finding(r, "page-owned-twice");
+}
+
+TEST(CheckerErrors, TwoColumnsWithOneNumber) {
+    Copy c("access_parser/test.mdb");
+    NEED(c);
+    std::uint32_t page = 0;
+    std::size_t at = 0;
+    std::uint16_t number = 0;
+    {
+        const auto db = c.open();
+        const auto* t = user_table(db);
+        ASSERT_GE(t->columns.size(), 2u);
+        page = t->page;
+        at = t->columns[1].block_offset + 5;
+        number = t->columns[0].number;
+    }
+    c.poke16(page, at, number);
+    expect_finding(c.check(), "tdef-columns");
+}
+
+TEST(CheckerErrors, AMovedRowPointingAtNothing) {
+    Copy c("jackcess/overflowTestV2000.mdb");
+    NEED(c);
+    std::optional<jet::RowPointer> header;
+    std::size_t start = 0;
+    {
+        const auto db = c.open();
+        for (const auto* o : db.catalog().tables(false)) {
+            db.for_each_row(db.table_def(o->table_page()), [&](const jet::RowRef& r) {
+                if (!header && !(r.pointer == r.data)) {
+                    header = r.pointer;
+                }
+            });
+        }
+        ASSERT_TRUE(header) << "no moved row";
+        start = jet::read_data_page(db.file(), header->page).slot(header->row).start;
+    }
+    c.poke(header->page, start, {250});  // the target's row number
+    expect_finding(c.check(), "overflow-bad-target");
+}
+
+TEST(CheckerErrors, TwoCatalogRowsNamingOneTable) {
+    Copy c("access_parser/test.mdb");
+    NEED(c);
+    jet::RowPointer row;
+    std::size_t at = 0;
+    std::uint32_t other = 0;
+    {
+        const auto db = c.open();
+        const auto& cat = db.table_def(2);
+        const auto* id = cat.find_column("Id");
+        ASSERT_NE(id, nullptr);
+        ASSERT_TRUE(id->is_fixed());
+        const auto tables = db.catalog().tables(false);
+        ASSERT_FALSE(tables.empty());
+        row = tables.front()->row;
+        other = 2;  // the catalog's own page
+        const auto dp = jet::read_data_page(db.file(), row.page);
+        ASSERT_FALSE(dp.slot(row.row).overflow());
+        at = dp.slot(row.row).start + 2 + id->fixed_offset;
+    }
+    c.poke32(row.page, at, other);
+    expect_finding(c.check(), "table-named-twice");
+}
+
+TEST(CheckerNotes, FreePagesInsideTheFileOnlyMatterInStrictMode) {
+    Copy c("format-corpus/database-msaccess-flat.mdb");
+    NEED(c);
+    EXPECT_FALSE(c.check().has("free-page-inside-file"));
+    expect_finding(c.check(true), "free-page-inside-file");
+}
+
+TEST(CheckerNotes, PagesPastTheEndMarkedInUseAreAStaleFreeMap) {
+    Copy c("access_parser/test.mdb");
+    NEED(c);
+    jet::RowPointer map;
+    std::size_t start = 0;
+    std::uint32_t pages = 0;
+    {
+        const auto db = c.open();
+        pages = db.page_count();
+        const auto free = jet::read_free_map(db.file());
+        ASSERT_GT(free.map.range_end(), pages + 8u);
+        map = free.map.location;
+        start = jet::read_data_page(db.file(), map.page).slot(map.row).start;
+    }
+    const std::size_t byte = start + 5 + pages / 8 + 1;  // 8 pages past the end or more
+    c.poke(map.page, byte, {0x00});
+    const auto r = c.check();
+    expect_finding(r, "stale-free-map", jet::Severity::note);
+    EXPECT_EQ(r.error_count(), 0u) << listing(r);
+}
+
+TEST(CheckerErrors, APageOneThatIsNotTheGlobalMapHolder) {
+    Copy c("access_parser/test.mdb");
+    NEED(c);
+    c.poke32(1, 4, 0);
+    expect_finding(c.check(), "global-map-layout");
+}
+
+TEST(CheckerErrors, AnInlineMapNotStartingOnAMultipleOfEight) {
+    Copy c("access_parser/test.mdb");
+    NEED(c);
+    jet::RowPointer map;
+    std::size_t start = 0;
+    {
+        const auto db = c.open();
+        map = user_table(db)->owned_map;
+        ASSERT_EQ(jet::read_usage_map(db.file(), map, "t").kind, jet::UsageMap::Kind::inline_map);
+        start = jet::read_data_page(db.file(), map.page).slot(map.row).start;
+    }
+    c.poke(map.page, start + 1, {static_cast<std::uint8_t>(c.peek(map.page, start + 1) | 0x03)});
+    expect_finding(c.check(), "map-bad-start");
+}
+
+TEST(CheckerErrors, TheSameKeyTwiceInAUniqueIndex) {
+    Copy c("access_parser/test.mdb");
+    NEED(c);
+    std::uint32_t leaf = 0;
+    std::size_t at = 0;
+    std::vector<std::uint8_t> key;
+    {
+        const auto db = c.open();
+        const auto* t = user_table(db, [](const jet::TableDef& td) {
+            for (const auto& ri : td.real_indexes) {
+                if (ri.unique()) {
+                    return true;
+                }
+            }
+            return false;
+        });
+        ASSERT_NE(t, nullptr);
+        for (const auto& ri : t->real_indexes) {
+            if (!ri.unique() || leaf != 0) {
+                continue;
+            }
+            for (const auto l : leaves(db, ri)) {
+                const auto p = jet::parse_index_page(db.read_page(l), l, "");
+                if (p.prefix_length != 0) {
+                    continue;
+                }
+                // Two neighbours whose rows are in ascending order and whose
+                // keys have one length: copying the first key over the second
+                // keeps the order and makes the keys equal.
+                std::size_t offset = 0;
+                for (std::size_t i = 0; i + 1 < p.entries.size() && leaf == 0; ++i) {
+                    const auto& a = p.entries[i].entry;
+                    const auto& b = p.entries[i + 1].entry;
+                    const std::size_t a_len = a.key.size() + 4;
+                    if (a.key.size() == b.key.size() && a.row < b.row) {
+                        leaf = l;
+                        at = jet::kIndexEntriesOffset + offset + a_len;
+                        key = a.key;
+                    }
+                    offset += a_len;
+                }
+            }
+        }
+        if (leaf == 0) {
+            GTEST_SKIP() << "no two neighbouring entries in row order";
+        }
+    }
+    c.poke(leaf, at, key);
+    expect_finding(c.check(), "index-unique-violation");
+}
+
 TEST(CheckerErrors, ACatalogThatCannotBeReadIsReportedNotThrown) {
     Copy c("access_parser/test.mdb");
     NEED(c);
