@@ -168,23 +168,6 @@ std::string csv_field(const std::string& s) {
 
 }  // namespace
 
-void write_csv(std::ostream& out, const TableDef& table,
-               const std::vector<std::vector<Value>>& rows) {
-    for (std::size_t i = 0; i < table.columns.size(); ++i) {
-        out << (i ? "," : "") << csv_field(table.columns[i].name);
-    }
-    out << '\n';
-    for (const auto& row : rows) {
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            if (i) {
-                out << ',';
-            }
-            out << csv_field(format_value(row[i]));
-        }
-        out << '\n';
-    }
-}
-
 std::string json_escape(const std::string& s) {
     std::string out = "\"";
     for (char ch : s) {
@@ -219,27 +202,73 @@ std::string json_escape(const std::string& s) {
     return out;
 }
 
-void write_json(std::ostream& out, const TableDef& table,
-                const std::vector<std::vector<Value>>& rows) {
-    out << "[";
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        out << (r ? ",\n " : "\n ") << "{";
-        for (std::size_t i = 0; i < rows[r].size() && i < table.columns.size(); ++i) {
-            const Value& v = rows[r][i];
-            out << (i ? ", " : "") << json_escape(table.columns[i].name) << ": ";
+RowWriter::RowWriter(std::ostream& out, const TableDef& table, Format format)
+    : out_(out), table_(table), format_(format) {}
+
+void RowWriter::begin() {
+    if (format_ == Format::csv) {
+        for (std::size_t i = 0; i < table_.columns.size(); ++i) {
+            out_ << (i ? "," : "") << csv_field(table_.columns[i].name);
+        }
+        out_ << '\n';
+    } else {
+        out_ << "[";
+    }
+}
+
+void RowWriter::row(const std::vector<Value>& values) {
+    if (format_ == Format::csv) {
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (i) {
+                out_ << ',';
+            }
+            out_ << csv_field(format_value(values[i]));
+        }
+        out_ << '\n';
+    } else {
+        out_ << (rows_ ? ",\n " : "\n ") << "{";
+        for (std::size_t i = 0; i < values.size() && i < table_.columns.size(); ++i) {
+            const Value& v = values[i];
+            out_ << (i ? ", " : "") << json_escape(table_.columns[i].name) << ": ";
             if (is_null(v)) {
-                out << "null";
+                out_ << "null";
             } else if (const auto* b = std::get_if<bool>(&v)) {
-                out << (*b ? "true" : "false");
+                out_ << (*b ? "true" : "false");
             } else if (is_numeric_json(v)) {
-                out << format_value(v);
+                out_ << format_value(v);
             } else {
-                out << json_escape(format_value(v));
+                out_ << json_escape(format_value(v));
             }
         }
-        out << "}";
+        out_ << "}";
     }
-    out << (rows.empty() ? "]\n" : "\n]\n");
+    ++rows_;
+}
+
+void RowWriter::end() {
+    if (format_ == Format::json) {
+        out_ << (rows_ == 0 ? "]\n" : "\n]\n");
+    }
+}
+
+void write_csv(std::ostream& out, const TableDef& table,
+               const std::vector<std::vector<Value>>& rows) {
+    RowWriter w(out, table, RowWriter::Format::csv);
+    w.begin();
+    for (const auto& r : rows) {
+        w.row(r);
+    }
+    w.end();
+}
+
+void write_json(std::ostream& out, const TableDef& table,
+                const std::vector<std::vector<Value>>& rows) {
+    RowWriter w(out, table, RowWriter::Format::json);
+    w.begin();
+    for (const auto& r : rows) {
+        w.row(r);
+    }
+    w.end();
 }
 
 }  // namespace jet

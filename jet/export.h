@@ -45,4 +45,21 @@ void write_json(std::ostream& out, const TableDef& table,
 
 std::string json_escape(const std::string& s);
 
+// The same output a row at a time, so that a table of any size streams in
+// constant memory: begin, one call per row, end.
+class RowWriter {
+  public:
+    enum class Format { csv, json };
+    RowWriter(std::ostream& out, const TableDef& table, Format format);
+    void begin();
+    void row(const std::vector<Value>& values);
+    void end();
+
+  private:
+    std::ostream& out_;
+    const TableDef& table_;
+    Format format_;
+    std::size_t rows_ = 0;
+};
+
 }  // namespace jet

@@ -230,12 +230,16 @@ int main(int argc, char** argv) {
         if (action == "schema") {
             print_schema(db, t, std::cout);
         } else {
-            const auto rows = db.read_rows(t);
-            if (action == "csv") {
-                jet::write_csv(std::cout, t, rows);
-            } else {
-                jet::write_json(std::cout, t, rows);
-            }
+            jet::RowWriter writer(
+                std::cout, t,
+                action == "csv" ? jet::RowWriter::Format::csv : jet::RowWriter::Format::json);
+            writer.begin();
+            db.for_each_row(t, [&](const jet::RowRef& r) {
+                const std::string what =
+                    "row " + std::to_string(r.data.row) + " of " + db.where(r.data.page);
+                writer.row(jet::decode_row(db.file(), t, r.bytes, what));
+            });
+            writer.end();
         }
         std::cout.flush();
         if (!std::cout) {
