@@ -54,6 +54,7 @@ class FrmAddTest : public QObject {
     void notFoundMessageUsesThePathAsTyped_data();
     void notFoundMessageUsesThePathAsTyped();
     void checksRunInOrderAndStopAtTheFirstFailure();
+    void fileServiceFailureIsReportedAndTheDialogStays();
     void addModeHandsTheTargetToAddList();
     void editModeDisablesAndGreysTheCaption();
     void refusedTargetKeepsTheDialogOpenWithTheTypedValues();
@@ -149,6 +150,34 @@ void FrmAddTest::checksRunInOrderAndStopAtTheFirstFailure() {
     QCOMPARE(rig.boxes.exclamations.size(), 2);
     QCOMPARE(rig.sink.calls.size(), 1);
     QVERIFY(!rig.form.IsLoaded());
+}
+
+void FrmAddTest::fileServiceFailureIsReportedAndTheDialogStays() {
+    RecordingBoxes boxes;
+    RecordingSink sink{boxes};
+    ScriptedPicker picker;
+    int mode = 0;
+    frmAdd form(
+        sink, boxes,
+        [&mode]() -> std::unique_ptr<FileSystem> {
+            if (mode == 0)
+                throw FileError(QStringLiteral("The file service could not start."));
+            return nullptr;
+        },
+        nullptr, &picker);
+    form.m_bAdd = true;
+    form.txtCaption()->setText(QStringLiteral("North"));
+    form.txtFile()->setText(kDb);
+    form.window()->show();
+
+    form.cmdOK_Click();
+    QCOMPARE(boxes.exclamations, QStringList{QStringLiteral("The file service could not start.")});
+    mode = 1;
+    form.cmdOK_Click();
+    QCOMPARE(boxes.exclamations.size(), 2);
+    QVERIFY(boxes.exclamations[1].contains(kDb));  // names the file it could not check
+    QVERIFY(sink.calls.isEmpty());
+    QVERIFY(form.IsLoaded() && form.window()->isVisible());
 }
 
 void FrmAddTest::addModeHandsTheTargetToAddList() {
