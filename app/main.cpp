@@ -1,6 +1,7 @@
 // Tarnwick starts by loading its main window, nothing else.
 
 #include <QApplication>
+#include <QThread>
 #include <cstdio>
 #include <cstdlib>
 
@@ -19,6 +20,32 @@ bool HasDisplay() {
     return false;
 }
 
+// Screenshot mode, for the documentation only (scripts/screenshots.sh): with
+// TARNWICK_SCREENSHOT_RUN_DELAY_MS set, every compaction of "&Optimize" waits
+// that long before the real engine runs, so that a picture can catch a run
+// half-way. Nothing else reads the environment.
+class DelayedEngine : public DatabaseEngine {
+  public:
+    explicit DelayedEngine(unsigned long milliseconds) : m_nDelay(milliseconds) {}
+    void CompactDatabase(const QString& source, const QString& destination) override {
+        QThread::msleep(m_nDelay);
+        m_engine.CompactDatabase(source, destination);
+    }
+
+  private:
+    unsigned long m_nDelay;
+    JetEngine m_engine;
+};
+
+frmMainServices ScreenshotServices() {
+    frmMainServices services;
+    if (const char* delay = std::getenv("TARNWICK_SCREENSHOT_RUN_DELAY_MS")) {
+        const unsigned long milliseconds = std::strtoul(delay, nullptr, 10);
+        services.engines = [milliseconds] { return std::make_unique<DelayedEngine>(milliseconds); };
+    }
+    return services;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -33,7 +60,7 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnwick"));
     QApplication::setDesktopFileName(QStringLiteral("tarnwick"));
-    frmMain form;
+    frmMain form(ScreenshotServices());
     form.show();
     return QApplication::exec();
 }

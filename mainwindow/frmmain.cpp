@@ -145,6 +145,14 @@ void frmMain::BuildControls() {
         widget->setGeometry(Twips(left), Twips(top), Twips(width), Twips(height));
     };
 
+    // The layout is drawn for a dialog font of 8 points; a larger desktop
+    // font would not fit its labels.
+    QFont dialogFont = QApplication::font();
+    if (dialogFont.pointSizeF() > 8.0) {
+        dialogFont.setPointSizeF(8.0);
+    }
+    setFont(dialogFont);
+
     setWindowTitle(QStringLiteral("Quorvane"));
     QIcon icon;
     icon.addFile(QStringLiteral(":/tarnwick/icons/tarnwick-16.png"), QSize(16, 16));
@@ -204,6 +212,14 @@ void frmMain::BuildControls() {
         lblInfo[i] = new QLabel(captions[i], fraInfo);
         lblInfo[i]->setAlignment(Qt::AlignRight | Qt::AlignTop);
         place(lblInfo[i], 120, tops[i], 1215, 255);
+        // A caption wider than its place (a wide font) grows to the left, so
+        // that it stays whole and still ends where its value begins.
+        const QRect box = lblInfo[i]->geometry();
+        const int needed = lblInfo[i]->fontMetrics().horizontalAdvance(captions[i]) + 1;
+        if (needed > box.width()) {
+            const int left = std::max(0, box.right() + 1 - needed);
+            lblInfo[i]->setGeometry(left, box.top(), box.right() + 1 - left, box.height());
+        }
         lblInfoVal[i] = new QLabel(fraInfo);
         lblInfoVal[i]->setObjectName(QStringLiteral("lblInfoVal%1").arg(i));
         lblInfoVal[i]->setAlignment(Qt::AlignLeft | Qt::AlignTop);
