@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
@@ -15,8 +16,10 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <QUrl>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -24,6 +27,7 @@
 #include "mainwindow/frmmain.h"
 #include "mainwindow/infotext.h"
 #include "platform/messagebox.h"
+#include "testsupport/corpus.h"
 
 namespace {
 
@@ -126,18 +130,20 @@ class frmMainTest : public QObject {
         return path;
     }
 
-    std::unique_ptr<frmMain> NewForm(frmMainServices services = {}) {
+    std::unique_ptr<frmMain> NewForm(frmMainServices services = {}, bool realDialog = false) {
         services.boxes = &m_boxes;
         services.appDir = m_dir->path();
-        services.entryDialogs = [this](TargetSink& sink, MessageBoxes&) {
-            auto dialog = std::make_unique<ScriptedDialog>(sink);
-            m_dialog = dialog.get();
-            for (auto& step : pendingSteps) {
-                dialog->steps.push_back(step);
-            }
-            pendingSteps.clear();
-            return dialog;
-        };
+        if (!realDialog) {
+            services.entryDialogs = [this](TargetSink& sink, MessageBoxes&) {
+                auto dialog = std::make_unique<ScriptedDialog>(sink);
+                m_dialog = dialog.get();
+                for (auto& step : pendingSteps) {
+                    dialog->steps.push_back(step);
+                }
+                pendingSteps.clear();
+                return dialog;
+            };
+        }
         if (!services.sleep) {
             services.sleep = [](int) {};
         }
@@ -172,6 +178,40 @@ class frmMainTest : public QObject {
     }
 
     std::vector<ScriptedDialog::Step> pendingSteps;
+
+    // Drives the real, application-modal entry dialog from a timer: each
+    // action runs once the dialog is up, in order. Actions only type, record
+    // and press buttons; the checks come after the modal showing returns.
+    using DialogAction = std::function<void(QDialog&)>;
+    void DriveDialog(std::vector<DialogAction> actions) {
+        auto remaining = std::make_shared<std::vector<DialogAction>>(std::move(actions));
+        auto* timer = new QTimer(this);
+        timer->setInterval(20);
+        connect(timer, &QTimer::timeout, timer, [remaining, timer] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (remaining->empty()) {
+                timer->deleteLater();
+                return;
+            }
+            if (!dialog || !dialog->isVisible()) {
+                return;
+            }
+            DialogAction action = remaining->front();
+            remaining->erase(remaining->begin());
+            action(*dialog);
+        });
+        timer->start();
+    }
+    static void Type(QDialog& dialog, const char* name, const QString& text) {
+        if (auto* edit = dialog.findChild<QLineEdit*>(QLatin1String(name))) {
+            edit->setText(text);
+        }
+    }
+    static void Press(QDialog& dialog, const char* name) {
+        if (auto* button = dialog.findChild<QPushButton*>(QLatin1String(name))) {
+            button->click();
+        }
+    }
 
   private slots:
     void init() {
@@ -733,7 +773,106 @@ class frmMainTest : public QObject {
         form->hide();
     }
 
+    // ---- with the real entry dialog ---------------------------------------------
+
+    void realDialogAddsAndADuplicateKeepsItOpenWithTheTypedValues() {
+        auto form = NewForm({}, true);
+        const QString first = MakeFile(QStringLiteral("first.mdb"), 11);
+        const QString second = MakeFile(QStringLiteral("second.mdb"), 22);
+        form->AddList(QStringLiteral("Sales"), first, QString(), false);
+        form->show();
+        QStringList fieldsAfterRefusal;
+        DriveDialog({
+            [&](QDialog& d) {
+                Type(d, "txtCaption", QStringLiteral("  sales "));
+                Type(d, "txtFile", second);
+                Type(d, "txtPasswd", QStringLiteral("pw"));
+                Press(d, "cmdOK");  // refused: the caption is in the list
+            },
+            [&](QDialog& d) {
+                for (const char* name : {"txtCaption", "txtFile", "txtPasswd"}) {
+                    fieldsAfterRefusal.append(d.findChild<QLineEdit*>(QLatin1String(name))->text());
+                }
+                Type(d, "txtCaption", QStringLiteral("Stock"));
+                Press(d, "cmdOK");
+            },
+        });
+        form->cmdAdd_Click();
+        QCOMPARE(fieldsAfterRefusal, QStringList({QStringLiteral("sales"), second, "pw"}));
+        QCOMPARE(m_boxes.warnings.size(), 1);
+        QVERIFY(m_boxes.warnings[0].contains(QStringLiteral("Sales")));
+        QCOMPARE(Captions(*form), QStringList({"Sales", "Stock"}));
+        QCOMPARE(form->lstFile->Items().Item(2).Tag(), (TargetRecord{"Stock", second, "pw"}));
+        QVERIFY(form->lstFile->Items().Item(2).Checked());
+        QCOMPARE(SelectedIndex(*form), 2);
+        QCOMPARE(Values(*form)[1], QStringLiteral("22"));
+
+        // Edit through the real dialog: the caption cannot change, the path can.
+        bool captionEnabled = true;
+        DriveDialog({[&](QDialog& d) {
+            captionEnabled = d.findChild<QLineEdit*>(QStringLiteral("txtCaption"))->isEnabled();
+            Type(d, "txtFile", first);
+            Press(d, "cmdOK");
+        }});
+        form->cmdEdit_Click();
+        QVERIFY(!captionEnabled);
+        QCOMPARE(form->lstFile->Items().Item(2).Tag(), (TargetRecord{"Stock", first, "pw"}));
+        QCOMPARE(SelectedIndex(*form), 2);
+        QCOMPARE(Values(*form)[1], QStringLiteral("11"));
+
+        // Cancel after a drop: nothing changes.
+        DriveDialog({[&](QDialog& d) { Press(d, "cmdCancel"); }});
+        form->lstFile_OLEDragDrop({second});
+        QCOMPARE(form->lstFile->Items().Count(), 2);
+        form->hide();
+    }
+
     // ---- "&Optimize" -----------------------------------------------------------
+
+    void optimizeCompactsTheTickedCorpusDatabasesInPlace() {
+        const auto files = testsupport::corpus_files("jet4");
+        std::vector<testsupport::CorpusFile> plain;
+        for (const auto& file : files) {
+            if (file.password.empty() && file.name.find("format-corpus/") == 0) {
+                plain.push_back(file);
+            }
+        }
+        if (plain.size() < 2) {
+            QSKIP("the corpus is absent or has too few plain Jet 4 databases");
+        }
+        const std::filesystem::path dir = m_dir->path().toStdString();
+        std::vector<QString> paths;
+        std::vector<QByteArray> before;
+        for (std::size_t i = 0; i < 2; ++i) {
+            const auto copy = testsupport::copy_to_scratch(plain[i].path, dir);
+            std::filesystem::permissions(copy, std::filesystem::perms::owner_write,
+                                         std::filesystem::perm_options::add);
+            paths.push_back(QString::fromStdString(copy.string()));
+            before.push_back(ReadAll(paths.back()));
+        }
+        const QString cwd = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(m_dir->path()));  // "TmpMDB.mdb" is made here
+        frmMainServices services;
+        std::vector<int> sleeps;
+        services.sleep = [&](int ms) { sleeps.push_back(ms); };
+        auto form = NewForm(std::move(services));
+        form->AddList(QStringLiteral("Ticked"), paths[0], QString(), true);
+        form->AddList(QStringLiteral("Unticked"), paths[1], QString(), false);
+        form->show();
+        form->cmdOptimize->click();
+        QDir::setCurrent(cwd);
+        QVERIFY2(m_boxes.warnings.isEmpty(), qPrintable(m_boxes.warnings.join("\n")));
+        QCOMPARE(sleeps, std::vector<int>({500}));
+        QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("TmpMDB.mdb"))));
+        // The ticked database was replaced by its compacted copy; the other is untouched.
+        const QByteArray after = ReadAll(paths[0]);
+        QVERIFY(!after.isEmpty());
+        QVERIFY(after != before[0]);
+        QCOMPARE(ReadAll(paths[1]), before[1]);
+        QVERIFY(!form->prgBar->isVisible());
+        QCOMPARE(form->stbrMain->Panel(2)->text(), QString());
+        form->hide();
+    }
 
     void optimizeDrivesTheBarAndThePanel() {
         struct Seen {
