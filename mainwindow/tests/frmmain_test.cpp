@@ -752,6 +752,19 @@ class frmMainTest : public QObject {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget(), next);
         }
+        // In the list, the arrow keys move to a target and show its facts, and
+        // Space ticks or unticks it.
+        form->AddList(QStringLiteral("Second"), MakeFile(QStringLiteral("second.mdb"), 2222),
+                      QString(), true);
+        SelectList(*form, 1);
+        form->lstFile->setFocus();
+        QTest::keyClick(form->lstFile, Qt::Key_Down);
+        QCOMPARE(SelectedIndex(*form), 2);
+        QCOMPARE(Values(*form)[1], QStringLiteral("2222"));
+        QTest::keyClick(form->lstFile, Qt::Key_Space);
+        QVERIFY(!form->lstFile->Items().Item(2).Checked());
+        form->lstFile->Items().Remove(2);
+        form->cmdOptimize->setFocus();
         // The access keys press the buttons.
         pendingSteps = {CancelStep()};
         // (A button pressed by its access key clicks after a short flash.)
