@@ -141,8 +141,11 @@ TEST_F(StoreSafety, TextsThatWouldBreakTheLayoutAreRefused) {
 }
 
 TEST_F(StoreSafety, DamagedFileIsReadForWhatItHoldsAndKeptBeforeRewrite) {
-    QByteArray damaged("\x00\x01\xFF\xFEgarbage\n[A]\nFile=/a.mdb\n\x00\x00binary\x07\n[B]\nk=v",
-                       47);
+    static const char kDamaged[] =
+        "\x00\x01\xFF\xFE"
+        "garbage\n[A]\nFile=/a.mdb\n\x00\x00"
+        "binary\x07\n[B]\nk=v";
+    QByteArray damaged(kDamaged, sizeof kDamaged - 1);
     damaged += QByteArray(1000, '\0');
     WriteBytes(ini, damaged);
     auto p = Open(ini);
