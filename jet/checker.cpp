@@ -294,7 +294,7 @@ void check_pages(Context& cx) {
         } else if (!live && is_free) {
             free_inside.push_back(p);
         }
-        if (!live && cx.file.encoding_key() != 0 && p > 0) {
+        if (!live && !is_free && cx.file.encoding_key() != 0 && p > 0) {
             const PageBuf b = cx.file.read(p);
             if (!known_page_type(b[0])) {
                 unknown.push_back(p);

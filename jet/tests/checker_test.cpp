@@ -15,6 +15,7 @@
 #include "jet/index_page.h"
 #include "jet/index_tree.h"
 #include "jet/long_value.h"
+#include "jet/rc4.h"
 #include "jet/row.h"
 #include "jet/usage_map.h"
 #include "testsupport/corpus.h"
@@ -683,6 +684,38 @@ TEST(CheckerErrors, TheSameKeyTwiceInAUniqueIndex) {
     }
     c.poke(leaf, at, key);
     expect_finding(c.check(), "index-unique-violation");
+}
+
+TEST(CheckerErrors, AnEncodedPageThatDecodesToNoKnownType) {
+    Copy c("jackcessencrypt/db-enc.mdb");
+    NEED(c);
+    std::uint32_t key = 0, pages = 0;
+    jet::RowPointer map;
+    std::size_t start = 0;
+    {
+        const auto db = c.open();
+        key = db.header().encoding_key;
+        ASSERT_NE(key, 0u);
+        pages = db.page_count();
+        map = jet::read_free_map(db.file()).map.location;
+        ASSERT_EQ(map.page, 1u);
+        start = jet::read_data_page(db.file(), 1).slot(map.row).start;
+    }
+    // A new last page whose type byte decodes to 0x77, marked in use.
+    jet::PageBuf page{};
+    page[0] = 0x77;
+    jet::apply_page_codec(key, pages, page);
+    c.append_zero_page();
+    c.poke(pages, 0, std::vector<std::uint8_t>(page.begin(), page.end()));
+    jet::PageBuf one = jet::PageFile(c.path()).read(1);
+    jet::apply_page_codec(key, 1, one);  // decoded
+    const std::size_t byte = start + 5 + pages / 8;
+    one[byte] = static_cast<std::uint8_t>(one[byte] & ~(1u << (pages % 8)));
+    jet::apply_page_codec(key, 1, one);  // encoded again
+    c.poke(1, 0, std::vector<std::uint8_t>(one.begin(), one.end()));
+    const auto r = c.check();
+    expect_finding(r, "page-unknown-type");
+    expect_finding(r, "orphan-page", jet::Severity::note);
 }
 
 TEST(CheckerErrors, ACatalogThatCannotBeReadIsReportedNotThrown) {
