@@ -37,7 +37,9 @@ class PageBuilder {
     // Adds a row; `flags` are OR-ed into its slot. Returns its row number.
     std::uint8_t add(const std::vector<std::uint8_t>& bytes, std::uint16_t flags = 0) {
         top_ -= bytes.size();
-        std::memcpy(page_.data() + top_, bytes.data(), bytes.size());
+        if (!bytes.empty()) {
+            std::memcpy(page_.data() + top_, bytes.data(), bytes.size());
+        }
         const std::size_t n = count_++;
         jet::put_le16(jet::MutableBytes(page_), 12, static_cast<std::uint16_t>(count_));
         jet::put_le16(jet::MutableBytes(page_), 14 + 2 * n,
