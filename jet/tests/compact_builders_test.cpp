@@ -1,0 +1,301 @@
+// The writer units under the compactor, read back through the engine's own
+// readers: index trees of every shape, usage-map rows and page 1, data pages,
+// and the output file's promises (never overwrite, nothing left on failure).
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "jet/data_page.h"
+#include "jet/data_page_builder.h"
+#include "jet/error.h"
+#include "jet/index_builder.h"
+#include "jet/index_key.h"
+#include "jet/index_page.h"
+#include "jet/index_tree.h"
+#include "jet/output_file.h"
+#include "jet/page_file.h"
+#include "jet/usage_map.h"
+#include "jet/usage_map_builder.h"
+#include "testsupport/corpus.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A file of pages assembled in memory, then written out for the readers.
+struct PageImage {
+    std::map<std::uint32_t, jet::PageBuf> pages;
+    fs::path write(const fs::path& dir, const std::string& name) const {
+        const fs::path p = dir / name;
+        std::ofstream out(p, std::ios::binary);
+        const std::uint32_t n = pages.empty() ? 0 : pages.rbegin()->first + 1;
+        for (std::uint32_t k = 0; k < n; ++k) {
+            jet::PageBuf blank{};
+            const auto it = pages.find(k);
+            const auto& page = it == pages.end() ? blank : it->second;
+            out.write(reinterpret_cast<const char*>(page.data()), jet::kPageSize);
+        }
+        return p;
+    }
+};
+
+std::vector<jet::IndexEntry> make_entries(std::size_t n, std::size_t key_length,
+                                          std::uint32_t first_page) {
+    std::vector<jet::IndexEntry> entries;
+    for (std::size_t i = 0; i < n; ++i) {
+        jet::IndexEntry e;
+        e.key.assign(key_length, 0x41);
+        // A shared head, then a big-endian counter: sorted, distinct, and
+        // with a long common prefix to compress.
+        for (std::size_t b = 0; b < 4 && b < key_length; ++b) {
+            e.key[key_length - 1 - b] = static_cast<std::uint8_t>(i >> (8 * b));
+        }
+        e.row = jet::RowPointer{first_page + static_cast<std::uint32_t>(i / 100),
+                                static_cast<std::uint8_t>(i % 100)};
+        entries.push_back(std::move(e));
+    }
+    std::sort(entries.begin(), entries.end(), jet::entry_less);
+    return entries;
+}
+
+struct TreeCase {
+    std::size_t entries;
+    std::size_t key_length;
+    bool prefix;
+};
+
+TEST(IndexBuilder, TreesOfEveryShapeReadBackEntryForEntry) {
+    // Empty, one leaf, two levels, three levels (long keys force the depth).
+    const TreeCase cases[] = {{0, 5, true},      {1, 5, true},      {300, 5, true},
+                              {300, 5, false},   {5000, 9, true},   {20000, 9, false},
+                              {3000, 300, true}, {3000, 300, false}};
+    testsupport::ScratchDir dir;
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.entries) + " entries, key " + std::to_string(c.key_length) +
+                     (c.prefix ? ", prefix" : ", whole"));
+        const auto entries = make_entries(c.entries, c.key_length, 10);
+        const auto plan = jet::plan_index_tree(entries, c.prefix);
+        std::vector<std::uint32_t> pages(plan.page_count());
+        for (std::size_t k = 0; k < pages.size(); ++k) {
+            pages[k] = 3 + static_cast<std::uint32_t>(k);
+        }
+        PageImage image;
+        const std::uint32_t root = jet::write_index_tree(
+            plan, entries, pages, 2,
+            [&](std::uint32_t p, const jet::PageBuf& page) { image.pages[p] = page; });
+        EXPECT_EQ(root, pages.back());
+        EXPECT_EQ(image.pages.size(), pages.size()) << "every planned page is written once";
+        const fs::path file = image.write(dir.path(), std::to_string(n++) + ".bin");
+        const jet::PageFile pf(file);
+        jet::IndexTreeOptions o;
+        o.owner = 2;
+        const auto tree = jet::read_index_tree(pf, root, o);
+        for (const auto& p : tree.problems) {
+            ADD_FAILURE() << p.code << ": " << p.description;
+        }
+        EXPECT_EQ(tree.entries, entries);
+        EXPECT_EQ(tree.pages.size(), pages.size());
+        // Leaves are packed: all but the last leaf hold more than 3/4 of a page.
+        for (std::size_t k = 0; k + 1 < plan.levels[0].size(); ++k) {
+            const auto leaf = jet::parse_index_page(
+                jet::Bytes(image.pages[pages[k]].data(), jet::kPageSize), pages[k], "leaf");
+            EXPECT_GT(leaf.used, jet::kIndexEntryArea * 3 / 4);
+            EXPECT_EQ(leaf.free_space, leaf.expected_free_space());
+            if (c.prefix && c.key_length > 4) {
+                EXPECT_GT(leaf.prefix_length, 0);
+            }
+        }
+        if (!c.prefix && c.key_length == 300) {
+            EXPECT_GE(plan.levels.size(), 3u) << "long keys should need a deeper tree";
+        }
+    }
+}
+
+TEST(IndexBuilder, AnEntryTooLongForAPageIsRefused) {
+    const auto entries = make_entries(1, jet::kIndexEntryArea, 10);
+    EXPECT_THROW(jet::plan_index_tree(entries, true), jet::Error);
+}
+
+TEST(UsageMapBuilder, InlineAndReferenceRowsReadBackAsTheSamePages) {
+    testsupport::ScratchDir dir;
+    struct Case {
+        std::uint32_t first;
+        std::uint32_t count;
+        bool inline_expected;
+    };
+    const Case cases[] = {{0, 0, true},     {3, 1, true},        {17, 511, true},
+                          {17, 512, false}, {40000, 600, false}, {32000, 1500, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.first) + "+" + std::to_string(c.count));
+        std::vector<std::uint32_t> pages;
+        for (std::uint32_t k = 0; k < c.count; ++k) {
+            pages.push_back(c.first + k);
+        }
+        ASSERT_EQ(jet::fits_inline_map(pages), c.inline_expected);
+        PageImage image;
+        std::vector<std::uint8_t> row;
+        if (c.inline_expected) {
+            row = jet::build_inline_map_row(pages);
+        } else {
+            std::vector<std::uint32_t> refs;
+            std::uint32_t next = 5;
+            for (auto block : jet::bitmap_blocks_of(pages)) {
+                refs.resize(block + 1, 0);
+                refs[block] = next;
+                image.pages[next++] = jet::build_bitmap_page(block, pages);
+            }
+            row = jet::build_reference_map_row(refs);
+        }
+        EXPECT_EQ(row.size(), jet::kMapRowLength);
+        const std::vector<std::vector<std::uint8_t>> rows{row};
+        image.pages[4] = jet::build_data_page(rows, 0);
+        const fs::path file = image.write(dir.path(), "map.bin");
+        const jet::PageFile pf(file);
+        const auto map = jet::read_usage_map(pf, jet::RowPointer{4, 0}, "test map");
+        EXPECT_EQ(map.pages, pages);
+    }
+}
+
+TEST(UsageMapBuilder, PageOneMarksExactlyThePagesPastTheEndFree) {
+    testsupport::ScratchDir dir;
+    for (std::uint32_t count : {3u, 40u, 511u, 512u, 513u, 9000u, 32032u}) {
+        SCOPED_TRACE(count);
+        ASSERT_FALSE(jet::plan_global_map(count).reference);
+        PageImage image;
+        image.pages[1] = jet::build_page_one(count, {});
+        image.pages[count - 1] = jet::PageBuf{};
+        const jet::PageFile pf(image.write(dir.path(), "p1.bin"));
+        const auto free = jet::read_free_map(pf);
+        EXPECT_EQ(free.map.kind, jet::UsageMap::Kind::inline_map);
+        for (std::uint32_t p : {0u, 1u, 2u, count - 1}) {
+            EXPECT_FALSE(free.is_free(p)) << p;
+        }
+        EXPECT_TRUE(free.is_free(count));
+        EXPECT_EQ(free.map.range_end() % 8, 0u);
+        const jet::DataPage p1(pf.read(1), 1, "page 1");
+        EXPECT_EQ(p1.owner(), 1u);
+        EXPECT_EQ(p1.slot_count(), 2u);
+        EXPECT_EQ(p1.stored_free_space(), p1.computed_free_space());
+    }
+    // Past what page 1 can hold inline, the map takes the reference form.
+    const auto big = jet::plan_global_map(100000);
+    EXPECT_TRUE(big.reference);
+    EXPECT_EQ(big.bitmap_page_count, 4u);
+}
+
+TEST(DataPageBuilder, PackerAndPageAgreeAtTheLimits) {
+    jet::RowPacker packer;
+    // 255 tiny rows fill a page by count, the next one opens a new page.
+    for (int i = 0; i < 255; ++i) {
+        EXPECT_EQ(packer.add(1).page_index, 0u);
+    }
+    EXPECT_EQ(packer.add(1).page_index, 1u);
+    // A row of the largest size fits an empty page exactly.
+    jet::RowPacker big;
+    EXPECT_EQ(big.add(jet::kMaxRowOnPage).page_index, 0u);
+    EXPECT_EQ(big.add(1).page_index, 1u);
+    EXPECT_THROW(big.add(jet::kMaxRowOnPage + 1), jet::Error);
+
+    std::vector<std::vector<std::uint8_t>> rows{{1, 2, 3}, {}, std::vector<std::uint8_t>(4000, 7)};
+    rows[2].resize(jet::kPageSize - 14 - 6 - 3);
+    const auto page = jet::build_data_page(rows, 77, 0);
+    const jet::DataPage dp(page, 9, "built page");
+    EXPECT_EQ(dp.owner(), 77u);
+    ASSERT_EQ(dp.slot_count(), 3u);
+    EXPECT_EQ(dp.stored_free_space(), 0u);
+    EXPECT_EQ(dp.computed_free_space(), 0u);
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto r = dp.row(i);
+        EXPECT_EQ(std::vector<std::uint8_t>(r.begin(), r.end()), rows[i]);
+        EXPECT_EQ(dp.slot(i).raw & 0xC000, 0);
+    }
+    rows.push_back({1});
+    EXPECT_THROW(jet::build_data_page(rows, 77, 0), jet::Error);
+}
+
+std::vector<std::string> listing(const fs::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        names.push_back(e.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(OutputFile, InvisibleUntilCommittedAndGoneOnFailure) {
+    testsupport::ScratchDir dir;
+    const fs::path dest = dir.path() / "out.mdb";
+    jet::PageBuf page{};
+    page[0] = 0x42;
+    {
+        jet::OutputFile out(dest, 0);
+        out.write_page(0, page);
+        out.write_page(2, page);
+        EXPECT_FALSE(fs::exists(dest));
+        EXPECT_TRUE(fs::exists(out.read_path()));
+        EXPECT_EQ(fs::file_size(out.read_path()), 3 * jet::kPageSize);
+    }  // destroyed without commit
+    EXPECT_TRUE(listing(dir.path()).empty());
+
+    {
+        jet::OutputFile out(dest, 0);
+        out.fail_write_of_page_for_testing(1);
+        out.write_page(0, page);
+        try {
+            out.write_page(1, page);
+            ADD_FAILURE() << "the injected failure did not happen";
+        } catch (const jet::Error& e) {
+            EXPECT_EQ(e.kind(), jet::ErrorKind::io);
+            EXPECT_NE(std::string(e.what()).find("disk is full"), std::string::npos);
+            EXPECT_NE(std::string(e.what()).find("page 1"), std::string::npos);
+        }
+    }
+    EXPECT_TRUE(listing(dir.path()).empty());
+
+    {
+        jet::OutputFile out(dest, 0x1234);
+        out.write_page(0, page);
+        out.write_page(1, page);
+        // Someone else creates the destination meanwhile: the link refuses.
+        std::ofstream(dest) << "theirs";
+        EXPECT_THROW(out.commit(0644), jet::Error);
+    }
+    std::ifstream in(dest);
+    std::string content;
+    std::getline(in, content);
+    EXPECT_EQ(content, "theirs");
+    EXPECT_EQ(listing(dir.path()), std::vector<std::string>{"out.mdb"});
+    fs::remove(dest);
+
+    {
+        jet::OutputFile out(dest, 0x1234);
+        out.write_page(0, page);
+        out.write_page(1, page);
+        out.commit(0600);
+    }
+    // Page 0 is written as given; page 1 is encoded under its number.
+    std::ifstream bin(dest, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(bin)),
+                            std::istreambuf_iterator<char>());
+    ASSERT_EQ(bytes.size(), 2 * jet::kPageSize);
+    EXPECT_EQ(bytes[0], 0x42);
+    EXPECT_NE(std::vector<char>(bytes.begin() + jet::kPageSize, bytes.end()),
+              std::vector<char>(page.begin(), page.end()));
+    jet::PageFile pf(dest);
+    pf.set_encoding_key(0x1234);
+    EXPECT_EQ(pf.read(1), page);
+    struct stat st {};
+    ::stat(dest.c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_THROW(jet::OutputFile(dest, 0), jet::Error);
+}
+
+}  // namespace
