@@ -286,6 +286,19 @@ TEST_F(RunTest, FailingViewBeforeAnyItemShowsDescriptionAlone) {
     EXPECT_TRUE(ServiceCalls().isEmpty());
 }
 
+TEST_F(RunTest, FailingFetchOfAnItemDoesNotNameThePreviousOne) {
+    view.items = {{true, "/one.mdb", "pw"}, {true, "/two.mdb", "pw"}};
+    view.failOn = [](const QString& call) {
+        if (call == "item 2") {
+            throw std::runtime_error("Item 2 cannot be read.");
+        }
+    };
+    Run();
+    EXPECT_EQ(boxes.exclamations, QStringList{"Item 2 cannot be read."});
+    EXPECT_EQ(ServiceCalls(), (QStringList{Compact("/one.mdb"), "delete /one.mdb noforce",
+                                           "move TmpMDB.mdb -> /one.mdb"}));
+}
+
 TEST_F(RunTest, MissingEngineIsReportedAsAFailure) {
     view.items = {{true, "/a.mdb", ""}};
     CompactionRun run(
