@@ -114,13 +114,6 @@ MessageBoxes& frmMain::Boxes() {
     return *m_ownBoxes;
 }
 
-std::unique_ptr<FileSystem> frmMain::NewFileSystem() {
-    if (m_services.fileSystems) {
-        return m_services.fileSystems();
-    }
-    return std::make_unique<FileSystemObject>();
-}
-
 EntryDialogPort* frmMain::EntryDialog() {
     if (!m_frmAdd) {
         m_frmAdd = m_services.entryDialogs ? m_services.entryDialogs(*this, Boxes())
@@ -363,7 +356,7 @@ void frmMain::lstFile_ItemClick(ListItem* Item) {
     }
     const TargetRecord record = Item->Tag();
     try {
-        const std::unique_ptr<FileSystem> fileSystem = NewFileSystem();
+        const auto fileSystem = std::make_unique<FileSystemObject>();
         const File file = fileSystem->GetFile(record[1]);
         lblInfoVal[0]->setText(record[1]);
         lblInfoVal[1]->setText(QString::number(file.Size()));
@@ -448,9 +441,7 @@ void frmMain::cmdOptimize_Click() {
     if (!engines) {
         engines = [] { return std::make_unique<JetEngine>(); };
     }
-    CompactionRun::FileSystemFactory fileSystems = m_services.runFileSystems;
-    if (!fileSystems) {
-        fileSystems = [] { return std::make_unique<FileSystemObject>(); };
-    }
-    CompactionRun(view, Boxes(), std::move(engines), std::move(fileSystems)).Run();
+    CompactionRun(view, Boxes(), std::move(engines), [] {
+        return std::make_unique<FileSystemObject>();
+    }).Run();
 }

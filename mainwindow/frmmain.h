@@ -32,7 +32,6 @@ class MessageBoxes;
 struct frmMainServices {
     MessageBoxes* boxes = nullptr;  // not owned; must outlive the window
     QString appDir;                 // where "Tarnwick.ini" lives; empty: the executable's folder
-    std::function<std::unique_ptr<FileSystem>()> fileSystems;  // for the file facts
     EntryDialogFactory entryDialogs;
     CompactionRun::EngineFactory engines;             // for "&Optimize"
     CompactionRun::FileSystemFactory runFileSystems;  // for "&Optimize"
@@ -103,7 +102,6 @@ class frmMain : public QMainWindow, public TargetSink {
     QString GetAppPath() const;
     EntryDialogPort* EntryDialog();
     MessageBoxes& Boxes();
-    std::unique_ptr<FileSystem> NewFileSystem();
 
     frmMainServices m_services;
     std::unique_ptr<MessageBoxes> m_ownBoxes;

@@ -778,6 +778,10 @@ class frmMainTest : public QObject {
         QVERIFY(!m_dialog->showings[1].bAdd);
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_D, Qt::AltModifier);
         QTRY_COMPARE(form->lstFile->Items().Count(), 0);
+        // Alt+O runs Optimize: over an empty list it only hides the bar.
+        QVERIFY(form->prgBar->isVisible());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_O, Qt::AltModifier);
+        QTRY_VERIFY(!form->prgBar->isVisible());
         // Alt+H opens the Help menu.
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_H, Qt::AltModifier);
         QTRY_VERIFY(form->mnuHelp->isVisible());
