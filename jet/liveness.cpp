@@ -3,6 +3,7 @@
 #include "jet/data_page.h"
 #include "jet/database.h"
 #include "jet/error.h"
+#include "jet/index_tree.h"
 #include "jet/long_value.h"
 #include "jet/usage_map.h"
 

@@ -48,9 +48,10 @@ struct Liveness {
 // Walks every table of the catalog (system tables included): TDEF chains,
 // map-holder pages and 0x05 pages of every map, owned data pages, LVAL
 // pages through LV maps and through every row's descriptors, index pages
-// through index maps. Map-holder pages may be shared by several tables (the
-// first claim wins, no conflict). Throws Error(damaged) when a structure on
-// the way does not decode.
+// through index maps and by walking every index tree from its root.
+// Map-holder pages may be shared by several tables (the first claim wins,
+// no conflict). Throws Error(damaged) when a structure on the way does not
+// decode.
 Liveness compute_liveness(const Database& db);
 
 }  // namespace jet
