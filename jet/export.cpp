@@ -26,9 +26,10 @@ std::string money_text(std::int64_t units) {
     // Work in unsigned to survive the most negative value.
     const std::uint64_t mag =
         negative ? 0 - static_cast<std::uint64_t>(units) : static_cast<std::uint64_t>(units);
-    char frac[8];
-    std::snprintf(frac, sizeof frac, "%04u", static_cast<unsigned>(mag % 10000));
-    return (negative ? "-" : "") + std::to_string(mag / 10000) + "." + frac;
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%s%llu.%04u", negative ? "-" : "",
+                  static_cast<unsigned long long>(mag / 10000), static_cast<unsigned>(mag % 10000));
+    return buf;
 }
 
 std::string decimal_text(const Decimal& n) {
@@ -47,12 +48,20 @@ std::string decimal_text(const Decimal& n) {
     while (digits.size() <= n.scale) {
         digits.push_back('0');
     }
-    std::string out(digits.rbegin(), digits.rend());
-    if (n.scale > 0) {
-        out.insert(out.size() - n.scale, ".");
+    const bool zero = digits.find_first_not_of('0') == std::string::npos;
+    std::string out;
+    out.reserve(digits.size() + 2);
+    if (n.negative && !zero) {
+        out.push_back('-');
     }
-    const bool zero = is_zero() && out.find_first_not_of("0.") == std::string::npos;
-    return (n.negative && !zero ? "-" : "") + out;
+    // digits are least significant first; the point goes before the last `scale`.
+    for (std::size_t i = digits.size(); i-- > 0;) {
+        out.push_back(digits[i]);
+        if (i == n.scale && n.scale > 0) {
+            out.push_back('.');
+        }
+    }
+    return out;
 }
 
 std::string hex(const std::vector<std::uint8_t>& bytes) {

@@ -132,8 +132,13 @@ void print_schema(const jet::Database& db, const jet::TableDef& t, std::ostream&
             const jet::RealIndex& r = t.real_indexes[x.real_index];
             for (const jet::IndexColumn& ic : r.columns) {
                 const jet::Column* c = t.column_by_number(ic.number);
-                out << " " << (c ? c->name : "#" + std::to_string(ic.number))
-                    << (ic.ascending() ? "" : " DESC");
+                out << " ";
+                if (c != nullptr) {
+                    out << c->name;
+                } else {
+                    out << "#" << ic.number;
+                }
+                out << (ic.ascending() ? "" : " DESC");
             }
             if (r.unique()) {
                 out << " unique";
