@@ -447,12 +447,12 @@ class frmMainTest : public QObject {
         QCOMPARE(item.Tag(), (TargetRecord{"Sales", "/s.mdb", "pw"}));
         QVERIFY(!item.Checked());
 
-        // A hand-made file with both spellings loads the first only, with the warning.
+        // A hand-made file with both spellings loads one target only.
         form.reset();
-        m_boxes.warnings.clear();
-        WriteAll(Ini(), "[Sales]\nEnabled=True\nFile=/s.mdb\n[Sales]\nEnabled=True\n");
+        WriteAll(Ini(), "[Sales]\nEnabled=True\nFile=/s.mdb\n[SALES]\nEnabled=False\n");
         auto loaded = NewForm();
         QCOMPARE(loaded->lstFile->Items().Count(), 1);
+        QCOMPARE(loaded->lstFile->Items().Item(1).Key(), QStringLiteral("Sales"));
     }
 
     void addingSelectsNothingAndEditKeepsTheItem() {
