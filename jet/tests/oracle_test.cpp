@@ -19,6 +19,7 @@
 //    to the first zero byte, where mdbtools stops printing; an empty
 //    Text/Memo/Binary reads as null (mdbtools prints both alike); a Replication ID is printed as
 //    the hex of its braced text with one dash missing, so it is decoded first;
+//  - page 0: the password and the creation date must equal mdb-reader's;
 //  - blind spots of the oracles (see the format notes): mdbtools prints a
 //    type 0x11 column empty (with a message on stderr) - that column is left
 //    out and that message is allowed; mdb-reader refuses any table with a
@@ -461,12 +462,18 @@ TEST_F(OracleTest, EveryTableEqualsMdbReader) {
         };
         std::map<std::string, Theirs> tables;
         Theirs* current = nullptr;
+        std::optional<std::string> their_password;
+        std::string their_created;
         for (const std::string& line : split(r.out, '\n')) {
             if (line.size() < 2) {
                 continue;
             }
             const std::string body = line.substr(2);
-            if (line[0] == 'T') {
+            if (line[0] == 'P' && current == nullptr) {
+                their_password = body == "\\N" ? std::string() : unescape(body);
+            } else if (line[0] == 'D' && current == nullptr) {
+                their_created = body;
+            } else if (line[0] == 'T') {
                 current = &tables[unescape(body)];
             } else if (current == nullptr) {
                 FAIL() << "malformed dump: " << line;
@@ -480,6 +487,9 @@ TEST_F(OracleTest, EveryTableEqualsMdbReader) {
                 current->error = unescape(body);
             }
         }
+        // Page 0: the password and the creation date as mdb-reader decodes them.
+        EXPECT_EQ(their_password, std::optional(jet::decode_password(db.header())));
+        EXPECT_EQ(their_created, "d" + std::to_string(js_millis(db.header().creation_date)));
         std::set<std::string> our_names;
         for (const auto& [name, t] : mine) {
             our_names.insert(name);

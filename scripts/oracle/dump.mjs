@@ -1,5 +1,7 @@
 // Prints every table of a Jet database as read by npm's mdb-reader, in a
 // line format the engine's oracle tests parse:
+//   P<TAB>password                       (first line; \N when there is none)
+//   D<TAB>creation date                  (second line, as a value below)
 //   T<TAB>table name
 //   C<TAB>column<TAB>column...          (mdb-reader's column order)
 //   R<TAB>value<TAB>value...            (one line per row)
@@ -38,6 +40,8 @@ const names = only
   ? [only]
   : reader.getTableNames({ normalTables: true, systemTables: true, linkedTables: false });
 const out = [];
+out.push("P\t" + encode(reader.getPassword()).replace(/^s/, ""));
+out.push("D\t" + encode(reader.getCreationDate()));
 for (const name of names) {
   out.push("T\t" + escape(name));
   try {
