@@ -326,3 +326,55 @@ TEST(Liveness, EveryCorpusFileWalksWithoutConflictAndApartFromFreePages) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Liveness, StaleCatalogIdsOwnNothing) {
+    REQUIRE_CORPUS();
+    const auto f = corpus_file("jackcess/testV2003.mdb");
+    ASSERT_TRUE(f);
+    testsupport::ScratchDir dir;
+    const auto copy = testsupport::copy_to_scratch(f->path, dir.path());
+    std::uint32_t data_page = 0;
+    std::uint64_t id_offset = 0;
+    {
+        const jet::Database db(copy);
+        const jet::CatalogObject* t = db.catalog().find_table("Table1");
+        ASSERT_NE(t, nullptr);
+        // A page that holds rows, not a table definition.
+        data_page = jet::read_usage_map(db.file(), db.table_def(t->table_page()).owned_map, "m")
+                        .pages.front();
+        // Where Table1's Id sits in its catalog row.
+        const jet::TableDef& catalog = db.table_def(2);
+        const jet::Column* id = catalog.find_column("Id");
+        ASSERT_NE(id, nullptr);
+        ASSERT_TRUE(id->is_fixed());
+        const jet::DataPage page = jet::read_data_page(db.file(), t->row.page);
+        ASSERT_FALSE(page.slot(t->row.row).overflow());
+        id_offset = std::uint64_t{t->row.page} * jet::kPageSize + page.slot(t->row.row).start + 2 +
+                    id->fixed_offset;
+    }
+    {
+        std::fstream out(copy, std::ios::in | std::ios::out | std::ios::binary);
+        out.seekp(static_cast<std::streamoff>(id_offset));
+        const char bytes[4] = {static_cast<char>(data_page), static_cast<char>(data_page >> 8),
+                               static_cast<char>(data_page >> 16), 0};
+        out.write(bytes, 4);
+    }
+    const jet::Database db(copy);
+    const jet::Liveness live = jet::compute_liveness(db);
+    EXPECT_EQ(live.stale_tables, (std::vector<std::uint32_t>{data_page}));
+    EXPECT_TRUE(live.conflicts.empty());
+    // Reading the table itself names the damage.
+    try {
+        (void)db.table("Table1");
+        FAIL() << "a data page read as a table definition";
+    } catch (const jet::Error& e) {
+        EXPECT_EQ(e.kind(), jet::ErrorKind::damaged);
+        EXPECT_NE(std::string(e.what()).find("page " + std::to_string(data_page)),
+                  std::string::npos)
+            << e.what();
+    }
+}
+
+}  // namespace
