@@ -718,6 +718,37 @@ TEST(CheckerErrors, AnEncodedPageThatDecodesToNoKnownType) {
     expect_finding(r, "orphan-page", jet::Severity::note);
 }
 
+TEST(CheckerErrors, ManyFindingsOfOneKindAreSummedUp) {
+    Copy c("jackcess/testIndexCodes@cc77d55.mdb");
+    NEED(c);
+    std::vector<std::uint32_t> pages;
+    {
+        const auto db = c.open();
+        for (const auto* o : db.catalog().tables(true)) {
+            for (const auto& ri : db.table_def(o->table_page()).real_indexes) {
+                for (const auto l : leaves(db, ri)) {
+                    pages.push_back(l);
+                }
+            }
+        }
+    }
+    ASSERT_GT(pages.size(), 50u);
+    for (const auto p : pages) {
+        c.poke16(p, 2, 1);
+    }
+    const auto r = c.check();
+    std::size_t listed = 0;
+    bool summary = false;
+    for (const auto& f : r.findings) {
+        if (f.code == "index-free-space") {
+            ++listed;
+            summary = summary || f.description.find("further findings") != std::string::npos;
+        }
+    }
+    EXPECT_EQ(listed, 41u);  // 40 listed, one line for the rest
+    EXPECT_TRUE(summary) << listing(r);
+}
+
 TEST(CheckerErrors, ACatalogThatCannotBeReadIsReportedNotThrown) {
     Copy c("access_parser/test.mdb");
     NEED(c);
