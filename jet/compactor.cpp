@@ -5,7 +5,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "jet/bytes.h"
@@ -108,9 +107,13 @@ struct TableWork {
     std::uint32_t end = 0;
 };
 
-struct LvPlace {
-    std::vector<RowPlace> chunks;
-};
+// Old row pointer -> new row pointer (both encoded), sorted by the old one.
+using RowMap = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+
+const std::uint32_t* find_row(const RowMap& map, std::uint32_t old) {
+    auto it = std::lower_bound(map.begin(), map.end(), std::make_pair(old, std::uint32_t{0}));
+    return it != map.end() && it->first == old ? &it->second : nullptr;
+}
 
 }  // namespace
 
@@ -157,7 +160,11 @@ class Compactor {
 
   private:
     void find_tables();
-    std::vector<RowRec> collect_rows(const TableWork& t);
+    std::optional<std::size_t> order_index(const TableWork& t) const;
+    std::vector<RowRec> collect_rows(const TableWork& t, const std::vector<IndexEntry>* order);
+    std::vector<IndexEntry> read_entries(const TableWork& t, std::size_t ri) const {
+        return read_index_entries(file_, t.def->real_indexes[ri].root_page, t.old_page);
+    }
     std::string where_row(const TableWork& t, RowPointer p) const {
         return "a row of table \"" + t.name + "\" (" + file_.where(p.page) + ", row " +
                std::to_string(p.row) + ")";
@@ -176,9 +183,8 @@ class Compactor {
             progress_(std::min(done_, total_), total_);
         }
     }
-    std::vector<IndexEntry> remapped_entries(
-        const TableWork& t, std::size_t ri,
-        const std::unordered_map<std::uint32_t, std::uint32_t>& rows);
+    std::vector<IndexEntry> remapped_entries(const TableWork& t, std::size_t ri,
+                                             std::vector<IndexEntry> entries, const RowMap& rows);
     std::vector<std::uint8_t> remap_key(const std::vector<std::uint8_t>& key, const TableWork& t,
                                         std::size_t ri) const;
 
@@ -263,39 +269,41 @@ void Compactor::find_tables() {
     }
 }
 
-std::vector<RowRec> Compactor::collect_rows(const TableWork& t) {
-    std::vector<RowRec> rows;
-    db_.for_each_row(*t.def, [&](const RowRef& r) { rows.push_back(RowRec{r.pointer, r.data}); });
+std::optional<std::size_t> Compactor::order_index(const TableWork& t) const {
     // Primary-key order, as Access writes a compacted table; the catalog
     // keeps its own order, which is the order tools list the tables in.
     if (t.old_page == kCatalogPage) {
-        return rows;
+        return std::nullopt;
     }
-    const LogicalIndex* pk = nullptr;
     for (const auto& li : t.def->logical_indexes) {
-        if (li.is_primary_key()) {
-            pk = &li;
-            break;
+        if (li.is_primary_key() && li.real_index < t.def->real_indexes.size()) {
+            return li.real_index;
         }
     }
-    if (pk == nullptr || pk->real_index >= t.def->real_indexes.size() || rows.empty()) {
+    return std::nullopt;
+}
+
+std::vector<RowRec> Compactor::collect_rows(const TableWork& t,
+                                            const std::vector<IndexEntry>* order) {
+    std::vector<RowRec> rows;
+    db_.for_each_row(*t.def, [&](const RowRef& r) { rows.push_back(RowRec{r.pointer, r.data}); });
+    if (order == nullptr || rows.empty()) {
         return rows;
     }
-    const auto entries =
-        read_index_entries(file_, t.def->real_indexes[pk->real_index].root_page, t.old_page);
-    std::unordered_map<std::uint32_t, std::size_t> at;
+    RowMap at;  // row pointer -> position in storage order
     at.reserve(rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
-        at.emplace(rows[i].pointer.encode(), i);
+        at.emplace_back(rows[i].pointer.encode(), static_cast<std::uint32_t>(i));
     }
+    std::sort(at.begin(), at.end());
     std::vector<RowRec> ordered;
     ordered.reserve(rows.size());
     std::vector<bool> taken(rows.size(), false);
-    for (const auto& e : entries) {
-        auto it = at.find(e.row.encode());
-        if (it != at.end() && !taken[it->second]) {
-            taken[it->second] = true;
-            ordered.push_back(rows[it->second]);
+    for (const auto& e : *order) {
+        const std::uint32_t* i = find_row(at, e.row.encode());
+        if (i != nullptr && !taken[*i]) {
+            taken[*i] = true;
+            ordered.push_back(rows[*i]);
         }
     }
     for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -307,7 +315,12 @@ std::vector<RowRec> Compactor::collect_rows(const TableWork& t) {
 }
 
 void Compactor::plan_table(TableWork& t) {
-    const auto rows = collect_rows(t);
+    const auto order = order_index(t);
+    std::vector<IndexEntry> order_entries;
+    if (order) {
+        order_entries = read_entries(t, *order);
+    }
+    const auto rows = collect_rows(t, order ? &order_entries : nullptr);
     t.rows = rows.size();
     RowPacker data;
     std::vector<RowPacker> lv(t.lv_columns.size());
@@ -349,8 +362,7 @@ void Compactor::plan_table(TableWork& t) {
         t.lv_pages.push_back(static_cast<std::uint32_t>(p.page_count()));
     }
     for (std::size_t ri = 0; ri < t.def->real_indexes.size(); ++ri) {
-        const auto entries =
-            read_index_entries(file_, t.def->real_indexes[ri].root_page, t.old_page);
+        const auto entries = order && ri == *order ? std::move(order_entries) : read_entries(t, ri);
         // Keys over Id columns change once the layout is known: stored whole,
         // their size does not depend on the new values.
         const auto plan = plan_index_tree(entries, !t.index_id_keyed[ri]);
@@ -487,19 +499,18 @@ std::vector<std::uint8_t> Compactor::remap_key(const std::vector<std::uint8_t>& 
     return out;
 }
 
-std::vector<IndexEntry> Compactor::remapped_entries(
-    const TableWork& t, std::size_t ri,
-    const std::unordered_map<std::uint32_t, std::uint32_t>& rows) {
-    auto entries = read_index_entries(file_, t.def->real_indexes[ri].root_page, t.old_page);
+std::vector<IndexEntry> Compactor::remapped_entries(const TableWork& t, std::size_t ri,
+                                                    std::vector<IndexEntry> entries,
+                                                    const RowMap& rows) {
     for (auto& e : entries) {
-        auto it = rows.find(e.row.encode());
-        if (it == rows.end()) {
+        const std::uint32_t* moved = find_row(rows, e.row.encode());
+        if (moved == nullptr) {
             throw Error(ErrorKind::damaged,
                         "An index of table \"" + t.name + "\" names a row that does not exist (" +
                             file_.where(e.row.page) + ", row " + std::to_string(e.row.row) +
                             "). Repair the database before compacting it.");
         }
-        e.row = RowPointer::decode(it->second);
+        e.row = RowPointer::decode(*moved);
         e.key = remap_key(e.key, t, ri);
     }
     std::sort(entries.begin(), entries.end(), entry_less);
@@ -514,12 +525,17 @@ std::vector<IndexEntry> Compactor::remapped_entries(
 }
 
 void Compactor::write_table(TableWork& t) {
-    const auto rows = collect_rows(t);
+    const auto order = order_index(t);
+    std::vector<IndexEntry> order_entries;
+    if (order) {
+        order_entries = read_entries(t, *order);
+    }
+    const auto rows = collect_rows(t, order ? &order_entries : nullptr);
     if (rows.size() != t.rows) {
         throw Error(ErrorKind::damaged, "Table \"" + t.name + "\" changed while being compacted.");
     }
     const std::uint32_t new_tdef = t.tdef_base;
-    std::unordered_map<std::uint32_t, std::uint32_t> row_map;
+    RowMap row_map;
     row_map.reserve(rows.size());
 
     // Data pages and long values.
@@ -560,8 +576,8 @@ void Compactor::write_table(TableWork& t) {
             flush_data();
             page_index = place.page_index;
         }
-        row_map.emplace(r.pointer.encode(),
-                        RowPointer{t.data_base + place.page_index, place.slot}.encode());
+        row_map.emplace_back(r.pointer.encode(),
+                             RowPointer{t.data_base + place.page_index, place.slot}.encode());
         if (!t.lv_columns.empty() || !t.id_columns.empty()) {
             const std::string what = where_row(t, r.pointer);
             const RowLayout layout = parse_row_layout(*t.def, src, what);
@@ -647,7 +663,11 @@ void Compactor::write_table(TableWork& t) {
     MutableBytes tb(tdef);
     for (std::size_t ri = 0; ri < t.def->real_indexes.size(); ++ri) {
         const RealIndex& real = t.def->real_indexes[ri];
-        const auto entries = remapped_entries(t, ri, row_map);
+        if (ri == 0) {
+            std::sort(row_map.begin(), row_map.end());
+        }
+        const auto entries = remapped_entries(
+            t, ri, order && ri == *order ? std::move(order_entries) : read_entries(t, ri), row_map);
         stats_.index_entries += entries.size();
         const auto plan = plan_index_tree(entries, !t.index_id_keyed[ri]);
         if (plan.page_count() != t.index_pages[ri]) {
