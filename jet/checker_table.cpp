@@ -112,9 +112,10 @@ class TableWalk {
             const std::uint16_t stored = le16(cx_.file.read(def_.pages[k]), 2);
             if (stored != want) {
                 error("tdef-free-space", def_.pages[k],
-                      "Page " + std::to_string(k + 1) + " of the definition of " + label() +
-                          " states " + std::to_string(stored) + " free bytes; its contents leave " +
-                          std::to_string(want) + ".");
+                      "The definition of " + label() + " (part " + std::to_string(k + 1) + " of " +
+                          std::to_string(def_.pages.size()) + ", page " +
+                          std::to_string(def_.pages[k]) + ") states " + std::to_string(stored) +
+                          " free bytes; its contents leave " + std::to_string(want) + ".");
             }
         }
         std::set<std::uint16_t> numbers, var_indexes;

@@ -115,6 +115,10 @@ void print_text(const jet::CheckReport& r) {
         std::cout << ": " << f.description << "\n";
     }
     std::cout << r.error_count() << " error(s), " << r.note_count() << " note(s)\n";
+    if (r.has_errors()) {
+        std::cout << "The database is damaged. Keep a copy of it as it is, then restore it from a "
+                     "backup or repair it with Access's Compact and Repair before compacting it.\n";
+    }
 }
 
 int usage(const std::string& why) {
