@@ -19,6 +19,7 @@
 //    to the first zero byte, where mdbtools stops printing; an empty
 //    Text/Memo/Binary reads as null (mdbtools prints both alike); a Replication ID is printed as
 //    the hex of its braced text with one dash missing, so it is decoded first;
+//  - the list of user tables must equal mdb-tables' and mdb-reader's;
 //  - page 0: the password and the creation date must equal mdb-reader's;
 //  - blind spots of the oracles (see the format notes): mdbtools prints a
 //    type 0x11 column empty (with a message on stderr) - that column is left
@@ -304,6 +305,14 @@ std::map<std::string, OurTable> read_ours(const jet::Database& db) {
     return tables;
 }
 
+std::set<std::string> user_table_names(const jet::Database& db) {
+    std::set<std::string> names;
+    for (const jet::CatalogObject* o : db.catalog().tables(false)) {
+        names.insert(o->name);
+    }
+    return names;
+}
+
 bool has_fixed_binary(const jet::TableDef& t) {
     return std::any_of(t.columns.begin(), t.columns.end(), [](const jet::Column& c) {
         return c.type == static_cast<std::uint8_t>(jet::ColumnType::fixed_binary);
@@ -331,6 +340,16 @@ TEST_F(OracleTest, EveryTableEqualsMdbExport) {
         const jet::Database db(
             f.path,
             jet::OpenOptions{f.password.empty() ? std::nullopt : std::optional(f.password), true});
+        // The same user tables (mdb-tables lists no system tables).
+        const auto listed = jettest::run_process({"mdb-tables", "-1", f.path.string()});
+        ASSERT_EQ(listed.exit_code, 0) << listed.err;
+        std::set<std::string> their_user_tables;
+        for (const std::string& line : split(listed.out, '\n')) {
+            if (!line.empty()) {
+                their_user_tables.insert(line);
+            }
+        }
+        EXPECT_EQ(user_table_names(db), their_user_tables);
         for (const auto& [name, t] : read_ours(db)) {
             SCOPED_TRACE(name);
             const auto r = jettest::run_process(
@@ -464,6 +483,7 @@ TEST_F(OracleTest, EveryTableEqualsMdbReader) {
         Theirs* current = nullptr;
         std::optional<std::string> their_password;
         std::string their_created;
+        std::set<std::string> their_user_tables;
         for (const std::string& line : split(r.out, '\n')) {
             if (line.size() < 2) {
                 continue;
@@ -473,6 +493,8 @@ TEST_F(OracleTest, EveryTableEqualsMdbReader) {
                 their_password = body == "\\N" ? std::string() : unescape(body);
             } else if (line[0] == 'D' && current == nullptr) {
                 their_created = body;
+            } else if (line[0] == 'U' && current == nullptr) {
+                their_user_tables.insert(unescape(body));
             } else if (line[0] == 'T') {
                 current = &tables[unescape(body)];
             } else if (current == nullptr) {
@@ -487,7 +509,9 @@ TEST_F(OracleTest, EveryTableEqualsMdbReader) {
                 current->error = unescape(body);
             }
         }
-        // Page 0: the password and the creation date as mdb-reader decodes them.
+        // The same user tables (system tables apart), page 0's password and
+        // creation date.
+        EXPECT_EQ(user_table_names(db), their_user_tables);
         EXPECT_EQ(their_password, std::optional(jet::decode_password(db.header())));
         EXPECT_EQ(their_created, "d" + std::to_string(js_millis(db.header().creation_date)));
         std::set<std::string> our_names;

@@ -2,6 +2,7 @@
 // line format the engine's oracle tests parse:
 //   P<TAB>password                       (first line; \N when there is none)
 //   D<TAB>creation date                  (second line, as a value below)
+//   U<TAB>table name                     (one line per user table)
 //   T<TAB>table name
 //   C<TAB>column<TAB>column...          (mdb-reader's column order)
 //   R<TAB>value<TAB>value...            (one line per row)
@@ -42,6 +43,9 @@ const names = only
 const out = [];
 out.push("P\t" + encode(reader.getPassword()).replace(/^s/, ""));
 out.push("D\t" + encode(reader.getCreationDate()));
+for (const name of reader.getTableNames()) {
+  out.push("U\t" + escape(name));
+}
 for (const name of names) {
   out.push("T\t" + escape(name));
   try {
