@@ -959,4 +959,95 @@ TEST(CheckerErrors, EveryHeaderAndMaskByteOfAnIndexPageIsChecked) {
     EXPECT_EQ(c.check().error_count(), 0u);
 }
 
+// One field of a table definition or a pointer changed; each case names the
+// finding it must produce.
+struct Poke {
+    std::uint32_t page = 0;
+    std::size_t offset = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+std::vector<std::uint8_t> le32_bytes(std::uint32_t v) {
+    std::vector<std::uint8_t> b(4);
+    jet::put_le32(b, 0, v);
+    return b;
+}
+
+struct FieldCase {
+    const char* code;
+    const char* file;
+    std::function<std::optional<Poke>(const jet::Database&)> where;
+};
+
+TEST(CheckerErrors, DefinitionFieldsAndPointersEachHaveTheirFinding) {
+    const std::vector<FieldCase> cases = {
+        {"tdef-magic", "access_parser/test.mdb",
+         [](const jet::Database& db) -> std::optional<Poke> {
+             return Poke{user_table(db)->page, 12, le32_bytes(1626)};
+         }},
+        {"tdef-logical-index", "access_parser/test.mdb",
+         [](const jet::Database& db) -> std::optional<Poke> {
+             const auto* t = user_table(db);
+             return Poke{t->page, t->logical_indexes.at(0).block_offset + 8, le32_bytes(99)};
+         }},
+        {"tdef-index-column", "access_parser/test.mdb",
+         [](const jet::Database& db) -> std::optional<Poke> {
+             const auto* t = user_table(db);
+             return Poke{t->page, t->real_indexes.at(0).block_offset + 4, {0x00, 0x03}};
+         }},
+        {"fk-dangling", "format-corpus/database-msaccess-relational.mdb",
+         [](const jet::Database& db) -> std::optional<Poke> {
+             for (const auto* o : db.catalog().tables(false)) {
+                 const auto& t = db.table_def(o->table_page());
+                 for (const auto& li : t.logical_indexes) {
+                     if (li.is_foreign_key() && t.pages.size() == 1) {
+                         return Poke{t.page, li.rel_table_page_offset(), le32_bytes(1)};
+                     }
+                 }
+             }
+             return std::nullopt;
+         }},
+        {"map-row-missing", "access_parser/test.mdb",
+         [](const jet::Database& db) -> std::optional<Poke> {
+             return Poke{user_table(db)->page, 55, {200}};  // row 200 of the holder page
+         }},
+        {"free-map-not-owned", "access_parser/test.mdb",
+         [](const jet::Database& db) -> std::optional<Poke> {
+             const auto* t = user_table(db);
+             // The free-space map now names the index's pages.
+             return Poke{t->page, 59, le32_bytes(t->real_indexes.at(0).map.encode())};
+         }},
+        {"lv-not-lval-page", "",
+         [](const jet::Database& db) -> std::optional<Poke> {
+             const auto site = find_long_value(db, 0x40);
+             if (!site) {
+                 return std::nullopt;
+             }
+             // The value's row pointer now names row 0 of page 2 (a definition).
+             return Poke{site->page, site->descriptor + 4, {0, 2, 0, 0}};
+         }},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.code);
+        std::string file = k.file;
+        if (file.empty()) {
+            const auto name = file_with_long_value(0x40, 1);
+            if (!name) {
+                continue;
+            }
+            file = *name;
+        }
+        Copy c(file);
+        NEED(c);
+        std::optional<Poke> poke;
+        {
+            const auto db = c.open();
+            poke = k.where(db);
+        }
+        ASSERT_TRUE(poke.has_value()) << "nothing to change in " << file;
+        c.poke(poke->page, poke->offset, poke->bytes);
+        expect_finding(c.check(), k.code);
+    }
+}
+
 }  // namespace
