@@ -126,7 +126,7 @@ std::string format_date(double days) {
         static_cast<std::int64_t>(std::llround(std::fabs(days - std::trunc(days)) * 86400.0));
     if (seconds >= 86400) {
         seconds -= 86400;
-        whole += days < 0 ? -1 : 1;
+        whole += 1;  // the next day, also for days before 1899-12-30
     }
     // 1899-12-30 is day -25569 relative to 1970-01-01.
     std::int64_t y = 0;

@@ -510,6 +510,9 @@ TEST(Export, CanonicalValues) {
     EXPECT_EQ(jet::format_date(36526.5), "2000-01-01 12:00:00");
     EXPECT_EQ(jet::format_date(-1.25), "1899-12-29 06:00:00");
     EXPECT_EQ(jet::format_date(36526.99999999), "2000-01-02 00:00:00");
+    // Before the epoch the time still runs forward: 1899-12-29 23:59:59.999...
+    EXPECT_EQ(jet::format_date(-1.99999999), "1899-12-30 00:00:00");
+    EXPECT_EQ(jet::format_date(-0.75), "1899-12-30 18:00:00");
     EXPECT_EQ(jet::format_date(2958465.0), "9999-12-31 00:00:00");
 }
 
