@@ -1,5 +1,8 @@
 #pragma once
 // An open Jet 4 database, read-only.
+//
+// One Database is used from one thread at a time: table definitions are
+// cached on first use, also through the const accessors.
 
 #include <cstdint>
 #include <filesystem>
