@@ -21,9 +21,9 @@ done
 work="$(mktemp -d "${TMPDIR:-/tmp}/compact-bench.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
-src="$corpus/access_parser/test.mdb"
+src="$corpus/format-corpus/database-msaccess-flat.mdb"
 echo "generating a ${mb} MB database from $(basename "$src") with ${share} of the new rows deleted..."
-"$gen" "$src" ClarotyTable "$work/big.mdb" --mb "$mb" --delete "$share" --free 0.05
+"$gen" "$src" baseTable "$work/big.mdb" --mb "$mb" --delete "$share" --free 0.05
 size=$(stat -c %s "$work/big.mdb")
 sync
 
