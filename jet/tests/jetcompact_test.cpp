@@ -1,0 +1,90 @@
+// The jetcompact command line: options, exit codes, messages, and the
+// password kept by default.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "jet/database.h"
+#include "jet/header.h"
+#include "run_process.h"
+#include "testsupport/corpus.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using jettest::run_process;
+
+const std::string kProgram = JETCOMPACT_PROGRAM;
+
+std::string corpus(const std::string& name) {
+    return (*testsupport::corpus_dir() / name).string();
+}
+
+TEST(Jetcompact, HelpVersionAndUsageErrors) {
+    const auto help = run_process({kProgram, "--help"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_NE(help.out.find("Usage: jetcompact"), std::string::npos);
+    EXPECT_NE(help.out.find("Exit status"), std::string::npos);
+    const auto version = run_process({kProgram, "--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out, std::string("jetcompact ") + TARNWICK_VERSION + "\n");
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {kProgram},
+             {kProgram, "only-one.mdb"},
+             {kProgram, "--bogus", "a.mdb", "b.mdb"},
+             {kProgram, "a.mdb", "b.mdb", "--password"},
+             {kProgram, "--new-password", "x", "--remove-password", "a.mdb", "b.mdb"}}) {
+        const auto r = run_process(args);
+        EXPECT_EQ(r.exit_code, 2) << args.back();
+        EXPECT_FALSE(r.err.empty());
+    }
+}
+
+TEST(Jetcompact, ExitCodesNameWhatWentWrong) {
+    if (!testsupport::corpus_dir()) {
+        GTEST_SKIP() << "the corpus is not available here";
+    }
+    testsupport::ScratchDir dir;
+    const std::string out = (dir.path() / "out.mdb").string();
+    const std::string locked = corpus("mdb-reader/V2003_with-password.mdb");
+
+    const auto wrong = run_process({kProgram, "--password", "nope", locked, out});
+    EXPECT_EQ(wrong.exit_code, 3);
+    EXPECT_NE(wrong.err.find("Not a valid password."), std::string::npos);
+    const auto missing = run_process({kProgram, locked, out});
+    EXPECT_EQ(missing.exit_code, 3);
+
+    const auto jet3 = run_process({kProgram, corpus("jackcess/testV1997.mdb"), out});
+    EXPECT_EQ(jet3.exit_code, 5);
+    EXPECT_FALSE(fs::exists(out));
+
+    std::ofstream(out) << "keep me";
+    const auto exists = run_process({kProgram, corpus("jackcess/testV2003.mdb"), out});
+    EXPECT_EQ(exists.exit_code, 4);
+    EXPECT_NE(exists.err.find("already exists"), std::string::npos);
+    fs::remove(out);
+
+    // Success: sizes at the end; the source's password kept by default.
+    const auto ok = run_process({kProgram, "--password", "password", locked, out});
+    EXPECT_EQ(ok.exit_code, 0) << ok.err;
+    EXPECT_NE(ok.out.find(" bytes -> "), std::string::npos);
+    EXPECT_EQ(ok.err, "") << "no progress line when stderr is not a terminal";
+    EXPECT_EQ(jet::decode_password(jet::Database(out, {"password", true}).header()), "password");
+
+    const std::string changed = (dir.path() / "changed.mdb").string();
+    ASSERT_EQ(
+        run_process({kProgram, "--password", "password", "--new-password", "Neu", locked, changed})
+            .exit_code,
+        0);
+    EXPECT_EQ(jet::decode_password(jet::Database(changed, {"Neu", true}).header()), "Neu");
+    const std::string removed = (dir.path() / "removed.mdb").string();
+    ASSERT_EQ(
+        run_process({kProgram, "--password", "password", "--remove-password", locked, removed})
+            .exit_code,
+        0);
+    EXPECT_EQ(jet::decode_password(jet::Database(removed).header()), "");
+}
+
+}  // namespace
