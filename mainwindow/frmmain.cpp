@@ -187,7 +187,10 @@ void frmMain::BuildControls() {
     cmdOptimize = new QToolButton(client);
     cmdOptimize->setObjectName(QStringLiteral("cmdOptimize"));
     cmdOptimize->setText(QStringLiteral("&Optimize"));
-    cmdOptimize->setIcon(QIcon(QStringLiteral(":/tarnwick/icons/optimize-32.png")));
+    QIcon picture;  // 32 x 32, with a larger drawing for screens of more dots per inch
+    picture.addFile(QStringLiteral(":/tarnwick/icons/optimize-32.png"), QSize(32, 32));
+    picture.addFile(QStringLiteral(":/tarnwick/icons/optimize-64.png"), QSize(64, 64));
+    cmdOptimize->setIcon(picture);
     cmdOptimize->setIconSize(QSize(Twips(480), Twips(480)));
     cmdOptimize->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     cmdOptimize->setAutoRaise(false);

@@ -6,4 +6,6 @@ cd "$(dirname "$0")"
 for size in 16 32 48 256; do
   convert -background none -density 384 tarnwick.svg -resize "${size}x${size}" "tarnwick-${size}.png"
 done
-convert -background none -density 384 optimize.svg -resize 32x32 optimize-32.png
+for size in 32 64; do
+  convert -background none -density 384 optimize.svg -resize "${size}x${size}" "optimize-${size}.png"
+done
