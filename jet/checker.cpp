@@ -254,6 +254,12 @@ void check_pages(Context& cx) {
                          " rows.");
         }
         free = read_free_map(cx.file);
+        // A global map in reference form owns its bitmap pages.
+        for (const auto b : free->map.bitmap_pages) {
+            if (b != 0 && b < 0x80000000u) {
+                cx.claim(b, PageRole::usage_bitmap, 0);
+            }
+        }
     } catch (const Error& e) {
         cx.error("global-map-undecodable", 1, "", e.what());
     }

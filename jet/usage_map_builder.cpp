@@ -65,12 +65,13 @@ std::vector<std::uint8_t> build_inline_map_row(std::span<const std::uint32_t> pa
     return row;
 }
 
-std::vector<std::uint8_t> build_reference_map_row(std::span<const std::uint32_t> block_pages) {
+std::vector<std::uint8_t> build_reference_map_row(std::span<const std::uint32_t> block_pages,
+                                                  bool exact) {
     if (block_pages.size() > kReferenceMapEntries) {
         throw Error(ErrorKind::damaged,
                     "Internal error: a reference usage map cannot describe this many pages.");
     }
-    std::vector<std::uint8_t> row(kMapRowLength, 0);
+    std::vector<std::uint8_t> row(exact ? 1 + 4 * block_pages.size() : kMapRowLength, 0);
     row[0] = 1;
     for (std::size_t j = 0; j < block_pages.size(); ++j) {
         put_le32(row, 1 + 4 * j, block_pages[j]);
@@ -118,7 +119,7 @@ PageBuf build_page_one(std::uint32_t page_count, std::span<const std::uint32_t> 
             set_bit(bitmap, bit);
         }
     } else {
-        row0 = build_reference_map_row(bitmap_pages);
+        row0 = build_reference_map_row(bitmap_pages, true);
     }
     const std::vector<std::vector<std::uint8_t>> rows{row0,
                                                       std::vector<std::uint8_t>(kMapRowLength, 0)};

@@ -10,7 +10,9 @@
 // The global map (page 1, row 0) is inline and grows with the file:
 // 5 + max(64, roundup4(ceil(pages / 8))) bytes, bit set = page free, every
 // page past the end of the file marked free; when that no longer fits on
-// page 1 it takes the reference form.
+// page 1 it takes the reference form, with one entry per bitmap page (placed
+// at the end of the file) and no more, so that every page past its last
+// block counts as free.
 
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +39,11 @@ std::vector<std::uint32_t> bitmap_blocks_of(std::span<const std::uint32_t> pages
 std::vector<std::uint8_t> build_inline_map_row(std::span<const std::uint32_t> pages);
 
 // A reference map row; block_pages[j] is the bitmap page of block j or 0.
-std::vector<std::uint8_t> build_reference_map_row(std::span<const std::uint32_t> block_pages);
+// The row is kMapRowLength long, or with `exact` just long enough for the
+// entries given (the global map: its range then ends with its last block, and
+// every page beyond counts as free).
+std::vector<std::uint8_t> build_reference_map_row(std::span<const std::uint32_t> block_pages,
+                                                  bool exact = false);
 
 // The 0x05 bitmap page of block j: the bits of `pages` that fall into it.
 PageBuf build_bitmap_page(std::uint32_t block, std::span<const std::uint32_t> pages);

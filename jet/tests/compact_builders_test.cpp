@@ -191,6 +191,32 @@ TEST(UsageMapBuilder, PageOneMarksExactlyThePagesPastTheEndFree) {
     EXPECT_EQ(big.bitmap_page_count, 4u);
 }
 
+TEST(UsageMapBuilder, AReferenceGlobalMapCoversTheFileAndNothingBeyondIsInUse) {
+    testsupport::ScratchDir dir;
+    const std::uint32_t without = 40000;
+    const auto layout = jet::plan_global_map(without);
+    ASSERT_TRUE(layout.reference);
+    ASSERT_EQ(layout.bitmap_page_count, 2u);
+    const std::uint32_t total = without + layout.bitmap_page_count;
+    PageImage image;
+    const std::vector<std::uint32_t> bitmaps{without, without + 1};
+    image.pages[1] = jet::build_page_one(total, bitmaps);
+    for (std::uint32_t b = 0; b < 2; ++b) {
+        image.pages[bitmaps[b]] = jet::build_global_bitmap_page(b, total);
+    }
+    const jet::PageFile pf(image.write(dir.path(), "ref.bin"));
+    ASSERT_EQ(pf.page_count(), total);
+    const auto free = jet::read_free_map(pf);
+    EXPECT_EQ(free.map.kind, jet::UsageMap::Kind::reference);
+    EXPECT_EQ(free.map.bitmap_pages, bitmaps);
+    for (std::uint32_t p : {0u, 2u, 32735u, 32736u, without, total - 1}) {
+        EXPECT_FALSE(free.is_free(p)) << p;
+    }
+    for (std::uint32_t p : {total, 65471u, 65472u, 400000u}) {
+        EXPECT_TRUE(free.is_free(p)) << p;
+    }
+}
+
 TEST(DataPageBuilder, PackerAndPageAgreeAtTheLimits) {
     jet::RowPacker packer;
     // 255 tiny rows fill a page by count, the next one opens a new page.
