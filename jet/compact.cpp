@@ -49,12 +49,21 @@ CompactResult compact(const std::filesystem::path& source, const std::filesystem
     OutputFile out(destination, header.encoding_key);
     const CompactorResult result = write_compacted(src, out, page0, options.progress);
     out.sync();
-    {
+    try {
         OpenOptions reopen;
         reopen.password = wanted;
         const Database written(out.read_path(), reopen);
         verify_compacted(src, written, result.ids, result.source_has_stale_ids,
                          destination.string());
+    } catch (const Error& e) {
+        if (e.kind() == ErrorKind::verification_failed) {
+            throw;
+        }
+        throw Error(ErrorKind::verification_failed,
+                    "The compacted copy for \"" + destination.string() +
+                        "\" could not be read back: " + e.what() +
+                        " The copy was discarded and nothing was replaced; the source is "
+                        "unchanged.");
     }
     out.commit(mode);
     return CompactResult{src.file().size_bytes(), out.bytes_written()};

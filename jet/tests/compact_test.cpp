@@ -19,13 +19,16 @@
 
 #include "jet/checker.h"
 #include "jet/compact.h"
+#include "jet/compactor.h"
 #include "jet/data_page.h"
 #include "jet/database.h"
 #include "jet/error.h"
 #include "jet/header.h"
 #include "jet/liveness.h"
+#include "jet/output_file.h"
 #include "jet/page_file.h"
 #include "jet/usage_map.h"
+#include "jet/verify.h"
 #include "testsupport/corpus.h"
 
 namespace {
@@ -331,6 +334,75 @@ TEST(CompactOutput, TheCopyGetsTheSourcesPermissionBits) {
     struct stat st {};
     ASSERT_EQ(::stat((dir.path() / "out.mdb").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// Verification: a copy that differs from its source in one value, or read
+// through the wrong Id map, is refused with a description.
+TEST(CompactVerify, ACopyThatDiffersFromItsSourceIsRejected) {
+    REQUIRE_CORPUS();
+    const CorpusFile* f = find_corpus("access_parser/test.mdb");
+    ASSERT_NE(f, nullptr);
+    testsupport::ScratchDir dir;
+    const jet::Database src(f->path);
+    const fs::path copy = dir.path() / "copy.mdb";
+    jet::CompactorResult result;
+    {
+        jet::OutputFile out(copy, 0);
+        result = jet::write_compacted(src, out, src.header().raw, {});
+        out.commit(0644);
+    }
+    auto expect_rejected = [&](const jet::IdRemap& ids, const std::string& what) {
+        const jet::Database written(copy);
+        try {
+            jet::verify_compacted(src, written, ids, result.source_has_stale_ids, "copy.mdb");
+            ADD_FAILURE() << what << " went unnoticed";
+        } catch (const jet::Error& e) {
+            EXPECT_EQ(e.kind(), jet::ErrorKind::verification_failed) << what;
+            EXPECT_NE(std::string(e.what()).find("nothing was replaced"), std::string::npos)
+                << e.what();
+        }
+    };
+    {
+        const jet::Database written(copy);
+        EXPECT_NO_THROW(jet::verify_compacted(src, written, result.ids, result.source_has_stale_ids,
+                                              "copy.mdb"));
+    }
+    // The Id map of another layout.
+    jet::IdRemap shifted = result.ids;
+    for (auto& [from, to] : shifted.tables) {
+        if (from != 2) {
+            to += 1;
+        }
+    }
+    expect_rejected(shifted, "a wrong Id map");
+
+    // One Long value of one row changed on disk.
+    std::uint64_t offset = 0;
+    {
+        const jet::Database written(copy);
+        const jet::TableDef& t = written.table("ClarotyTable");
+        const jet::Column* id = t.find_column("ID");
+        ASSERT_NE(id, nullptr);
+        bool done = false;
+        written.for_each_row(t, [&](const jet::RowRef& r) {
+            if (!done) {
+                const jet::DataPage dp(written.read_page(r.data.page), r.data.page, "page");
+                offset = std::uint64_t{r.data.page} * jet::kPageSize + dp.slot(r.data.row).start +
+                         2 + id->fixed_offset;
+                done = true;
+            }
+        });
+        ASSERT_TRUE(done);
+    }
+    {
+        std::fstream io(copy, std::ios::in | std::ios::out | std::ios::binary);
+        io.seekg(static_cast<std::streamoff>(offset));
+        char c = 0;
+        io.get(c);
+        io.seekp(static_cast<std::streamoff>(offset));
+        io.put(static_cast<char>(c ^ 0x40));
+    }
+    expect_rejected(result.ids, "a changed value");
 }
 
 // Kills a compaction at many moments of its work: the source never changes,
