@@ -173,16 +173,21 @@ class Compactor {
     void layout();
     void build_stale_map();
     void write_table(TableWork& t);
+    // Progress: the first half is planning (table by table), the second
+    // writing (page by page).
     void write_page(std::uint32_t n, const PageBuf& page) {
         out_.write_page(n, page);
         ++written_;
-    }
-    void tick(std::uint64_t amount) {
-        done_ += amount;
-        if (progress_) {
-            progress_(std::min(done_, total_), total_);
+        if (page_count_ != 0 && written_ % 64 == 0) {
+            report(kHalf + written_ * kHalf / page_count_);
         }
     }
+    void report(std::uint64_t done) {
+        if (progress_) {
+            progress_(std::min(done, 2 * kHalf), 2 * kHalf);
+        }
+    }
+    static constexpr std::uint64_t kHalf = 1000;
     std::vector<IndexEntry> remapped_entries(const TableWork& t, std::size_t ri,
                                              std::vector<IndexEntry> entries, const RowMap& rows);
     std::vector<std::uint8_t> remap_key(const std::vector<std::uint8_t>& key, const TableWork& t,
@@ -203,8 +208,6 @@ class Compactor {
     RowPacker holder_packer_;
     std::vector<std::vector<std::vector<std::uint8_t>>> holder_rows_;
     std::uint64_t written_ = 0;
-    std::uint64_t done_ = 0;
-    std::uint64_t total_ = 0;
     CompactorStats stats_;
 };
 
@@ -567,7 +570,6 @@ void Compactor::write_table(TableWork& t) {
         return RowPointer{t.lv_base[c] + place.page_index, place.slot}.encode();
     };
 
-    std::uint64_t since_tick = 0;
     for (const auto& r : rows) {
         const Bytes src = cache_.row(r.data);
         std::vector<std::uint8_t> bytes(src.begin(), src.end());
@@ -637,10 +639,6 @@ void Compactor::write_table(TableWork& t) {
             }
         }
         page_rows.push_back(std::move(bytes));
-        if (++since_tick == 256) {
-            tick(since_tick / 16);
-            since_tick = 0;
-        }
     }
     flush_data();
     for (std::size_t c = 0; c < lv.size(); ++c) {
@@ -782,15 +780,13 @@ void Compactor::write_table(TableWork& t) {
 
 CompactorResult Compactor::run(const PageBuf& page0) {
     stats_.source_pages = file_.page_count();
-    total_ = 2ull * file_.page_count();
     find_tables();
-    for (auto& t : tables_) {
-        plan_table(t);
-        tick(t.data_pages + t.def->pages.size());
+    for (std::size_t i = 0; i < tables_.size(); ++i) {
+        plan_table(tables_[i]);
+        report((i + 1) * kHalf / tables_.size());
     }
     layout();
     build_stale_map();
-    done_ = file_.page_count();
     write_page(0, page0);
     write_page(1, build_page_one(page_count_, global_bitmaps_));
     for (std::size_t k = 0; k < global_bitmaps_.size(); ++k) {
@@ -813,7 +809,7 @@ CompactorResult Compactor::run(const PageBuf& page0) {
     }
     stats_.pages = page_count_;
     if (progress_) {
-        progress_(total_, total_);
+        progress_(2 * kHalf, 2 * kHalf);
     }
     std::set<std::int64_t> objects;
     for (const auto& obj : db_.catalog().objects()) {

@@ -82,7 +82,7 @@ struct CompactorResult {
 
 // Writes the compacted form of `source` into `out`. `page0` is the page 0 to
 // write (as stored: masked; password already set). `progress` (may be empty)
-// is called with (done, total) source pages' worth of work.
+// is called now and then with (done, total) in units of its own choosing.
 CompactorResult write_compacted(const Database& source, OutputFile& out, const PageBuf& page0,
                                 const std::function<void(std::uint64_t, std::uint64_t)>& progress);
 

@@ -57,6 +57,16 @@ std::string unquote(std::string s) {
     return s;
 }
 
+std::string without_ole_flag_noise(const std::string& err) {
+    std::string out;
+    for (const auto& line : split(err, '\n')) {
+        if (line.rfind("Unhandled ole field flags", 0) != 0) {
+            out += line + "\n";
+        }
+    }
+    return out;
+}
+
 struct Export {
     std::vector<std::string> columns;
     std::vector<std::vector<std::string>> rows;
@@ -225,10 +235,13 @@ TEST(CompactOracles, MdbtoolsAndMdbReaderReadTheSameBeforeAndAfter) {
             const auto prop_a = run_process({"mdb-prop", f.path.string(), table});
             const auto prop_b = run_process({"mdb-prop", out.string(), table});
             EXPECT_EQ(prop_a.out, prop_b.out);
-            // Where mdb-prop already stumbles over the source (stray long-value
-            // offsets) the words it prints depend on bytes nobody uses.
-            if (prop_a.err.empty()) {
-                EXPECT_EQ(prop_b.err, "");
+            // mdb-prop reads stray bytes for some objects: it prints "Unhandled
+            // ole field flags = <random>" from run to run on the same file (seen
+            // on the untouched corpus file too), so that line is left out.
+            // Where it already stumbles over the source the words it prints
+            // depend on bytes nobody uses; otherwise it must stay silent.
+            if (without_ole_flag_noise(prop_a.err).empty()) {
+                EXPECT_EQ(without_ole_flag_noise(prop_b.err), "");
             }
         }
         const auto db_prop_a = run_process({"mdb-prop", f.path.string(), "MSysDb"});

@@ -336,6 +336,27 @@ TEST(CompactOutput, TheCopyGetsTheSourcesPermissionBits) {
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
+TEST(CompactOutput, ProgressRisesSteadilyToTheEnd) {
+    REQUIRE_CORPUS();
+    const CorpusFile* f = find_corpus("jackcess/testV2003.mdb");
+    ASSERT_NE(f, nullptr);
+    testsupport::ScratchDir dir;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
+    jet::CompactOptions o;
+    o.progress = [&](std::uint64_t done, std::uint64_t total) { calls.emplace_back(done, total); };
+    jet::compact(f->path, dir.path() / "out.mdb", o);
+    ASSERT_GE(calls.size(), 3u);
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        EXPECT_EQ(calls[i].second, calls.front().second);
+        EXPECT_LE(calls[i].first, calls[i].second);
+        if (i > 0) {
+            EXPECT_GE(calls[i].first, calls[i - 1].first) << "progress went back";
+        }
+    }
+    EXPECT_EQ(calls.back().first, calls.back().second);
+    EXPECT_LT(calls.front().first, calls.front().second);
+}
+
 // Verification: a copy that differs from its source in one value, or read
 // through the wrong Id map, is refused with a description.
 TEST(CompactVerify, ACopyThatDiffersFromItsSourceIsRejected) {
