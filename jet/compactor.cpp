@@ -323,7 +323,7 @@ void Compactor::plan_table(TableWork& t) {
     if (order) {
         order_entries = read_entries(t, *order);
     }
-    const auto rows = collect_rows(t, order ? &order_entries : nullptr);
+    auto rows = collect_rows(t, order ? &order_entries : nullptr);
     t.rows = rows.size();
     RowPacker data;
     std::vector<RowPacker> lv(t.lv_columns.size());
@@ -360,6 +360,7 @@ void Compactor::plan_table(TableWork& t) {
             }
         }
     }
+    std::vector<RowRec>().swap(rows);
     t.data_pages = static_cast<std::uint32_t>(data.page_count());
     for (auto& p : lv) {
         t.lv_pages.push_back(static_cast<std::uint32_t>(p.page_count()));
@@ -533,7 +534,7 @@ void Compactor::write_table(TableWork& t) {
     if (order) {
         order_entries = read_entries(t, *order);
     }
-    const auto rows = collect_rows(t, order ? &order_entries : nullptr);
+    auto rows = collect_rows(t, order ? &order_entries : nullptr);
     if (rows.size() != t.rows) {
         throw Error(ErrorKind::damaged, "Table \"" + t.name + "\" changed while being compacted.");
     }
@@ -655,6 +656,8 @@ void Compactor::write_table(TableWork& t) {
                                             "\" did not come out as planned.");
     }
     stats_.rows += rows.size();
+    // The row list is done with: give its memory back before the indexes.
+    std::vector<RowRec>().swap(rows);
 
     // Index trees.
     std::vector<std::uint8_t> tdef = t.def->buffer;
@@ -689,7 +692,7 @@ void Compactor::write_table(TableWork& t) {
         }
         if (real.stats.offset != 0) {
             if (real.stats.a != 0) {
-                put_le32(tb, real.stats.offset, static_cast<std::uint32_t>(rows.size()));
+                put_le32(tb, real.stats.offset, static_cast<std::uint32_t>(t.rows));
             }
             put_le32(tb, real.stats.offset + 4, distinct);
         }
@@ -756,7 +759,7 @@ void Compactor::write_table(TableWork& t) {
     }
 
     // The definition itself.
-    put_le32(tb, tdef_offsets::kRowCount, static_cast<std::uint32_t>(rows.size()));
+    put_le32(tb, tdef_offsets::kRowCount, static_cast<std::uint32_t>(t.rows));
     for (const auto& li : t.def->logical_indexes) {
         if (auto it = ids_.tables.find(li.rel_table_page);
             li.rel_table_page != 0 && it != ids_.tables.end()) {
