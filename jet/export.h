@@ -43,6 +43,7 @@ void write_csv(std::ostream& out, const TableDef& table,
 void write_json(std::ostream& out, const TableDef& table,
                 const std::vector<std::vector<Value>>& rows);
 
+// A JSON string literal (quotes included) for UTF-8 text.
 std::string json_escape(const std::string& s);
 
 // The same output a row at a time, so that a table of any size streams in

@@ -9,6 +9,7 @@
 
 #include "jet/checker.h"
 #include "jet/error.h"
+#include "jet/export.h"
 
 namespace {
 
@@ -48,50 +49,17 @@ const char* const kHelp =
     "      .accdb, truncated, wrong password)\n"
     "  64  wrong usage\n";
 
-std::string json_string(std::string_view s) {
-    std::string out = "\"";
-    for (const char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += ch;
-                }
-        }
-    }
-    return out + "\"";
-}
-
 void print_json(const jet::CheckReport& r) {
     std::ostringstream o;
-    o << "{\"file\":" << json_string(r.file.string()) << ",\"pages\":" << r.pages
+    o << "{\"file\":" << jet::json_escape(r.file.string()) << ",\"pages\":" << r.pages
       << ",\"tables\":" << r.tables << ",\"indexes\":" << r.indexes << ",\"rows\":" << r.rows
       << ",\"errors\":" << r.error_count() << ",\"notes\":" << r.note_count() << ",\"findings\":[";
     for (std::size_t i = 0; i < r.findings.size(); ++i) {
         const auto& f = r.findings[i];
         o << (i ? "," : "") << "{\"severity\":\"" << jet::severity_name(f.severity)
-          << "\",\"code\":" << json_string(f.code) << ",\"page\":" << f.page
-          << ",\"table\":" << json_string(f.table)
-          << ",\"description\":" << json_string(f.description) << "}";
+          << "\",\"code\":" << jet::json_escape(f.code) << ",\"page\":" << f.page
+          << ",\"table\":" << jet::json_escape(f.table)
+          << ",\"description\":" << jet::json_escape(f.description) << "}";
     }
     o << "]}\n";
     std::cout << o.str();
