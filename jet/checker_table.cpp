@@ -1,8 +1,10 @@
 // The checker's walk through one table: its definition, usage maps, data
 // pages and rows, long values and index trees.
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <set>
 
@@ -38,6 +40,7 @@ class TableWalk {
         }
         check_definition();
         walk_maps_and_rows();
+        sort_live();
         check_long_value_maps();
         check_indexes();
         check_counts();
@@ -45,6 +48,14 @@ class TableWalk {
     }
 
   private:
+    // What the index checks need of one indexed column of a row.
+    enum class CellState : std::uint8_t { absent, null, integer, other };
+    struct Cell {
+        std::int64_t integer = 0;
+        CellState state = CellState::absent;  // absent: did not decode
+    };
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
     std::string label() const { return Context::table_label(name_); }
     void error(const std::string& code, std::uint32_t page, const std::string& text) {
         cx_.error(code, page, name_, text);
@@ -225,9 +236,11 @@ class TableWalk {
     void walk_maps_and_rows() {
         for (const auto& ri : def_.real_indexes) {
             for (const auto& ic : ri.columns) {
-                wanted_.insert(ic.number);
+                wanted_.push_back(ic.number);
             }
         }
+        std::sort(wanted_.begin(), wanted_.end());
+        wanted_.erase(std::unique(wanted_.begin(), wanted_.end()), wanted_.end());
         const auto owned = read_map(def_.owned_map, "owned-pages map");
         if (!owned) {
             if (!(def_.owned_map.page == 0 && def_.owned_map.row == 0)) {
@@ -304,7 +317,8 @@ class TableWalk {
                 }
                 data = moved;
             }
-            live_.insert(header);
+            live_.push_back(row_key(header));
+            cells_.resize(cells_.size() + wanted_.size());
             check_row(header, data);
         }
     }
@@ -352,7 +366,7 @@ class TableWalk {
             error("row-undecodable", at.page, e.what());
             return;
         }
-        auto& values = values_[at];
+        Cell* const cells = wanted_.empty() ? nullptr : &cells_[cells_.size() - wanted_.size()];
         for (const auto& c : def_.columns) {
             if (c.is_long_value()) {
                 check_long_value(c, at, layout, data);
@@ -371,13 +385,94 @@ class TableWalk {
                     max_autonumber_ = std::max(max_autonumber_.value_or(*i), *i);
                 }
             }
-            if (wanted_.count(c.number) != 0) {
-                values[c.number] = std::move(v);
+            if (const std::size_t slot = wanted_slot(c.number); slot != kNone) {
+                Cell& cell = cells[slot];
+                if (is_null(v)) {
+                    cell.state = CellState::null;
+                } else if (const auto* i = std::get_if<std::int64_t>(&v)) {
+                    cell.state = CellState::integer;
+                    cell.integer = *i;
+                } else {
+                    cell.state = CellState::other;
+                }
             }
         }
-        if (values.empty()) {
-            values_.erase(at);
+    }
+
+    // The owned pages come from their map in ascending order, so the live rows
+    // are normally sorted already; otherwise they are sorted here with their
+    // cells, a row met twice keeping every column either sighting decoded (the
+    // later one winning).
+    void sort_live() {
+        if (std::adjacent_find(live_.begin(), live_.end(), std::greater_equal<>()) == live_.end()) {
+            return;
         }
+        const std::size_t k = wanted_.size();
+        std::vector<std::size_t> order(live_.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return live_[a] < live_[b]; });
+        std::vector<std::uint64_t> keys;
+        std::vector<Cell> cells;
+        for (const auto i : order) {
+            if (!keys.empty() && keys.back() == live_[i]) {
+                for (std::size_t j = 0; j < k; ++j) {
+                    if (cells_[i * k + j].state != CellState::absent) {
+                        cells[cells.size() - k + j] = cells_[i * k + j];
+                    }
+                }
+                continue;
+            }
+            keys.push_back(live_[i]);
+            const auto first = cells_.begin() + static_cast<std::ptrdiff_t>(i * k);
+            cells.insert(cells.end(), first, first + static_cast<std::ptrdiff_t>(k));
+        }
+        live_.swap(keys);
+        cells_.swap(cells);
+    }
+
+    static std::uint64_t row_key(RowPointer p) { return (std::uint64_t{p.page} << 8) | p.row; }
+    static RowPointer key_row(std::uint64_t k) {
+        return {static_cast<std::uint32_t>(k >> 8), static_cast<std::uint8_t>(k & 0xFF)};
+    }
+
+    // Where a row sits in live_, or kNone when it is no live row.
+    std::size_t live_index(RowPointer row) const {
+        const std::uint64_t k = row_key(row);
+        const auto it = std::lower_bound(live_.begin(), live_.end(), k);
+        return it != live_.end() && *it == k ? static_cast<std::size_t>(it - live_.begin()) : kNone;
+    }
+
+    std::size_t wanted_slot(std::uint16_t number) const {
+        const auto it = std::lower_bound(wanted_.begin(), wanted_.end(), number);
+        return it != wanted_.end() && *it == number ? static_cast<std::size_t>(it - wanted_.begin())
+                                                    : kNone;
+    }
+
+    // A live row's cells; nullptr when the row is not live or none of its
+    // indexed columns decoded.
+    const Cell* row_cells(RowPointer row) const {
+        const std::size_t at = live_index(row);
+        const std::size_t k = wanted_.size();
+        if (at == kNone || k == 0) {
+            return nullptr;
+        }
+        const Cell* cells = &cells_[at * k];
+        for (std::size_t j = 0; j < k; ++j) {
+            if (cells[j].state != CellState::absent) {
+                return cells;
+            }
+        }
+        return nullptr;
+    }
+
+    // One indexed column of a row; nullptr when it did not decode.
+    const Cell* column_cell(const Cell* cells, std::uint16_t number) const {
+        const std::size_t slot = wanted_slot(number);
+        if (slot == kNone || cells[slot].state == CellState::absent) {
+            return nullptr;
+        }
+        return &cells[slot];
     }
 
     // ------------------------------------------------------------ long values
@@ -543,7 +638,7 @@ class TableWalk {
     // ------------------------------------------------------------ indexes
 
     bool all_null(const RealIndex& ri, RowPointer row) const {
-        const auto it = values_.find(row);
+        const Cell* const cells = row_cells(row);
         for (const auto& ic : ri.columns) {
             const Column* c = def_.column_by_number(ic.number);
             if (c == nullptr) {
@@ -552,11 +647,11 @@ class TableWalk {
             if (c->column_type() == ColumnType::boolean) {
                 return false;  // booleans are never null
             }
-            if (it == values_.end()) {
+            if (cells == nullptr) {
                 continue;
             }
-            const auto v = it->second.find(ic.number);
-            if (v != it->second.end() && !is_null(v->second)) {
+            const Cell* const v = column_cell(cells, ic.number);
+            if (v != nullptr && v->state != CellState::null) {
                 return false;
             }
         }
@@ -564,17 +659,17 @@ class TableWalk {
     }
 
     bool any_null(const RealIndex& ri, RowPointer row) const {
-        const auto it = values_.find(row);
+        const Cell* const cells = row_cells(row);
         for (const auto& ic : ri.columns) {
             const Column* c = def_.column_by_number(ic.number);
             if (c == nullptr || c->column_type() == ColumnType::boolean) {
                 continue;
             }
-            if (it == values_.end()) {
+            if (cells == nullptr) {
                 return true;
             }
-            const auto v = it->second.find(ic.number);
-            if (v == it->second.end() || is_null(v->second)) {
+            const Cell* const v = column_cell(cells, ic.number);
+            if (v == nullptr || v->state == CellState::null) {
                 return true;
             }
         }
@@ -585,10 +680,10 @@ class TableWalk {
     // index does not start with an integer column.
     std::vector<std::uint8_t> integer_prefix(const RealIndex& ri, RowPointer row) const {
         std::vector<std::uint8_t> key;
-        const auto it = values_.find(row);
+        const Cell* const cells = row_cells(row);
         for (const auto& ic : ri.columns) {
             const Column* c = def_.column_by_number(ic.number);
-            if (c == nullptr || it == values_.end()) {
+            if (c == nullptr || cells == nullptr) {
                 break;
             }
             std::size_t width = 0;
@@ -599,11 +694,11 @@ class TableWalk {
             } else {
                 break;
             }
-            const auto v = it->second.find(ic.number);
-            if (v == it->second.end() || is_null(v->second)) {
+            const Cell* const v = column_cell(cells, ic.number);
+            if (v == nullptr || v->state == CellState::null) {
                 append_null_key(key, ic.ascending());
-            } else if (const auto* i = std::get_if<std::int64_t>(&v->second)) {
-                append_integer_key(key, *i, width, ic.ascending());
+            } else if (v->state == CellState::integer) {
+                append_integer_key(key, v->integer, width, ic.ascending());
             } else {
                 break;
             }
@@ -642,7 +737,7 @@ class TableWalk {
     }
 
     void check_entries(const RealIndex& ri, const std::string& iname, const IndexTree& tree) {
-        std::set<RowPointer> seen;
+        std::vector<bool> seen(live_.size());
         std::size_t distinct = 0;
         for (std::size_t i = 0; i < tree.entries.size(); ++i) {
             const IndexEntry& e = tree.entries[i];
@@ -653,16 +748,18 @@ class TableWalk {
                       "The unique " + iname + " holds the same key twice (rows at " +
                           ptr_text(tree.entries[i - 1].row) + " and " + ptr_text(e.row) + ").");
             }
-            if (live_.count(e.row) == 0) {
+            const std::size_t at = live_index(e.row);
+            if (at == kNone) {
                 error("index-dangling-entry", ri.root_page,
                       "An entry of " + iname + " points to " + ptr_text(e.row) +
                           ", which is no live row of the table.");
                 continue;
             }
-            if (!seen.insert(e.row).second) {
+            if (seen[at]) {
                 error("index-duplicate-row", ri.root_page,
                       iname + " lists the row at " + ptr_text(e.row) + " more than once.");
             }
+            seen[at] = true;
             const auto want = integer_prefix(ri, e.row);
             if (!want.empty() && (e.key.size() < want.size() ||
                                   !std::equal(want.begin(), want.end(), e.key.begin()))) {
@@ -672,8 +769,9 @@ class TableWalk {
                           "miss or misplace the row.");
             }
         }
-        for (const auto& r : live_) {
-            if (seen.count(r) == 0 && !(ri.ignore_nulls() && all_null(ri, r))) {
+        for (std::size_t i = 0; i < live_.size(); ++i) {
+            const RowPointer r = key_row(live_[i]);
+            if (!seen[i] && !(ri.ignore_nulls() && all_null(ri, r))) {
                 error("index-missing-row", ri.root_page,
                       iname + " has no entry for the live row at " + ptr_text(r) + ".");
             }
@@ -708,9 +806,11 @@ class TableWalk {
     std::string name_;
     TableDef def_;
     std::set<std::uint32_t> owned_;
-    std::set<RowPointer> live_;
-    std::set<std::uint16_t> wanted_;  // columns some index is built on
-    std::map<RowPointer, std::map<std::uint16_t, Value>> values_;
+    // Live rows as page << 8 | slot, ascending once walked; beside each, the
+    // cells of the wanted_ columns, wanted_.size() of them per row.
+    std::vector<std::uint64_t> live_;
+    std::vector<std::uint16_t> wanted_;  // columns some index is built on, ascending
+    std::vector<Cell> cells_;
     std::map<std::uint16_t, std::set<std::uint32_t>> lv_owned_;
     std::optional<std::int64_t> max_autonumber_;
 };
