@@ -31,7 +31,7 @@ struct CompactResult {
 };
 
 // Throws jet::Error with a description on any failure.
-CompactResult compact(const std::filesystem::path& source,
-                      const std::filesystem::path& destination, const CompactOptions& options);
+CompactResult compact(const std::filesystem::path& source, const std::filesystem::path& destination,
+                      const CompactOptions& options);
 
 }  // namespace jet

@@ -23,12 +23,12 @@ enum class ErrorKind {
 };
 
 class Error : public std::runtime_error {
-public:
+  public:
     Error(ErrorKind kind, const std::string& description)
         : std::runtime_error(description), kind_(kind) {}
     ErrorKind kind() const { return kind_; }
 
-private:
+  private:
     ErrorKind kind_;
 };
 

@@ -15,7 +15,9 @@ namespace jet {
 
 namespace {
 
-std::string describe_errno(int err) { return std::strerror(err); }
+std::string describe_errno(int err) {
+    return std::strerror(err);
+}
 
 }  // namespace
 
@@ -83,8 +85,8 @@ void PageFile::read_into(std::uint32_t n, PageBuf& out) const {
     std::size_t done = 0;
     const auto base = static_cast<off_t>(static_cast<std::uint64_t>(n) * kPageSize);
     while (done < kPageSize) {
-        const ssize_t got = ::pread(fd_, out.data() + done, kPageSize - done,
-                                    base + static_cast<off_t>(done));
+        const ssize_t got =
+            ::pread(fd_, out.data() + done, kPageSize - done, base + static_cast<off_t>(done));
         if (got < 0) {
             if (errno == EINTR) {
                 continue;

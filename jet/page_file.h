@@ -20,7 +20,7 @@ inline constexpr std::uint32_t kMaxPages = 524288;  // 2 GB
 using PageBuf = std::array<std::uint8_t, kPageSize>;
 
 class PageFile {
-public:
+  public:
     // Opens `path` read-only. Throws Error(io) when it cannot be opened or is
     // not a regular file.
     explicit PageFile(const std::filesystem::path& path);
@@ -50,7 +50,7 @@ public:
     // "<file>, page <n>" for error descriptions.
     std::string where(std::uint32_t n) const;
 
-private:
+  private:
     std::filesystem::path path_;
     int fd_ = -1;
     std::uint64_t size_ = 0;

@@ -9,12 +9,12 @@
 namespace jet {
 
 class Rc4 {
-public:
+  public:
     explicit Rc4(std::span<const std::uint8_t> key);
     // XORs the key stream into `data` in place (encoding and decoding are the same).
     void apply(std::span<std::uint8_t> data);
 
-private:
+  private:
     std::uint8_t s_[256];
     std::uint8_t i_ = 0;
     std::uint8_t j_ = 0;

@@ -16,4 +16,6 @@ void QtMessageBoxes::Exclamation(const QString& text) {
     show(parent_, QMessageBox::Warning, text);
 }
 
-void QtMessageBoxes::Plain(const QString& text) { show(parent_, QMessageBox::NoIcon, text); }
+void QtMessageBoxes::Plain(const QString& text) {
+    show(parent_, QMessageBox::NoIcon, text);
+}

@@ -8,7 +8,7 @@
 class QWidget;
 
 class MessageBoxes {
-public:
+  public:
     virtual ~MessageBoxes() = default;
     // A failure report: exclamation icon.
     virtual void Exclamation(const QString& text) = 0;
@@ -18,12 +18,12 @@ public:
 
 // The real boxes (QMessageBox), parented to `parent` when given.
 class QtMessageBoxes : public MessageBoxes {
-public:
+  public:
     explicit QtMessageBoxes(QWidget* parent = nullptr) : parent_(parent) {}
     void Exclamation(const QString& text) override;
     void Plain(const QString& text) override;
 
-private:
+  private:
     QWidget* parent_;
 };
 

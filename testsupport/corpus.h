@@ -32,14 +32,14 @@ std::vector<CorpusFile> corpus_files(const std::string& format);
 // A fresh empty folder under the system's temporary folder, removed by the
 // returned guard's destructor.
 class ScratchDir {
-public:
+  public:
     ScratchDir();
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
