@@ -27,14 +27,14 @@ std::string hex_key(const IndexEntry& e) {
 
 class TreeWalker {
   public:
-    TreeWalker(const PageFile& file, const IndexTreeOptions& options, IndexTree& tree)
-        : file_(file), options_(options), tree_(tree) {}
+    TreeWalker(const PageFile& file, const IndexTreeOptions& options, IndexTree& tree,
+               const IndexEntryVisitor& sink)
+        : file_(file), options_(options), tree_(tree), sink_(sink) {}
 
     void walk(std::uint32_t root) {
         std::optional<IndexEntry> last;
         visit(root, 0, last);
         check_levels();
-        check_order();
         if (suppressed_ > 0) {
             tree_.problems.push_back(
                 {"index-more-problems", tree_.root,
@@ -111,11 +111,10 @@ class TreeWalker {
                 leaf_depth_ = depth;
             }
             for (auto& e : page.entries) {
-                tree_.entries.push_back(std::move(e.entry));
-                entry_pages_.push_back(number);
+                leaf_entry(std::move(e.entry), number);
             }
             if (!page.entries.empty()) {
-                last = tree_.entries.back();
+                last = previous_;
             }
             return;
         }
@@ -199,34 +198,69 @@ class TreeWalker {
         }
     }
 
-    void check_order() {
-        for (std::size_t i = 1; i < tree_.entries.size(); ++i) {
-            if (compare_entries(tree_.entries[i - 1], tree_.entries[i]) >= 0) {
-                problem("index-out-of-order", entry_pages_[i],
-                        "entry " + std::to_string(i) + " (" + hex_key(tree_.entries[i]) +
-                            ") does not sort after the one before it (" +
-                            hex_key(tree_.entries[i - 1]) + ").");
-            }
+    // Each entry must sort after the one before it, across leaves too.
+    void leaf_entry(IndexEntry entry, std::uint32_t leaf) {
+        if (count_ > 0 && compare_entries(previous_, entry) >= 0) {
+            problem("index-out-of-order", leaf,
+                    "entry " + std::to_string(count_) + " (" + hex_key(entry) +
+                        ") does not sort after the one before it (" + hex_key(previous_) + ").");
         }
+        ++count_;
+        if (sink_) {
+            sink_(entry, leaf);
+        }
+        previous_ = std::move(entry);
     }
 
     const PageFile& file_;
     const IndexTreeOptions& options_;
     IndexTree& tree_;
+    const IndexEntryVisitor& sink_;
     std::map<std::uint32_t, Links> links_;
-    std::vector<std::uint32_t> entry_pages_;  // the leaf of each entry
+    IndexEntry previous_;  // the last leaf entry so far
+    std::size_t count_ = 0;
     std::optional<std::size_t> leaf_depth_;
     std::size_t suppressed_ = 0;
 };
 
 }  // namespace
 
-IndexTree read_index_tree(const PageFile& file, std::uint32_t root,
-                          const IndexTreeOptions& options) {
+IndexTree walk_index_tree(const PageFile& file, std::uint32_t root, const IndexTreeOptions& options,
+                          const IndexEntryVisitor& visit) {
     IndexTree tree;
     tree.root = root;
-    TreeWalker(file, options, tree).walk(root);
+    TreeWalker(file, options, tree, visit).walk(root);
     return tree;
+}
+
+IndexTree read_index_tree(const PageFile& file, std::uint32_t root,
+                          const IndexTreeOptions& options) {
+    std::vector<IndexEntry> entries;
+    IndexTree tree = walk_index_tree(file, root, options, [&](const IndexEntry& e, std::uint32_t) {
+        entries.push_back(e);
+    });
+    tree.entries = std::move(entries);
+    return tree;
+}
+
+namespace {
+
+void throw_unsound(const IndexTree& tree) {
+    if (!tree.problems.empty()) {
+        throw Error(ErrorKind::damaged,
+                    tree.problems.front().description +
+                        " Repair the database in Access (Compact and Repair) before compacting "
+                        "it here.");
+    }
+}
+
+}  // namespace
+
+void for_each_index_entry(const PageFile& file, std::uint32_t root, std::uint32_t owner,
+                          const IndexEntryVisitor& visit) {
+    IndexTreeOptions options;
+    options.owner = owner;
+    throw_unsound(walk_index_tree(file, root, options, visit));
 }
 
 std::vector<IndexEntry> read_index_entries(const PageFile& file, std::uint32_t root,
@@ -234,12 +268,7 @@ std::vector<IndexEntry> read_index_entries(const PageFile& file, std::uint32_t r
     IndexTreeOptions options;
     options.owner = owner;
     IndexTree tree = read_index_tree(file, root, options);
-    if (!tree.problems.empty()) {
-        throw Error(ErrorKind::damaged,
-                    tree.problems.front().description +
-                        " Repair the database in Access (Compact and Repair) before compacting "
-                        "it here.");
-    }
+    throw_unsound(tree);
     return std::move(tree.entries);
 }
 

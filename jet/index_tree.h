@@ -4,10 +4,13 @@
 // The walk is bounded: every page is visited at most once (a page reached a
 // second time is reported, not followed), the depth is capped, and a page
 // that does not decode ends its branch with a problem instead of an
-// exception. The result lists the leaf entries in tree order, the pages of
-// every level from left to right, and whatever was found wrong on the way.
+// exception. The result lists the pages of every level from left to right and
+// whatever was found wrong on the way; the leaf entries are either collected
+// (read_index_tree) or handed out one at a time in tree order
+// (walk_index_tree), so that a large index need not be held in memory.
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -27,7 +30,7 @@ struct IndexProblem {
 
 struct IndexTree {
     std::uint32_t root = 0;
-    std::vector<IndexEntry> entries;                 // leaf entries, left to right
+    std::vector<IndexEntry> entries;                 // leaf entries, left to right (read_index_tree)
     std::vector<std::vector<std::uint32_t>> levels;  // levels[0] = {root}; the last = leaves
     std::set<std::uint32_t> pages;                   // every page reached
     std::vector<IndexProblem> problems;              // empty for a sound tree
@@ -39,10 +42,26 @@ struct IndexTreeOptions {
     std::size_t max_problems = 32;  // further problems are counted in one last line
 };
 
-// Reads the tree rooted at `root`. Never throws for damage inside the tree;
-// throws only when the file itself cannot be read (Error(io)).
+// Called for every leaf entry in tree order with the leaf page holding it.
+using IndexEntryVisitor = std::function<void(const IndexEntry&, std::uint32_t leaf)>;
+
+// Walks the tree rooted at `root`, handing each leaf entry to `visit` (the
+// entry is valid only during the call); `entries` of the result stays empty.
+// Memory grows with the number of index pages, not entries. Never throws for
+// damage inside the tree; throws only when the file itself cannot be read
+// (Error(io)) or when `visit` throws.
+IndexTree walk_index_tree(const PageFile& file, std::uint32_t root, const IndexTreeOptions& options,
+                          const IndexEntryVisitor& visit);
+
+// Reads the tree rooted at `root`, collecting its leaf entries.
 IndexTree read_index_tree(const PageFile& file, std::uint32_t root,
                           const IndexTreeOptions& options = {});
+
+// Hands the leaf entries of a tree to `visit` in order, then throws
+// Error(damaged) with the first problem's description when the tree is not
+// sound; a caller must not keep what it built from the entries before that.
+void for_each_index_entry(const PageFile& file, std::uint32_t root, std::uint32_t owner,
+                          const IndexEntryVisitor& visit);
 
 // The leaf entries of a sound tree in order. Throws Error(damaged) with the
 // first problem's description when the tree is not sound.
