@@ -119,9 +119,77 @@ TEST(IndexBuilder, TreesOfEveryShapeReadBackEntryForEntry) {
     }
 }
 
+TEST(IndexBuilder, LeavesWrittenOneEntryAtATimeGiveTheSameTree) {
+    // Keys of mixed lengths (a shared head, a varying tail) so that page
+    // boundaries and prefixes differ from page to page.
+    auto mixed = [](std::size_t n) {
+        std::vector<jet::IndexEntry> entries;
+        for (std::size_t i = 0; i < n; ++i) {
+            jet::IndexEntry e;
+            e.key = {0x7F, static_cast<std::uint8_t>(i >> 12), static_cast<std::uint8_t>(i >> 4)};
+            e.key.insert(e.key.end(), (i * 7) % 40, static_cast<std::uint8_t>(0x30 + i % 16));
+            e.row = jet::RowPointer{static_cast<std::uint32_t>(100 + i / 50),
+                                    static_cast<std::uint8_t>(i % 50)};
+            entries.push_back(std::move(e));
+        }
+        std::sort(entries.begin(), entries.end(), jet::entry_less);
+        return entries;
+    };
+    const TreeCase cases[] = {{0, 5, true},    {1, 5, true},      {300, 5, true},
+                              {5000, 9, true}, {20000, 9, false}, {3000, 300, false}};
+    std::vector<std::pair<std::vector<jet::IndexEntry>, bool>> inputs;
+    for (const auto& c : cases) {
+        inputs.emplace_back(make_entries(c.entries, c.key_length, 10), c.prefix);
+    }
+    inputs.emplace_back(mixed(40000), true);
+    inputs.emplace_back(mixed(40000), false);
+    for (const auto& [entries, prefix] : inputs) {
+        SCOPED_TRACE(std::to_string(entries.size()) + " entries" + (prefix ? ", prefix" : ""));
+        const auto plan = jet::plan_index_tree(entries, prefix);
+        std::vector<std::uint32_t> pages(plan.page_count());
+        for (std::size_t k = 0; k < pages.size(); ++k) {
+            pages[k] = 3 + static_cast<std::uint32_t>(k);
+        }
+        std::map<std::uint32_t, jet::PageBuf> whole;
+        const std::uint32_t root = jet::write_index_tree(
+            plan, entries, pages, 2,
+            [&](std::uint32_t p, const jet::PageBuf& page) { whole[p] = page; });
+
+        // Counting first, as a compaction plans, then writing.
+        jet::IndexLeafWriter counter(prefix, 3, 2);
+        for (const auto& e : entries) {
+            counter.add(e);
+        }
+        const auto counted = counter.finish();
+        EXPECT_EQ(counter.leaf_count(), plan.levels[0].size());
+        EXPECT_EQ(jet::plan_index_nodes(counted, counter.leaf_count(), prefix).page_count(),
+                  plan.page_count());
+
+        std::map<std::uint32_t, jet::PageBuf> streamed;
+        auto sink = [&](std::uint32_t p, const jet::PageBuf& page) {
+            EXPECT_TRUE(streamed.emplace(p, page).second) << "page " << p << " written twice";
+        };
+        jet::IndexLeafWriter writer(prefix, 3, 2, sink);
+        for (const auto& e : entries) {
+            writer.add(e);
+        }
+        const auto lasts = writer.finish();
+        EXPECT_EQ(writer.entry_count(), entries.size());
+        const auto nodes = jet::plan_index_nodes(lasts, writer.leaf_count(), prefix);
+        ASSERT_EQ(nodes.page_count(), pages.size());
+        EXPECT_EQ(jet::write_index_nodes(nodes, lasts, pages, 2, sink), root);
+        ASSERT_EQ(streamed.size(), whole.size());
+        for (const auto& [p, page] : whole) {
+            EXPECT_TRUE(streamed[p] == page) << "page " << p << " differs";
+        }
+    }
+}
+
 TEST(IndexBuilder, AnEntryTooLongForAPageIsRefused) {
     const auto entries = make_entries(1, jet::kIndexEntryArea, 10);
     EXPECT_THROW(jet::plan_index_tree(entries, true), jet::Error);
+    jet::IndexLeafWriter writer(true, 3, 2);
+    EXPECT_THROW(writer.add(entries.front()), jet::Error);
 }
 
 TEST(UsageMapBuilder, InlineAndReferenceRowsReadBackAsTheSamePages) {
