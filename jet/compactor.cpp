@@ -68,9 +68,107 @@ class PageCache {
     std::vector<std::unique_ptr<DataPage>> slots_;
 };
 
-struct RowRec {
-    RowPointer pointer;  // the row's slot (what index entries name)
-    RowPointer data;     // where its bytes are
+// The live rows of one table: their slots (what index entries name) as
+// encoded row pointers in ascending order, where the bytes of moved rows
+// are, and the order in which they are written. Four bytes a row (eight
+// while a table is written), so that a table of millions of rows costs a
+// few tens of megabytes.
+class LiveRows {
+  public:
+    void add(RowPointer slot, RowPointer data) {
+        sorted_ = sorted_ && (slots_.empty() || slots_.back() < slot.encode());
+        slots_.push_back(slot.encode());
+        if (!(data == slot)) {
+            moved_.emplace_back(slot.encode(), data.encode());
+        }
+    }
+    std::size_t size() const { return slots_.size(); }
+    bool sorted() const { return sorted_; }
+    std::uint32_t slot(std::size_t i) const { return slots_[i]; }
+
+    // Where the bytes of row i are.
+    RowPointer data(std::size_t i) const {
+        if (!moved_.empty()) {
+            const auto it = std::lower_bound(moved_.begin(), moved_.end(),
+                                             std::make_pair(slots_[i], std::uint32_t{0}));
+            if (it != moved_.end() && it->first == slots_[i]) {
+                return RowPointer::decode(it->second);
+            }
+        }
+        return RowPointer::decode(slots_[i]);
+    }
+
+    // Sorts the slots where the owned pages did not come in ascending order;
+    // `sizes` (one per row, may be empty) follows.
+    void sort(std::vector<std::uint16_t>& sizes) {
+        if (sorted_) {
+            return;
+        }
+        std::vector<std::uint32_t> perm(slots_.size());
+        for (std::size_t i = 0; i < perm.size(); ++i) {
+            perm[i] = static_cast<std::uint32_t>(i);
+        }
+        std::sort(perm.begin(), perm.end(),
+                  [&](std::uint32_t x, std::uint32_t y) { return slots_[x] < slots_[y]; });
+        std::vector<std::uint32_t> slots(perm.size());
+        std::vector<std::uint16_t> moved_sizes(sizes.empty() ? 0 : perm.size());
+        for (std::size_t i = 0; i < perm.size(); ++i) {
+            slots[i] = slots_[perm[i]];
+            if (!sizes.empty()) {
+                moved_sizes[i] = sizes[perm[i]];
+            }
+        }
+        slots_.swap(slots);
+        sizes.swap(moved_sizes);
+        std::sort(moved_.begin(), moved_.end());
+        sorted_ = true;
+    }
+
+    // A directory from page to its first row, for find(); rebuilt on demand.
+    void index() {
+        dir_.clear();
+        if (slots_.empty()) {
+            return;
+        }
+        base_ = slots_.front() >> 8;
+        const std::uint32_t last = slots_.back() >> 8;
+        dir_.assign(last - base_ + 2, 0);
+        std::size_t i = 0;
+        for (std::uint32_t p = base_; p <= last + 1; ++p) {
+            while (i < slots_.size() && (slots_[i] >> 8) < p) {
+                ++i;
+            }
+            dir_[p - base_] = static_cast<std::uint32_t>(i);
+        }
+    }
+    void drop_index() { std::vector<std::uint32_t>().swap(dir_); }
+
+    // The position of the row in slot `p`, or npos when it is no live row.
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    std::size_t find(RowPointer p) const {
+        if (dir_.empty() || p.page < base_ || p.page - base_ + 1 >= dir_.size()) {
+            return npos;
+        }
+        const std::uint32_t want = p.encode();
+        const auto first = slots_.begin() + dir_[p.page - base_];
+        const auto last = slots_.begin() + dir_[p.page - base_ + 1];
+        const auto it = std::lower_bound(first, last, want);
+        return it != last && *it == want ? static_cast<std::size_t>(it - slots_.begin()) : npos;
+    }
+
+    void clear() {
+        std::vector<std::uint32_t>().swap(slots_);
+        std::vector<std::pair<std::uint32_t, std::uint32_t>>().swap(moved_);
+        drop_index();
+        sorted_ = true;
+    }
+
+  private:
+    std::vector<std::uint32_t> slots_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> moved_;  // slot -> data, by slot
+    bool sorted_ = true;
+    std::vector<std::uint32_t> dir_;
+    std::uint32_t base_ = 0;
 };
 
 // A usage map to be written: the row pointer the TDEF will hold, and its pages.
@@ -92,11 +190,14 @@ struct TableWork {
 
     // Plan (page counts).
     std::uint32_t data_pages = 0;
-    std::vector<std::uint32_t> lv_pages;     // per lv column
-    std::vector<std::uint32_t> index_pages;  // per real index
+    std::vector<std::uint32_t> lv_pages;      // per lv column
+    std::vector<std::uint32_t> index_pages;   // per real index
+    std::vector<std::uint32_t> index_leaves;  // per real index
     std::size_t map_count = 0;
     std::uint32_t bitmap_pages = 0;
     std::uint64_t rows = 0;
+    LiveRows live;                     // from planning to writing
+    std::vector<std::uint32_t> order;  // positions in `live` in writing order; empty: as they are
 
     // Layout (new page numbers).
     std::uint32_t tdef_base = 0;
@@ -106,14 +207,6 @@ struct TableWork {
     std::uint32_t bitmap_base = 0;
     std::uint32_t end = 0;
 };
-
-// Old row pointer -> new row pointer (both encoded), sorted by the old one.
-using RowMap = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
-
-const std::uint32_t* find_row(const RowMap& map, std::uint32_t old) {
-    auto it = std::lower_bound(map.begin(), map.end(), std::make_pair(old, std::uint32_t{0}));
-    return it != map.end() && it->first == old ? &it->second : nullptr;
-}
 
 }  // namespace
 
@@ -161,7 +254,7 @@ class Compactor {
   private:
     void find_tables();
     std::optional<std::size_t> order_index(const TableWork& t) const;
-    std::vector<RowRec> collect_rows(const TableWork& t, const std::vector<IndexEntry>* order);
+    void collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes);
     std::vector<IndexEntry> read_entries(const TableWork& t, std::size_t ri) const {
         return read_index_entries(file_, t.def->real_indexes[ri].root_page, t.old_page);
     }
@@ -188,8 +281,10 @@ class Compactor {
         }
     }
     static constexpr std::uint64_t kHalf = 1000;
-    std::vector<IndexEntry> remapped_entries(const TableWork& t, std::size_t ri,
-                                             std::vector<IndexEntry> entries, const RowMap& rows);
+    std::uint32_t moved_row(const TableWork& t, RowPointer old,
+                            const std::vector<std::uint32_t>& placed) const;
+    std::uint32_t write_index(const TableWork& t, std::size_t ri,
+                              const std::vector<std::uint32_t>& placed, std::uint32_t& distinct);
     std::vector<std::uint8_t> remap_key(const std::vector<std::uint8_t>& key, const TableWork& t,
                                         std::size_t ri) const;
 
@@ -286,54 +381,64 @@ std::optional<std::size_t> Compactor::order_index(const TableWork& t) const {
     return std::nullopt;
 }
 
-std::vector<RowRec> Compactor::collect_rows(const TableWork& t,
-                                            const std::vector<IndexEntry>* order) {
-    std::vector<RowRec> rows;
-    db_.for_each_row(*t.def, [&](const RowRef& r) { rows.push_back(RowRec{r.pointer, r.data}); });
-    if (order == nullptr || rows.empty()) {
-        return rows;
+// The live rows of a table and the order to write them in: primary-key
+// order where the table has a primary key (rows the key does not list
+// follow in storage order), storage order otherwise. `sizes` receives the
+// length of each row, by position in t.live.
+void Compactor::collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes) {
+    t.live.clear();
+    t.order.clear();
+    sizes.clear();
+    db_.for_each_row(*t.def, [&](const RowRef& r) {
+        t.live.add(r.pointer, r.data);
+        sizes.push_back(static_cast<std::uint16_t>(std::min<std::size_t>(r.bytes.size(), 0xFFFF)));
+    });
+    t.live.sort(sizes);
+    const auto order = order_index(t);
+    if (!order || t.live.size() == 0) {
+        return;
     }
-    RowMap at;  // row pointer -> position in storage order
-    at.reserve(rows.size());
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        at.emplace_back(rows[i].pointer.encode(), static_cast<std::uint32_t>(i));
-    }
-    std::sort(at.begin(), at.end());
-    std::vector<RowRec> ordered;
-    ordered.reserve(rows.size());
-    std::vector<bool> taken(rows.size(), false);
-    for (const auto& e : *order) {
-        const std::uint32_t* i = find_row(at, e.row.encode());
-        if (i != nullptr && !taken[*i]) {
-            taken[*i] = true;
-            ordered.push_back(rows[*i]);
-        }
-    }
-    for (std::size_t i = 0; i < rows.size(); ++i) {
+    t.live.index();
+    std::vector<bool> taken(t.live.size(), false);
+    bool in_storage_order = true;
+    for_each_index_entry(file_, t.def->real_indexes[*order].root_page, t.old_page,
+                         [&](const IndexEntry& e, std::uint32_t) {
+                             const std::size_t i = t.live.find(e.row);
+                             if (i != LiveRows::npos && !taken[i]) {
+                                 taken[i] = true;
+                                 in_storage_order = in_storage_order && i == t.order.size();
+                                 t.order.push_back(static_cast<std::uint32_t>(i));
+                             }
+                         });
+    for (std::size_t i = 0; i < taken.size(); ++i) {
         if (!taken[i]) {
-            ordered.push_back(rows[i]);
+            in_storage_order = in_storage_order && i == t.order.size();
+            t.order.push_back(static_cast<std::uint32_t>(i));
         }
     }
-    return ordered;
+    if (in_storage_order) {
+        std::vector<std::uint32_t>().swap(t.order);
+    }
+    t.live.drop_index();
 }
 
 void Compactor::plan_table(TableWork& t) {
-    const auto order = order_index(t);
-    std::vector<IndexEntry> order_entries;
-    if (order) {
-        order_entries = read_entries(t, *order);
-    }
-    auto rows = collect_rows(t, order ? &order_entries : nullptr);
-    t.rows = rows.size();
+    std::vector<std::uint16_t> sizes;
+    collect_rows(t, sizes);
+    t.rows = t.live.size();
     RowPacker data;
     std::vector<RowPacker> lv(t.lv_columns.size());
-    for (const auto& r : rows) {
-        const Bytes bytes = cache_.row(r.data);
-        data.add(bytes.size());
-        if (t.lv_columns.empty() && t.id_columns.empty()) {
+    const bool per_row = !t.lv_columns.empty() || !t.id_columns.empty();
+    for (std::size_t k = 0; k < t.live.size(); ++k) {
+        const std::size_t i = t.order.empty() ? k : t.order[k];
+        if (!per_row) {
+            data.add(sizes[i]);
             continue;
         }
-        const std::string what = where_row(t, r.pointer);
+        const RowPointer at = t.live.data(i);
+        const Bytes bytes = cache_.row(at);
+        data.add(bytes.size());
+        const std::string what = where_row(t, RowPointer::decode(t.live.slot(i)));
         const RowLayout layout = parse_row_layout(*t.def, bytes, what);
         for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
             const auto span = locate_column(*t.lv_columns[c], layout, bytes, what);
@@ -360,17 +465,29 @@ void Compactor::plan_table(TableWork& t) {
             }
         }
     }
-    std::vector<RowRec>().swap(rows);
+    std::vector<std::uint16_t>().swap(sizes);
     t.data_pages = static_cast<std::uint32_t>(data.page_count());
     for (auto& p : lv) {
         t.lv_pages.push_back(static_cast<std::uint32_t>(p.page_count()));
     }
     for (std::size_t ri = 0; ri < t.def->real_indexes.size(); ++ri) {
-        const auto entries = order && ri == *order ? std::move(order_entries) : read_entries(t, ri);
-        // Keys over Id columns change once the layout is known: stored whole,
-        // their size does not depend on the new values.
-        const auto plan = plan_index_tree(entries, !t.index_id_keyed[ri]);
+        if (t.index_id_keyed[ri]) {
+            // Keys over Id columns change once the layout is known: stored
+            // whole, their size does not depend on the new values.
+            const auto plan = plan_index_tree(read_entries(t, ri), false);
+            t.index_pages.push_back(static_cast<std::uint32_t>(plan.page_count()));
+            t.index_leaves.push_back(static_cast<std::uint32_t>(plan.levels[0].size()));
+            continue;
+        }
+        // The keys keep their order; only row pointers change, and those have
+        // a fixed size: the old entries give the new tree's shape.
+        IndexLeafWriter counter(true, 0, 0);
+        for_each_index_entry(file_, t.def->real_indexes[ri].root_page, t.old_page,
+                             [&](const IndexEntry& e, std::uint32_t) { counter.add(e); });
+        const auto lasts = counter.finish();
+        const auto plan = plan_index_nodes(lasts, counter.leaf_count(), true);
         t.index_pages.push_back(static_cast<std::uint32_t>(plan.page_count()));
+        t.index_leaves.push_back(static_cast<std::uint32_t>(counter.leaf_count()));
     }
     // Map rows: one per usage map the definition points to.
     std::size_t maps = 0;
@@ -503,53 +620,124 @@ std::vector<std::uint8_t> Compactor::remap_key(const std::vector<std::uint8_t>& 
     return out;
 }
 
-std::vector<IndexEntry> Compactor::remapped_entries(const TableWork& t, std::size_t ri,
-                                                    std::vector<IndexEntry> entries,
-                                                    const RowMap& rows) {
-    for (auto& e : entries) {
-        const std::uint32_t* moved = find_row(rows, e.row.encode());
-        if (moved == nullptr) {
-            throw Error(ErrorKind::damaged,
-                        "An index of table \"" + t.name + "\" names a row that does not exist (" +
-                            file_.where(e.row.page) + ", row " + std::to_string(e.row.row) +
-                            "). Repair the database before compacting it.");
-        }
-        e.row = RowPointer::decode(*moved);
-        e.key = remap_key(e.key, t, ri);
+// The new pointer of the row an index entry of `t` names.
+std::uint32_t Compactor::moved_row(const TableWork& t, RowPointer old,
+                                   const std::vector<std::uint32_t>& placed) const {
+    const std::size_t i = t.live.find(old);
+    if (i == LiveRows::npos) {
+        throw Error(ErrorKind::damaged,
+                    "An index of table \"" + t.name + "\" names a row that does not exist (" +
+                        file_.where(old.page) + ", row " + std::to_string(old.row) +
+                        "). Repair the database before compacting it.");
     }
-    std::sort(entries.begin(), entries.end(), entry_less);
-    for (std::size_t i = 1; i < entries.size(); ++i) {
-        if (compare_entries(entries[i - 1], entries[i]) >= 0) {
-            throw Error(ErrorKind::damaged, "An index of table \"" + t.name +
-                                                "\" lists the same row twice. Repair the "
-                                                "database before compacting it.");
-        }
+    return placed[i];
+}
+
+// Rebuilds real index `ri` of `t` from its old leaf entries, the rows named
+// through `placed`; returns the new root and counts the distinct keys.
+std::uint32_t Compactor::write_index(const TableWork& t, std::size_t ri,
+                                     const std::vector<std::uint32_t>& placed,
+                                     std::uint32_t& distinct) {
+    const RealIndex& real = t.def->real_indexes[ri];
+    const std::uint32_t new_tdef = t.tdef_base;
+    std::vector<std::uint32_t> pages(t.index_pages[ri]);
+    for (std::size_t k = 0; k < pages.size(); ++k) {
+        pages[k] = t.index_base[ri] + static_cast<std::uint32_t>(k);
     }
-    return entries;
+    auto sink = [&](std::uint32_t n, const PageBuf& page) { write_page(n, page); };
+    auto same_row_twice = [&]() {
+        return Error(ErrorKind::damaged, "An index of table \"" + t.name +
+                                             "\" lists the same row twice. Repair the "
+                                             "database before compacting it.");
+    };
+    distinct = 0;
+    if (t.index_id_keyed[ri]) {
+        // Id keys change value, so the entries change order: a system
+        // table's index, small enough to sort whole.
+        auto entries = read_entries(t, ri);
+        for (auto& e : entries) {
+            e.row = RowPointer::decode(moved_row(t, e.row, placed));
+            e.key = remap_key(e.key, t, ri);
+        }
+        std::sort(entries.begin(), entries.end(), entry_less);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i > 0 && compare_entries(entries[i - 1], entries[i]) >= 0) {
+                throw same_row_twice();
+            }
+            if (i == 0 || compare_keys(entries[i - 1].key, entries[i].key) != 0) {
+                ++distinct;
+            }
+        }
+        stats_.index_entries += entries.size();
+        const auto plan = plan_index_tree(entries, false);
+        if (plan.page_count() != pages.size()) {
+            throw Error(ErrorKind::damaged, "Internal error: an index of table \"" + t.name +
+                                                "\" did not come out as planned.");
+        }
+        return write_index_tree(plan, entries, pages, new_tdef, sink);
+    }
+    // Other keys keep their order: the old entries stream through, each run
+    // of equal keys re-sorted by its rows' new places.
+    IndexLeafWriter leaves(true, t.index_base[ri], new_tdef, sink);
+    std::vector<IndexEntry> run;
+    std::size_t run_size = 0;
+    auto flush_run = [&]() {
+        if (run_size == 0) {
+            return;
+        }
+        ++distinct;
+        const auto end = run.begin() + static_cast<std::ptrdiff_t>(run_size);
+        if (run_size > 1) {
+            std::sort(run.begin(), end, [](const IndexEntry& x, const IndexEntry& y) {
+                return x.row.encode() < y.row.encode();
+            });
+        }
+        for (auto it = run.begin(); it != end; ++it) {
+            if (it != run.begin() && (it - 1)->row == it->row) {
+                throw same_row_twice();
+            }
+            leaves.add(*it);
+        }
+        run_size = 0;
+    };
+    for_each_index_entry(file_, real.root_page, t.old_page,
+                         [&](const IndexEntry& e, std::uint32_t) {
+                             if (run_size > 0 && compare_keys(run.front().key, e.key) != 0) {
+                                 flush_run();
+                             }
+                             if (run.size() <= run_size) {
+                                 run.emplace_back();
+                             }
+                             IndexEntry& slot = run[run_size++];
+                             slot.key.assign(e.key.begin(), e.key.end());
+                             slot.row = RowPointer::decode(moved_row(t, e.row, placed));
+                         });
+    flush_run();
+    const auto lasts = leaves.finish();
+    stats_.index_entries += leaves.entry_count();
+    const auto plan = plan_index_nodes(lasts, leaves.leaf_count(), true);
+    if (leaves.leaf_count() != t.index_leaves[ri] || plan.page_count() != pages.size()) {
+        throw Error(ErrorKind::damaged, "Internal error: an index of table \"" + t.name +
+                                            "\" did not come out as planned.");
+    }
+    return write_index_nodes(plan, lasts, pages, new_tdef, sink);
 }
 
 void Compactor::write_table(TableWork& t) {
-    const auto order = order_index(t);
-    std::vector<IndexEntry> order_entries;
-    if (order) {
-        order_entries = read_entries(t, *order);
-    }
-    auto rows = collect_rows(t, order ? &order_entries : nullptr);
-    if (rows.size() != t.rows) {
-        throw Error(ErrorKind::damaged, "Table \"" + t.name + "\" changed while being compacted.");
-    }
     const std::uint32_t new_tdef = t.tdef_base;
-    RowMap row_map;
-    row_map.reserve(rows.size());
+    // The new place of every live row, by its position in t.live.
+    std::vector<std::uint32_t> placed(t.live.size());
 
-    // Data pages and long values.
+    // Data pages and long values. Row buffers are reused from page to page.
     RowPacker data;
     std::vector<std::vector<std::uint8_t>> page_rows;
+    std::size_t page_count = 0;
     std::uint32_t page_index = 0;
     auto flush_data = [&]() {
-        if (!page_rows.empty()) {
-            write_page(t.data_base + page_index, build_data_page(page_rows, new_tdef));
-            page_rows.clear();
+        if (page_count != 0) {
+            write_page(t.data_base + page_index,
+                       build_data_page(std::span(page_rows.data(), page_count), new_tdef));
+            page_count = 0;
         }
     };
     struct LvState {
@@ -571,18 +759,22 @@ void Compactor::write_table(TableWork& t) {
         return RowPointer{t.lv_base[c] + place.page_index, place.slot}.encode();
     };
 
-    for (const auto& r : rows) {
-        const Bytes src = cache_.row(r.data);
-        std::vector<std::uint8_t> bytes(src.begin(), src.end());
-        const RowPlace place = data.add(bytes.size());
+    for (std::size_t w = 0; w < t.live.size(); ++w) {
+        const std::size_t i = t.order.empty() ? w : t.order[w];
+        const Bytes src = cache_.row(t.live.data(i));
+        const RowPlace place = data.add(src.size());
         if (place.page_index != page_index) {
             flush_data();
             page_index = place.page_index;
         }
-        row_map.emplace_back(r.pointer.encode(),
-                             RowPointer{t.data_base + place.page_index, place.slot}.encode());
+        if (page_rows.size() <= page_count) {
+            page_rows.emplace_back();
+        }
+        std::vector<std::uint8_t>& bytes = page_rows[page_count++];
+        bytes.assign(src.begin(), src.end());
+        placed[i] = RowPointer{t.data_base + place.page_index, place.slot}.encode();
         if (!t.lv_columns.empty() || !t.id_columns.empty()) {
-            const std::string what = where_row(t, r.pointer);
+            const std::string what = where_row(t, RowPointer::decode(t.live.slot(i)));
             const RowLayout layout = parse_row_layout(*t.def, src, what);
             for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
                 const auto span = locate_column(*t.lv_columns[c], layout, src, what);
@@ -639,7 +831,6 @@ void Compactor::write_table(TableWork& t) {
                 put_le32(bytes, span->offset, mapped);
             }
         }
-        page_rows.push_back(std::move(bytes));
     }
     flush_data();
     for (std::size_t c = 0; c < lv.size(); ++c) {
@@ -651,45 +842,26 @@ void Compactor::write_table(TableWork& t) {
                                                 "\" did not come out as planned.");
         }
     }
-    if (data.page_count() != t.data_pages) {
+    if (data.page_count() != t.data_pages || t.live.size() != t.rows) {
         throw Error(ErrorKind::damaged, "Internal error: the rows of table \"" + t.name +
                                             "\" did not come out as planned.");
     }
-    stats_.rows += rows.size();
-    // The row list is done with: give its memory back before the indexes.
-    std::vector<RowRec>().swap(rows);
+    stats_.rows += t.live.size();
+    std::vector<std::uint32_t>().swap(t.order);
+    std::vector<std::vector<std::uint8_t>>().swap(page_rows);
 
     // Index trees.
     std::vector<std::uint8_t> tdef = t.def->buffer;
     MutableBytes tb(tdef);
+    if (!t.def->real_indexes.empty()) {
+        t.live.index();
+    }
     for (std::size_t ri = 0; ri < t.def->real_indexes.size(); ++ri) {
         const RealIndex& real = t.def->real_indexes[ri];
-        if (ri == 0) {
-            std::sort(row_map.begin(), row_map.end());
-        }
-        const auto entries = remapped_entries(
-            t, ri, order && ri == *order ? std::move(order_entries) : read_entries(t, ri), row_map);
-        stats_.index_entries += entries.size();
-        const auto plan = plan_index_tree(entries, !t.index_id_keyed[ri]);
-        if (plan.page_count() != t.index_pages[ri]) {
-            throw Error(ErrorKind::damaged, "Internal error: an index of table \"" + t.name +
-                                                "\" did not come out as planned.");
-        }
-        std::vector<std::uint32_t> pages(plan.page_count());
-        for (std::size_t k = 0; k < pages.size(); ++k) {
-            pages[k] = t.index_base[ri] + static_cast<std::uint32_t>(k);
-        }
-        const std::uint32_t root =
-            write_index_tree(plan, entries, pages, new_tdef,
-                             [&](std::uint32_t n, const PageBuf& page) { write_page(n, page); });
+        std::uint32_t distinct = 0;
+        const std::uint32_t root = write_index(t, ri, placed, distinct);
         put_le32(tb, real.root_offset(), root);
         // Statistics: distinct keys; the row count where the source kept one.
-        std::uint32_t distinct = 0;
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            if (i == 0 || compare_keys(entries[i - 1].key, entries[i].key) != 0) {
-                ++distinct;
-            }
-        }
         if (real.stats.offset != 0) {
             if (real.stats.a != 0) {
                 put_le32(tb, real.stats.offset, static_cast<std::uint32_t>(t.rows));
@@ -697,6 +869,8 @@ void Compactor::write_table(TableWork& t) {
             put_le32(tb, real.stats.offset + 4, distinct);
         }
     }
+    t.live.clear();
+    std::vector<std::uint32_t>().swap(placed);
 
     // Usage maps: collect, place on holder pages, write.
     std::vector<MapSpec> maps;
