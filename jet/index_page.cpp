@@ -34,10 +34,15 @@ IndexPageEntry split_index_entry(Bytes raw, bool leaf, const std::string& where)
 }
 
 IndexPage parse_index_page(Bytes page, std::uint32_t number, const std::string& where) {
+    IndexPage p;
+    parse_index_page(page, number, where, p);
+    return p;
+}
+
+void parse_index_page(Bytes page, std::uint32_t number, const std::string& where, IndexPage& p) {
     if (page.size() != kPageSize) {
         damaged(where, "the page is " + std::to_string(page.size()) + " bytes long.");
     }
-    IndexPage p;
     p.number = number;
     p.type = page[0];
     if (p.type != kIndexNodePage && p.type != kIndexLeafPage) {
@@ -55,10 +60,12 @@ IndexPage parse_index_page(Bytes page, std::uint32_t number, const std::string& 
     p.level = page[26];
 
     const bool leaf = p.is_leaf();
+    const std::size_t tail = leaf ? kLeafPointerSize : kNodePointerSize;
     const Bytes area = page.subspan(kIndexEntriesOffset, kIndexEntryArea);
-    std::vector<std::uint8_t> prefix;
+    // Entries are decoded into the page's existing entries, so that walking
+    // many pages with one IndexPage reuses their key buffers.
+    std::size_t count = 0;
     std::size_t start = 0;
-    bool first = true;
     for (std::size_t i = 0; i < kIndexMaskSize; ++i) {
         const std::uint8_t m = page[kIndexMaskOffset + i];
         if (m == 0) {
@@ -79,27 +86,52 @@ IndexPage parse_index_page(Bytes page, std::uint32_t number, const std::string& 
                         "its entry mask marks an empty entry at byte " + std::to_string(end) + ".");
             }
             const Bytes stored = area.subspan(start, end - start);
-            std::vector<std::uint8_t> full;
-            if (first) {
-                if (p.prefix_length > stored.size()) {
-                    damaged(where, "its shared prefix of " + std::to_string(p.prefix_length) +
-                                       " bytes is longer than its first entry (" +
-                                       std::to_string(stored.size()) + " bytes).");
-                }
-                prefix.assign(stored.begin(), stored.begin() + p.prefix_length);
-                full.assign(stored.begin(), stored.end());
-                first = false;
-            } else {
-                full.reserve(prefix.size() + stored.size());
-                full = prefix;
-                full.insert(full.end(), stored.begin(), stored.end());
+            const std::size_t shared = count == 0 ? 0 : p.prefix_length;
+            if (count == 0 && p.prefix_length > stored.size()) {
+                damaged(where, "its shared prefix of " + std::to_string(p.prefix_length) +
+                                   " bytes is longer than its first entry (" +
+                                   std::to_string(stored.size()) + " bytes).");
             }
-            p.entries.push_back(split_index_entry(full, leaf, where));
+            const std::size_t size = shared + stored.size();
+            if (size < tail) {
+                damaged(where, "an entry of " + std::to_string(size) +
+                                   " bytes is shorter than its row pointer (" +
+                                   std::to_string(tail) + " bytes); the entry mask is wrong.");
+            }
+            if (p.entries.size() <= count) {
+                p.entries.emplace_back();
+            }
+            IndexPageEntry& out = p.entries[count];
+            std::vector<std::uint8_t>& key = out.entry.key;
+            const std::size_t key_len = size - tail;
+            // The key: the first entry's prefix, then this entry's own bytes
+            // up to the row pointer.
+            const Bytes first_entry = area.subspan(0, p.prefix_length);
+            key.assign(first_entry.begin(), first_entry.begin() + static_cast<std::ptrdiff_t>(
+                                                                      std::min(shared, key_len)));
+            if (key_len > shared) {
+                key.insert(key.end(), stored.begin(),
+                           stored.begin() + static_cast<std::ptrdiff_t>(key_len - shared));
+            }
+            // The pointer may start inside the prefix when the prefix reaches
+            // past the key (a damaged page): read it from the whole entry.
+            std::uint8_t ptr[kNodePointerSize];
+            for (std::size_t b = 0; b < tail; ++b) {
+                const std::size_t at = key_len + b;
+                ptr[b] = at < shared ? first_entry[at] : stored[at - shared];
+            }
+            out.entry.row.page =
+                (std::uint32_t{ptr[0]} << 16) | (std::uint32_t{ptr[1]} << 8) | ptr[2];
+            out.entry.row.row = ptr[3];
+            out.child = leaf ? 0
+                             : (std::uint32_t{ptr[4]} << 24) | (std::uint32_t{ptr[5]} << 16) |
+                                   (std::uint32_t{ptr[6]} << 8) | ptr[7];
+            ++count;
             start = end;
         }
     }
+    p.entries.resize(count);
     p.used = start;
-    return p;
 }
 
 }  // namespace jet

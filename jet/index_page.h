@@ -82,6 +82,8 @@ struct IndexPage {
 // its mask, prefix or entries cannot be decoded; consistency of the decoded
 // fields (free space, order, links) is left to the caller.
 IndexPage parse_index_page(Bytes page, std::uint32_t number, const std::string& where);
+// The same into `out`, reusing its entries' buffers (for walks over many pages).
+void parse_index_page(Bytes page, std::uint32_t number, const std::string& where, IndexPage& out);
 
 // Splits a stored entry (prefix already restored) into key, row pointer and,
 // on node pages, child. Throws Error(damaged) when it is too short.

@@ -1,5 +1,6 @@
 #include "jet/index_tree.h"
 
+#include <deque>
 #include <map>
 #include <optional>
 
@@ -86,9 +87,13 @@ class TreeWalker {
                         std::to_string(buf[0]) + ".");
             return;
         }
-        IndexPage page;
+        // One decoded page per depth, reused from page to page.
+        while (decoded_.size() <= depth) {
+            decoded_.emplace_back();
+        }
+        IndexPage& page = decoded_[depth];
         try {
-            page = parse_index_page(buf, number, file_.where(number));
+            parse_index_page(Bytes(buf.data(), buf.size()), number, file_.where(number), page);
         } catch (const Error& e) {
             problem("index-bad-mask", number, e.what());
             return;
@@ -110,8 +115,8 @@ class TreeWalker {
             if (!leaf_depth_) {
                 leaf_depth_ = depth;
             }
-            for (auto& e : page.entries) {
-                leaf_entry(std::move(e.entry), number);
+            for (const auto& e : page.entries) {
+                leaf_entry(e.entry, number);
             }
             if (!page.entries.empty()) {
                 last = previous_;
@@ -199,7 +204,7 @@ class TreeWalker {
     }
 
     // Each entry must sort after the one before it, across leaves too.
-    void leaf_entry(IndexEntry entry, std::uint32_t leaf) {
+    void leaf_entry(const IndexEntry& entry, std::uint32_t leaf) {
         if (count_ > 0 && compare_entries(previous_, entry) >= 0) {
             problem("index-out-of-order", leaf,
                     "entry " + std::to_string(count_) + " (" + hex_key(entry) +
@@ -209,7 +214,8 @@ class TreeWalker {
         if (sink_) {
             sink_(entry, leaf);
         }
-        previous_ = std::move(entry);
+        previous_.key.assign(entry.key.begin(), entry.key.end());
+        previous_.row = entry.row;
     }
 
     const PageFile& file_;
@@ -218,6 +224,7 @@ class TreeWalker {
     const IndexEntryVisitor& sink_;
     std::map<std::uint32_t, Links> links_;
     IndexEntry previous_;  // the last leaf entry so far
+    std::deque<IndexPage> decoded_;
     std::size_t count_ = 0;
     std::optional<std::size_t> leaf_depth_;
     std::size_t suppressed_ = 0;
@@ -236,9 +243,8 @@ IndexTree walk_index_tree(const PageFile& file, std::uint32_t root, const IndexT
 IndexTree read_index_tree(const PageFile& file, std::uint32_t root,
                           const IndexTreeOptions& options) {
     std::vector<IndexEntry> entries;
-    IndexTree tree = walk_index_tree(file, root, options, [&](const IndexEntry& e, std::uint32_t) {
-        entries.push_back(e);
-    });
+    IndexTree tree = walk_index_tree(
+        file, root, options, [&](const IndexEntry& e, std::uint32_t) { entries.push_back(e); });
     tree.entries = std::move(entries);
     return tree;
 }
