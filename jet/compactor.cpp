@@ -45,27 +45,48 @@ bool iequals(std::string_view a, std::string_view b) {
     return true;
 }
 
-// Decoded pages of the source, a few thousand at a time: rows are read in
-// key order, which mostly follows storage order.
+// Pages of the source, a thousand at a time, decoded as data pages when
+// asked for: rows are read in key order, which mostly follows storage order,
+// so a miss reads the pages after it too.
 class PageCache {
   public:
-    explicit PageCache(const PageFile& file) : file_(file), slots_(kSlots) {}
+    explicit PageCache(const PageFile& file) : file_(file), slots_(kSlots), run_(kRun) {}
 
     const DataPage& data_page(std::uint32_t n) {
-        auto& slot = slots_[n % kSlots];
-        if (!slot || slot->number() != n) {
-            PageBuf buf;
-            file_.read_into(n, buf);
-            slot = std::make_unique<DataPage>(buf, n, file_.where(n));
+        Slot& slot = slots_[n % kSlots];
+        if (!slot.loaded || slot.number != n) {
+            const std::uint32_t count =
+                std::min<std::uint32_t>(kRun, n < file_.page_count() ? file_.page_count() - n : 1);
+            file_.read_run(n, count, run_.data());
+            for (std::uint32_t k = 0; k < count; ++k) {
+                Slot& s = slots_[(n + k) % kSlots];
+                if (k == 0 || !s.loaded || s.number != n + k) {
+                    s.number = n + k;
+                    s.loaded = true;
+                    s.raw = run_[k];
+                    s.page.reset();
+                }
+            }
         }
-        return *slot;
+        if (!slot.page) {
+            slot.page.emplace(slot.raw, n, file_.where(n));
+        }
+        return *slot.page;
     }
     Bytes row(RowPointer p) { return data_page(p.page).row(p.row); }
 
   private:
     static constexpr std::size_t kSlots = 1024;
+    static constexpr std::uint32_t kRun = 16;
+    struct Slot {
+        std::uint32_t number = 0;
+        bool loaded = false;
+        PageBuf raw{};
+        std::optional<DataPage> page;
+    };
     const PageFile& file_;
-    std::vector<std::unique_ptr<DataPage>> slots_;
+    std::vector<Slot> slots_;
+    std::vector<PageBuf> run_;
 };
 
 // The live rows of one table: their slots (what index entries name) as

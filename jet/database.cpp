@@ -60,7 +60,13 @@ void Database::for_each_row(const TableDef& table,
                                        : "table \"" + table.name_hint + "\"";
     const UsageMap owned =
         read_usage_map(file_, table.owned_map, "owned-pages map of " + table_name);
-    for (const std::uint32_t n : owned.pages) {
+    // Owned pages mostly come in runs of neighbours: read them a run at a time.
+    constexpr std::size_t kRun = 16;
+    std::vector<PageBuf> run(kRun);
+    std::size_t run_first = 0;  // index into owned.pages of run[0]
+    std::size_t run_size = 0;
+    for (std::size_t at = 0; at < owned.pages.size(); ++at) {
+        const std::uint32_t n = owned.pages[at];
         if (n >= file_.page_count()) {
             throw Error(ErrorKind::damaged,
                         "The database \"" + path().string() + "\" is damaged: the pages of " +
@@ -68,7 +74,17 @@ void Database::for_each_row(const TableDef& table,
                             ", past the end of the file (" + std::to_string(file_.page_count()) +
                             " pages). Restore it from a backup or repair it in Access.");
         }
-        const DataPage page = read_data_page(file_, n);
+        if (at >= run_first + run_size) {
+            run_first = at;
+            run_size = 1;
+            while (run_size < kRun && at + run_size < owned.pages.size() &&
+                   owned.pages[at + run_size] == n + run_size &&
+                   owned.pages[at + run_size] < file_.page_count()) {
+                ++run_size;
+            }
+            file_.read_run(n, static_cast<std::uint32_t>(run_size), run.data());
+        }
+        const DataPage page(run[at - run_first], n, file_.where(n));
         if (page.owner() != table.page) {
             throw Error(ErrorKind::damaged,
                         "The database is damaged: " + page.where() +

@@ -77,30 +77,47 @@ PageBuf PageFile::read(std::uint32_t n) const {
 }
 
 void PageFile::read_into(std::uint32_t n, PageBuf& out) const {
-    if (n >= page_count_) {
+    read_run(n, 1, &out);
+}
+
+void PageFile::read_run(std::uint32_t first, std::uint32_t count, PageBuf* out) const {
+    if (count == 0) {
+        return;
+    }
+    if (first >= page_count_ || count > page_count_ - first) {
+        const std::uint32_t n = first >= page_count_ ? first : page_count_;
         throw Error(ErrorKind::damaged, "The database " + where(n) +
                                             " is referenced but lies past the end of the file (" +
                                             std::to_string(page_count_) + " pages).");
     }
+    static_assert(sizeof(PageBuf) == kPageSize, "pages must lie back to back");
+    auto* bytes = reinterpret_cast<std::uint8_t*>(out);
+    const std::size_t total = std::size_t{count} * kPageSize;
     std::size_t done = 0;
-    const auto base = static_cast<off_t>(static_cast<std::uint64_t>(n) * kPageSize);
-    while (done < kPageSize) {
+    const auto base = static_cast<off_t>(static_cast<std::uint64_t>(first) * kPageSize);
+    while (done < total) {
         const ssize_t got =
-            ::pread(fd_, out.data() + done, kPageSize - done, base + static_cast<off_t>(done));
+            ::pread(fd_, bytes + done, total - done, base + static_cast<off_t>(done));
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
             }
             const int err = errno;
+            const auto n = static_cast<std::uint32_t>(first + done / kPageSize);
             throw Error(ErrorKind::io, "Cannot read " + where(n) + ": " + describe_errno(err));
         }
         if (got == 0) {
+            const auto n = static_cast<std::uint32_t>(first + done / kPageSize);
             throw Error(ErrorKind::truncated, "The file " + where(n) + " ends unexpectedly.");
         }
         done += static_cast<std::size_t>(got);
     }
-    if (encoding_key_ != 0 && n != 0) {
-        apply_page_codec(encoding_key_, n, out);
+    if (encoding_key_ != 0) {
+        for (std::uint32_t k = 0; k < count; ++k) {
+            if (first + k != 0) {
+                apply_page_codec(encoding_key_, first + k, out[k]);
+            }
+        }
     }
 }
 

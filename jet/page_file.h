@@ -42,6 +42,10 @@ class PageFile {
     // of the file, Error(io) when the read fails.
     PageBuf read(std::uint32_t n) const;
     void read_into(std::uint32_t n, PageBuf& out) const;
+    // Reads (and decodes) the `count` pages from `first` on with one system
+    // call, into out[0..count). Same errors as read(). For walks over runs of
+    // pages, where a call per page would cost more than the copying.
+    void read_run(std::uint32_t first, std::uint32_t count, PageBuf* out) const;
 
     // Reads up to `count` raw bytes from offset 0 (no decoding), for the
     // format checks that run before anything else. Returns the bytes read.
