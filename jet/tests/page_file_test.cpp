@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 #include "jet/bytes.h"
 #include "jet/error.h"
@@ -64,6 +65,33 @@ TEST(PageFile, DecodesTheEncodedDatabaseWithTheKeyFromItsHeader) {
     const auto page2 = f.read(2);
     EXPECT_EQ(page2[0], 0x02) << "the catalog's table definition lives on page 2";
     EXPECT_EQ(page2[1], 0x01);
+
+    // A run read at once gives what page-by-page reads give, page 0 (never
+    // encoded) included.
+    std::vector<jet::PageBuf> run(f.page_count());
+    f.read_run(0, f.page_count(), run.data());
+    for (std::uint32_t n = 0; n < f.page_count(); ++n) {
+        EXPECT_TRUE(run[n] == f.read(n)) << "page " << n;
+    }
+}
+
+TEST(PageFile, ARunReachingPastTheEndIsRefusedNamingTheFirstMissingPage) {
+    const auto files = testsupport::corpus_files("jet4");
+    if (files.empty()) {
+        GTEST_SKIP() << "corpus not found (TARNWICK_CORPUS)";
+    }
+    jet::PageFile f(files.front().path);
+    std::vector<jet::PageBuf> run(4);
+    f.read_run(f.page_count() - 4, 4, run.data());
+    EXPECT_TRUE(run[3] == f.read(f.page_count() - 1));
+    try {
+        f.read_run(f.page_count() - 2, 4, run.data());
+        FAIL() << "read past the end";
+    } catch (const jet::Error& e) {
+        EXPECT_EQ(e.kind(), jet::ErrorKind::damaged);
+        EXPECT_NE(std::string(e.what()).find("page " + std::to_string(f.page_count())),
+                  std::string::npos);
+    }
 }
 
 }  // namespace
