@@ -103,25 +103,19 @@ void OutputFile::write_page(std::uint32_t n, const PageBuf& page) {
     if (fail_page_ && *fail_page_ == n) {
         throw_write_error(ENOSPC, n);
     }
-    PageBuf buf = page;
+    // Pages mostly come in order: gather neighbours and write them together.
+    if (pending_count_ == kPendingPages ||
+        (pending_count_ != 0 && n != pending_first_ + pending_count_)) {
+        flush();
+    }
+    if (pending_count_ == 0) {
+        pending_first_ = n;
+        pending_.resize(kPendingPages);
+    }
+    PageBuf& buf = pending_[pending_count_++];
+    buf = page;
     if (key_ != 0 && n != 0) {
         apply_page_codec(key_, n, buf);
-    }
-    const auto offset = static_cast<off_t>(static_cast<std::uint64_t>(n) * kPageSize);
-    std::size_t done = 0;
-    while (done < kPageSize) {
-        const ssize_t w =
-            ::pwrite(fd_, buf.data() + done, kPageSize - done, offset + static_cast<off_t>(done));
-        if (w < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw_write_error(errno, n);
-        }
-        if (w == 0) {
-            throw_write_error(ENOSPC, n);
-        }
-        done += static_cast<std::size_t>(w);
     }
     const std::uint64_t end = (static_cast<std::uint64_t>(n) + 1) * kPageSize;
     if (end > size_) {
@@ -129,7 +123,37 @@ void OutputFile::write_page(std::uint32_t n, const PageBuf& page) {
     }
 }
 
+void OutputFile::flush() {
+    if (pending_count_ == 0) {
+        return;
+    }
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(pending_.data());
+    const std::size_t total = pending_count_ * kPageSize;
+    const auto offset = static_cast<off_t>(static_cast<std::uint64_t>(pending_first_) * kPageSize);
+    std::size_t done = 0;
+    while (done < total) {
+        const ssize_t w =
+            ::pwrite(fd_, bytes + done, total - done, offset + static_cast<off_t>(done));
+        const auto page = static_cast<std::uint32_t>(pending_first_ + done / kPageSize);
+        if (w < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            const int err = errno;
+            pending_count_ = 0;
+            throw_write_error(err, page);
+        }
+        if (w == 0) {
+            pending_count_ = 0;
+            throw_write_error(ENOSPC, page);
+        }
+        done += static_cast<std::size_t>(w);
+    }
+    pending_count_ = 0;
+}
+
 void OutputFile::sync() {
+    flush();
     if (::fsync(fd_) != 0) {
         const int err = errno;
         throw Error(ErrorKind::io, "Flushing the compacted copy of \"" + destination_.string() +

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "jet/page_file.h"
 
@@ -33,7 +34,12 @@ class OutputFile {
     OutputFile& operator=(const OutputFile&) = delete;
 
     // Writes page n (encoding it when the file has a key; page 0 never is).
+    // Runs of consecutive pages are gathered and written together, so a
+    // failure to write may be reported by a later call or by flush().
     void write_page(std::uint32_t n, const PageBuf& page);
+
+    // Hands the gathered pages to the file system.
+    void flush();
 
     // Flushes everything written so far to disk.
     void sync();
@@ -62,6 +68,10 @@ class OutputFile {
     std::uint64_t size_ = 0;
     bool committed_ = false;
     std::optional<std::uint32_t> fail_page_;
+    static constexpr std::size_t kPendingPages = 32;
+    std::vector<PageBuf> pending_;  // pages pending_first_ .. + pending_count_
+    std::uint32_t pending_first_ = 0;
+    std::size_t pending_count_ = 0;
 };
 
 // The description used when the destination exists: what to do about it.

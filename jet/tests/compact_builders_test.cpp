@@ -333,6 +333,7 @@ TEST(OutputFile, InvisibleUntilCommittedAndGoneOnFailure) {
         jet::OutputFile out(dest, 0);
         out.write_page(0, page);
         out.write_page(2, page);
+        out.flush();
         EXPECT_FALSE(fs::exists(dest));
         EXPECT_TRUE(fs::exists(out.read_path()));
         EXPECT_EQ(fs::file_size(out.read_path()), 3 * jet::kPageSize);
