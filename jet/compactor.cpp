@@ -275,7 +275,8 @@ class Compactor {
   private:
     void find_tables();
     std::optional<std::size_t> order_index(const TableWork& t) const;
-    void collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes);
+    void collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes,
+                      IndexLeafWriter* order_counter);
     std::vector<IndexEntry> read_entries(const TableWork& t, std::size_t ri) const {
         return read_index_entries(file_, t.def->real_indexes[ri].root_page, t.old_page);
     }
@@ -405,8 +406,10 @@ std::optional<std::size_t> Compactor::order_index(const TableWork& t) const {
 // The live rows of a table and the order to write them in: primary-key
 // order where the table has a primary key (rows the key does not list
 // follow in storage order), storage order otherwise. `sizes` receives the
-// length of each row, by position in t.live.
-void Compactor::collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes) {
+// length of each row, by position in t.live; `order_counter` (may be null)
+// is handed the entries of the primary-key index on the way.
+void Compactor::collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes,
+                             IndexLeafWriter* order_counter) {
     t.live.clear();
     t.order.clear();
     sizes.clear();
@@ -424,6 +427,9 @@ void Compactor::collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes) {
     bool in_storage_order = true;
     for_each_index_entry(file_, t.def->real_indexes[*order].root_page, t.old_page,
                          [&](const IndexEntry& e, std::uint32_t) {
+                             if (order_counter != nullptr) {
+                                 order_counter->add(e);
+                             }
                              const std::size_t i = t.live.find(e.row);
                              if (i != LiveRows::npos && !taken[i]) {
                                  taken[i] = true;
@@ -444,8 +450,18 @@ void Compactor::collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes) {
 }
 
 void Compactor::plan_table(TableWork& t) {
+    // Index trees keep their shape when their keys keep their order: the old
+    // entries are counted into leaves, the primary key's while it gives the
+    // rows their order.
+    const auto order = order_index(t);
+    std::vector<std::optional<IndexLeafWriter>> counters(t.def->real_indexes.size());
+    for (std::size_t ri = 0; ri < counters.size(); ++ri) {
+        if (!t.index_id_keyed[ri]) {
+            counters[ri].emplace(true, 0, 0);
+        }
+    }
     std::vector<std::uint16_t> sizes;
-    collect_rows(t, sizes);
+    collect_rows(t, sizes, order && counters[*order] ? &*counters[*order] : nullptr);
     t.rows = t.live.size();
     RowPacker data;
     std::vector<RowPacker> lv(t.lv_columns.size());
@@ -502,9 +518,11 @@ void Compactor::plan_table(TableWork& t) {
         }
         // The keys keep their order; only row pointers change, and those have
         // a fixed size: the old entries give the new tree's shape.
-        IndexLeafWriter counter(true, 0, 0);
-        for_each_index_entry(file_, t.def->real_indexes[ri].root_page, t.old_page,
-                             [&](const IndexEntry& e, std::uint32_t) { counter.add(e); });
+        IndexLeafWriter& counter = *counters[ri];
+        if (!(order && ri == *order && t.live.size() != 0)) {
+            for_each_index_entry(file_, t.def->real_indexes[ri].root_page, t.old_page,
+                                 [&](const IndexEntry& e, std::uint32_t) { counter.add(e); });
+        }
         const auto lasts = counter.finish();
         const auto plan = plan_index_nodes(lasts, counter.leaf_count(), true);
         t.index_pages.push_back(static_cast<std::uint32_t>(plan.page_count()));
