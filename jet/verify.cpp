@@ -153,9 +153,9 @@ void RowDigester::fail_like_reader(Bytes row, RowPointer at) const {
                              " (table \"" + def_.name_hint + "\")";
     decode_row(file_, def_, row, what);
     // The reader took it: the fast path has a fault of its own.
-    throw Error(ErrorKind::damaged, "The rows of " + what +
-                                        " could not be put in their canonical form for "
-                                        "comparison, although they can be read.");
+    throw Error(ErrorKind::damaged, "The " + what +
+                                        " can be read but not compared with its copy; this is a "
+                                        "fault of the program, not of the database.");
 }
 
 void RowDigester::append_units(const std::uint8_t* data, std::size_t units) {
