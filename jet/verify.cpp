@@ -1,16 +1,13 @@
 #include "jet/verify.h"
 
-#include <algorithm>
-#include <array>
 #include <cstring>
 #include <set>
-#include <type_traits>
-#include <variant>
-#include <vector>
 
+#include "jet/catalog.h"
 #include "jet/checker.h"
 #include "jet/database.h"
 #include "jet/error.h"
+#include "jet/long_value.h"
 #include "jet/row.h"
 #include "jet/table_def.h"
 
@@ -18,95 +15,423 @@ namespace jet {
 
 namespace {
 
-// A 128-bit digest of a row's decoded values: two independent 64-bit
-// multiply-xorshift streams over a canonical byte form.
-class RowDigest {
-  public:
-    void bytes(const void* data, std::size_t n) {
-        const auto* p = static_cast<const std::uint8_t*>(data);
-        for (std::size_t i = 0; i < n; ++i) {
-            a_ = (a_ ^ p[i]) * 0x100000001B3ull;
-            b_ = (b_ + p[i] + 1) * 0x9E3779B97F4A7C15ull;
-            b_ ^= b_ >> 29;
+std::uint64_t rotl(std::uint64_t x, int r) {
+    return (x << r) | (x >> (64 - r));
+}
+
+std::uint64_t fmix(std::uint64_t k) {
+    k ^= k >> 33;
+    k *= 0xFF51AFD7ED558CCDull;
+    k ^= k >> 33;
+    k *= 0xC4CEB9FE1A85EC53ull;
+    k ^= k >> 33;
+    return k;
+}
+
+std::uint64_t load64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) {
+        v = (v << 8) | p[i];
+    }
+    return v;
+}
+
+constexpr std::uint64_t kC1 = 0x87C37B91114253D5ull;
+constexpr std::uint64_t kC2 = 0x4CF5AD432745937Full;
+
+// The byte width of a fixed-size value of each type (0: given by the column).
+std::size_t value_width(std::uint8_t type) {
+    switch (static_cast<ColumnType>(type)) {
+        case ColumnType::byte:
+            return 1;
+        case ColumnType::integer:
+            return 2;
+        case ColumnType::long_integer:
+        case ColumnType::single:
+            return 4;
+        case ColumnType::money:
+        case ColumnType::double_:
+        case ColumnType::datetime:
+            return 8;
+        case ColumnType::guid:
+            return 16;
+        case ColumnType::numeric:
+            return 17;
+        default:
+            return 0;
+    }
+}
+
+// Thrown inside the fast path when a row does not look as the reader wants
+// it; the reader is then asked to describe the damage.
+struct NotAsTheReaderWants {};
+
+const std::string kSomeRow = "a row";
+
+}  // namespace
+
+RowHash hash128(const std::uint8_t* data, std::size_t n) {
+    std::uint64_t h1 = 0;
+    std::uint64_t h2 = 0;
+    const std::size_t blocks = n / 16;
+    for (std::size_t i = 0; i < blocks; ++i) {
+        std::uint64_t k1 = load64(data + 16 * i);
+        std::uint64_t k2 = load64(data + 16 * i + 8);
+        k1 *= kC1;
+        k1 = rotl(k1, 31);
+        k1 *= kC2;
+        h1 ^= k1;
+        h1 = rotl(h1, 27);
+        h1 += h2;
+        h1 = h1 * 5 + 0x52DCE729;
+        k2 *= kC2;
+        k2 = rotl(k2, 33);
+        k2 *= kC1;
+        h2 ^= k2;
+        h2 = rotl(h2, 31);
+        h2 += h1;
+        h2 = h2 * 5 + 0x38495AB5;
+    }
+    const std::uint8_t* tail = data + 16 * blocks;
+    std::uint64_t k1 = 0;
+    std::uint64_t k2 = 0;
+    const std::size_t rest = n & 15;
+    for (std::size_t i = rest; i > 8; --i) {
+        k2 ^= static_cast<std::uint64_t>(tail[i - 1]) << (8 * (i - 9));
+    }
+    if (rest > 8) {
+        k2 *= kC2;
+        k2 = rotl(k2, 33);
+        k2 *= kC1;
+        h2 ^= k2;
+    }
+    for (std::size_t i = rest < 8 ? rest : 8; i > 0; --i) {
+        k1 ^= static_cast<std::uint64_t>(tail[i - 1]) << (8 * (i - 1));
+    }
+    if (rest > 0) {
+        k1 *= kC1;
+        k1 = rotl(k1, 31);
+        k1 *= kC2;
+        h1 ^= k1;
+    }
+    h1 ^= n;
+    h2 ^= n;
+    h1 += h2;
+    h2 += h1;
+    h1 = fmix(h1);
+    h2 = fmix(h2);
+    h1 += h2;
+    h2 += h1;
+    return RowHash{h1, h2};
+}
+
+RowDigester::RowDigester(const PageFile& file, const TableDef& def, const std::string& table,
+                         const IdRemap* ids)
+    : file_(file), def_(def), ids_(ids) {
+    for (const Column& c : def.columns) {
+        id_column_.push_back(is_id_column(table, c.name));
+    }
+    form_.reserve(256);
+}
+
+RowHash RowDigester::digest(Bytes row, RowPointer at) {
+    try {
+        canonical_form(row);
+    } catch (const NotAsTheReaderWants&) {
+        fail_like_reader(row, at);
+    } catch (const Error& e) {
+        if (e.kind() != ErrorKind::damaged) {
+            throw;
+        }
+        fail_like_reader(row, at);
+    }
+    return hash128(form_.data(), form_.size());
+}
+
+void RowDigester::fail_like_reader(Bytes row, RowPointer at) const {
+    const std::string what = "row " + std::to_string(at.row) + " of " + file_.where(at.page) +
+                             " (table \"" + def_.name_hint + "\")";
+    decode_row(file_, def_, row, what);
+    // The reader took it: the fast path has a fault of its own.
+    throw Error(ErrorKind::damaged, "The " + what +
+                                        " can be read but not compared with its copy; this is a "
+                                        "fault of the program, not of the database.");
+}
+
+void RowDigester::append_units(const std::uint8_t* data, std::size_t units) {
+    const auto count = static_cast<std::uint32_t>(units);
+    const std::size_t at = form_.size();
+    form_.resize(at + 4 + 2 * units);
+    std::memcpy(form_.data() + at, &count, 4);
+    if (units != 0) {
+        std::memcpy(form_.data() + at + 4, data, 2 * units);
+    }
+}
+
+// Text as its UTF-16 code units (little-endian), whatever way it is stored:
+// plain UTF-16LE (an odd last byte means nothing) or compressed (FF FE, then
+// runs of one-byte characters and two-byte characters switched at every 00).
+void RowDigester::append_text(Bytes stored) {
+    if (stored.size() < 2 || stored[0] != 0xFF || stored[1] != 0xFE) {
+        append_units(stored.data(), stored.size() / 2);
+        return;
+    }
+    const std::size_t at = form_.size();
+    form_.resize(at + 4);
+    std::size_t units = 0;
+    bool compressed = true;
+    std::size_t i = 2;
+    while (i < stored.size()) {
+        if (stored[i] == 0) {
+            compressed = !compressed;
+            ++i;
+        } else if (compressed) {
+            form_.push_back(stored[i]);
+            form_.push_back(0);
+            ++units;
+            ++i;
+        } else {
+            if (i + 1 >= stored.size()) {
+                break;
+            }
+            form_.push_back(stored[i]);
+            form_.push_back(stored[i + 1]);
+            ++units;
+            i += 2;
         }
     }
-    template <typename T>
-    void pod(const T& v) {
-        static_assert(std::is_trivially_copyable_v<T>);
-        bytes(&v, sizeof v);
-    }
-    std::array<std::uint64_t, 2> value() const { return {a_, b_}; }
-
-  private:
-    std::uint64_t a_ = 0xCBF29CE484222325ull;
-    std::uint64_t b_ = 0x84222325CBF29CE4ull;
-};
-
-void digest_value(RowDigest& d, const Value& v) {
-    const auto tag = static_cast<std::uint8_t>(v.index());
-    d.pod(tag);
-    std::visit(
-        [&](const auto& x) {
-            using T = std::decay_t<decltype(x)>;
-            if constexpr (std::is_same_v<T, std::monostate>) {
-            } else if constexpr (std::is_same_v<T, bool>) {
-                d.pod(static_cast<std::uint8_t>(x));
-            } else if constexpr (std::is_same_v<T, std::int64_t> || std::is_same_v<T, float> ||
-                                 std::is_same_v<T, double>) {
-                d.pod(x);
-            } else if constexpr (std::is_same_v<T, Money>) {
-                d.pod(x.units);
-            } else if constexpr (std::is_same_v<T, DateTime>) {
-                d.pod(x.days);
-            } else if constexpr (std::is_same_v<T, std::string>) {
-                d.pod(x.size());
-                d.bytes(x.data(), x.size());
-            } else if constexpr (std::is_same_v<T, Binary>) {
-                d.pod(x.bytes.size());
-                d.bytes(x.bytes.data(), x.bytes.size());
-            } else if constexpr (std::is_same_v<T, Guid>) {
-                d.bytes(x.bytes.data(), x.bytes.size());
-            } else if constexpr (std::is_same_v<T, Decimal>) {
-                d.pod(static_cast<std::uint8_t>(x.negative));
-                d.pod(x.precision);
-                d.pod(x.scale);
-                d.bytes(x.magnitude.data(), sizeof x.magnitude);
-            }
-        },
-        v);
+    const auto count = static_cast<std::uint32_t>(units);
+    std::memcpy(form_.data() + at, &count, 4);
 }
+
+// The canonical form: per column, in definition order, a presence byte and
+// then the value: integers as 64-bit (Id columns mapped), other fixed values
+// as their bytes (a decimal's sign bit and magnitude), text and memo as
+// UTF-16 code units, binary and OLE data as bytes, the variable ones with
+// their length first. The layout checks are the reader's; where one fails,
+// the reader is asked to describe the row.
+void RowDigester::canonical_form(Bytes row) {
+    form_.clear();
+    if (row.size() < 2) {
+        throw NotAsTheReaderWants{};
+    }
+    const std::uint16_t column_count = le16(row, 0);
+    const std::size_t mask_size = (static_cast<std::size_t>(column_count) + 7) / 8;
+    if (row.size() < 2 + mask_size) {
+        throw NotAsTheReaderWants{};
+    }
+    const std::size_t mask_offset = row.size() - mask_size;
+    std::size_t data_end = mask_offset;
+    std::size_t var_count = 0;
+    vars_.clear();
+    if (def_.var_column_count != 0) {
+        if (mask_offset < 4) {
+            throw NotAsTheReaderWants{};
+        }
+        var_count = le16(row, mask_offset - 2);
+        const std::size_t table_bytes = 2 * (var_count + 1);
+        if (mask_offset - 2 < table_bytes + 2) {
+            throw NotAsTheReaderWants{};
+        }
+        data_end = mask_offset - 2 - table_bytes;
+        for (std::size_t k = 0; k <= var_count; ++k) {
+            vars_.push_back(le16(row, mask_offset - 4 - 2 * k));
+        }
+        for (std::size_t k = 0; k < var_count; ++k) {
+            if (vars_[k] > vars_[k + 1] || vars_[k + 1] > data_end || vars_[k] < 2) {
+                throw NotAsTheReaderWants{};
+            }
+        }
+    }
+    auto not_null = [&](std::uint16_t number) {
+        return number < column_count && ((row[mask_offset + number / 8] >> (number % 8)) & 1u);
+    };
+
+    for (std::size_t ci = 0; ci < def_.columns.size(); ++ci) {
+        const Column& c = def_.columns[ci];
+        const auto type = static_cast<ColumnType>(c.type);
+        if (type == ColumnType::boolean) {
+            form_.push_back(not_null(c.number) ? 1 : 0);
+            continue;
+        }
+        if (!not_null(c.number)) {
+            form_.push_back(0);
+            continue;
+        }
+        const std::size_t width = value_width(c.type);
+        std::size_t start = 0;
+        std::size_t length = 0;
+        if (c.is_fixed()) {
+            start = 2 + static_cast<std::size_t>(c.fixed_offset);
+            length = width != 0 ? width : c.length;
+            if (start + length > data_end) {
+                throw NotAsTheReaderWants{};
+            }
+        } else if (c.var_index >= var_count) {
+            form_.push_back(0);
+            continue;
+        } else {
+            start = vars_[c.var_index];
+            length = vars_[c.var_index + 1u] - start;
+        }
+        if (width != 0 && length < width) {
+            throw NotAsTheReaderWants{};
+        }
+        form_.push_back(1);
+        const std::uint8_t* d = row.data() + start;
+        switch (type) {
+            case ColumnType::byte:
+            case ColumnType::integer:
+            case ColumnType::long_integer: {
+                std::int64_t v = 0;
+                if (type == ColumnType::byte) {
+                    v = d[0];
+                } else if (type == ColumnType::integer) {
+                    v = static_cast<std::int16_t>(static_cast<std::uint16_t>(d[0] | (d[1] << 8)));
+                } else {
+                    v = static_cast<std::int32_t>(static_cast<std::uint32_t>(d[0]) |
+                                                  (static_cast<std::uint32_t>(d[1]) << 8) |
+                                                  (static_cast<std::uint32_t>(d[2]) << 16) |
+                                                  (static_cast<std::uint32_t>(d[3]) << 24));
+                }
+                if (ids_ != nullptr && id_column_[ci]) {
+                    v = ids_->apply(v);
+                }
+                const std::size_t at = form_.size();
+                form_.resize(at + 8);
+                std::memcpy(form_.data() + at, &v, 8);
+                break;
+            }
+            case ColumnType::money:
+            case ColumnType::single:
+            case ColumnType::double_:
+            case ColumnType::datetime:
+            case ColumnType::guid:
+                form_.insert(form_.end(), d, d + width);
+                break;
+            case ColumnType::numeric:
+                form_.push_back(d[0] & 0x80);
+                form_.insert(form_.end(), d + 1, d + 17);
+                break;
+            case ColumnType::text:
+                append_text(Bytes(d, length));
+                break;
+            case ColumnType::memo:
+            case ColumnType::ole: {
+                const LongValueDescriptor lv =
+                    LongValueDescriptor::parse(Bytes(d, length), kSomeRow);
+                Bytes value = lv.inline_data;
+                std::vector<std::uint8_t> stored;
+                if (static_cast<LongValueKind>(lv.kind) != LongValueKind::inline_value) {
+                    stored = read_long_value(file_, lv, kSomeRow);
+                    value = Bytes(stored.data(), stored.size());
+                }
+                if (type == ColumnType::memo) {
+                    append_text(value);
+                } else {
+                    const auto n = static_cast<std::uint32_t>(value.size());
+                    const std::size_t at = form_.size();
+                    form_.resize(at + 4);
+                    std::memcpy(form_.data() + at, &n, 4);
+                    form_.insert(form_.end(), value.begin(), value.end());
+                }
+                break;
+            }
+            case ColumnType::boolean:
+            case ColumnType::binary:
+            case ColumnType::fixed_binary:
+            default: {
+                const auto n = static_cast<std::uint32_t>(length);
+                const std::size_t at = form_.size();
+                form_.resize(at + 4);
+                std::memcpy(form_.data() + at, &n, 4);
+                form_.insert(form_.end(), d, d + length);
+                break;
+            }
+        }
+    }
+}
+
+TableDigest digest_table(const Database& db, const TableDef& def, const std::string& table,
+                         const IdRemap* ids, const std::atomic<bool>* cancel) {
+    RowDigester digester(db.file(), def, table, ids);
+    TableDigest digest;
+    db.for_each_row(def, [&](const RowRef& r) {
+        if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {
+            throw OperationCancelled{};
+        }
+        digest.add(digester.digest(r.bytes, r.data));
+    });
+    return digest;
+}
+
+std::vector<std::pair<std::uint32_t, std::string>> digest_jobs(const Database& db) {
+    std::vector<std::pair<std::uint32_t, std::string>> jobs;
+    jobs.emplace_back(kCatalogPage, "MSysObjects");
+    for (const auto& obj : db.catalog().objects()) {
+        if (obj.is_table() && obj.table_page() != kCatalogPage) {
+            jobs.emplace_back(obj.table_page(), obj.name);
+        }
+    }
+    return jobs;
+}
+
+DigestTask::DigestTask(std::filesystem::path path,
+                       std::vector<std::pair<std::uint32_t, std::string>> tables,
+                       bool skip_id_tables) {
+    thread_ =
+        std::thread([this, path = std::move(path), tables = std::move(tables), skip_id_tables] {
+            try {
+                run(path, tables, skip_id_tables);
+            } catch (const OperationCancelled&) {
+            } catch (...) {
+                error_ = std::current_exception();
+            }
+        });
+}
+
+DigestTask::~DigestTask() {
+    cancel_.store(true);
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+TableDigests DigestTask::take() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    if (error_) {
+        std::rethrow_exception(error_);
+    }
+    return std::move(digests_);
+}
+
+void DigestTask::run(const std::filesystem::path& path,
+                     const std::vector<std::pair<std::uint32_t, std::string>>& tables,
+                     bool skip_id_tables) {
+    OpenOptions options;
+    options.verify_password = false;
+    const Database db(path, options);
+    for (const auto& [page, name] : tables) {
+        const TableDef& def = db.table_def(page);
+        bool has_ids = false;
+        for (const Column& c : def.columns) {
+            has_ids = has_ids || is_id_column(name, c.name);
+        }
+        if (skip_id_tables && has_ids) {
+            continue;
+        }
+        digests_[page] = digest_table(db, def, name, nullptr, &cancel_);
+    }
+}
+
+namespace {
 
 [[noreturn]] void fail(const std::string& destination, const std::string& what) {
     throw Error(ErrorKind::verification_failed,
                 "The compacted copy for \"" + destination + "\" did not verify: " + what +
                     " The copy was discarded and nothing was replaced; the source is unchanged.");
-}
-
-using Digests = std::vector<std::array<std::uint64_t, 2>>;
-
-Digests row_digests(const Database& db, const TableDef& def, const std::string& table,
-                    const IdRemap* ids) {
-    std::vector<bool> id_col;
-    for (const auto& c : def.columns) {
-        id_col.push_back(ids != nullptr && is_id_column(table, c.name));
-    }
-    Digests out;
-    db.for_each_row(def, [&](const RowRef& r) {
-        const auto values =
-            decode_row(db.file(), def, r.bytes,
-                       "a row of table \"" + table + "\" (" + db.where(r.pointer.page) + ")");
-        RowDigest d;
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            if (id_col[i] && std::holds_alternative<std::int64_t>(values[i])) {
-                digest_value(d, Value(ids->apply(std::get<std::int64_t>(values[i]))));
-            } else {
-                digest_value(d, values[i]);
-            }
-        }
-        out.push_back(d.value());
-    });
-    std::sort(out.begin(), out.end());
-    return out;
 }
 
 void compare_definitions(const TableDef& a, const TableDef& b, const std::string& table,
@@ -175,7 +500,25 @@ void compare_definitions(const TableDef& a, const TableDef& b, const std::string
 }  // namespace
 
 void verify_compacted(const Database& source, const Database& output, const IdRemap& ids,
-                      bool stale_ids_allowed, const std::string& destination) {
+                      bool stale_ids_allowed, const std::string& destination,
+                      const TableDigests* source_digests) {
+    std::map<std::uint32_t, std::string> names;  // by the source's page
+    for (const auto& [from, to] : ids.tables) {
+        names[from] = "MSysObjects";
+    }
+    for (const auto& obj : source.catalog().objects()) {
+        if (obj.is_table() && names.count(obj.table_page()) != 0) {
+            names[obj.table_page()] = obj.name;
+        }
+    }
+    // The output's rows are digested in a second thread while the checker
+    // reads the output here.
+    std::vector<std::pair<std::uint32_t, std::string>> output_jobs;
+    for (const auto& [from, to] : ids.tables) {
+        output_jobs.emplace_back(to, names[from]);
+    }
+    DigestTask output_digests(output.path(), std::move(output_jobs), false);
+
     CheckOptions strict;
     strict.strict = true;
     const CheckReport report = check(output, strict);
@@ -209,21 +552,27 @@ void verify_compacted(const Database& source, const Database& output, const IdRe
         fail(destination, "the catalog lists " + std::to_string(output_tables) +
                               " tables instead of " + std::to_string(source_tables) + ".");
     }
+    // The source's digests not computed beforehand: the tables with Id
+    // columns (they need the Id map), or all of them.
+    TableDigests expected;
     for (const auto& [from, to] : ids.tables) {
-        const TableDef& a = source.table_def(from);
-        const TableDef& b = output.table_def(to);
-        std::string name = "MSysObjects";
-        for (const auto& obj : source.catalog().objects()) {
-            if (obj.is_table() && obj.table_page() == from) {
-                name = obj.name;
+        if (source_digests != nullptr) {
+            if (const auto it = source_digests->find(from); it != source_digests->end()) {
+                expected[from] = it->second;
+                continue;
             }
         }
-        compare_definitions(a, b, name, ids, destination);
-        const Digests x = row_digests(source, a, name, &ids);
-        const Digests y = row_digests(output, b, name, nullptr);
-        if (x.size() != y.size()) {
-            fail(destination, "table \"" + name + "\" has " + std::to_string(y.size()) +
-                                  " rows instead of " + std::to_string(x.size()) + ".");
+        expected[from] = digest_table(source, source.table_def(from), names[from], &ids);
+    }
+    const TableDigests found = output_digests.take();
+    for (const auto& [from, to] : ids.tables) {
+        const std::string& name = names[from];
+        compare_definitions(source.table_def(from), output.table_def(to), name, ids, destination);
+        const TableDigest& x = expected.at(from);
+        const TableDigest& y = found.at(to);
+        if (x.rows != y.rows) {
+            fail(destination, "table \"" + name + "\" has " + std::to_string(y.rows) +
+                                  " rows instead of " + std::to_string(x.rows) + ".");
         }
         if (x != y) {
             fail(destination, "the rows of table \"" + name + "\" differ.");
