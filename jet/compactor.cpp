@@ -104,6 +104,7 @@ class LiveRows {
         }
     }
     std::size_t size() const { return slots_.size(); }
+    void reserve(std::size_t n) { slots_.reserve(n); }
     bool sorted() const { return sorted_; }
     std::uint32_t slot(std::size_t i) const { return slots_[i]; }
 
@@ -413,6 +414,11 @@ void Compactor::collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes,
     t.live.clear();
     t.order.clear();
     sizes.clear();
+    // The stored row count is a hint only (it may be stale); growing the
+    // arrays of a table of millions of rows twice over costs more.
+    const std::size_t hint = std::min<std::size_t>(t.def->row_count, std::size_t{1} << 26);
+    t.live.reserve(hint);
+    sizes.reserve(hint);
     db_.for_each_row(*t.def, [&](const RowRef& r) {
         t.live.add(r.pointer, r.data);
         sizes.push_back(static_cast<std::uint16_t>(std::min<std::size_t>(r.bytes.size(), 0xFFFF)));
@@ -423,8 +429,22 @@ void Compactor::collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes,
         return;
     }
     t.live.index();
+    // The order is kept only from the first row out of storage order on:
+    // a table already in key order (a compacted one) needs no list.
+    std::size_t placed = 0;
+    auto place = [&](std::size_t i) {
+        if (t.order.empty() && i != placed) {
+            t.order.reserve(t.live.size());
+            for (std::size_t k = 0; k < placed; ++k) {
+                t.order.push_back(static_cast<std::uint32_t>(k));
+            }
+        }
+        if (!t.order.empty() || i != placed) {
+            t.order.push_back(static_cast<std::uint32_t>(i));
+        }
+        ++placed;
+    };
     std::vector<bool> taken(t.live.size(), false);
-    bool in_storage_order = true;
     for_each_index_entry(file_, t.def->real_indexes[*order].root_page, t.old_page,
                          [&](const IndexEntry& e, std::uint32_t) {
                              if (order_counter != nullptr) {
@@ -433,18 +453,13 @@ void Compactor::collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes,
                              const std::size_t i = t.live.find(e.row);
                              if (i != LiveRows::npos && !taken[i]) {
                                  taken[i] = true;
-                                 in_storage_order = in_storage_order && i == t.order.size();
-                                 t.order.push_back(static_cast<std::uint32_t>(i));
+                                 place(i);
                              }
                          });
     for (std::size_t i = 0; i < taken.size(); ++i) {
         if (!taken[i]) {
-            in_storage_order = in_storage_order && i == t.order.size();
-            t.order.push_back(static_cast<std::uint32_t>(i));
+            place(i);
         }
-    }
-    if (in_storage_order) {
-        std::vector<std::uint32_t>().swap(t.order);
     }
     t.live.drop_index();
 }
