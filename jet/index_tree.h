@@ -30,7 +30,7 @@ struct IndexProblem {
 
 struct IndexTree {
     std::uint32_t root = 0;
-    std::vector<IndexEntry> entries;                 // leaf entries, left to right (read_index_tree)
+    std::vector<IndexEntry> entries;  // leaf entries, left to right (read_index_tree)
     std::vector<std::vector<std::uint32_t>> levels;  // levels[0] = {root}; the last = leaves
     std::set<std::uint32_t> pages;                   // every page reached
     std::vector<IndexProblem> problems;              // empty for a sound tree
