@@ -416,7 +416,9 @@ class TableWalk {
             }
             live_.push_back(header.encode());
             states_.resize(live_.size() * wanted_.size());
-            values_.resize(live_.size() * values_per_row_);
+            for (std::size_t j = 0; j < values_per_row_; ++j) {
+                values_.push_back(0);
+            }
             check_row(header, data, live_.size() - 1);
         }
     }
@@ -564,9 +566,14 @@ class TableWalk {
         return std::binary_search(sorted.begin(), sorted.end(), page);
     }
 
-    // Where a row sits in live_, or kNone when it is no live row.
-    std::size_t live_index(RowPointer row) const {
+    // Where a row sits in live_, or kNone when it is no live row. An index
+    // often lists rows in the order they were stored: `after` (where the
+    // previous entry's row sat) is tried first.
+    std::size_t live_index(RowPointer row, std::size_t after = kNone) const {
         const std::uint32_t k = row.encode();
+        if (after != kNone && after + 1 < live_.size() && live_[after + 1] == k) {
+            return after + 1;
+        }
         const auto it = std::lower_bound(live_.begin(), live_.end(), k);
         return it != live_.end() && *it == k ? static_cast<std::size_t>(it - live_.begin()) : kNone;
     }
@@ -902,7 +909,7 @@ class TableWalk {
               seen_(walk.live_.size()) {}
 
         void entry(const IndexEntry& e) {
-            const std::size_t at = w_.live_index(e.row);
+            const std::size_t at = w_.live_index(e.row, previous_at_);
             if (count_ == 0 || compare_keys(previous_key_, e.key) != 0) {
                 ++distinct_;
             } else if (ri_.unique() && !w_.any_null(key_, at)) {
@@ -913,6 +920,7 @@ class TableWalk {
             ++count_;
             previous_key_.assign(e.key.begin(), e.key.end());
             previous_row_ = e.row;
+            previous_at_ = at;
             if (at == kNone) {
                 w_.error("index-dangling-entry", ri_.root_page,
                          "An entry of " + iname_ + " points to " + ptr_text(e.row) +
@@ -960,6 +968,7 @@ class TableWalk {
         std::size_t distinct_ = 0;
         std::vector<std::uint8_t> previous_key_;
         RowPointer previous_row_;
+        std::size_t previous_at_ = kNone;  // where previous_row_ sits in live_
         std::vector<std::uint8_t> want_;
     };
 
