@@ -331,7 +331,10 @@ class TableWalk {
             const bool integer = c != nullptr && integer_key_width(c->column_type()) != 0;
             value_slot_.push_back(integer ? values_per_row_++ : kNone);
         }
-        const auto owned = read_map(def_.owned_map, "owned-pages map");
+        for (const auto& c : def_.columns) {
+            column_slot_.push_back(wanted_slot(c.number));
+        }
+        auto owned = read_map(def_.owned_map, "owned-pages map");
         if (!owned) {
             if (!(def_.owned_map.page == 0 && def_.owned_map.row == 0)) {
                 return;  // reported
@@ -339,7 +342,7 @@ class TableWalk {
             error("map-row-missing", tp_, label() + " has no owned-pages map.");
             return;
         }
-        owned_ = sorted_unique(*owned);
+        owned_ = sorted_unique(std::move(*owned));  // as a map lists them already
         if (const auto fm = read_map(def_.free_map, "free-space map")) {
             for (const auto p : *fm) {
                 if (!contains(owned_, p)) {
@@ -352,11 +355,11 @@ class TableWalk {
         // The stored row count sizes the row arrays when it is plausible; a
         // stale one only costs the arrays' growth.
         const std::size_t expected =
-            std::min<std::size_t>(def_.row_count, owned->size() * kMaxRowsPerPage);
+            std::min<std::size_t>(def_.row_count, owned_.size() * kMaxRowsPerPage);
         live_.reserve(expected);
         states_.reserve(expected * wanted_.size());
         values_.reserve(expected * values_per_row_);
-        for (const auto p : *owned) {
+        for (const auto p : owned_) {
             cx_.claim(p, PageRole::table_data, tp_);
             walk_data_page(p);
         }
@@ -469,7 +472,8 @@ class TableWalk {
             error("row-undecodable", at.page, e.what());
             return;
         }
-        for (const auto& c : def_.columns) {
+        for (std::size_t n = 0; n < def_.columns.size(); ++n) {
+            const Column& c = def_.columns[n];
             if (c.is_long_value()) {
                 check_long_value(c, at, layout, data);
                 continue;
@@ -505,7 +509,7 @@ class TableWalk {
             if ((c.flags & kColumnFlagAutoLongMask) != 0 && state == CellState::integer) {
                 max_autonumber_ = std::max(max_autonumber_.value_or(integer), integer);
             }
-            if (const std::size_t slot = wanted_slot(c.number); slot != kNone) {
+            if (const std::size_t slot = column_slot_[n]; slot != kNone) {
                 states_.set(row * wanted_.size() + slot, state);
                 if (value_slot_[slot] != kNone && state == CellState::integer) {
                     // Integer and Long values fit.
@@ -999,8 +1003,9 @@ class TableWalk {
     // row, the states of its wanted_ columns (wanted_.size() cells per row)
     // and the values of those that are Integer or Long (values_per_row_).
     std::vector<std::uint32_t> live_;
-    std::vector<std::uint16_t> wanted_;    // columns some index is built on, ascending
-    std::vector<std::size_t> value_slot_;  // per wanted_ column: its place among the values
+    std::vector<std::uint16_t> wanted_;     // columns some index is built on, ascending
+    std::vector<std::size_t> value_slot_;   // per wanted_ column: its place among the values
+    std::vector<std::size_t> column_slot_;  // per column of def_: its place in wanted_, or kNone
     std::size_t values_per_row_ = 0;
     CellStates states_;
     std::vector<std::int32_t> values_;
