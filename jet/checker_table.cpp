@@ -121,7 +121,6 @@ class TableWalk {
         }
         check_definition();
         walk_maps_and_rows();
-        sort_live();
         check_long_value_maps();
         check_indexes();
         check_counts();
@@ -356,13 +355,17 @@ class TableWalk {
         // stale one only costs the arrays' growth.
         const std::size_t expected =
             std::min<std::size_t>(def_.row_count, owned_.size() * kMaxRowsPerPage);
-        live_.reserve(expected);
+        row_numbers_.reserve(expected);
         states_.reserve(expected * wanted_.size());
         values_.reserve(expected * values_per_row_);
+        row_first_.reserve(owned_.size() + 1);
         for (const auto p : owned_) {
+            row_first_.push_back(static_cast<std::uint32_t>(live_count()));
             cx_.claim(p, PageRole::table_data, tp_);
             walk_data_page(p);
+            sort_page_rows(row_first_.back());
         }
+        row_first_.push_back(static_cast<std::uint32_t>(live_count()));
     }
 
     void walk_data_page(std::uint32_t n) {
@@ -417,12 +420,12 @@ class TableWalk {
                 }
                 data = moved;
             }
-            live_.push_back(header.encode());
-            states_.resize(live_.size() * wanted_.size());
+            row_numbers_.push_back(header.row);
+            states_.resize(live_count() * wanted_.size());
             for (std::size_t j = 0; j < values_per_row_; ++j) {
                 values_.push_back(0);
             }
-            check_row(header, data, live_.size() - 1);
+            check_row(header, data, live_count() - 1);
         }
     }
 
@@ -520,31 +523,35 @@ class TableWalk {
         }
     }
 
-    // The owned pages come from their map in ascending order, so the live rows
-    // are normally sorted already; otherwise they are sorted here with their
-    // cells, a row met twice keeping every column either sighting decoded (the
-    // later one winning).
-    void sort_live() {
-        if (std::adjacent_find(live_.begin(), live_.end(), std::greater_equal<>()) == live_.end()) {
+    // The rows of a page are met in slot order, so their numbers ascend, unless
+    // the page has more slots than row numbers can tell apart. Then the rows
+    // from `from` on (the page's) are sorted here with their cells, a row met
+    // twice keeping every column either sighting decoded (the later one
+    // winning).
+    void sort_page_rows(std::size_t from) {
+        const auto first = row_numbers_.begin() + static_cast<std::ptrdiff_t>(from);
+        if (std::adjacent_find(first, row_numbers_.end(), std::greater_equal<>()) ==
+            row_numbers_.end()) {
             return;
         }
         const std::size_t k = wanted_.size();
         const std::size_t m = values_per_row_;
-        std::vector<std::uint32_t> order(live_.size());
-        std::iota(order.begin(), order.end(), std::uint32_t{0});
-        std::stable_sort(order.begin(), order.end(),
-                         [&](std::uint32_t a, std::uint32_t b) { return live_[a] < live_[b]; });
-        std::vector<std::uint32_t> keys;
+        std::vector<std::size_t> order(live_count() - from);
+        std::iota(order.begin(), order.end(), from);
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return row_numbers_[a] < row_numbers_[b];
+        });
+        std::vector<std::uint8_t> numbers;
         CellStates states;
         std::vector<std::int32_t> values;
         for (const std::size_t i : order) {
-            const bool again = !keys.empty() && keys.back() == live_[i];
+            const bool again = !numbers.empty() && numbers.back() == row_numbers_[i];
             if (!again) {
-                keys.push_back(live_[i]);
-                states.resize(keys.size() * k);
-                values.resize(keys.size() * m);
+                numbers.push_back(row_numbers_[i]);
+                states.resize(numbers.size() * k);
+                values.resize(numbers.size() * m);
             }
-            const std::size_t to = keys.size() - 1;
+            const std::size_t to = numbers.size() - 1;
             for (std::size_t j = 0; j < k; ++j) {
                 const CellState s = states_.get(i * k + j);
                 if (again && s == CellState::absent) {
@@ -556,9 +563,14 @@ class TableWalk {
                 }
             }
         }
-        live_.swap(keys);
-        states_.swap(states);
-        values_.swap(values);
+        row_numbers_.resize(from);
+        row_numbers_.insert(row_numbers_.end(), numbers.begin(), numbers.end());
+        states_.resize(live_count() * k);
+        for (std::size_t c = 0; c < numbers.size() * k; ++c) {
+            states_.set(from * k + c, states.get(c));
+        }
+        values_.resize(from * m);
+        values_.insert(values_.end(), values.begin(), values.end());
     }
 
     static std::vector<std::uint32_t> sorted_unique(std::vector<std::uint32_t> pages) {
@@ -570,16 +582,45 @@ class TableWalk {
         return std::binary_search(sorted.begin(), sorted.end(), page);
     }
 
-    // Where a row sits in live_, or kNone when it is no live row. An index
-    // often lists rows in the order they were stored: `after` (where the
-    // previous entry's row sat) is tried first.
-    std::size_t live_index(RowPointer row, std::size_t after = kNone) const {
-        const std::uint32_t k = row.encode();
-        if (after != kNone && after + 1 < live_.size() && live_[after + 1] == k) {
-            return after + 1;
+    std::size_t live_count() const { return row_numbers_.size(); }
+
+    // Where a live row sits: its page's place in owned_ and its own place
+    // among the live rows (kNone for both when it is no live row).
+    struct Place {
+        std::size_t page = kNone;
+        std::size_t row = kNone;
+    };
+
+    // Finds a row among the live ones. An index often lists rows in the order
+    // they were stored, so the place after `after` (the previous entry's) is
+    // tried first.
+    Place find_live(RowPointer r, Place after) const {
+        if (after.row != kNone) {
+            const std::size_t n = after.row + 1;
+            std::size_t p = after.page;
+            // The next row may start a later page; a few pages without live
+            // rows are stepped over.
+            for (int step = 0; step < 4 && p + 1 < row_first_.size() && row_first_[p + 1] <= n;
+                 ++step) {
+                ++p;
+            }
+            if (p + 1 < row_first_.size() && n < row_first_[p + 1] && owned_[p] == r.page &&
+                row_numbers_[n] == r.row) {
+                return {p, n};
+            }
         }
-        const auto it = std::lower_bound(live_.begin(), live_.end(), k);
-        return it != live_.end() && *it == k ? static_cast<std::size_t>(it - live_.begin()) : kNone;
+        const auto page = std::lower_bound(owned_.begin(), owned_.end(), r.page);
+        if (page == owned_.end() || *page != r.page || row_first_.size() != owned_.size() + 1) {
+            return {};
+        }
+        const auto p = static_cast<std::size_t>(page - owned_.begin());
+        const auto begin = row_numbers_.begin() + row_first_[p];
+        const auto end = row_numbers_.begin() + row_first_[p + 1];
+        const auto at = std::lower_bound(begin, end, r.row);
+        if (at == end || *at != r.row) {
+            return {};
+        }
+        return {p, static_cast<std::size_t>(at - row_numbers_.begin())};
     }
 
     std::size_t wanted_slot(std::uint16_t number) const {
@@ -588,7 +629,7 @@ class TableWalk {
                                                     : kNone;
     }
 
-    // Whether the live row at `at` (an index into live_, or kNone) has any
+    // Whether the live row at `at` (its place among the live rows, or kNone) has any
     // indexed column that decoded.
     bool any_decoded(std::size_t at) const {
         const std::size_t k = wanted_.size();
@@ -816,7 +857,7 @@ class TableWalk {
     }
 
     // Whether some column of the key is null (or unknown) in the row at `at`
-    // (an index into live_, kNone when the row is not live).
+    // (its place among the live rows, kNone when the row is not live).
     bool any_null(const std::vector<KeyColumn>& key, std::size_t at) const {
         const bool decoded = any_decoded(at);
         for (const auto& kc : key) {
@@ -910,10 +951,11 @@ class TableWalk {
               ri_(ri),
               iname_(iname),
               key_(walk.key_columns(ri)),
-              seen_(walk.live_.size()) {}
+              seen_(walk.live_count()) {}
 
         void entry(const IndexEntry& e) {
-            const std::size_t at = w_.live_index(e.row, previous_at_);
+            const Place place = w_.find_live(e.row, previous_);
+            const std::size_t at = place.row;
             if (count_ == 0 || compare_keys(previous_key_, e.key) != 0) {
                 ++distinct_;
             } else if (ri_.unique() && !w_.any_null(key_, at)) {
@@ -924,7 +966,7 @@ class TableWalk {
             ++count_;
             previous_key_.assign(e.key.begin(), e.key.end());
             previous_row_ = e.row;
-            previous_at_ = at;
+            previous_ = place;
             if (at == kNone) {
                 w_.error("index-dangling-entry", ri_.root_page,
                          "An entry of " + iname_ + " points to " + ptr_text(e.row) +
@@ -948,11 +990,13 @@ class TableWalk {
 
         // After the walk: live rows the index left out, and its statistics.
         void finish() {
-            for (std::size_t i = 0; i < seen_.size(); ++i) {
-                if (!seen_[i] && !(ri_.ignore_nulls() && w_.all_null(key_, i))) {
-                    w_.error("index-missing-row", ri_.root_page,
-                             iname_ + " has no entry for the live row at " +
-                                 ptr_text(RowPointer::decode(w_.live_[i])) + ".");
+            for (std::size_t p = 0; p + 1 < w_.row_first_.size(); ++p) {
+                for (std::size_t i = w_.row_first_[p]; i < w_.row_first_[p + 1]; ++i) {
+                    if (!seen_[i] && !(ri_.ignore_nulls() && w_.all_null(key_, i))) {
+                        const RowPointer r{w_.owned_[p], w_.row_numbers_[i]};
+                        w_.error("index-missing-row", ri_.root_page,
+                                 iname_ + " has no entry for the live row at " + ptr_text(r) + ".");
+                    }
                 }
             }
             if (ri_.stats.b != distinct_) {
@@ -972,18 +1016,18 @@ class TableWalk {
         std::size_t distinct_ = 0;
         std::vector<std::uint8_t> previous_key_;
         RowPointer previous_row_;
-        std::size_t previous_at_ = kNone;  // where previous_row_ sits in live_
+        Place previous_;  // where previous_row_ sits among the live rows
         std::vector<std::uint8_t> want_;
     };
 
     // ------------------------------------------------------------ counts
 
     void check_counts() {
-        cx_.report.rows += live_.size();
-        if (def_.row_count != live_.size()) {
+        cx_.report.rows += live_count();
+        if (def_.row_count != live_count()) {
             note("stale-row-count", tp_,
                  label() + " records " + std::to_string(def_.row_count) + " rows but holds " +
-                     std::to_string(live_.size()) + ".");
+                     std::to_string(live_count()) + ".");
         }
         if (max_autonumber_ && *max_autonumber_ > static_cast<std::int64_t>(def_.autonumber)) {
             error("autonumber-behind", tp_,
@@ -999,10 +1043,13 @@ class TableWalk {
     std::string name_;
     TableDef def_;
     std::vector<std::uint32_t> owned_;  // ascending
-    // Live rows as RowPointer::encode(), ascending once walked. Beside each
-    // row, the states of its wanted_ columns (wanted_.size() cells per row)
-    // and the values of those that are Integer or Long (values_per_row_).
-    std::vector<std::uint32_t> live_;
+    // The live rows, in page order: for each page of owned_ the place of its
+    // first row (and one more entry, the number of live rows), and for each
+    // row its number on its page, ascending within the page. Beside each row,
+    // the states of its wanted_ columns (wanted_.size() cells per row) and
+    // the values of those that are Integer or Long (values_per_row_).
+    std::vector<std::uint32_t> row_first_;
+    std::vector<std::uint8_t> row_numbers_;
     std::vector<std::uint16_t> wanted_;     // columns some index is built on, ascending
     std::vector<std::size_t> value_slot_;   // per wanted_ column: its place among the values
     std::vector<std::size_t> column_slot_;  // per column of def_: its place in wanted_, or kNone

@@ -371,7 +371,8 @@ TEST(CheckerErrors, AnIntegerKeyThatDoesNotMatchItsRow) {
     EXPECT_FALSE(r.has("index-out-of-order")) << listing(r);
 }
 
-// The entry-area offsets at which the entries of an index page end.
+// The entry-area offsets at which the entries of an index page end (each
+// entry ends just before its offset).
 std::vector<std::size_t> entry_ends(const jet::PageBuf& page) {
     std::vector<std::size_t> ends;
     for (std::size_t bit = 0; bit < jet::kIndexMaskSize * 8; ++bit) {
@@ -407,8 +408,8 @@ TEST(CheckerErrors, AnIndexListingOneRowTwiceAndAnotherNever) {
         ASSERT_GE(ends.size(), 2u);
         ASSERT_EQ(ends.size(), page.entries.size());
         // The last entry takes the row pointer of the one before it.
-        from = jet::kIndexEntriesOffset + ends[ends.size() - 2] - 3;
-        to = jet::kIndexEntriesOffset + ends.back() - 3;
+        from = jet::kIndexEntriesOffset + ends[ends.size() - 2] - 4;
+        to = jet::kIndexEntriesOffset + ends.back() - 4;
         twice = page.entries[page.entries.size() - 2].entry.row;
         never = page.entries.back().entry.row;
     }
@@ -417,6 +418,11 @@ TEST(CheckerErrors, AnIndexListingOneRowTwiceAndAnotherNever) {
         pointer.push_back(c.peek(leaf, from + k));
     }
     c.poke(leaf, to, pointer);
+    {
+        const auto db = c.open();
+        const auto page = jet::parse_index_page(db.read_page(leaf), leaf, "");
+        ASSERT_EQ(page.entries.back().entry.row, twice);
+    }
     const auto r = c.check();
     const auto text = [](jet::RowPointer p) {
         return "page " + std::to_string(p.page) + " row " + std::to_string(p.row);
@@ -456,6 +462,76 @@ TEST(CheckerErrors, WhatIsWrongWithATreeIsListedBeforeWhatIsWrongWithItsEntries)
         << listing(r);
     EXPECT_LT(position_of(r, "index-dangling-entry"), position_of(r, "index-missing-row"))
         << listing(r);
+}
+
+TEST(CheckerErrors, APageWithMoreRowSlotsThanRowNumbers) {
+    Copy c("access_parser/test.mdb");
+    NEED(c);
+    // The data page with the most rows of a table whose first index starts
+    // with a Long column, every row plain; it is given 300 slots, all but the
+    // first empty rows. Slots from 256 on carry the numbers of slots 0 to 43
+    // again.
+    std::uint32_t page = 0;
+    std::size_t rows = 0;
+    std::uint16_t first = 0;
+    const jet::TableDef* table = nullptr;
+    std::uint32_t leaf = 0;
+    std::size_t key_byte = 0;
+    {
+        const auto db = c.open();
+        for (const auto* o : db.catalog().tables(true)) {
+            const auto& t = db.table_def(o->table_page());
+            if (t.real_indexes.empty()) {
+                continue;
+            }
+            const auto* col = t.column_by_number(t.real_indexes[0].columns[0].number);
+            if (col == nullptr || col->column_type() != jet::ColumnType::long_integer) {
+                continue;
+            }
+            for (const auto p : jet::read_usage_map(db.file(), t.owned_map, "t").pages) {
+                const auto dp = jet::read_data_page(db.file(), p);
+                const bool plain =
+                    std::none_of(dp.slots().begin(), dp.slots().end(),
+                                 [](const jet::RowSlot& s) { return s.deleted() || s.overflow(); });
+                if (plain && dp.slot_count() > rows && dp.slot(0).start > 14 + 2 * 300) {
+                    page = p;
+                    rows = dp.slot_count();
+                    first = dp.slot(0).raw;
+                    table = &t;
+                }
+            }
+        }
+        ASSERT_NE(page, 0u);
+        // The last key byte of the index entry for row 0 of the page.
+        for (const auto l : leaves(db, table->real_indexes[0])) {
+            const auto buf = db.read_page(l);
+            const auto entries = jet::parse_index_page(buf, l, "").entries;
+            const auto ends = entry_ends(buf);
+            for (std::size_t i = 0; i < entries.size() && i < ends.size(); ++i) {
+                if (entries[i].entry.row == jet::RowPointer{page, 0}) {
+                    leaf = l;
+                    key_byte = jet::kIndexEntriesOffset + ends[i] - 5;
+                }
+            }
+        }
+        ASSERT_NE(leaf, 0u);
+    }
+    const auto before = c.check();
+    c.poke16(page, 12, 300);
+    for (std::size_t i = 1; i < 300; ++i) {
+        c.poke16(page, jet::kDataPageHeaderSize + 2 * i, first);
+    }
+    EXPECT_FALSE(c.check().has("index-key-mismatch"));
+    // Row 0 keeps the values it decoded to when its empty twin (slot 256)
+    // comes along, so a wrong key for it is still found.
+    c.poke(leaf, key_byte, {static_cast<std::uint8_t>(c.peek(leaf, key_byte) ^ 0x01)});
+    const auto r = c.check();
+    expect_finding(r, "too-many-rows");
+    expect_finding(r, "index-key-mismatch");
+    // A row number met twice is one row: 256 on the page.
+    EXPECT_EQ(r.rows, before.rows - rows + 256) << listing(r);
+    EXPECT_FALSE(r.has("index-dangling-entry")) << listing(r);
+    EXPECT_FALSE(r.has("index-duplicate-row")) << listing(r);
 }
 
 TEST(CheckerErrors, AWrongFreeSpaceFieldOnADataPage) {
