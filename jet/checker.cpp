@@ -21,7 +21,28 @@ constexpr std::size_t kFindingsPerCode = 40;
 }  // namespace
 
 Context::Context(const Database& database, const CheckOptions& opts, CheckReport& out)
-    : db(database), file(database.file()), options(opts), report(out) {}
+    : db(database),
+      file(database.file()),
+      options(opts),
+      report(out),
+      claims(database.file().page_count()) {}
+
+void PageClaims::add(std::uint32_t page, Claim c) {
+    if (page < first_.size()) {
+        First& f = first_[page];
+        if (!f.claimed()) {
+            f = {c.table, static_cast<std::uint8_t>(c.role)};
+            return;
+        }
+        if (f.table == c.table && f.role == static_cast<std::uint8_t>(c.role)) {
+            return;
+        }
+    }
+    auto& more = more_[page];
+    if (std::find(more.begin(), more.end(), c) == more.end()) {
+        more.push_back(c);
+    }
+}
 
 void Context::add(Severity s, const std::string& code, std::uint32_t page, const std::string& table,
                   const std::string& text) {
@@ -44,11 +65,23 @@ void Context::note(const std::string& code, std::uint32_t page, const std::strin
 }
 
 void Context::claim(std::uint32_t page, PageRole role, std::uint32_t table) {
-    auto& c = claims[page];
-    const Claim mine{role, table};
-    if (std::find(c.begin(), c.end(), mine) == c.end()) {
-        c.push_back(mine);
+    claims.add(page, Claim{role, table});
+}
+
+bool Context::use_long_value_row(RowPointer row) {
+    if (lv_page_.empty()) {
+        lv_page_.resize(file.page_count());
     }
+    std::uint32_t& at = lv_page_.at(row.page);
+    if (at == 0) {
+        lv_row_bits_.emplace_back();
+        at = static_cast<std::uint32_t>(lv_row_bits_.size());
+    }
+    std::uint64_t& word = lv_row_bits_[at - 1][row.row / 64];
+    const std::uint64_t bit = std::uint64_t{1} << (row.row % 64);
+    const bool fresh = (word & bit) == 0;
+    word |= bit;
+    return fresh;
 }
 
 std::string Context::table_label(const std::string& name) {
@@ -265,8 +298,12 @@ void check_pages(Context& cx) {
     }
 
     // Pages named by two owners.
-    for (const auto& [page, c] : cx.claims) {
-        std::vector<Claim> distinct;
+    std::vector<Claim> distinct;
+    cx.claims.for_each([&](std::uint32_t page, const std::vector<Claim>& c) {
+        if (c.size() == 1 && page < n) {
+            return;  // the common case: one owner, nothing to say
+        }
+        distinct.clear();
         for (const auto& x : c) {
             if (x.role == PageRole::map_holder) {
                 continue;  // holder pages are shared by design
@@ -287,11 +324,11 @@ void check_pages(Context& cx) {
                      "Page " + std::to_string(page) + " is named as " + role_text(c.front(), cx) +
                          " but lies past the end of the file (" + std::to_string(n) + " pages).");
         }
-    }
+    });
 
     std::vector<std::uint32_t> orphans, free_used, unknown, free_inside;
     for (std::uint32_t p = 0; p < n; ++p) {
-        const bool live = cx.claims.count(p) != 0;
+        const bool live = cx.claims.claimed(p);
         const bool is_free = free && free->is_free(p);
         if (live && is_free) {
             free_used.push_back(p);

@@ -1,9 +1,9 @@
 #pragma once
 // Internal to the checker: the state one check run shares between its parts.
 
+#include <array>
 #include <cstdint>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -25,6 +25,58 @@ struct Claim {
     bool operator==(const Claim&) const = default;
 };
 
+// Who claims each page. Almost every page has one owner, so the first claim
+// of a page inside the file sits in a flat array (a few bytes per page); the
+// further claims of a page, and every claim of a page past the end of the
+// file, go to a side map that stays empty in a sound file.
+class PageClaims {
+  public:
+    explicit PageClaims(std::uint32_t pages) : first_(pages) {}
+
+    // Records `c` for `page` unless the page has that claim already.
+    void add(std::uint32_t page, Claim c);
+    bool claimed(std::uint32_t page) const {
+        return page < first_.size() ? first_[page].claimed() : more_.count(page) != 0;
+    }
+    // Calls visit(page, claims) for every claimed page in ascending order,
+    // with the page's claims in the order they were made.
+    template <typename Visit>
+    void for_each(Visit&& visit) const;
+
+  private:
+    struct First {
+        std::uint32_t table = 0;
+        std::uint8_t role = kUnclaimed;
+        bool claimed() const { return role != kUnclaimed; }
+    };
+    static constexpr std::uint8_t kUnclaimed = 0xFF;
+
+    std::vector<First> first_;
+    std::map<std::uint32_t, std::vector<Claim>> more_;
+};
+
+template <typename Visit>
+void PageClaims::for_each(Visit&& visit) const {
+    std::vector<Claim> all;
+    auto more = more_.begin();
+    for (std::uint32_t p = 0; p < first_.size(); ++p) {
+        if (!first_[p].claimed()) {
+            continue;
+        }
+        all.assign(1, Claim{static_cast<PageRole>(first_[p].role), first_[p].table});
+        if (more != more_.end() && more->first == p) {
+            all.insert(all.end(), more->second.begin(), more->second.end());
+            ++more;
+        }
+        visit(p, all);
+    }
+    for (; more != more_.end(); ++more) {
+        if (more->first >= first_.size()) {
+            visit(more->first, more->second);
+        }
+    }
+}
+
 // What one table's walk leaves for the checks across tables.
 struct CheckedTable {
     std::string name;
@@ -41,9 +93,7 @@ class Context {
     CheckReport& report;
 
     // Page ownership, for "page-owned-twice" and the orphan count.
-    std::map<std::uint32_t, std::vector<Claim>> claims;
-    // Every LVAL row a descriptor or chain names, for "lv-row-shared".
-    std::map<RowPointer, std::uint32_t> long_value_rows;  // row -> table
+    PageClaims claims;
     // Tables whose definition decoded, by TDEF page.
     std::map<std::uint32_t, CheckedTable> tables;
 
@@ -53,6 +103,9 @@ class Context {
     void note(const std::string& code, std::uint32_t page, const std::string& table,
               const std::string& text);
     void claim(std::uint32_t page, PageRole role, std::uint32_t table);
+    // Records that a long value uses the LVAL row `row` (a page inside the
+    // file); false when some long value used it before, for "lv-row-shared".
+    bool use_long_value_row(RowPointer row);
     // "table \"Name\"" for descriptions.
     static std::string table_label(const std::string& name);
 
@@ -65,6 +118,10 @@ class Context {
     std::map<std::string, std::size_t> per_code_;
     std::map<std::string, Severity> suppressed_severity_;
     std::map<std::string, std::size_t> suppressed_;
+    // The LVAL rows used so far: for each page that has any, a bit per row
+    // slot (lv_row_bits_[lv_page_[page] - 1]); lv_page_ is sized on first use.
+    std::vector<std::uint32_t> lv_page_;
+    std::vector<std::array<std::uint64_t, 4>> lv_row_bits_;
 };
 
 // Walks one table: definition, maps, data pages and rows, long values and

@@ -29,6 +29,87 @@ std::string ptr_text(RowPointer p) {
     return "page " + std::to_string(p.page) + " row " + std::to_string(p.row);
 }
 
+// A description for error texts, built the first time it is asked for: the
+// walk visits every row, and most rows have nothing to report.
+template <typename Make>
+class Lazy {
+  public:
+    explicit Lazy(Make make) : make_(std::move(make)) {}
+    const std::string& operator()() {
+        if (!made_) {
+            text_ = make_();
+            made_ = true;
+        }
+        return text_;
+    }
+
+  private:
+    Make make_;
+    std::string text_;
+    bool made_ = false;
+};
+
+// The readers take the description of what they read up front, for their
+// error texts. `read` runs first with none; only when it throws does it run
+// again with the real one, to throw the same error naming its subject.
+template <typename Read, typename Describe>
+auto described(const Read& read, Describe& describe) -> decltype(read(std::string())) {
+    static const std::string unnamed;
+    try {
+        return read(unnamed);
+    } catch (const Error&) {
+    }
+    return read(describe());
+}
+
+// What the index checks need of one indexed column of a row.
+enum class CellState : std::uint8_t { absent, null, integer, other };  // absent: did not decode
+
+// Cell states, two bits each; a new cell is absent.
+class CellStates {
+  public:
+    void resize(std::size_t cells) { bytes_.resize((cells + 3) / 4); }
+    void reserve(std::size_t cells) { bytes_.reserve((cells + 3) / 4); }
+    CellState get(std::size_t i) const {
+        return static_cast<CellState>((bytes_[i / 4] >> shift(i)) & 3u);
+    }
+    void set(std::size_t i, CellState s) {
+        std::uint8_t& b = bytes_[i / 4];
+        b = static_cast<std::uint8_t>((b & ~(3u << shift(i))) |
+                                      (static_cast<unsigned>(s) << shift(i)));
+    }
+    void swap(CellStates& other) noexcept { bytes_.swap(other.bytes_); }
+
+  private:
+    static unsigned shift(std::size_t i) { return static_cast<unsigned>(i % 4) * 2; }
+    std::vector<std::uint8_t> bytes_;
+};
+
+// Types whose values decode without allocating; the others (text, binary)
+// are only located, which finds every fault decoding them would.
+bool decodes_cheaply(ColumnType t) {
+    switch (t) {
+        case ColumnType::boolean:
+        case ColumnType::byte:
+        case ColumnType::integer:
+        case ColumnType::long_integer:
+        case ColumnType::money:
+        case ColumnType::single:
+        case ColumnType::double_:
+        case ColumnType::datetime:
+        case ColumnType::guid:
+        case ColumnType::numeric:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The key width of an Integer or Long column; 0 for any other type.
+std::size_t integer_key_width(ColumnType t) {
+    return t == ColumnType::integer ? 2 : t == ColumnType::long_integer ? 4 : 0;
+}
+
 class TableWalk {
   public:
     TableWalk(Context& cx, std::uint32_t page, std::string name)
@@ -40,7 +121,6 @@ class TableWalk {
         }
         check_definition();
         walk_maps_and_rows();
-        sort_live();
         check_long_value_maps();
         check_indexes();
         check_counts();
@@ -48,13 +128,17 @@ class TableWalk {
     }
 
   private:
-    // What the index checks need of one indexed column of a row.
-    enum class CellState : std::uint8_t { absent, null, integer, other };
-    struct Cell {
-        std::int64_t integer = 0;
-        CellState state = CellState::absent;  // absent: did not decode
-    };
     static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    // One column of an index, resolved against the table.
+    struct KeyColumn {
+        const Column* column = nullptr;  // nullptr when the table has no such column
+        std::size_t slot = kNone;        // among wanted_
+        std::size_t value = kNone;       // among a row's values_; kNone unless Integer/Long
+        std::size_t width = 0;           // integer key width (2 or 4), 0 for other types
+        bool boolean = false;
+        bool ascending = true;
+    };
 
     std::string label() const { return Context::table_label(name_); }
     void error(const std::string& code, std::uint32_t page, const std::string& text) {
@@ -241,7 +325,15 @@ class TableWalk {
         }
         std::sort(wanted_.begin(), wanted_.end());
         wanted_.erase(std::unique(wanted_.begin(), wanted_.end()), wanted_.end());
-        const auto owned = read_map(def_.owned_map, "owned-pages map");
+        for (const auto number : wanted_) {
+            const Column* c = def_.column_by_number(number);
+            const bool integer = c != nullptr && integer_key_width(c->column_type()) != 0;
+            value_slot_.push_back(integer ? values_per_row_++ : kNone);
+        }
+        for (const auto& c : def_.columns) {
+            column_slot_.push_back(wanted_slot(c.number));
+        }
+        auto owned = read_map(def_.owned_map, "owned-pages map");
         if (!owned) {
             if (!(def_.owned_map.page == 0 && def_.owned_map.row == 0)) {
                 return;  // reported
@@ -249,20 +341,31 @@ class TableWalk {
             error("map-row-missing", tp_, label() + " has no owned-pages map.");
             return;
         }
-        owned_.insert(owned->begin(), owned->end());
+        owned_ = sorted_unique(std::move(*owned));  // as a map lists them already
         if (const auto fm = read_map(def_.free_map, "free-space map")) {
             for (const auto p : *fm) {
-                if (owned_.count(p) == 0) {
+                if (!contains(owned_, p)) {
                     error("free-map-not-owned", p,
                           "The free-space map of " + label() + " lists page " + std::to_string(p) +
                               ", which the table does not own.");
                 }
             }
         }
-        for (const auto p : *owned) {
+        // The stored row count sizes the row arrays when it is plausible; a
+        // stale one only costs the arrays' growth.
+        const std::size_t expected =
+            std::min<std::size_t>(def_.row_count, owned_.size() * kMaxRowsPerPage);
+        row_numbers_.reserve(expected);
+        states_.reserve(expected * wanted_.size());
+        values_.reserve(expected * values_per_row_);
+        row_first_.reserve(owned_.size() + 1);
+        for (const auto p : owned_) {
+            row_first_.push_back(static_cast<std::uint32_t>(live_count()));
             cx_.claim(p, PageRole::table_data, tp_);
             walk_data_page(p);
+            sort_page_rows(row_first_.back());
         }
+        row_first_.push_back(static_cast<std::uint32_t>(live_count()));
     }
 
     void walk_data_page(std::uint32_t n) {
@@ -298,6 +401,7 @@ class TableWalk {
                       " row slots; at most 255 can be "
                       "addressed.");
         }
+        std::vector<std::uint8_t> moved;
         for (std::size_t i = 0; i < page->slot_count(); ++i) {
             const RowSlot& s = page->slots()[i];
             if (cx_.options.packed && (s.deleted() || s.overflow())) {
@@ -309,7 +413,6 @@ class TableWalk {
                 continue;
             }
             const RowPointer header{n, static_cast<std::uint8_t>(i)};
-            std::vector<std::uint8_t> moved;
             Bytes data = page->row(i);
             if (s.overflow()) {
                 if (!follow_overflow(header, data, moved)) {
@@ -317,9 +420,12 @@ class TableWalk {
                 }
                 data = moved;
             }
-            live_.push_back(row_key(header));
-            cells_.resize(cells_.size() + wanted_.size());
-            check_row(header, data);
+            row_numbers_.push_back(header.row);
+            states_.resize(live_count() * wanted_.size());
+            for (std::size_t j = 0; j < values_per_row_; ++j) {
+                values_.push_back(0);
+            }
+            check_row(header, data, live_count() - 1);
         }
     }
 
@@ -331,7 +437,7 @@ class TableWalk {
             return false;
         }
         const RowPointer target{le24(data, 1), data[0]};
-        if (owned_.count(target.page) == 0) {
+        if (!contains(owned_, target.page)) {
             error("overflow-bad-target", header.page,
                   "The moved row at " + ptr_text(header) + " of " + label() + " points to " +
                       ptr_text(target) + ", a page the table does not own.");
@@ -357,90 +463,164 @@ class TableWalk {
         }
     }
 
-    void check_row(RowPointer at, Bytes data) {
-        const std::string what = "row at " + ptr_text(at) + " of " + label();
+    // Decodes every column of the live row `row` (at `at`) and keeps what the
+    // index checks need of its indexed columns.
+    void check_row(RowPointer at, Bytes data, std::size_t row) {
+        Lazy what([&] { return "row at " + ptr_text(at) + " of " + label(); });
         RowLayout layout;
         try {
-            layout = parse_row_layout(def_, data, what);
+            layout = described(
+                [&](const std::string& w) { return parse_row_layout(def_, data, w); }, what);
         } catch (const Error& e) {
             error("row-undecodable", at.page, e.what());
             return;
         }
-        Cell* const cells = wanted_.empty() ? nullptr : &cells_[cells_.size() - wanted_.size()];
-        for (const auto& c : def_.columns) {
+        for (std::size_t n = 0; n < def_.columns.size(); ++n) {
+            const Column& c = def_.columns[n];
             if (c.is_long_value()) {
                 check_long_value(c, at, layout, data);
                 continue;
             }
-            Value v;
+            CellState state = CellState::other;
+            std::int64_t integer = 0;
             try {
-                v = decode_column(cx_.file, c, layout, data, what);
+                if (decodes_cheaply(c.column_type())) {
+                    const Value v = described(
+                        [&](const std::string& w) {
+                            return decode_column(cx_.file, c, layout, data, w);
+                        },
+                        what);
+                    if (is_null(v)) {
+                        state = CellState::null;
+                    } else if (const auto* i = std::get_if<std::int64_t>(&v)) {
+                        state = CellState::integer;
+                        integer = *i;
+                    }
+                } else if (!described(
+                               [&](const std::string& w) {
+                                   return locate_column(c, layout, data, w);
+                               },
+                               what)) {
+                    state = CellState::null;
+                }
             } catch (const Error& e) {
-                error("row-undecodable", at.page,
-                      "Column \"" + c.name + "\" of the " + what + " does not decode: " + e.what());
+                error(
+                    "row-undecodable", at.page,
+                    "Column \"" + c.name + "\" of the " + what() + " does not decode: " + e.what());
                 continue;
             }
-            if ((c.flags & kColumnFlagAutoLongMask) != 0) {
-                if (const auto* i = std::get_if<std::int64_t>(&v)) {
-                    max_autonumber_ = std::max(max_autonumber_.value_or(*i), *i);
-                }
+            if ((c.flags & kColumnFlagAutoLongMask) != 0 && state == CellState::integer) {
+                max_autonumber_ = std::max(max_autonumber_.value_or(integer), integer);
             }
-            if (const std::size_t slot = wanted_slot(c.number); slot != kNone) {
-                Cell& cell = cells[slot];
-                if (is_null(v)) {
-                    cell.state = CellState::null;
-                } else if (const auto* i = std::get_if<std::int64_t>(&v)) {
-                    cell.state = CellState::integer;
-                    cell.integer = *i;
-                } else {
-                    cell.state = CellState::other;
+            if (const std::size_t slot = column_slot_[n]; slot != kNone) {
+                states_.set(row * wanted_.size() + slot, state);
+                if (value_slot_[slot] != kNone && state == CellState::integer) {
+                    // Integer and Long values fit.
+                    values_[row * values_per_row_ + value_slot_[slot]] =
+                        static_cast<std::int32_t>(integer);
                 }
             }
         }
     }
 
-    // The owned pages come from their map in ascending order, so the live rows
-    // are normally sorted already; otherwise they are sorted here with their
-    // cells, a row met twice keeping every column either sighting decoded (the
-    // later one winning).
-    void sort_live() {
-        if (std::adjacent_find(live_.begin(), live_.end(), std::greater_equal<>()) == live_.end()) {
+    // The rows of a page are met in slot order, so their numbers ascend, unless
+    // the page has more slots than row numbers can tell apart. Then the rows
+    // from `from` on (the page's) are sorted here with their cells, a row met
+    // twice keeping every column either sighting decoded (the later one
+    // winning).
+    void sort_page_rows(std::size_t from) {
+        const auto first = row_numbers_.begin() + static_cast<std::ptrdiff_t>(from);
+        if (std::adjacent_find(first, row_numbers_.end(), std::greater_equal<>()) ==
+            row_numbers_.end()) {
             return;
         }
         const std::size_t k = wanted_.size();
-        std::vector<std::size_t> order(live_.size());
-        std::iota(order.begin(), order.end(), std::size_t{0});
-        std::stable_sort(order.begin(), order.end(),
-                         [&](std::size_t a, std::size_t b) { return live_[a] < live_[b]; });
-        std::vector<std::uint64_t> keys;
-        std::vector<Cell> cells;
-        for (const auto i : order) {
-            if (!keys.empty() && keys.back() == live_[i]) {
-                for (std::size_t j = 0; j < k; ++j) {
-                    if (cells_[i * k + j].state != CellState::absent) {
-                        cells[cells.size() - k + j] = cells_[i * k + j];
-                    }
-                }
-                continue;
+        const std::size_t m = values_per_row_;
+        std::vector<std::size_t> order(live_count() - from);
+        std::iota(order.begin(), order.end(), from);
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return row_numbers_[a] < row_numbers_[b];
+        });
+        std::vector<std::uint8_t> numbers;
+        CellStates states;
+        std::vector<std::int32_t> values;
+        for (const std::size_t i : order) {
+            const bool again = !numbers.empty() && numbers.back() == row_numbers_[i];
+            if (!again) {
+                numbers.push_back(row_numbers_[i]);
+                states.resize(numbers.size() * k);
+                values.resize(numbers.size() * m);
             }
-            keys.push_back(live_[i]);
-            const auto first = cells_.begin() + static_cast<std::ptrdiff_t>(i * k);
-            cells.insert(cells.end(), first, first + static_cast<std::ptrdiff_t>(k));
+            const std::size_t to = numbers.size() - 1;
+            for (std::size_t j = 0; j < k; ++j) {
+                const CellState s = states_.get(i * k + j);
+                if (again && s == CellState::absent) {
+                    continue;
+                }
+                states.set(to * k + j, s);
+                if (value_slot_[j] != kNone) {
+                    values[to * m + value_slot_[j]] = values_[i * m + value_slot_[j]];
+                }
+            }
         }
-        live_.swap(keys);
-        cells_.swap(cells);
+        row_numbers_.resize(from);
+        row_numbers_.insert(row_numbers_.end(), numbers.begin(), numbers.end());
+        states_.resize(live_count() * k);
+        for (std::size_t c = 0; c < numbers.size() * k; ++c) {
+            states_.set(from * k + c, states.get(c));
+        }
+        values_.resize(from * m);
+        values_.insert(values_.end(), values.begin(), values.end());
     }
 
-    static std::uint64_t row_key(RowPointer p) { return (std::uint64_t{p.page} << 8) | p.row; }
-    static RowPointer key_row(std::uint64_t k) {
-        return {static_cast<std::uint32_t>(k >> 8), static_cast<std::uint8_t>(k & 0xFF)};
+    static std::vector<std::uint32_t> sorted_unique(std::vector<std::uint32_t> pages) {
+        std::sort(pages.begin(), pages.end());
+        pages.erase(std::unique(pages.begin(), pages.end()), pages.end());
+        return pages;
+    }
+    static bool contains(const std::vector<std::uint32_t>& sorted, std::uint32_t page) {
+        return std::binary_search(sorted.begin(), sorted.end(), page);
     }
 
-    // Where a row sits in live_, or kNone when it is no live row.
-    std::size_t live_index(RowPointer row) const {
-        const std::uint64_t k = row_key(row);
-        const auto it = std::lower_bound(live_.begin(), live_.end(), k);
-        return it != live_.end() && *it == k ? static_cast<std::size_t>(it - live_.begin()) : kNone;
+    std::size_t live_count() const { return row_numbers_.size(); }
+
+    // Where a live row sits: its page's place in owned_ and its own place
+    // among the live rows (kNone for both when it is no live row).
+    struct Place {
+        std::size_t page = kNone;
+        std::size_t row = kNone;
+    };
+
+    // Finds a row among the live ones. An index often lists rows in the order
+    // they were stored, so the place after `after` (the previous entry's) is
+    // tried first.
+    Place find_live(RowPointer r, Place after) const {
+        if (after.row != kNone) {
+            const std::size_t n = after.row + 1;
+            std::size_t p = after.page;
+            // The next row may start a later page; a few pages without live
+            // rows are stepped over.
+            for (int step = 0; step < 4 && p + 1 < row_first_.size() && row_first_[p + 1] <= n;
+                 ++step) {
+                ++p;
+            }
+            if (p + 1 < row_first_.size() && n < row_first_[p + 1] && owned_[p] == r.page &&
+                row_numbers_[n] == r.row) {
+                return {p, n};
+            }
+        }
+        const auto page = std::lower_bound(owned_.begin(), owned_.end(), r.page);
+        if (page == owned_.end() || *page != r.page || row_first_.size() != owned_.size() + 1) {
+            return {};
+        }
+        const auto p = static_cast<std::size_t>(page - owned_.begin());
+        const auto begin = row_numbers_.begin() + row_first_[p];
+        const auto end = row_numbers_.begin() + row_first_[p + 1];
+        const auto at = std::lower_bound(begin, end, r.row);
+        if (at == end || *at != r.row) {
+            return {};
+        }
+        return {p, static_cast<std::size_t>(at - row_numbers_.begin())};
     }
 
     std::size_t wanted_slot(std::uint16_t number) const {
@@ -449,35 +629,32 @@ class TableWalk {
                                                     : kNone;
     }
 
-    // A live row's cells; nullptr when the row is not live or none of its
-    // indexed columns decoded.
-    const Cell* row_cells(RowPointer row) const {
-        const std::size_t at = live_index(row);
+    // Whether the live row at `at` (its place among the live rows, or kNone) has any
+    // indexed column that decoded.
+    bool any_decoded(std::size_t at) const {
         const std::size_t k = wanted_.size();
-        if (at == kNone || k == 0) {
-            return nullptr;
+        if (at == kNone) {
+            return false;
         }
-        const Cell* cells = &cells_[at * k];
         for (std::size_t j = 0; j < k; ++j) {
-            if (cells[j].state != CellState::absent) {
-                return cells;
+            if (states_.get(at * k + j) != CellState::absent) {
+                return true;
             }
         }
-        return nullptr;
+        return false;
     }
 
-    // One indexed column of a row; nullptr when it did not decode.
-    const Cell* column_cell(const Cell* cells, std::uint16_t number) const {
-        const std::size_t slot = wanted_slot(number);
-        if (slot == kNone || cells[slot].state == CellState::absent) {
-            return nullptr;
-        }
-        return &cells[slot];
+    CellState cell_state(std::size_t at, const KeyColumn& kc) const {
+        return states_.get(at * wanted_.size() + kc.slot);
+    }
+    std::int32_t cell_value(std::size_t at, const KeyColumn& kc) const {
+        return values_[at * values_per_row_ + kc.value];
     }
 
     // ------------------------------------------------------------ long values
 
-    const std::set<std::uint32_t>& lv_pages(const Column& c) {
+    // The pages the long-value map of a column lists, ascending.
+    const std::vector<std::uint32_t>& lv_pages(const Column& c) {
         auto it = lv_owned_.find(c.number);
         if (it != lv_owned_.end()) {
             return it->second;
@@ -486,11 +663,11 @@ class TableWalk {
         if (const LongValueMaps* m = def_.long_value_maps_for(c.number)) {
             const std::string what = "long-value map of column \"" + c.name + "\"";
             if (const auto owned = read_map(m->owned, what)) {
-                pages.insert(owned->begin(), owned->end());
+                pages = sorted_unique(*owned);
             }
             if (const auto fm = read_map(m->free, "free " + what)) {
                 for (const auto p : *fm) {
-                    if (pages.count(p) == 0) {
+                    if (!contains(pages, p)) {
                         error("free-map-not-owned", p,
                               "The free " + what + " of " + label() + " lists page " +
                                   std::to_string(p) + ", which the column does not own.");
@@ -502,25 +679,26 @@ class TableWalk {
     }
 
     // Reads one LVAL row; reports and returns false when it is not there.
-    bool lval_row(const Column& c, RowPointer at, RowPointer p, std::vector<std::uint8_t>& out) {
-        const std::string who = "The long value of column \"" + c.name + "\" in the row at " +
-                                ptr_text(at) + " of " + label();
+    // `who` describes the long value.
+    template <typename Who>
+    bool lval_row(const Column& c, RowPointer at, RowPointer p, std::vector<std::uint8_t>& out,
+                  Who& who) {
         if (p.page == 0 || p.page >= cx_.file.page_count()) {
             error("dangling-pointer", at.page,
-                  who + " points to " + ptr_text(p) + ", outside the file.");
+                  who() + " points to " + ptr_text(p) + ", outside the file.");
             return false;
         }
         const PageBuf buf = cx_.file.read(p.page);
         if (buf[0] != kPageTypeData || le32(buf, 4) != kLvalMarker) {
             error("lv-not-lval-page", p.page,
-                  who + " points to " + ptr_text(p) + ", which is no long-value page.");
+                  who() + " points to " + ptr_text(p) + ", which is no long-value page.");
             return false;
         }
         try {
             const DataPage page(buf, p.page, cx_.file.where(p.page));
             if (p.row >= page.slot_count() || page.slot(p.row).deleted()) {
                 error("dangling-pointer", p.page,
-                      who + " points to " + ptr_text(p) + ", a row that is " +
+                      who() + " points to " + ptr_text(p) + ", a row that is " +
                           (p.row >= page.slot_count() ? "not there." : "deleted."));
                 return false;
             }
@@ -531,26 +709,28 @@ class TableWalk {
             return false;
         }
         cx_.claim(p.page, PageRole::long_value, tp_);
-        const auto [it, fresh] = cx_.long_value_rows.emplace(p, tp_);
-        if (!fresh) {
+        if (!cx_.use_long_value_row(p)) {
             error("lv-row-shared", p.page,
-                  who + " uses " + ptr_text(p) + ", which another long value uses too.");
+                  who() + " uses " + ptr_text(p) + ", which another long value uses too.");
         }
-        if (lv_pages(c).count(p.page) == 0) {
+        if (!contains(lv_pages(c), p.page)) {
             error("lv-page-unmapped", p.page,
-                  who + " is stored on page " + std::to_string(p.page) +
+                  who() + " is stored on page " + std::to_string(p.page) +
                       ", which the column's long-value map does not list.");
         }
         return true;
     }
 
     void check_long_value(const Column& c, RowPointer at, const RowLayout& layout, Bytes data) {
-        const std::string who = "The long value of column \"" + c.name + "\" in the row at " +
-                                ptr_text(at) + " of " + label();
+        Lazy who([&] {
+            return "The long value of column \"" + c.name + "\" in the row at " + ptr_text(at) +
+                   " of " + label();
+        });
         std::optional<ColumnSpan> span;
         LongValueDescriptor d;
         try {
-            span = locate_column(c, layout, data, who);
+            span = described(
+                [&](const std::string& w) { return locate_column(c, layout, data, w); }, who);
             if (!span) {
                 return;
             }
@@ -559,11 +739,12 @@ class TableWalk {
             const std::uint8_t kind = u8(bytes, 3);
             if (kind != 0x80 && kind != 0x40 && kind != 0x00) {
                 error("lv-bad-descriptor", at.page,
-                      who + " has the storage byte " + std::to_string(kind) +
+                      who() + " has the storage byte " + std::to_string(kind) +
                           " where 0x80 (in the row), 0x40 (one row) or 0 (a chain) belongs.");
                 return;
             }
-            d = LongValueDescriptor::parse(bytes, who);
+            d = described(
+                [&](const std::string& w) { return LongValueDescriptor::parse(bytes, w); }, who);
         } catch (const Error& e) {
             error("lv-bad-descriptor", at.page, e.what());
             return;
@@ -571,7 +752,7 @@ class TableWalk {
         if (d.kind == static_cast<std::uint8_t>(LongValueKind::inline_value)) {
             if (d.length > d.inline_data.size()) {
                 error("lv-length", at.page,
-                      who + " is stored in the row with a length of " + std::to_string(d.length) +
+                      who() + " is stored in the row with a length of " + std::to_string(d.length) +
                           " bytes, but the row holds only " + std::to_string(d.inline_data.size()) +
                           ".");
             }
@@ -579,9 +760,9 @@ class TableWalk {
         }
         std::vector<std::uint8_t> r;
         if (d.kind == static_cast<std::uint8_t>(LongValueKind::single_row)) {
-            if (lval_row(c, at, d.first, r) && r.size() != d.length) {
+            if (lval_row(c, at, d.first, r, who) && r.size() != d.length) {
                 error("lv-length", d.first.page,
-                      who + " states " + std::to_string(d.length) + " bytes; its row at " +
+                      who() + " states " + std::to_string(d.length) + " bytes; its row at " +
                           ptr_text(d.first) + " holds " + std::to_string(r.size()) + ".");
             }
             return;
@@ -593,16 +774,16 @@ class TableWalk {
         do {
             if (!seen.insert(p).second) {
                 error("lv-chain-loop", p.page,
-                      who + " is a chain that comes back to " + ptr_text(p) +
+                      who() + " is a chain that comes back to " + ptr_text(p) +
                           "; reading it would never end.");
                 return;
             }
-            if (!lval_row(c, at, p, r)) {
+            if (!lval_row(c, at, p, r, who)) {
                 return;
             }
             if (r.size() < 4) {
                 error("lv-length", p.page,
-                      who + " has a chain row at " + ptr_text(p) + " too short for its link.");
+                      who() + " has a chain row at " + ptr_text(p) + " too short for its link.");
                 return;
             }
             total += r.size() - 4;
@@ -610,7 +791,7 @@ class TableWalk {
         } while (p.page != 0);
         if (total != d.length) {
             error("lv-length", d.first.page,
-                  who + " states " + std::to_string(d.length) + " bytes; its chain holds " +
+                  who() + " states " + std::to_string(d.length) + " bytes; its chain holds " +
                       std::to_string(total) + ".");
         }
     }
@@ -637,73 +818,85 @@ class TableWalk {
 
     // ------------------------------------------------------------ indexes
 
-    bool all_null(const RealIndex& ri, RowPointer row) const {
-        const Cell* const cells = row_cells(row);
+    std::vector<KeyColumn> key_columns(const RealIndex& ri) const {
+        std::vector<KeyColumn> out;
         for (const auto& ic : ri.columns) {
-            const Column* c = def_.column_by_number(ic.number);
-            if (c == nullptr) {
+            KeyColumn kc;
+            kc.column = def_.column_by_number(ic.number);
+            kc.slot = wanted_slot(ic.number);
+            kc.value = value_slot_[kc.slot];
+            kc.ascending = ic.ascending();
+            if (kc.column != nullptr) {
+                kc.width = integer_key_width(kc.column->column_type());
+                kc.boolean = kc.column->column_type() == ColumnType::boolean;
+            }
+            out.push_back(kc);
+        }
+        return out;
+    }
+
+    // Whether every column of the key is null in the live row `at`.
+    bool all_null(const std::vector<KeyColumn>& key, std::size_t at) const {
+        const bool decoded = any_decoded(at);
+        for (const auto& kc : key) {
+            if (kc.column == nullptr) {
                 continue;
             }
-            if (c->column_type() == ColumnType::boolean) {
+            if (kc.boolean) {
                 return false;  // booleans are never null
             }
-            if (cells == nullptr) {
+            if (!decoded) {
                 continue;
             }
-            const Cell* const v = column_cell(cells, ic.number);
-            if (v != nullptr && v->state != CellState::null) {
+            const CellState s = cell_state(at, kc);
+            if (s != CellState::absent && s != CellState::null) {
                 return false;
             }
         }
         return true;
     }
 
-    bool any_null(const RealIndex& ri, RowPointer row) const {
-        const Cell* const cells = row_cells(row);
-        for (const auto& ic : ri.columns) {
-            const Column* c = def_.column_by_number(ic.number);
-            if (c == nullptr || c->column_type() == ColumnType::boolean) {
+    // Whether some column of the key is null (or unknown) in the row at `at`
+    // (its place among the live rows, kNone when the row is not live).
+    bool any_null(const std::vector<KeyColumn>& key, std::size_t at) const {
+        const bool decoded = any_decoded(at);
+        for (const auto& kc : key) {
+            if (kc.column == nullptr || kc.boolean) {
                 continue;
             }
-            if (cells == nullptr) {
+            if (!decoded) {
                 return true;
             }
-            const Cell* const v = column_cell(cells, ic.number);
-            if (v == nullptr || v->state == CellState::null) {
+            const CellState s = cell_state(at, kc);
+            if (s == CellState::absent || s == CellState::null) {
                 return true;
             }
         }
         return false;
     }
 
-    // The leading integer columns of a row's key, encoded; empty when the
-    // index does not start with an integer column.
-    std::vector<std::uint8_t> integer_prefix(const RealIndex& ri, RowPointer row) const {
-        std::vector<std::uint8_t> key;
-        const Cell* const cells = row_cells(row);
-        for (const auto& ic : ri.columns) {
-            const Column* c = def_.column_by_number(ic.number);
-            if (c == nullptr || cells == nullptr) {
+    // Encodes into `out` the leading integer columns of the key of the live
+    // row `at`; leaves it empty when the key does not start with an integer
+    // column.
+    void integer_prefix(const std::vector<KeyColumn>& key, std::size_t at,
+                        std::vector<std::uint8_t>& out) const {
+        out.clear();
+        if (!any_decoded(at)) {
+            return;
+        }
+        for (const auto& kc : key) {
+            if (kc.column == nullptr || kc.width == 0) {
                 break;
             }
-            std::size_t width = 0;
-            if (c->column_type() == ColumnType::integer) {
-                width = 2;
-            } else if (c->column_type() == ColumnType::long_integer) {
-                width = 4;
-            } else {
-                break;
-            }
-            const Cell* const v = column_cell(cells, ic.number);
-            if (v == nullptr || v->state == CellState::null) {
-                append_null_key(key, ic.ascending());
-            } else if (v->state == CellState::integer) {
-                append_integer_key(key, v->integer, width, ic.ascending());
+            const CellState s = cell_state(at, kc);
+            if (s == CellState::absent || s == CellState::null) {
+                append_null_key(out, kc.ascending);
+            } else if (s == CellState::integer) {
+                append_integer_key(out, cell_value(at, kc), kc.width, kc.ascending);
             } else {
                 break;
             }
         }
-        return key;
     }
 
     void check_indexes() {
@@ -714,7 +907,15 @@ class TableWalk {
                 read_map(ri.map, "usage map of index " + std::to_string(ri.ordinal));
             IndexTreeOptions o;
             o.owner = tp_;
-            const IndexTree tree = read_index_tree(cx_.file, ri.root_page, o);
+            // The entries are checked as the walk hands them out; what the
+            // walk finds about the tree itself is listed before them.
+            auto& findings = cx_.report.findings;
+            const auto entries_from = static_cast<std::ptrdiff_t>(findings.size());
+            EntryCheck check(*this, ri, iname);
+            const IndexTree tree =
+                walk_index_tree(cx_.file, ri.root_page, o,
+                                [&](const IndexEntry& e, std::uint32_t) { check.entry(e); });
+            const auto tree_from = static_cast<std::ptrdiff_t>(findings.size());
             for (const auto p : tree.pages) {
                 cx_.claim(p, PageRole::index, tp_);
             }
@@ -726,71 +927,107 @@ class TableWalk {
             for (const auto& pr : tree.problems) {
                 error(pr.code, pr.page, "In " + iname + ": " + pr.description);
             }
-            if (mapped && std::set<std::uint32_t>(mapped->begin(), mapped->end()) != tree.pages) {
-                error("index-map-mismatch", ri.root_page,
-                      "The usage map of " + iname + " lists " + std::to_string(mapped->size()) +
-                          " page(s), its tree from root page " + std::to_string(ri.root_page) +
-                          " has " + std::to_string(tree.pages.size()) + "; they differ.");
+            if (mapped) {
+                const auto listed = sorted_unique(*mapped);
+                if (!std::equal(listed.begin(), listed.end(), tree.pages.begin(),
+                                tree.pages.end())) {
+                    error("index-map-mismatch", ri.root_page,
+                          "The usage map of " + iname + " lists " + std::to_string(mapped->size()) +
+                              " page(s), its tree from root page " + std::to_string(ri.root_page) +
+                              " has " + std::to_string(tree.pages.size()) + "; they differ.");
+                }
             }
-            check_entries(ri, iname, tree);
+            std::rotate(findings.begin() + entries_from, findings.begin() + tree_from,
+                        findings.end());
+            check.finish();
         }
     }
 
-    void check_entries(const RealIndex& ri, const std::string& iname, const IndexTree& tree) {
-        std::vector<bool> seen(live_.size());
-        std::size_t distinct = 0;
-        for (std::size_t i = 0; i < tree.entries.size(); ++i) {
-            const IndexEntry& e = tree.entries[i];
-            if (i == 0 || compare_keys(tree.entries[i - 1].key, e.key) != 0) {
-                ++distinct;
-            } else if (ri.unique() && !any_null(ri, e.row)) {
-                error("index-unique-violation", ri.root_page,
-                      "The unique " + iname + " holds the same key twice (rows at " +
-                          ptr_text(tree.entries[i - 1].row) + " and " + ptr_text(e.row) + ").");
+    // The checks of one index's entries, one entry at a time in tree order.
+    class EntryCheck {
+      public:
+        EntryCheck(TableWalk& walk, const RealIndex& ri, const std::string& iname)
+            : w_(walk),
+              ri_(ri),
+              iname_(iname),
+              key_(walk.key_columns(ri)),
+              seen_(walk.live_count()) {}
+
+        void entry(const IndexEntry& e) {
+            const Place place = w_.find_live(e.row, previous_);
+            const std::size_t at = place.row;
+            if (count_ == 0 || compare_keys(previous_key_, e.key) != 0) {
+                ++distinct_;
+            } else if (ri_.unique() && !w_.any_null(key_, at)) {
+                w_.error("index-unique-violation", ri_.root_page,
+                         "The unique " + iname_ + " holds the same key twice (rows at " +
+                             ptr_text(previous_row_) + " and " + ptr_text(e.row) + ").");
             }
-            const std::size_t at = live_index(e.row);
+            ++count_;
+            previous_key_.assign(e.key.begin(), e.key.end());
+            previous_row_ = e.row;
+            previous_ = place;
             if (at == kNone) {
-                error("index-dangling-entry", ri.root_page,
-                      "An entry of " + iname + " points to " + ptr_text(e.row) +
-                          ", which is no live row of the table.");
-                continue;
+                w_.error("index-dangling-entry", ri_.root_page,
+                         "An entry of " + iname_ + " points to " + ptr_text(e.row) +
+                             ", which is no live row of the table.");
+                return;
             }
-            if (seen[at]) {
-                error("index-duplicate-row", ri.root_page,
-                      iname + " lists the row at " + ptr_text(e.row) + " more than once.");
+            if (seen_[at]) {
+                w_.error("index-duplicate-row", ri_.root_page,
+                         iname_ + " lists the row at " + ptr_text(e.row) + " more than once.");
             }
-            seen[at] = true;
-            const auto want = integer_prefix(ri, e.row);
-            if (!want.empty() && (e.key.size() < want.size() ||
-                                  !std::equal(want.begin(), want.end(), e.key.begin()))) {
-                error("index-key-mismatch", ri.root_page,
-                      "The key of " + iname + " for the row at " + ptr_text(e.row) +
-                          " does not match the row's values; searches by this index would "
-                          "miss or misplace the row.");
-            }
-        }
-        for (std::size_t i = 0; i < live_.size(); ++i) {
-            const RowPointer r = key_row(live_[i]);
-            if (!seen[i] && !(ri.ignore_nulls() && all_null(ri, r))) {
-                error("index-missing-row", ri.root_page,
-                      iname + " has no entry for the live row at " + ptr_text(r) + ".");
+            seen_[at] = true;
+            w_.integer_prefix(key_, at, want_);
+            if (!want_.empty() && (e.key.size() < want_.size() ||
+                                   !std::equal(want_.begin(), want_.end(), e.key.begin()))) {
+                w_.error("index-key-mismatch", ri_.root_page,
+                         "The key of " + iname_ + " for the row at " + ptr_text(e.row) +
+                             " does not match the row's values; searches by this index would "
+                             "miss or misplace the row.");
             }
         }
-        if (ri.stats.b != distinct) {
-            note("stale-index-stats", tp_,
-                 "The statistics of " + iname + " count " + std::to_string(ri.stats.b) +
-                     " distinct keys; the index holds " + std::to_string(distinct) + ".");
+
+        // After the walk: live rows the index left out, and its statistics.
+        void finish() {
+            for (std::size_t p = 0; p + 1 < w_.row_first_.size(); ++p) {
+                for (std::size_t i = w_.row_first_[p]; i < w_.row_first_[p + 1]; ++i) {
+                    if (!seen_[i] && !(ri_.ignore_nulls() && w_.all_null(key_, i))) {
+                        const RowPointer r{w_.owned_[p], w_.row_numbers_[i]};
+                        w_.error("index-missing-row", ri_.root_page,
+                                 iname_ + " has no entry for the live row at " + ptr_text(r) + ".");
+                    }
+                }
+            }
+            if (ri_.stats.b != distinct_) {
+                w_.note("stale-index-stats", w_.tp_,
+                        "The statistics of " + iname_ + " count " + std::to_string(ri_.stats.b) +
+                            " distinct keys; the index holds " + std::to_string(distinct_) + ".");
+            }
         }
-    }
+
+      private:
+        TableWalk& w_;
+        const RealIndex& ri_;
+        const std::string& iname_;
+        const std::vector<KeyColumn> key_;
+        std::vector<bool> seen_;  // a bit per live row
+        std::size_t count_ = 0;
+        std::size_t distinct_ = 0;
+        std::vector<std::uint8_t> previous_key_;
+        RowPointer previous_row_;
+        Place previous_;  // where previous_row_ sits among the live rows
+        std::vector<std::uint8_t> want_;
+    };
 
     // ------------------------------------------------------------ counts
 
     void check_counts() {
-        cx_.report.rows += live_.size();
-        if (def_.row_count != live_.size()) {
+        cx_.report.rows += live_count();
+        if (def_.row_count != live_count()) {
             note("stale-row-count", tp_,
                  label() + " records " + std::to_string(def_.row_count) + " rows but holds " +
-                     std::to_string(live_.size()) + ".");
+                     std::to_string(live_count()) + ".");
         }
         if (max_autonumber_ && *max_autonumber_ > static_cast<std::int64_t>(def_.autonumber)) {
             error("autonumber-behind", tp_,
@@ -805,13 +1042,21 @@ class TableWalk {
     std::uint32_t tp_;
     std::string name_;
     TableDef def_;
-    std::set<std::uint32_t> owned_;
-    // Live rows as page << 8 | slot, ascending once walked; beside each, the
-    // cells of the wanted_ columns, wanted_.size() of them per row.
-    std::vector<std::uint64_t> live_;
-    std::vector<std::uint16_t> wanted_;  // columns some index is built on, ascending
-    std::vector<Cell> cells_;
-    std::map<std::uint16_t, std::set<std::uint32_t>> lv_owned_;
+    std::vector<std::uint32_t> owned_;  // ascending
+    // The live rows, in page order: for each page of owned_ the place of its
+    // first row (and one more entry, the number of live rows), and for each
+    // row its number on its page, ascending within the page. Beside each row,
+    // the states of its wanted_ columns (wanted_.size() cells per row) and
+    // the values of those that are Integer or Long (values_per_row_).
+    std::vector<std::uint32_t> row_first_;
+    std::vector<std::uint8_t> row_numbers_;
+    std::vector<std::uint16_t> wanted_;     // columns some index is built on, ascending
+    std::vector<std::size_t> value_slot_;   // per wanted_ column: its place among the values
+    std::vector<std::size_t> column_slot_;  // per column of def_: its place in wanted_, or kNone
+    std::size_t values_per_row_ = 0;
+    CellStates states_;
+    std::vector<std::int32_t> values_;
+    std::map<std::uint16_t, std::vector<std::uint32_t>> lv_owned_;  // pages, ascending
     std::optional<std::int64_t> max_autonumber_;
 };
 

@@ -3,12 +3,14 @@
 // a copy of a good file, under its own code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <optional>
 
 #include "jet/bytes.h"
 #include "jet/checker.h"
+#include "jet/checker_context.h"
 #include "jet/data_page.h"
 #include "jet/database.h"
 #include "jet/error.h"
@@ -369,6 +371,169 @@ TEST(CheckerErrors, AnIntegerKeyThatDoesNotMatchItsRow) {
     EXPECT_FALSE(r.has("index-out-of-order")) << listing(r);
 }
 
+// The entry-area offsets at which the entries of an index page end (each
+// entry ends just before its offset).
+std::vector<std::size_t> entry_ends(const jet::PageBuf& page) {
+    std::vector<std::size_t> ends;
+    for (std::size_t bit = 0; bit < jet::kIndexMaskSize * 8; ++bit) {
+        if ((page[jet::kIndexMaskOffset + bit / 8] >> (bit % 8)) & 1u) {
+            ends.push_back(bit);
+        }
+    }
+    return ends;
+}
+
+std::size_t position_of(const jet::CheckReport& r, const std::string& code) {
+    for (std::size_t i = 0; i < r.findings.size(); ++i) {
+        if (r.findings[i].code == code) {
+            return i;
+        }
+    }
+    return r.findings.size();
+}
+
+TEST(CheckerErrors, AnIndexListingOneRowTwiceAndAnotherNever) {
+    Copy c("access_parser/test.mdb");
+    NEED(c);
+    std::uint32_t leaf = 0;
+    std::size_t from = 0, to = 0;
+    jet::RowPointer twice, never;
+    {
+        const auto db = c.open();
+        const auto& ri = user_table(db)->real_indexes[0];
+        leaf = leaves(db, ri).back();
+        const auto buf = db.read_page(leaf);
+        const auto page = jet::parse_index_page(buf, leaf, "");
+        const auto ends = entry_ends(buf);
+        ASSERT_GE(ends.size(), 2u);
+        ASSERT_EQ(ends.size(), page.entries.size());
+        // The last entry takes the row pointer of the one before it.
+        from = jet::kIndexEntriesOffset + ends[ends.size() - 2] - 4;
+        to = jet::kIndexEntriesOffset + ends.back() - 4;
+        twice = page.entries[page.entries.size() - 2].entry.row;
+        never = page.entries.back().entry.row;
+    }
+    std::vector<std::uint8_t> pointer;
+    for (std::size_t k = 0; k < 4; ++k) {
+        pointer.push_back(c.peek(leaf, from + k));
+    }
+    c.poke(leaf, to, pointer);
+    {
+        const auto db = c.open();
+        const auto page = jet::parse_index_page(db.read_page(leaf), leaf, "");
+        ASSERT_EQ(page.entries.back().entry.row, twice);
+    }
+    const auto r = c.check();
+    const auto text = [](jet::RowPointer p) {
+        return "page " + std::to_string(p.page) + " row " + std::to_string(p.row);
+    };
+    expect_finding(r, "index-duplicate-row");
+    expect_finding(r, "index-missing-row");
+    EXPECT_NE(r.findings[position_of(r, "index-duplicate-row")].description.find(text(twice)),
+              std::string::npos)
+        << listing(r);
+    EXPECT_NE(r.findings[position_of(r, "index-missing-row")].description.find(text(never)),
+              std::string::npos)
+        << listing(r);
+    EXPECT_FALSE(r.has("index-dangling-entry")) << listing(r);
+    EXPECT_FALSE(r.has("index-out-of-order")) << listing(r);
+}
+
+TEST(CheckerErrors, WhatIsWrongWithATreeIsListedBeforeWhatIsWrongWithItsEntries) {
+    Copy c("access_parser/test.mdb");
+    NEED(c);
+    std::uint32_t root = 0, leaf = 0;
+    std::size_t end = 0;
+    {
+        const auto db = c.open();
+        const auto& ri = user_table(db)->real_indexes[0];
+        root = ri.root_page;
+        leaf = leaves(db, ri).back();
+        end = jet::parse_index_page(db.read_page(leaf), leaf, "").used;
+    }
+    // The entries are checked while the tree is walked, the tree's own
+    // problems are known only at the end of the walk.
+    c.poke(leaf, jet::kIndexEntriesOffset + end - 1, {250});
+    c.poke16(root, 2, 17);
+    const auto r = c.check();
+    expect_finding(r, "index-free-space");
+    expect_finding(r, "index-dangling-entry");
+    EXPECT_LT(position_of(r, "index-free-space"), position_of(r, "index-dangling-entry"))
+        << listing(r);
+    EXPECT_LT(position_of(r, "index-dangling-entry"), position_of(r, "index-missing-row"))
+        << listing(r);
+}
+
+TEST(CheckerErrors, APageWithMoreRowSlotsThanRowNumbers) {
+    Copy c("access_parser/test.mdb");
+    NEED(c);
+    // The data page with the most rows of a table whose first index starts
+    // with a Long column, every row plain; it is given 300 slots, all but the
+    // first empty rows. Slots from 256 on carry the numbers of slots 0 to 43
+    // again.
+    std::uint32_t page = 0;
+    std::size_t rows = 0;
+    std::uint16_t first = 0;
+    const jet::TableDef* table = nullptr;
+    std::uint32_t leaf = 0;
+    std::size_t key_byte = 0;
+    {
+        const auto db = c.open();
+        for (const auto* o : db.catalog().tables(true)) {
+            const auto& t = db.table_def(o->table_page());
+            if (t.real_indexes.empty()) {
+                continue;
+            }
+            const auto* col = t.column_by_number(t.real_indexes[0].columns[0].number);
+            if (col == nullptr || col->column_type() != jet::ColumnType::long_integer) {
+                continue;
+            }
+            for (const auto p : jet::read_usage_map(db.file(), t.owned_map, "t").pages) {
+                const auto dp = jet::read_data_page(db.file(), p);
+                const bool plain =
+                    std::none_of(dp.slots().begin(), dp.slots().end(),
+                                 [](const jet::RowSlot& s) { return s.deleted() || s.overflow(); });
+                if (plain && dp.slot_count() > rows && dp.slot(0).start > 14 + 2 * 300) {
+                    page = p;
+                    rows = dp.slot_count();
+                    first = dp.slot(0).raw;
+                    table = &t;
+                }
+            }
+        }
+        ASSERT_NE(page, 0u);
+        // The last key byte of the index entry for row 0 of the page.
+        for (const auto l : leaves(db, table->real_indexes[0])) {
+            const auto buf = db.read_page(l);
+            const auto entries = jet::parse_index_page(buf, l, "").entries;
+            const auto ends = entry_ends(buf);
+            for (std::size_t i = 0; i < entries.size() && i < ends.size(); ++i) {
+                if (entries[i].entry.row == jet::RowPointer{page, 0}) {
+                    leaf = l;
+                    key_byte = jet::kIndexEntriesOffset + ends[i] - 5;
+                }
+            }
+        }
+        ASSERT_NE(leaf, 0u);
+    }
+    const auto before = c.check();
+    c.poke16(page, 12, 300);
+    for (std::size_t i = 1; i < 300; ++i) {
+        c.poke16(page, jet::kDataPageHeaderSize + 2 * i, first);
+    }
+    EXPECT_FALSE(c.check().has("index-key-mismatch"));
+    // Row 0 keeps the values it decoded to when its empty twin (slot 256)
+    // comes along, so a wrong key for it is still found.
+    c.poke(leaf, key_byte, {static_cast<std::uint8_t>(c.peek(leaf, key_byte) ^ 0x01)});
+    const auto r = c.check();
+    expect_finding(r, "too-many-rows");
+    expect_finding(r, "index-key-mismatch");
+    // A row number met twice is one row: 256 on the page.
+    EXPECT_EQ(r.rows, before.rows - rows + 256) << listing(r);
+    EXPECT_FALSE(r.has("index-dangling-entry")) << listing(r);
+    EXPECT_FALSE(r.has("index-duplicate-row")) << listing(r);
+}
+
 TEST(CheckerErrors, AWrongFreeSpaceFieldOnADataPage) {
     Copy c("access_parser/test.mdb");
     NEED(c);
@@ -407,7 +572,15 @@ TEST(CheckerErrors, ARowWhoseVariableTableRunsOutOfTheRow) {
         at = slot.end - mask - 2;  // the row's count of variable columns
     }
     c.poke16(page, at, 0x7FFF);
-    expect_finding(c.check(), "row-undecodable");
+    const auto r = c.check();
+    expect_finding(r, "row-undecodable");
+    // The description names the row, though rows are read without one.
+    const auto f = std::find_if(r.findings.begin(), r.findings.end(),
+                                [](const jet::Finding& x) { return x.code == "row-undecodable"; });
+    EXPECT_NE(f->description.find("row at page " + std::to_string(page) + " row "),
+              std::string::npos)
+        << listing(r);
+    EXPECT_NE(f->description.find("of table \""), std::string::npos) << listing(r);
 }
 
 TEST(CheckerErrors, AMapPointerPastTheEndOfTheFile) {
@@ -1048,6 +1221,75 @@ TEST(CheckerErrors, DefinitionFieldsAndPointersEachHaveTheirFinding) {
         c.poke(poke->page, poke->offset, poke->bytes);
         expect_finding(c.check(), k.code);
     }
+}
+
+// ---------------------------------------------------------------- bookkeeping
+
+using jet::check_detail::Claim;
+using jet::check_detail::PageClaims;
+
+std::vector<std::pair<std::uint32_t, std::vector<Claim>>> all_claims(const PageClaims& c) {
+    std::vector<std::pair<std::uint32_t, std::vector<Claim>>> out;
+    c.for_each([&](std::uint32_t page, const std::vector<Claim>& claims) {
+        out.emplace_back(page, claims);
+    });
+    return out;
+}
+
+TEST(CheckerBookkeeping, PageClaimsKeepEveryOwnerInOrderInsideAndPastTheFile) {
+    using jet::PageRole;
+    PageClaims c(10);
+    const Claim data5{PageRole::table_data, 5}, index5{PageRole::index, 5},
+        lv7{PageRole::long_value, 7}, global{PageRole::global_map, 0};
+    c.add(3, data5);
+    c.add(3, data5);
+    c.add(3, index5);
+    c.add(3, data5);  // a claim the page has, made again after another
+    c.add(3, lv7);
+    c.add(3, index5);
+    c.add(1, global);
+    c.add(12, index5);  // past the end: the side map holds all its claims
+    c.add(12, index5);
+    c.add(11, lv7);
+    c.add(9, data5);
+    c.add(0, Claim{PageRole::header, 0});
+
+    using Row = std::pair<std::uint32_t, std::vector<Claim>>;
+    const std::vector<Row> want{{0, {Claim{PageRole::header, 0}}},
+                                {1, {global}},
+                                {3, {data5, index5, lv7}},
+                                {9, {data5}},
+                                {11, {lv7}},
+                                {12, {index5}}};
+    EXPECT_EQ(all_claims(c), want);
+    for (std::uint32_t p = 0; p < 14; ++p) {
+        const bool claimed = p == 0 || p == 1 || p == 3 || p == 9 || p == 11 || p == 12;
+        EXPECT_EQ(c.claimed(p), claimed) << "page " << p;
+    }
+}
+
+TEST(CheckerBookkeeping, EachLongValueRowCountsAsUsedOnce) {
+    const auto dir = testsupport::corpus_dir();
+    if (!dir) {
+        GTEST_SKIP() << "corpus not found (TARNWICK_CORPUS)";
+    }
+    const jet::Database db(*dir / "access_parser/test.mdb", inspect());
+    jet::CheckReport report;
+    jet::check_detail::Context cx(db, {}, report);
+    const std::uint32_t last = db.page_count() - 1;
+    // The first use of a row is fresh, every later one is not; rows are told
+    // apart by page and by every bit of the row number.
+    for (const int n : {0, 1, 63, 64, 127, 128, 200, 255}) {
+        const jet::RowPointer row{5, static_cast<std::uint8_t>(n)};
+        EXPECT_TRUE(cx.use_long_value_row(row)) << n;
+        EXPECT_FALSE(cx.use_long_value_row(row)) << n;
+    }
+    EXPECT_TRUE(cx.use_long_value_row({last, 0}));
+    EXPECT_TRUE(cx.use_long_value_row({6, 255}));
+    EXPECT_TRUE(cx.use_long_value_row({5, 2}));
+    EXPECT_FALSE(cx.use_long_value_row({5, 0}));
+    EXPECT_FALSE(cx.use_long_value_row({last, 0}));
+    EXPECT_FALSE(cx.use_long_value_row({6, 255}));
 }
 
 }  // namespace
