@@ -86,7 +86,12 @@ RowLayout parse_row_layout(const TableDef& table, Bytes row, const std::string& 
                           " columns");
     }
     l.null_mask_offset = row.size() - l.null_mask_size;
-    l.mask.assign(row.begin() + static_cast<std::ptrdiff_t>(l.null_mask_offset), row.end());
+    const auto mask = row.subspan(l.null_mask_offset);
+    if (l.null_mask_size <= l.mask_small.size()) {
+        std::copy(mask.begin(), mask.end(), l.mask_small.begin());
+    } else {
+        l.mask_large.assign(mask.begin(), mask.end());
+    }
     l.var_table_offset = l.null_mask_offset;
     if (table.var_column_count == 0) {
         return l;
@@ -104,18 +109,22 @@ RowLayout parse_row_layout(const TableDef& table, Bytes row, const std::string& 
                           " bytes can hold");
     }
     l.var_table_offset = l.null_mask_offset - 2 - table_bytes;
-    std::vector<std::size_t> offsets(l.var_count + 1u);
-    for (std::size_t k = 0; k <= l.var_count; ++k) {
-        offsets[k] = le16(row, l.null_mask_offset - 4 - 2 * k);
-    }
+    // Offset k sits 2k bytes below the first one, which is just below the count.
+    auto offset = [&](std::size_t k) -> std::size_t {
+        return le16(row, l.null_mask_offset - 4 - 2 * k);
+    };
+    l.var_ranges.reserve(l.var_count);
+    std::size_t start = offset(0);
     for (std::size_t k = 0; k < l.var_count; ++k) {
-        if (offsets[k] > offsets[k + 1] || offsets[k + 1] > l.var_table_offset || offsets[k] < 2) {
+        const std::size_t end = offset(k + 1);
+        if (start > end || end > l.var_table_offset || start < 2) {
             damaged(what, "has variable column " + std::to_string(k) + " at bytes " +
-                              std::to_string(offsets[k]) + ".." + std::to_string(offsets[k + 1]) +
+                              std::to_string(start) + ".." + std::to_string(end) +
                               ", outside its data area (2.." + std::to_string(l.var_table_offset) +
                               ")");
         }
-        l.var_ranges.emplace_back(offsets[k], offsets[k + 1]);
+        l.var_ranges.emplace_back(start, end);
+        start = end;
     }
     return l;
 }

@@ -63,12 +63,17 @@ struct RowLayout {
     // For each variable index k < var_count: [start, end) in the row.
     std::vector<std::pair<std::size_t, std::size_t>> var_ranges;
     std::size_t var_table_offset = 0;  // lowest byte of the var offset table (= end of data)
-    std::vector<std::uint8_t> mask;    // the null mask bytes
 
     bool not_null(std::uint16_t column_number) const;  // null-mask bit
     std::uint8_t row_mask_byte(std::uint16_t column_number) const {
-        return mask[column_number / 8];
+        const std::size_t i = column_number / 8;
+        return null_mask_size <= mask_small.size() ? mask_small[i] : mask_large[i];
     }
+
+    // The null mask bytes: held inline for up to 256 columns (every table
+    // Jet makes), so that a row's layout costs no allocation for it.
+    std::array<std::uint8_t, 32> mask_small{};
+    std::vector<std::uint8_t> mask_large;
 };
 
 // Parses the layout of `row` for `table`. Throws Error(damaged) with `what`

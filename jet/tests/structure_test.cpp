@@ -367,6 +367,28 @@ TEST(Row, DecodesFixedVariableBooleanAndShortRows) {
     EXPECT_EQ(span->length, 4u);
 }
 
+TEST(Row, ANullMaskOfMoreThan256ColumnsIsReadWhole) {
+    // Only a damaged row claims so many columns, but its mask must still be
+    // read from the row, not from a fixed-size buffer.
+    const jet::TableDef t = small_table();
+    for (const std::uint16_t columns : {std::uint16_t{256}, std::uint16_t{300}}) {
+        SCOPED_TRACE(columns);
+        const std::size_t mask = (columns + 7u) / 8u;
+        std::vector<std::uint8_t> row(2 + 8 + mask, 0);
+        row[0] = static_cast<std::uint8_t>(columns);
+        row[1] = static_cast<std::uint8_t>(columns >> 8);
+        const std::size_t at = row.size() - mask;
+        row[at] = 0x01;             // column 0
+        row[at + mask - 1] = 0x80;  // the last column
+        const auto l = jet::parse_row_layout(t, Bytes(row), "row");
+        EXPECT_EQ(l.null_mask_size, mask);
+        EXPECT_TRUE(l.not_null(0));
+        EXPECT_FALSE(l.not_null(1));
+        EXPECT_TRUE(l.not_null(static_cast<std::uint16_t>(mask * 8 - 1)));
+        EXPECT_FALSE(l.not_null(static_cast<std::uint16_t>(mask * 8 - 2)));
+    }
+}
+
 TEST(Row, DamagedRowsAreNamed) {
     const jet::TableDef t = small_table();
     const PageFileFixture f({});
