@@ -384,8 +384,8 @@ TEST(Row, ANullMaskOfMoreThan256ColumnsIsReadWhole) {
         EXPECT_EQ(l.null_mask_size, mask);
         EXPECT_TRUE(l.not_null(0));
         EXPECT_FALSE(l.not_null(1));
-        EXPECT_TRUE(l.not_null(static_cast<std::uint16_t>(mask * 8 - 1)));
-        EXPECT_FALSE(l.not_null(static_cast<std::uint16_t>(mask * 8 - 2)));
+        EXPECT_TRUE(l.not_null(static_cast<std::uint16_t>(last)));
+        EXPECT_FALSE(l.not_null(static_cast<std::uint16_t>(last - 1)));
     }
 }
 
