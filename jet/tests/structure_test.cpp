@@ -378,8 +378,9 @@ TEST(Row, ANullMaskOfMoreThan256ColumnsIsReadWhole) {
         row[0] = static_cast<std::uint8_t>(columns);
         row[1] = static_cast<std::uint8_t>(columns >> 8);
         const std::size_t at = row.size() - mask;
-        row[at] = 0x01;             // column 0
-        row[at + mask - 1] = 0x80;  // the last column
+        const std::size_t last = columns - 1u;
+        row[at] = 0x01;  // column 0
+        row[at + last / 8] = static_cast<std::uint8_t>(1u << (last % 8));
         const auto l = jet::parse_row_layout(t, Bytes(row), "row");
         EXPECT_EQ(l.null_mask_size, mask);
         EXPECT_TRUE(l.not_null(0));
