@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Compaction benchmark: a large fragmented database made from a corpus file,
 # compacted by jetcompact (verification included) and copied by cp in the same
-# run; prints both times, their ratio and jetcompact's peak memory.
+# run (three rounds, alternating; ROUNDS=n to change); prints the medians of
+# both times, of their ratio and of jetcompact's peak memory.
 #
 #   bench/compact_bench.sh [BUILD_DIR] [MB] [DELETE_SHARE]
 #
@@ -27,22 +28,36 @@ echo "generating a ${mb} MB database from $(basename "$src") with ${share} of th
 size=$(stat -c %s "$work/big.mdb")
 sync
 
-t0=$(date +%s.%N)
-cp "$work/big.mdb" "$work/copy.mdb"
-sync "$work/copy.mdb"
-t1=$(date +%s.%N)
-/usr/bin/time -v "$compact" "$work/big.mdb" "$work/small.mdb" 2> "$work/time.txt"
-t2=$(date +%s.%N)
-rm -f "$work/copy.mdb"
-
-peak_kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time.txt")
+# Three rounds, cp and jetcompact alternating, so that both meet the same
+# state of the machine; the medians are reported.
+rounds="${ROUNDS:-3}"
+: > "$work/times.txt"
+for r in $(seq "$rounds"); do
+  t0=$(date +%s.%N)
+  cp "$work/big.mdb" "$work/copy.mdb"
+  sync "$work/copy.mdb"
+  t1=$(date +%s.%N)
+  rm -f "$work/copy.mdb" "$work/small.mdb"
+  t2=$(date +%s.%N)
+  /usr/bin/time -v "$compact" "$work/big.mdb" "$work/small.mdb" > /dev/null 2> "$work/time.txt"
+  t3=$(date +%s.%N)
+  peak_kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time.txt")
+  echo "$t0 $t1 $t2 $t3 $peak_kb" >> "$work/times.txt"
+done
 out=$(stat -c %s "$work/small.mdb")
-awk -v t0="$t0" -v t1="$t1" -v t2="$t2" \
-    -v size="$size" -v out="$out" -v peak="$peak_kb" 'BEGIN {
-  cp = t1 - t0; jc = t2 - t1
-  printf "source      %8.1f MB\n", size / 1048576
-  printf "compacted   %8.1f MB (%.1f%% of the source)\n", out / 1048576, 100 * out / size
-  printf "cp          %8.2f s\n", cp
-  printf "jetcompact  %8.2f s (%.1f x cp, verification included)\n", jc, jc / cp
-  printf "peak memory %8.1f MB (%.1f%% of the source)\n", peak / 1024, 100 * peak * 1024 / size
-}'
+awk -v size="$size" -v out="$out" '
+  { cp[NR] = $2 - $1; jc[NR] = $4 - $3; ratio[NR] = jc[NR] / cp[NR]; peak[NR] = $5
+    printf "round %d      cp %6.2f s, jetcompact %6.2f s (%.1f x cp), peak %.1f MB\n", NR, cp[NR], jc[NR], ratio[NR], $5 / 1024 }
+  function median(a, n,   i, j, t) {
+    for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (a[j] < a[i]) { t = a[i]; a[i] = a[j]; a[j] = t }
+    return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+  }
+  END {
+    n = NR
+    printf "source      %8.1f MB\n", size / 1048576
+    printf "compacted   %8.1f MB (%.1f%% of the source)\n", out / 1048576, 100 * out / size
+    mcp = median(cp, n); mjc = median(jc, n); mr = median(ratio, n); mp = median(peak, n)
+    printf "cp          %8.2f s (median of %d)\n", mcp, n
+    printf "jetcompact  %8.2f s (median; %.1f x cp by the median of the rounds'"'"' ratios, verification included)\n", mjc, mr
+    printf "peak memory %8.1f MB (%.1f%% of the source)\n", mp / 1024, 100 * mp * 1024 / size
+  }' "$work/times.txt"
