@@ -41,6 +41,8 @@ T read_le(Bytes b, std::size_t offset) {
     }
 }
 
+}  // namespace
+
 // The byte width a fixed value of each type needs (0 = any).
 std::size_t value_width(std::uint8_t type) {
     switch (static_cast<ColumnType>(type)) {
@@ -63,8 +65,6 @@ std::size_t value_width(std::uint8_t type) {
             return 0;
     }
 }
-
-}  // namespace
 
 bool RowLayout::not_null(std::uint16_t column_number) const {
     if (column_number >= column_count) {

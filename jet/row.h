@@ -76,6 +76,10 @@ struct RowLayout {
     std::vector<std::uint8_t> mask_large;
 };
 
+// The byte width of a fixed-size value of a column type (0: as long as the
+// column says).
+std::size_t value_width(std::uint8_t type);
+
 // Parses the layout of `row` for `table`. Throws Error(damaged) with `what`
 // when the row is too short, the var table runs out of the row or its
 // offsets are not monotone inside the row.

@@ -39,29 +39,6 @@ std::uint64_t load64(const std::uint8_t* p) {
 constexpr std::uint64_t kC1 = 0x87C37B91114253D5ull;
 constexpr std::uint64_t kC2 = 0x4CF5AD432745937Full;
 
-// The byte width of a fixed-size value of each type (0: given by the column).
-std::size_t value_width(std::uint8_t type) {
-    switch (static_cast<ColumnType>(type)) {
-        case ColumnType::byte:
-            return 1;
-        case ColumnType::integer:
-            return 2;
-        case ColumnType::long_integer:
-        case ColumnType::single:
-            return 4;
-        case ColumnType::money:
-        case ColumnType::double_:
-        case ColumnType::datetime:
-            return 8;
-        case ColumnType::guid:
-            return 16;
-        case ColumnType::numeric:
-            return 17;
-        default:
-            return 0;
-    }
-}
-
 // Thrown inside the fast path when a row does not look as the reader wants
 // it; the reader is then asked to describe the damage.
 struct NotAsTheReaderWants {};
