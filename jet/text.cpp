@@ -131,23 +131,7 @@ std::string decode_jet_text(Bytes bytes) {
     std::string out;
     out.reserve(bytes.size());
     Utf16Sink sink(out);
-    bool compressed = true;
-    std::size_t i = 2;
-    while (i < bytes.size()) {
-        if (bytes[i] == 0) {
-            compressed = !compressed;
-            ++i;
-        } else if (compressed) {
-            sink.put(bytes[i]);
-            ++i;
-        } else {
-            if (i + 1 >= bytes.size()) {
-                break;
-            }
-            sink.put(static_cast<std::uint16_t>(bytes[i] | (bytes[i + 1] << 8)));
-            i += 2;
-        }
-    }
+    for_each_compressed_unit(bytes, [&](std::uint16_t u) { sink.put(u); });
     sink.finish();
     return out;
 }

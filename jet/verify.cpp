@@ -10,6 +10,7 @@
 #include "jet/long_value.h"
 #include "jet/row.h"
 #include "jet/table_def.h"
+#include "jet/text.h"
 
 namespace jet {
 
@@ -156,27 +157,11 @@ void RowDigester::append_text(Bytes stored) {
     const std::size_t at = form_.size();
     form_.resize(at + 4);
     std::size_t units = 0;
-    bool compressed = true;
-    std::size_t i = 2;
-    while (i < stored.size()) {
-        if (stored[i] == 0) {
-            compressed = !compressed;
-            ++i;
-        } else if (compressed) {
-            form_.push_back(stored[i]);
-            form_.push_back(0);
-            ++units;
-            ++i;
-        } else {
-            if (i + 1 >= stored.size()) {
-                break;
-            }
-            form_.push_back(stored[i]);
-            form_.push_back(stored[i + 1]);
-            ++units;
-            i += 2;
-        }
-    }
+    for_each_compressed_unit(stored, [&](std::uint16_t u) {
+        form_.push_back(static_cast<std::uint8_t>(u));
+        form_.push_back(static_cast<std::uint8_t>(u >> 8));
+        ++units;
+    });
     const auto count = static_cast<std::uint32_t>(units);
     std::memcpy(form_.data() + at, &count, 4);
 }
@@ -189,68 +174,24 @@ void RowDigester::append_text(Bytes stored) {
 // the reader is asked to describe the row.
 void RowDigester::canonical_form(Bytes row) {
     form_.clear();
-    if (row.size() < 2) {
-        throw NotAsTheReaderWants{};
-    }
-    const std::uint16_t column_count = le16(row, 0);
-    const std::size_t mask_size = (static_cast<std::size_t>(column_count) + 7) / 8;
-    if (row.size() < 2 + mask_size) {
-        throw NotAsTheReaderWants{};
-    }
-    const std::size_t mask_offset = row.size() - mask_size;
-    std::size_t data_end = mask_offset;
-    std::size_t var_count = 0;
-    vars_.clear();
-    if (def_.var_column_count != 0) {
-        if (mask_offset < 4) {
-            throw NotAsTheReaderWants{};
-        }
-        var_count = le16(row, mask_offset - 2);
-        const std::size_t table_bytes = 2 * (var_count + 1);
-        if (mask_offset - 2 < table_bytes + 2) {
-            throw NotAsTheReaderWants{};
-        }
-        data_end = mask_offset - 2 - table_bytes;
-        for (std::size_t k = 0; k <= var_count; ++k) {
-            vars_.push_back(le16(row, mask_offset - 4 - 2 * k));
-        }
-        for (std::size_t k = 0; k < var_count; ++k) {
-            if (vars_[k] > vars_[k + 1] || vars_[k + 1] > data_end || vars_[k] < 2) {
-                throw NotAsTheReaderWants{};
-            }
-        }
-    }
-    auto not_null = [&](std::uint16_t number) {
-        return number < column_count && ((row[mask_offset + number / 8] >> (number % 8)) & 1u);
-    };
-
+    // The reader's own layout: a row it would not take fails here too (and
+    // is then described by it, see digest()).
+    const RowLayout layout = parse_row_layout(def_, row, kSomeRow);
     for (std::size_t ci = 0; ci < def_.columns.size(); ++ci) {
         const Column& c = def_.columns[ci];
         const auto type = static_cast<ColumnType>(c.type);
         if (type == ColumnType::boolean) {
-            form_.push_back(not_null(c.number) ? 1 : 0);
+            form_.push_back(layout.not_null(c.number) ? 1 : 0);
             continue;
         }
-        if (!not_null(c.number)) {
+        const std::optional<ColumnSpan> span = locate_column(c, layout, row, kSomeRow);
+        if (!span) {
             form_.push_back(0);
             continue;
         }
         const std::size_t width = value_width(c.type);
-        std::size_t start = 0;
-        std::size_t length = 0;
-        if (c.is_fixed()) {
-            start = 2 + static_cast<std::size_t>(c.fixed_offset);
-            length = width != 0 ? width : c.length;
-            if (start + length > data_end) {
-                throw NotAsTheReaderWants{};
-            }
-        } else if (c.var_index >= var_count) {
-            form_.push_back(0);
-            continue;
-        } else {
-            start = vars_[c.var_index];
-            length = vars_[c.var_index + 1u] - start;
-        }
+        const std::size_t start = span->offset;
+        const std::size_t length = span->length;
         if (width != 0 && length < width) {
             throw NotAsTheReaderWants{};
         }

@@ -85,8 +85,7 @@ class RowDigester {
     const TableDef& def_;
     std::vector<bool> id_column_;
     const IdRemap* ids_;
-    std::vector<std::uint8_t> form_;   // the canonical form of the current row
-    std::vector<std::uint16_t> vars_;  // variable-column offsets of the current row
+    std::vector<std::uint8_t> form_;  // the canonical form of the current row
 };
 
 // The digest of every live row of table `def` of `db`. `cancel`, when given
