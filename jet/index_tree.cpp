@@ -37,13 +37,22 @@ class TreeWalker {
         visit(root, 0, last);
         check_levels();
         if (suppressed_ > 0) {
+            // Named after what was left out when it is all of one mendable kind.
             tree_.problems.push_back(
-                {"index-more-problems", tree_.root,
+                {suppressed_links_only_ ? "index-sibling-link" : "index-more-problems", tree_.root,
                  std::to_string(suppressed_) + " further problems in this index were not listed."});
         }
     }
 
   private:
+    // The greatest node entry met since the last leaf entry: the next leaf
+    // entry must sort above it.
+    struct Bound {
+        IndexEntry entry;
+        std::uint32_t node = 0;
+        std::uint32_t child = 0;
+    };
+
     struct Links {
         std::uint32_t prev = 0;
         std::uint32_t next = 0;
@@ -52,6 +61,7 @@ class TreeWalker {
     void problem(const std::string& code, std::uint32_t page, const std::string& text) {
         if (tree_.problems.size() >= options_.max_problems) {
             ++suppressed_;
+            suppressed_links_only_ = suppressed_links_only_ && code == "index-sibling-link";
             return;
         }
         tree_.problems.push_back(
@@ -128,14 +138,23 @@ class TreeWalker {
             problem("index-empty-node", number, "the node page names no child page.");
             return;
         }
+        // A node entry is an upper bound of its child's subtree: Jet writes
+        // the subtree's last entry when it builds or splits the page, but
+        // leaves it as it was when the last entries below are deleted. It
+        // must not sort below any entry of the subtree (checked here) nor at
+        // or after the first entry of the next subtree (checked when that
+        // entry comes by); then a search through the node finds every entry.
         for (const auto& e : page.entries) {
             std::optional<IndexEntry> child_last;
             visit(e.child, depth + 1, child_last);
-            if (child_last && !(*child_last == e.entry)) {
+            if (child_last && compare_entries(e.entry, *child_last) < 0) {
                 problem("index-node-mismatch", number,
                         "the entry for child page " + std::to_string(e.child) + " (" +
-                            hex_key(e.entry) + ") is not the last entry of that subtree (" +
-                            hex_key(*child_last) + ").");
+                            hex_key(e.entry) + ") sorts below the last entry of that subtree (" +
+                            hex_key(*child_last) + "); a search would miss the entries above it.");
+            }
+            if (!bound_ || compare_entries(bound_->entry, e.entry) < 0) {
+                bound_ = Bound{e.entry, number, e.child};
             }
             if (child_last) {
                 last = std::move(child_last);
@@ -171,18 +190,9 @@ class TreeWalker {
                         " free bytes, the entries leave " +
                         std::to_string(page.expected_free_space()) + ".");
         }
-        if (!page.entries.empty()) {
-            std::size_t shortest = SIZE_MAX;
-            for (const auto& e : page.entries) {
-                shortest = std::min(shortest, e.entry.key.size());
-            }
-            if (page.prefix_length > shortest) {
-                problem("index-bad-prefix", page.number,
-                        "the shared prefix of " + std::to_string(page.prefix_length) +
-                            " bytes reaches past the shortest key (" + std::to_string(shortest) +
-                            " bytes) into a row pointer.");
-            }
-        }
+        // The shared prefix is taken over whole entries, row pointer
+        // included, so it may reach past a short key: decoding restores
+        // the same bytes in every entry, and nothing more is asked of it.
     }
 
     void check_levels() {
@@ -192,7 +202,15 @@ class TreeWalker {
                 const Links& l = links_[level[i]];
                 const std::uint32_t want_prev = i == 0 ? 0 : level[i - 1];
                 const std::uint32_t want_next = i + 1 == level.size() ? 0 : level[i + 1];
-                if (l.prev != want_prev || l.next != want_next) {
+                // Searches follow child pointers, never the links of a node
+                // level, and some writers leave a node level unlinked where
+                // one subtree ends and the next begins: a missing link there
+                // is no fault. The leaf level must be linked end to end.
+                const bool leaves = d + 1 == tree_.levels.size();
+                auto fits = [&](std::uint32_t link, std::uint32_t want) {
+                    return link == want || (!leaves && link == 0);
+                };
+                if (!fits(l.prev, want_prev) || !fits(l.next, want_next)) {
                     problem("index-sibling-link", level[i],
                             "its neighbours on level " + std::to_string(d) + " are given as " +
                                 std::to_string(l.prev) + " / " + std::to_string(l.next) +
@@ -205,6 +223,17 @@ class TreeWalker {
 
     // Each entry must sort after the one before it, across leaves too.
     void leaf_entry(const IndexEntry& entry, std::uint32_t leaf) {
+        if (bound_) {
+            if (compare_entries(bound_->entry, entry) >= 0) {
+                problem("index-node-mismatch", bound_->node,
+                        "the entry for child page " + std::to_string(bound_->child) + " (" +
+                            hex_key(bound_->entry) +
+                            ") does not sort below the first entry of the next subtree (" +
+                            hex_key(entry) + ", on page " + std::to_string(leaf) +
+                            "); a search would not find that entry.");
+            }
+            bound_.reset();
+        }
         if (count_ > 0 && compare_entries(previous_, entry) >= 0) {
             problem("index-out-of-order", leaf,
                     "entry " + std::to_string(count_) + " (" + hex_key(entry) +
@@ -227,7 +256,9 @@ class TreeWalker {
     std::deque<IndexPage> decoded_;
     std::size_t count_ = 0;
     std::optional<std::size_t> leaf_depth_;
+    std::optional<Bound> bound_;
     std::size_t suppressed_ = 0;
+    bool suppressed_links_only_ = true;
 };
 
 }  // namespace
@@ -249,24 +280,30 @@ IndexTree read_index_tree(const PageFile& file, std::uint32_t root,
     return tree;
 }
 
+bool index_problem_mendable(const IndexProblem& problem) {
+    return problem.code == "index-sibling-link";
+}
+
 namespace {
 
-void throw_unsound(const IndexTree& tree) {
-    if (!tree.problems.empty()) {
-        throw Error(ErrorKind::damaged,
-                    tree.problems.front().description +
-                        " Repair the database in Access (Compact and Repair) before compacting "
-                        "it here.");
+void throw_unsound(const IndexTree& tree, std::vector<IndexProblem>* mendable) {
+    for (const auto& p : tree.problems) {
+        if (mendable == nullptr || !index_problem_mendable(p)) {
+            throw Error(ErrorKind::damaged, p.description);
+        }
+    }
+    if (mendable != nullptr) {
+        mendable->insert(mendable->end(), tree.problems.begin(), tree.problems.end());
     }
 }
 
 }  // namespace
 
 void for_each_index_entry(const PageFile& file, std::uint32_t root, std::uint32_t owner,
-                          const IndexEntryVisitor& visit) {
+                          const IndexEntryVisitor& visit, std::vector<IndexProblem>* mendable) {
     IndexTreeOptions options;
     options.owner = owner;
-    throw_unsound(walk_index_tree(file, root, options, visit));
+    throw_unsound(walk_index_tree(file, root, options, visit), mendable);
 }
 
 std::vector<IndexEntry> read_index_entries(const PageFile& file, std::uint32_t root,
@@ -274,7 +311,7 @@ std::vector<IndexEntry> read_index_entries(const PageFile& file, std::uint32_t r
     IndexTreeOptions options;
     options.owner = owner;
     IndexTree tree = read_index_tree(file, root, options);
-    throw_unsound(tree);
+    throw_unsound(tree, nullptr);
     return std::move(tree.entries);
 }
 

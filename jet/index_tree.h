@@ -57,11 +57,19 @@ IndexTree walk_index_tree(const PageFile& file, std::uint32_t root, const IndexT
 IndexTree read_index_tree(const PageFile& file, std::uint32_t root,
                           const IndexTreeOptions& options = {});
 
+// True for a problem that leaves every entry reachable and in order and
+// only makes a navigation field stale (a sibling link): rebuilding the tree
+// from its entries mends it without loss.
+bool index_problem_mendable(const IndexProblem& problem);
+
 // Hands the leaf entries of a tree to `visit` in order, then throws
 // Error(damaged) with the first problem's description when the tree is not
 // sound; a caller must not keep what it built from the entries before that.
+// With `mendable`, problems that rebuilding the tree mends are not thrown but
+// handed back there.
 void for_each_index_entry(const PageFile& file, std::uint32_t root, std::uint32_t owner,
-                          const IndexEntryVisitor& visit);
+                          const IndexEntryVisitor& visit,
+                          std::vector<IndexProblem>* mendable = nullptr);
 
 // The leaf entries of a sound tree in order. Throws Error(damaged) with the
 // first problem's description when the tree is not sound.

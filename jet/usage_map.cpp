@@ -57,14 +57,12 @@ UsageMap read_usage_map(const PageFile& file, RowPointer where, const std::strin
     const std::string place = "the " + what + " (page " + std::to_string(where.page) + ", row " +
                               std::to_string(where.row) + ") in \"" + file.path().string() + "\"";
     if (b.empty()) {
-        throw Error(ErrorKind::damaged,
-                    "The database is damaged: " + place + " is empty. Repair it in Access.");
+        throw Error(ErrorKind::damaged, "The database is damaged: " + place + " is empty.");
     }
     if (b[0] == 0) {
         if (b.size() < 5) {
             throw Error(ErrorKind::damaged, "The database is damaged: " + place + " is only " +
-                                                std::to_string(b.size()) +
-                                                " bytes long. Repair it in Access.");
+                                                std::to_string(b.size()) + " bytes long.");
         }
         map.kind = UsageMap::Kind::inline_map;
         map.start_page = le32(b, 1);
@@ -82,16 +80,14 @@ UsageMap read_usage_map(const PageFile& file, RowPointer where, const std::strin
                 throw Error(ErrorKind::damaged,
                             "The database is damaged: " + place + " refers to bitmap page " +
                                 std::to_string(bitmap_page) + ", past the end of the file (" +
-                                std::to_string(file.page_count()) +
-                                " pages). Repair it in Access.");
+                                std::to_string(file.page_count()) + " pages).");
             }
             const PageBuf bitmap = file.read(bitmap_page);
             if (bitmap[0] != kPageTypeUsageBitmap) {
                 throw Error(ErrorKind::damaged, "The database is damaged: " + place +
                                                     " refers to " + file.where(bitmap_page) +
                                                     ", which is not a usage bitmap page (type " +
-                                                    std::to_string(bitmap[0]) +
-                                                    "). Repair it in Access.");
+                                                    std::to_string(bitmap[0]) + ").");
             }
             add_bits(Bytes(bitmap.data() + 4, kPageSize - 4),
                      static_cast<std::uint64_t>(j) * kPagesPerBitmapPage, map.pages);
@@ -99,7 +95,7 @@ UsageMap read_usage_map(const PageFile& file, RowPointer where, const std::strin
     } else {
         throw Error(ErrorKind::damaged, "The database is damaged: " + place +
                                             " has the unknown map type " + std::to_string(b[0]) +
-                                            ". Repair it in Access.");
+                                            ".");
     }
     std::sort(map.pages.begin(), map.pages.end());
     map.pages.erase(std::unique(map.pages.begin(), map.pages.end()), map.pages.end());
@@ -107,8 +103,10 @@ UsageMap read_usage_map(const PageFile& file, RowPointer where, const std::strin
 }
 
 bool FreeMap::is_free(std::uint32_t page) const {
-    if (map.kind == UsageMap::Kind::inline_map &&
-        (page < map.start_page || page >= map.range_end())) {
+    if (map.kind == UsageMap::Kind::inline_map && page < map.start_page) {
+        return false;
+    }
+    if (map.kind == UsageMap::Kind::inline_map && page >= map.range_end()) {
         return true;
     }
     if (map.kind == UsageMap::Kind::reference && page >= map.range_end()) {

@@ -42,8 +42,11 @@ UsageMap read_usage_map(const PageFile& file, RowPointer where, const std::strin
 // The global map of free pages (page 1, row 0).
 struct FreeMap {
     UsageMap map;
-    // True when the page is free: its bit is set, or it lies outside the
-    // map's range (Jet treats pages beyond the map as free).
+    // True when the page is free: its bit is set, or it lies beyond the
+    // map's range (pages not yet in the file). An inline map's window need
+    // not start at page 0: a writer that only ever appends moves the window
+    // up with the end of the file and says nothing more of the pages below
+    // it, which are in use, so a page below the window is never free.
     bool is_free(std::uint32_t page) const;
 };
 

@@ -197,7 +197,7 @@ TEST(UsageMap, InlineReferenceAbsentAndDamaged) {
     jet::FreeMap free{in};
     EXPECT_TRUE(free.is_free(17));
     EXPECT_FALSE(free.is_free(9));
-    EXPECT_TRUE(free.is_free(3));    // before the window
+    EXPECT_FALSE(free.is_free(3));   // below the window: in use
     EXPECT_TRUE(free.is_free(100));  // past it
 }
 
