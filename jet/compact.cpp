@@ -66,7 +66,17 @@ CompactResult compact(const std::filesystem::path& source, const std::filesystem
             report(total != 0 ? done * 700 / total : 0);
         };
     }
-    const CompactorResult result = write_compacted(src, out, page0, writing);
+    const CompactorResult result = [&] {
+        try {
+            return write_compacted(src, out, page0, writing);
+        } catch (const Error& e) {
+            if (e.kind() != ErrorKind::damaged) {
+                throw;
+            }
+            throw Error(ErrorKind::damaged, std::string(e.what()) + " Nothing was written; \"" +
+                                                source.string() + "\" is unchanged.");
+        }
+    }();
     out.sync();
     // A failure to read the source is the source's, and said as such.
     const TableDigests expected = source_digests.take();
@@ -76,7 +86,7 @@ CompactResult compact(const std::filesystem::path& source, const std::filesystem
         reopen.password = wanted;
         const Database written(out.read_path(), reopen);
         verify_compacted(src, written, result.ids, result.source_has_stale_ids,
-                         destination.string(), &expected);
+                         destination.string(), &expected, &result.raised_counters);
     } catch (const Error& e) {
         if (e.kind() == ErrorKind::verification_failed) {
             throw;
@@ -89,7 +99,7 @@ CompactResult compact(const std::filesystem::path& source, const std::filesystem
     }
     out.commit(mode);
     report(kTotal);
-    return CompactResult{src.file().size_bytes(), out.bytes_written()};
+    return CompactResult{src.file().size_bytes(), out.bytes_written(), result.repairs};
 }
 
 }  // namespace jet

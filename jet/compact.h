@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace jet {
 
@@ -25,9 +26,18 @@ struct CompactOptions {
     std::function<void(std::uint64_t done, std::uint64_t total)> progress;
 };
 
+// Something stale in the source that the compaction mended in the copy,
+// losing nothing: the copy holds the same rows, with the value rebuilt.
+struct Repair {
+    std::string code;  // the checker's finding code, e.g. "autonumber-behind"
+    std::string table;
+    std::string description;  // for a person: what was wrong and what was done
+};
+
 struct CompactResult {
     std::uint64_t source_bytes = 0;
     std::uint64_t destination_bytes = 0;
+    std::vector<Repair> repairs;
 };
 
 // Throws jet::Error with a description on any failure.

@@ -61,7 +61,9 @@ struct TableWork {
     std::string name;
     std::vector<const Column*> id_columns;
     std::vector<const Column*> lv_columns;
-    std::vector<bool> index_id_keyed;  // per real index
+    std::vector<bool> index_id_keyed;    // per real index
+    const Column* autonumber = nullptr;  // the Long column the counter numbers
+    std::int64_t max_autonumber = 0;     // the highest value in it (0: none above 0)
 
     // Plan (page counts).
     std::uint32_t data_pages = 0;
@@ -131,8 +133,16 @@ class Compactor {
     std::optional<std::size_t> order_index(const TableWork& t) const;
     void collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes,
                       IndexLeafWriter* order_counter);
-    std::vector<IndexEntry> read_entries(const TableWork& t, std::size_t ri) const {
-        return read_index_entries(file_, t.def->real_indexes[ri].root_page, t.old_page);
+    // Hands the old leaf entries of real index `ri` of `t` to `visit`; throws
+    // when the tree is damaged. What rebuilding the tree mends (stale sibling
+    // links) is recorded as a repair instead.
+    void walk_entries(const TableWork& t, std::size_t ri, const IndexEntryVisitor& visit);
+    // The value of the autonumber column of a live row (0 when null).
+    std::int64_t autonumber_of(const TableWork& t, const RowRef& r) const;
+    std::vector<IndexEntry> read_entries(const TableWork& t, std::size_t ri) {
+        std::vector<IndexEntry> out;
+        walk_entries(t, ri, [&](const IndexEntry& e, std::uint32_t) { out.push_back(e); });
+        return out;
     }
     std::string where_row(const TableWork& t, RowPointer p) const {
         return "a row of table \"" + t.name + "\" (" + file_.where(p.page) + ", row " +
@@ -180,7 +190,40 @@ class Compactor {
     std::vector<std::vector<std::vector<std::uint8_t>>> holder_rows_;
     std::uint64_t written_ = 0;
     CompactorStats stats_;
+    // Repairs, one per table and structure, in the order found.
+    std::vector<Repair> repairs_;
+    std::map<std::uint32_t, std::uint32_t> raised_counters_;  // old TDEF page -> new counter
+    std::set<std::pair<std::uint32_t, std::size_t>> mended_indexes_;
 };
+
+std::int64_t Compactor::autonumber_of(const TableWork& t, const RowRef& r) const {
+    // The row's place is spelled out only when the row does not decode.
+    auto value = [&](const std::string& what) {
+        const RowLayout layout = parse_row_layout(*t.def, r.bytes, what);
+        const auto span = locate_column(*t.autonumber, layout, r.bytes, what);
+        return span && span->length == 4
+                   ? std::int64_t{static_cast<std::int32_t>(le32(r.bytes, span->offset))}
+                   : std::int64_t{0};
+    };
+    try {
+        const std::string some_row = "a row";
+        return value(some_row);
+    } catch (const Error&) {
+        return value(where_row(t, r.pointer));
+    }
+}
+
+void Compactor::walk_entries(const TableWork& t, std::size_t ri, const IndexEntryVisitor& visit) {
+    std::vector<IndexProblem> mended;
+    for_each_index_entry(file_, t.def->real_indexes[ri].root_page, t.old_page, visit, &mended);
+    if (!mended.empty() && mended_indexes_.insert({t.old_page, ri}).second) {
+        repairs_.push_back(Repair{"index-sibling-link", t.name,
+                                  "The page links of real index " + std::to_string(ri) +
+                                      " of table \"" + t.name + "\" were stale (" +
+                                      mended.front().description +
+                                      "); the index was rebuilt with sound links."});
+    }
+}
 
 void Compactor::find_tables() {
     std::set<std::uint32_t> pages{kCatalogPage};
@@ -220,6 +263,10 @@ void Compactor::find_tables() {
             }
             if (c.is_long_value()) {
                 t.lv_columns.push_back(&c);
+            }
+            if ((c.flags & kColumnFlagAutoLong) != 0 &&
+                c.type == static_cast<std::uint8_t>(ColumnType::long_integer)) {
+                t.autonumber = &c;
             }
         }
         for (const auto& ri : t.def->real_indexes) {
@@ -272,9 +319,13 @@ void Compactor::collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes,
     const std::size_t hint = std::min<std::size_t>(t.def->row_count, std::size_t{1} << 26);
     t.live.reserve(hint);
     sizes.reserve(hint);
+    t.max_autonumber = 0;
     db_.for_each_row(*t.def, [&](const RowRef& r) {
         t.live.add(r.pointer, r.data);
         sizes.push_back(static_cast<std::uint16_t>(std::min<std::size_t>(r.bytes.size(), 0xFFFF)));
+        if (t.autonumber != nullptr) {
+            t.max_autonumber = std::max(t.max_autonumber, autonumber_of(t, r));
+        }
     });
     t.live.sort(sizes);
     const auto order = order_index(t);
@@ -298,17 +349,16 @@ void Compactor::collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes,
         ++placed;
     };
     std::vector<bool> taken(t.live.size(), false);
-    for_each_index_entry(file_, t.def->real_indexes[*order].root_page, t.old_page,
-                         [&](const IndexEntry& e, std::uint32_t) {
-                             if (order_counter != nullptr) {
-                                 order_counter->add(e);
-                             }
-                             const std::size_t i = t.live.find(e.row);
-                             if (i != LiveRows::npos && !taken[i]) {
-                                 taken[i] = true;
-                                 place(i);
-                             }
-                         });
+    walk_entries(t, *order, [&](const IndexEntry& e, std::uint32_t) {
+        if (order_counter != nullptr) {
+            order_counter->add(e);
+        }
+        const std::size_t i = t.live.find(e.row);
+        if (i != LiveRows::npos && !taken[i]) {
+            taken[i] = true;
+            place(i);
+        }
+    });
     for (std::size_t i = 0; i < taken.size(); ++i) {
         if (!taken[i]) {
             place(i);
@@ -388,8 +438,7 @@ void Compactor::plan_table(TableWork& t) {
         // a fixed size: the old entries give the new tree's shape.
         IndexLeafWriter& counter = *counters[ri];
         if (!(order && ri == *order && t.live.size() != 0)) {
-            for_each_index_entry(file_, t.def->real_indexes[ri].root_page, t.old_page,
-                                 [&](const IndexEntry& e, std::uint32_t) { counter.add(e); });
+            walk_entries(t, ri, [&](const IndexEntry& e, std::uint32_t) { counter.add(e); });
         }
         const auto lasts = counter.finish();
         const auto plan = plan_index_nodes(lasts, counter.leaf_count(), true);
@@ -545,7 +594,6 @@ std::uint32_t Compactor::moved_row(const TableWork& t, RowPointer old,
 std::uint32_t Compactor::write_index(const TableWork& t, std::size_t ri,
                                      const std::vector<std::uint32_t>& placed,
                                      std::uint32_t& distinct) {
-    const RealIndex& real = t.def->real_indexes[ri];
     const std::uint32_t new_tdef = t.tdef_base;
     std::vector<std::uint32_t> pages(t.index_pages[ri]);
     for (std::size_t k = 0; k < pages.size(); ++k) {
@@ -607,18 +655,17 @@ std::uint32_t Compactor::write_index(const TableWork& t, std::size_t ri,
         }
         run_size = 0;
     };
-    for_each_index_entry(file_, real.root_page, t.old_page,
-                         [&](const IndexEntry& e, std::uint32_t) {
-                             if (run_size > 0 && compare_keys(run.front().key, e.key) != 0) {
-                                 flush_run();
-                             }
-                             if (run.size() <= run_size) {
-                                 run.emplace_back();
-                             }
-                             IndexEntry& slot = run[run_size++];
-                             slot.key.assign(e.key.begin(), e.key.end());
-                             slot.row = RowPointer::decode(moved_row(t, e.row, placed));
-                         });
+    walk_entries(t, ri, [&](const IndexEntry& e, std::uint32_t) {
+        if (run_size > 0 && compare_keys(run.front().key, e.key) != 0) {
+            flush_run();
+        }
+        if (run.size() <= run_size) {
+            run.emplace_back();
+        }
+        IndexEntry& slot = run[run_size++];
+        slot.key.assign(e.key.begin(), e.key.end());
+        slot.row = RowPointer::decode(moved_row(t, e.row, placed));
+    });
     flush_run();
     const auto lasts = leaves.finish();
     stats_.index_entries += leaves.entry_count();
@@ -839,8 +886,21 @@ void Compactor::write_table(TableWork& t) {
                     "Internal error: the usage maps of table \"" + t.name + "\" did not fit.");
     }
 
-    // The definition itself.
+    // The definition itself. An autonumber counter behind the highest value
+    // in use would hand out numbers already taken: it is raised to that
+    // value (one that is ahead is kept, so no number comes round twice).
     put_le32(tb, tdef_offsets::kRowCount, static_cast<std::uint32_t>(t.rows));
+    if (t.autonumber != nullptr &&
+        t.max_autonumber > static_cast<std::int64_t>(t.def->autonumber)) {
+        const auto raised = static_cast<std::uint32_t>(t.max_autonumber);
+        put_le32(tb, tdef_offsets::kAutonumber, raised);
+        raised_counters_[t.old_page] = raised;
+        repairs_.push_back(Repair{"autonumber-behind", t.name,
+                                  "The autonumber counter of table \"" + t.name + "\" stood at " +
+                                      std::to_string(t.def->autonumber) +
+                                      ", below the highest value in use; it was raised to " +
+                                      std::to_string(raised) + "."});
+    }
     for (const auto& li : t.def->logical_indexes) {
         if (auto it = ids_.tables.find(li.rel_table_page);
             li.rel_table_page != 0 && it != ids_.tables.end()) {
@@ -903,7 +963,7 @@ CompactorResult Compactor::run(const PageBuf& page0) {
     for (auto v : id_values_) {
         stale = stale || objects.count(v) == 0;
     }
-    return CompactorResult{ids_, stale, stats_};
+    return CompactorResult{ids_, stale, stats_, repairs_, raised_counters_};
 }
 
 }  // namespace

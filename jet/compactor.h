@@ -27,7 +27,10 @@
 // in the row, single-row values stay single rows, chains are cut into full
 // 4072-byte chunks with an exact last one), every index is rebuilt from its
 // own leaf entries through the old-to-new row map, and every usage map, row
-// count and index statistic is recomputed.
+// count and index statistic is recomputed. Stale values the rebuild replaces
+// anyway are mended and reported as repairs: an autonumber counter behind the
+// highest value in use is raised to it, stale sibling links of an index tree
+// are written afresh.
 //
 // Table Ids are TDEF page numbers, so they move with their tables: the Id
 // columns of MSysObjects, MSysACEs and the MSysNavPane tables, the foreign-key
@@ -46,6 +49,7 @@
 #include <string_view>
 #include <vector>
 
+#include "jet/compact.h"
 #include "jet/page_file.h"
 
 namespace jet {
@@ -78,6 +82,10 @@ struct CompactorResult {
     // from deleted objects); they are kept as they are.
     bool source_has_stale_ids = false;
     CompactorStats stats;
+    // What was mended on the way: stale values the compaction rebuilds.
+    std::vector<Repair> repairs;
+    // Autonumber counters raised to the highest value in use, by old TDEF page.
+    std::map<std::uint32_t, std::uint32_t> raised_counters;
 };
 
 // Writes the compacted form of `source` into `out`. `page0` is the page 0 to

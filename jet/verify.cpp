@@ -353,13 +353,13 @@ namespace {
 }
 
 void compare_definitions(const TableDef& a, const TableDef& b, const std::string& table,
-                         const IdRemap& ids, const std::string& destination) {
+                         const IdRemap& ids, std::uint32_t counter,
+                         const std::string& destination) {
     auto differ = [&](const std::string& what) {
         fail(destination, "the definition of table \"" + table + "\" differs (" + what + ").");
     };
-    if (a.autonumber != b.autonumber || a.table_type != b.table_type ||
-        a.max_columns != b.max_columns || a.var_column_count != b.var_column_count ||
-        a.column_count != b.column_count) {
+    if (counter != b.autonumber || a.table_type != b.table_type || a.max_columns != b.max_columns ||
+        a.var_column_count != b.var_column_count || a.column_count != b.column_count) {
         differ("counters or column counts");
     }
     if (a.columns.size() != b.columns.size()) {
@@ -419,7 +419,8 @@ void compare_definitions(const TableDef& a, const TableDef& b, const std::string
 
 void verify_compacted(const Database& source, const Database& output, const IdRemap& ids,
                       bool stale_ids_allowed, const std::string& destination,
-                      const TableDigests* source_digests) {
+                      const TableDigests* source_digests,
+                      const std::map<std::uint32_t, std::uint32_t>* raised_counters) {
     std::map<std::uint32_t, std::string> names;  // by the source's page
     for (const auto& [from, to] : ids.tables) {
         names[from] = "MSysObjects";
@@ -485,7 +486,14 @@ void verify_compacted(const Database& source, const Database& output, const IdRe
     const TableDigests found = output_digests.take();
     for (const auto& [from, to] : ids.tables) {
         const std::string& name = names[from];
-        compare_definitions(source.table_def(from), output.table_def(to), name, ids, destination);
+        const TableDef& def = source.table_def(from);
+        std::uint32_t counter = def.autonumber;
+        if (raised_counters != nullptr) {
+            if (const auto it = raised_counters->find(from); it != raised_counters->end()) {
+                counter = it->second;
+            }
+        }
+        compare_definitions(def, output.table_def(to), name, ids, counter, destination);
         const TableDigest& x = expected.at(from);
         const TableDigest& y = found.at(to);
         if (x.rows != y.rows) {

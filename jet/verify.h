@@ -136,8 +136,12 @@ std::vector<std::pair<std::uint32_t, std::string>> digest_jobs(const Database& d
 // expected and tolerated; nothing else is.
 // `source_digests` (may be null) holds digests of source tables computed
 // beforehand (those without Id columns); the others are computed here.
+// `raised_counters` (may be null) names the tables, by the source's TDEF
+// page, whose autonumber counter the compaction raised, with the new value;
+// every other counter must be the source's.
 void verify_compacted(const Database& source, const Database& output, const IdRemap& ids,
                       bool stale_ids_allowed, const std::string& destination,
-                      const TableDigests* source_digests = nullptr);
+                      const TableDigests* source_digests = nullptr,
+                      const std::map<std::uint32_t, std::uint32_t>* raised_counters = nullptr);
 
 }  // namespace jet

@@ -11,6 +11,7 @@
 #include "jet/compact.h"
 #include "jet/database.h"
 #include "jet/error.h"
+#include "jet/export.h"
 #include "jet/header.h"
 
 namespace {
@@ -34,8 +35,14 @@ const char* const kUsage =
     "  --new-password PW   give DEST this password (at most 20 characters)\n"
     "  --remove-password   give DEST no password\n"
     "                      (without either of these DEST keeps SOURCE's password)\n"
+    "  --json              print the result as one JSON object on standard output\n"
     "  --help              show this help\n"
     "  --version           show the version\n"
+    "  --                  what follows is SOURCE and DEST, even if it begins with '-'\n"
+    "\n"
+    "Stale values that the compaction rebuilds anyway (an autonumber counter below the\n"
+    "highest number in use, stale links of an index) are mended in DEST and reported,\n"
+    "one line each; the rows are the same.\n"
     "\n"
     "Exit status:\n"
     "  0  compacted and verified\n"
@@ -80,9 +87,18 @@ int main(int argc, char** argv) {
     std::optional<std::string> password;
     std::optional<std::string> new_password;
     bool remove_password = false;
+    bool json = false;
+    bool options_done = false;
     std::vector<std::string> files;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
+        if (options_done || a == "--") {
+            if (options_done) {
+                files.push_back(a);
+            }
+            options_done = true;
+            continue;
+        }
         if (a == "--help" || a == "-h") {
             std::cout << kUsage;
             return kExitOk;
@@ -99,6 +115,8 @@ int main(int argc, char** argv) {
             (a == "--password" ? password : new_password) = args[++i];
         } else if (a == "--remove-password") {
             remove_password = true;
+        } else if (a == "--json") {
+            json = true;
         } else if (a.size() > 1 && a[0] == '-') {
             std::cerr << "jetcompact: unknown option " << a << "\n" << kUsage;
             return kExitUsage;
@@ -147,6 +165,24 @@ int main(int argc, char** argv) {
                                  ? 100.0 * (1.0 - static_cast<double>(r.destination_bytes) /
                                                       static_cast<double>(r.source_bytes))
                                  : 0.0;
+        if (json) {
+            std::string o = "{\"source\":" + jet::json_escape(files[0]) +
+                            ",\"destination\":" + jet::json_escape(files[1]) +
+                            ",\"source_bytes\":" + std::to_string(r.source_bytes) +
+                            ",\"destination_bytes\":" + std::to_string(r.destination_bytes) +
+                            ",\"repairs\":[";
+            for (std::size_t i = 0; i < r.repairs.size(); ++i) {
+                const jet::Repair& x = r.repairs[i];
+                o += std::string(i ? "," : "") + "{\"code\":" + jet::json_escape(x.code) +
+                     ",\"table\":" + jet::json_escape(x.table) +
+                     ",\"description\":" + jet::json_escape(x.description) + "}";
+            }
+            std::printf("%s]}\n", o.c_str());
+            return kExitOk;
+        }
+        for (const jet::Repair& x : r.repairs) {
+            std::printf("repaired %s: %s\n", x.code.c_str(), x.description.c_str());
+        }
         std::printf("%s: %s bytes -> %s: %s bytes (%.1f%% smaller)\n", files[0].c_str(),
                     with_commas(r.source_bytes).c_str(), files[1].c_str(),
                     with_commas(r.destination_bytes).c_str(), saved);
