@@ -11,7 +11,7 @@ namespace {
 
 [[noreturn]] void damaged(const std::string& where, const std::string& what) {
     throw Error(ErrorKind::damaged, "The database is damaged: " + where + " " + what +
-                                        ". Restore the file from a backup or repair it in Access.");
+                                        ". Restore the file from a backup.");
 }
 
 }  // namespace

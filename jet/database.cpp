@@ -72,7 +72,7 @@ void Database::for_each_row(const TableDef& table,
                         "The database \"" + path().string() + "\" is damaged: the pages of " +
                             table_name + " include page " + std::to_string(n) +
                             ", past the end of the file (" + std::to_string(file_.page_count()) +
-                            " pages). Restore it from a backup or repair it in Access.");
+                            " pages). Restore it from a backup.");
         }
         if (at >= run_first + run_size) {
             run_first = at;
@@ -86,11 +86,11 @@ void Database::for_each_row(const TableDef& table,
         }
         const DataPage page(run[at - run_first], n, file_.where(n));
         if (page.owner() != table.page) {
-            throw Error(ErrorKind::damaged,
-                        "The database is damaged: " + page.where() +
-                            " is listed among the pages of " + table_name +
-                            " but belongs to the table on page " + std::to_string(page.owner()) +
-                            ". Restore it from a backup or repair it in Access.");
+            throw Error(ErrorKind::damaged, "The database is damaged: " + page.where() +
+                                                " is listed among the pages of " + table_name +
+                                                " but belongs to the table on page " +
+                                                std::to_string(page.owner()) +
+                                                ". Restore it from a backup.");
         }
         for (std::size_t i = 0; i < page.slot_count(); ++i) {
             const RowSlot& s = page.slot(i);
@@ -108,10 +108,10 @@ void Database::for_each_row(const TableDef& table,
             // An overflow header: the row lives where its first 4 bytes point.
             const Bytes header = page.row(i);
             if (header.size() < 4) {
-                throw Error(ErrorKind::damaged,
-                            "The database is damaged: row " + std::to_string(i) + " of " +
-                                page.where() + " is an overflow pointer of only " +
-                                std::to_string(header.size()) + " bytes. Repair it in Access.");
+                throw Error(ErrorKind::damaged, "The database is damaged: row " +
+                                                    std::to_string(i) + " of " + page.where() +
+                                                    " is an overflow pointer of only " +
+                                                    std::to_string(header.size()) + " bytes.");
             }
             ref.data = RowPointer::decode(le32(header, 0));
             const std::string what =

@@ -8,9 +8,7 @@ namespace jet {
 namespace {
 
 [[noreturn]] void damaged(const std::string& where, const std::string& what) {
-    throw Error(ErrorKind::damaged, "The index page at " + where + " is damaged: " + what +
-                                        " Compact a backup copy or repair the database in "
-                                        "Access before using it.");
+    throw Error(ErrorKind::damaged, "The index page at " + where + " is damaged: " + what);
 }
 
 }  // namespace

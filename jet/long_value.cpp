@@ -13,7 +13,7 @@ namespace {
 [[noreturn]] void damaged(const PageFile& file, const std::string& what, const std::string& msg) {
     throw Error(ErrorKind::damaged, "The database \"" + file.path().string() +
                                         "\" is damaged: the long value of " + what + " " + msg +
-                                        ". Restore it from a backup or repair it in Access.");
+                                        ". Restore it from a backup.");
 }
 
 // Copies out the LVAL row at `p`, checking that it is a row of an LVAL page.

@@ -11,8 +11,8 @@ namespace jet {
 namespace {
 
 [[noreturn]] void damaged(const std::string& what, const std::string& msg) {
-    throw Error(ErrorKind::damaged, "The database is damaged: " + what + " " + msg +
-                                        ". Restore it from a backup or repair it in Access.");
+    throw Error(ErrorKind::damaged,
+                "The database is damaged: " + what + " " + msg + ". Restore it from a backup.");
 }
 
 template <typename T>

@@ -10,8 +10,23 @@
 #include "jet/checker.h"
 #include "jet/error.h"
 #include "jet/export.h"
+#include "jet/findings.h"
 
 namespace {
+
+// What a compaction does about a finding: "refuse", "mend" or "none".
+const char* remedy_name(const jet::Finding& f) {
+    const jet::FindingKind* k = jet::finding_kind(f.code);
+    switch (k != nullptr ? k->remedy : jet::Remedy::refuse) {
+        case jet::Remedy::refuse:
+            return "refuse";
+        case jet::Remedy::mend:
+            return "mend";
+        case jet::Remedy::none:
+            break;
+    }
+    return "none";
+}
 
 constexpr int kExitClean = 0;
 constexpr int kExitErrors = 1;
@@ -30,6 +45,11 @@ const char* const kHelp =
     "that does not decode, a pointer to nothing ...) or notes (what files made by\n"
     "Access carry and Access tolerates: leaked pages, stale row counts and index\n"
     "statistics, a stale free map, catalog rows naming deleted tables).\n"
+    "An error that is only a stale value the data still gives (an autonumber counter\n"
+    "behind the highest number in use, stale index links, used pages marked free) is\n"
+    "marked \"compaction mends it\": jetcompact rebuilds it and loses nothing. Other\n"
+    "errors are damage, and compaction refuses the file (\"compaction\" in --json:\n"
+    "refuse, mend or none).\n"
     "\n"
     "Options:\n"
     "  --json             print the report as one JSON object on standard output\n"
@@ -58,8 +78,8 @@ void print_json(const jet::CheckReport& r) {
         const auto& f = r.findings[i];
         o << (i ? "," : "") << "{\"severity\":\"" << jet::severity_name(f.severity)
           << "\",\"code\":" << jet::json_escape(f.code) << ",\"page\":" << f.page
-          << ",\"table\":" << jet::json_escape(f.table)
-          << ",\"description\":" << jet::json_escape(f.description) << "}";
+          << ",\"table\":" << jet::json_escape(f.table) << ",\"compaction\":\"" << remedy_name(f)
+          << "\",\"description\":" << jet::json_escape(f.description) << "}";
     }
     o << "]}\n";
     std::cout << o.str();
@@ -80,12 +100,27 @@ void print_text(const jet::CheckReport& r) {
             }
             std::cout << ")";
         }
-        std::cout << ": " << f.description << "\n";
+        std::cout << ": " << f.description;
+        if (std::string_view(remedy_name(f)) == "mend") {
+            std::cout << " [compaction mends it]";
+        }
+        std::cout << "\n";
     }
     std::cout << r.error_count() << " error(s), " << r.note_count() << " note(s)\n";
-    if (r.has_errors()) {
-        std::cout << "The database is damaged. Keep a copy of it as it is, then restore it from a "
-                     "backup or repair it with Access's Compact and Repair before compacting it.\n";
+    std::size_t refused = 0;
+    std::size_t mended = 0;
+    for (const auto& f : r.findings) {
+        if (f.severity == jet::Severity::error) {
+            (std::string_view(remedy_name(f)) == "mend" ? mended : refused) += 1;
+        }
+    }
+    if (refused > 0) {
+        std::cout << "The database is damaged: compaction refuses it. Keep a copy of it as it "
+                     "is, then restore it from a backup.\n";
+    } else if (mended > 0) {
+        std::cout << "The data is whole; the " << mended
+                  << " error(s) marked \"compaction mends it\" are stale values that a "
+                     "compaction rebuilds.\n";
     }
 }
 

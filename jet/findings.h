@@ -1,0 +1,35 @@
+#pragma once
+// The checker's findings, one entry per stable code, with what a compaction
+// does about each.
+//
+// Every finding falls in one of three kinds:
+//   damage  the file contradicts itself in a way that loses, or may lose,
+//           data: compaction refuses the file, and the source stays as it is;
+//   stale   the data is whole and only a value derived from it is wrong:
+//           compaction rebuilds the value in the copy and reports the repair;
+//   normal  a state Jet itself leaves in normal use (leaked pages, stale row
+//           counts and statistics, Ids of deleted objects): a note, and the
+//           compaction rebuilds what it concerns as a matter of course.
+// States that Jet or other writers produce and that read correctly (node
+// entries above their subtree's last entry, a shared prefix reaching into the
+// row pointer, a node level not linked across subtrees, an inline map
+// starting at any page, pages below the global map's window) are no finding.
+
+#include <string_view>
+
+#include "jet/checker.h"
+
+namespace jet {
+
+enum class Remedy { refuse, mend, none };
+
+struct FindingKind {
+    std::string_view code;
+    Severity severity;  // in an input; strict checking makes every finding an error
+    Remedy remedy;
+};
+
+// The entry for `code`; nullptr for a code the checker does not use.
+const FindingKind* finding_kind(std::string_view code);
+
+}  // namespace jet
