@@ -12,8 +12,11 @@
 
 #include "compaction/compactionrun.h"
 #include "compaction/tests/fakes.h"
+#include "jet/bytes.h"
+#include "jet/database.h"
 #include "jet/error.h"
 #include "jet/header.h"
+#include "jet/row.h"
 #include "testsupport/corpus.h"
 
 using namespace compaction_test;
@@ -132,6 +135,68 @@ TEST_F(EndToEnd, TickedDatabasesAreCompactedInPlaceWithSameRowsAndPassword) {
     EXPECT_EQ(ReadAll(skipped), skippedBytes);
     EXPECT_FALSE(fs::exists(work / "TmpMDB.mdb"));
     EXPECT_EQ(view.Texts(), (QStringList{"33%", "67%", "100%", ""}));
+}
+
+// Sets the first user table's autonumber counter below its highest value in
+// use; gives the table's name and that value.
+std::pair<std::string, std::int64_t> LowerCounter(const fs::path& db) {
+    std::uint32_t tdef = 0;
+    std::pair<std::string, std::int64_t> found;
+    {
+        const jet::Database d(db);
+        for (const auto* obj : d.catalog().tables(false)) {
+            const auto& def = d.table_def(obj->table_page());
+            for (std::size_t c = 0; c < def.columns.size() && tdef == 0; ++c) {
+                if ((def.columns[c].flags & jet::kColumnFlagAutoLong) == 0) {
+                    continue;
+                }
+                std::int64_t top = 0;
+                d.for_each_row(def, [&](const jet::RowRef& r) {
+                    const auto v = jet::decode_row(d.file(), def, r.bytes, "row")[c];
+                    if (const auto* n = std::get_if<std::int64_t>(&v)) {
+                        top = std::max(top, *n);
+                    }
+                });
+                if (top > 1) {
+                    tdef = obj->table_page();
+                    found = {obj->name, top};
+                }
+            }
+        }
+    }
+    if (tdef != 0) {
+        std::fstream f(db, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(tdef) * 4096 + 20);
+        const char one[4] = {1, 0, 0, 0};
+        f.write(one, 4);
+    }
+    return found;
+}
+
+TEST_F(EndToEnd, ACounterBehindItsValuesIsRaisedWithoutAMessage) {
+    fs::path db;
+    std::pair<std::string, std::int64_t> lowered;
+    for (const auto& f : testsupport::corpus_files("jet4")) {
+        if (f.password.empty() && lowered.first.empty()) {
+            db = Copy(f.name);
+            lowered = LowerCounter(db);
+        }
+    }
+    const auto [table, highest] = lowered;
+    ASSERT_FALSE(table.empty()) << "no corpus table with an autonumber in use";
+    const auto rows = Export(db);
+
+    view.items = {{true, Q(db), ""}};
+    Run();
+
+    EXPECT_TRUE(boxes.exclamations.isEmpty()) << boxes.exclamations.join("\n").toStdString();
+    EXPECT_EQ(Export(db), rows);
+    const jet::Database d(db);
+    for (const auto* obj : d.catalog().tables(false)) {
+        if (obj->name == table) {
+            EXPECT_EQ(d.table_def(obj->table_page()).autonumber, highest);
+        }
+    }
 }
 
 TEST_F(EndToEnd, ProtectedDatabaseWithoutPasswordEndsTheRunUntouched) {

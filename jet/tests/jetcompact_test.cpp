@@ -87,4 +87,41 @@ TEST(Jetcompact, ExitCodesNameWhatWentWrong) {
     EXPECT_EQ(jet::decode_password(jet::Database(removed).header()), "");
 }
 
+// A counter set behind the highest value in use is raised and reported: a
+// line of text, or an entry of --json's list.
+// "--" ends the options.
+TEST(Jetcompact, RepairsAreReportedAsLinesOrJson) {
+    if (!testsupport::corpus_dir()) {
+        GTEST_SKIP() << "the corpus is not available here";
+    }
+    testsupport::ScratchDir dir;
+    const fs::path src = testsupport::copy_to_scratch(
+        *testsupport::corpus_dir() / "format-corpus/database-msaccess-flat.mdb", dir.path());
+    std::uint32_t tdef = 0;
+    for (const auto* obj : jet::Database(src).catalog().tables(false)) {
+        tdef = obj->name == "baseTable" ? obj->table_page() : tdef;
+    }
+    ASSERT_NE(tdef, 0u);
+    {
+        std::fstream f(src, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(tdef) * 4096 + 20);
+        f.write("\1\0\0\0", 4);
+    }
+    const auto text = run_process({kProgram, src.string(), (dir.path() / "a.mdb").string()});
+    EXPECT_EQ(text.exit_code, 0) << text.err;
+    EXPECT_EQ(text.out.rfind("repaired autonumber-behind: The autonumber counter of table "
+                             "\"baseTable\" stood at 1, below the highest value in use; it was "
+                             "raised to ",
+                             0),
+              0u)
+        << text.out;
+    const auto json =
+        run_process({kProgram, "--json", "--", src.string(), (dir.path() / "-b.mdb").string()});
+    EXPECT_EQ(json.exit_code, 0) << json.err;
+    EXPECT_NE(json.out.find("\"repairs\":[{\"code\":\"autonumber-behind\",\"table\":\"baseTable\""),
+              std::string::npos)
+        << json.out;
+    EXPECT_TRUE(fs::exists(dir.path() / "-b.mdb"));
+}
+
 }  // namespace
