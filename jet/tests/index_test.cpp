@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <fstream>
+#include <functional>
 #include <random>
 
 #include "jet/bytes.h"
@@ -298,6 +299,74 @@ TEST(IndexTree, WalksNodesAndTailsInKeyOrder) {
     ASSERT_EQ(t.levels.size(), 2u);
     EXPECT_EQ(t.levels[1], (std::vector<std::uint32_t>{2, 3}));
     EXPECT_EQ(t.pages, (std::set<std::uint32_t>{1, 2, 3}));
+}
+
+// Pages 1..7: root 1 over nodes 2 and 3, over leaves 4, 5 (under 2) and
+// 6, 7 (under 3); keys 1..8, two per leaf; every level linked end to end.
+std::vector<PageSpec> three_level_tree() {
+    std::vector<PageSpec> s(7);
+    for (std::uint32_t leaf = 0; leaf < 4; ++leaf) {
+        auto& l = s[3 + leaf];
+        l.entries = {leaf_entry(long_key(2 * leaf + 1), 50, 0),
+                     leaf_entry(long_key(2 * leaf + 2), 50, 1)};
+        l.prev = leaf == 0 ? 0 : 3 + leaf;
+        l.next = leaf == 3 ? 0 : 5 + leaf;
+    }
+    for (auto* n : {&s[0], &s[1], &s[2]}) {
+        n->type = jet::kIndexNodePage;
+    }
+    s[1].entries = {node_entry(long_key(2), 50, 1, 4)};
+    s[1].tail = 5;
+    s[1].next = 3;
+    s[2].entries = {node_entry(long_key(6), 50, 1, 6)};
+    s[2].tail = 7;
+    s[2].prev = 2;
+    s[0].entries = {node_entry(long_key(4), 50, 1, 2)};
+    s[0].tail = 3;
+    return s;
+}
+
+// What Jet and other writers leave reads clean; the faults beside it do not.
+TEST(IndexTree, NodeEntriesAreUpperBoundsAndNodeLevelsNeedNoLinks) {
+    struct Case {
+        const char* what;
+        std::function<void(std::vector<PageSpec>&)> change;
+        const char* problem;  // nullptr: no problem at all
+    };
+    const std::vector<Case> cases = {
+        {"as built", [](auto&) {}, nullptr},
+        {"node entry above its subtree's last, below the next subtree's first",
+         [](auto& s) { s[1].entries[0] = node_entry(long_key(2), 50, 9, 4); }, nullptr},
+        {"root entry above its subtree's last",
+         [](auto& s) { s[0].entries[0] = node_entry(long_key(4), 60, 0, 2); }, nullptr},
+        {"node level unlinked across subtrees", [](auto& s) { s[1].next = s[2].prev = 0; },
+         nullptr},
+        {"node entry below its subtree's last",
+         [](auto& s) { s[1].entries[0] = node_entry(long_key(2), 50, 0, 4); },
+         "index-node-mismatch"},
+        {"node entry at the next subtree's first",
+         [](auto& s) { s[1].entries[0] = node_entry(long_key(3), 50, 0, 4); },
+         "index-node-mismatch"},
+        {"root entry past the next subtree's first",
+         [](auto& s) { s[0].entries[0] = node_entry(long_key(5), 50, 0, 2); },
+         "index-node-mismatch"},
+        {"node level linked to a wrong page", [](auto& s) { s[1].next = 6; }, "index-sibling-link"},
+        {"leaf level unlinked across subtrees", [](auto& s) { s[4].next = s[5].prev = 0; },
+         "index-sibling-link"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto s = three_level_tree();
+        c.change(s);
+        const auto t = walk(s);
+        ASSERT_EQ(t.entries.size(), 8u);
+        if (c.problem == nullptr) {
+            EXPECT_TRUE(t.problems.empty()) << t.problems.front().description;
+        } else {
+            ASSERT_FALSE(t.problems.empty());
+            EXPECT_TRUE(has_code(t, c.problem)) << t.problems.front().description;
+        }
+    }
 }
 
 TEST(IndexTree, ReportsEachKindOfDamageByItsCode) {
