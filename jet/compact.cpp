@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include "jet/compactor.h"
 #include "jet/database.h"
@@ -66,20 +67,24 @@ CompactResult compact(const std::filesystem::path& source, const std::filesystem
             report(total != 0 ? done * 700 / total : 0);
         };
     }
-    const CompactorResult result = [&] {
-        try {
-            return write_compacted(src, out, page0, writing);
-        } catch (const Error& e) {
-            if (e.kind() != ErrorKind::damaged) {
-                throw;
-            }
-            throw Error(ErrorKind::damaged, std::string(e.what()) + " Nothing was written; \"" +
-                                                source.string() + "\" is unchanged.");
+    std::optional<CompactorResult> written_result;
+    std::optional<TableDigests> digested;
+    try {
+        written_result = write_compacted(src, out, page0, writing);
+        out.sync();
+        // A failure to read the source is the source's, and said as such.
+        digested = source_digests.take();
+    } catch (const Error& e) {
+        // Damage met in the source ends the compaction with its description,
+        // and says that nothing came of it.
+        if (e.kind() != ErrorKind::damaged) {
+            throw;
         }
-    }();
-    out.sync();
-    // A failure to read the source is the source's, and said as such.
-    const TableDigests expected = source_digests.take();
+        throw Error(ErrorKind::damaged, std::string(e.what()) + " Nothing was written; \"" +
+                                            source.string() + "\" is unchanged.");
+    }
+    const CompactorResult& result = *written_result;
+    const TableDigests& expected = *digested;
     report(700);
     try {
         OpenOptions reopen;

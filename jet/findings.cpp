@@ -12,10 +12,11 @@ constexpr Remedy refuse = Remedy::refuse;
 constexpr Remedy mend = Remedy::mend;
 constexpr Remedy none = Remedy::none;
 
-constexpr std::array<FindingKind, 64> kKinds{{
+constexpr std::array<FindingKind, 65> kKinds{{
     // The counter is a derived value: the highest number in use is known.
     {"autonumber-behind", E, mend},
     {"catalog-page2", E, refuse},
+    {"catalog-undecodable", E, refuse},
     {"dangling-pointer", E, refuse},
     {"data-free-space", E, refuse},
     {"data-page-undecodable", E, refuse},

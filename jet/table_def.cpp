@@ -23,8 +23,7 @@ class Reader {
     [[noreturn]] void fail(const std::string& what) const {
         throw Error(ErrorKind::damaged, "The database is damaged: the table definition at " +
                                             where_ + " " + what +
-                                            ". Restore the file from a backup or repair it in "
-                                            "Access.");
+                                            ". Restore the file from a backup.");
     }
     void need(std::size_t offset, std::size_t width, const char* what) const {
         if (offset > b_.size() || width > b_.size() - offset) {

@@ -14,6 +14,7 @@
 #include "jet/data_page.h"
 #include "jet/database.h"
 #include "jet/error.h"
+#include "jet/findings.h"
 #include "jet/index_page.h"
 #include "jet/index_tree.h"
 #include "jet/long_value.h"
@@ -106,6 +107,7 @@ void expect_finding(const jet::CheckReport& r, const std::string& code,
                     jet::Severity severity = jet::Severity::error) {
     const auto s = severity_of(r, code);
     ASSERT_TRUE(s.has_value()) << "expected " << code << ", got:\n" << listing(r);
+    EXPECT_NE(jet::finding_kind(code), nullptr) << code << " is missing from the finding table";
     EXPECT_EQ(*s, severity) << listing(r);
 }
 

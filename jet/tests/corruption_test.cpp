@@ -14,6 +14,7 @@
 #include "jet/compact.h"
 #include "jet/database.h"
 #include "jet/error.h"
+#include "jet/findings.h"
 #include "jet/liveness.h"
 #include "testsupport/corpus.h"
 
@@ -139,9 +140,19 @@ TEST(Corruption, CompactingADamagedFileFailsDescribedOrGivesACleanCopy) {
             } catch (const jet::Error& e) {
                 ++refused;
                 EXPECT_FALSE(std::string(e.what()).empty());
+                EXPECT_EQ(std::string(e.what()).find("in Access"), std::string::npos)
+                    << "a refusal sends the user to a program Linux lacks: " << e.what();
                 EXPECT_FALSE(std::filesystem::exists(dest)) << "a refused copy was left behind";
             }
             EXPECT_EQ(read_all(source), bytes) << "the source was changed";
+            // Every finding the damage gives is one the finding table knows.
+            try {
+                for (const auto& f : jet::check_file(source).findings) {
+                    EXPECT_NE(jet::finding_kind(f.code), nullptr) << f.code;
+                }
+            } catch (const jet::Error&) {
+                // refused before any finding: no Jet 4 database any more
+            }
         }
     }
     EXPECT_GT(refused, 0);
