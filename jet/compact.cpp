@@ -2,14 +2,19 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <future>
+#include <map>
 #include <optional>
 
+#include "jet/checker.h"
 #include "jet/compactor.h"
 #include "jet/database.h"
 #include "jet/error.h"
+#include "jet/findings.h"
 #include "jet/header.h"
 #include "jet/output_file.h"
 #include "jet/verify.h"
@@ -26,6 +31,51 @@ mode_t permission_bits(const std::filesystem::path& source) {
                                        "\": " + std::strerror(err) + ".");
     }
     return st.st_mode & 07777;
+}
+
+// What the check of the source means for the copy: damage ends the
+// compaction (thrown, described); stale values the copy holds rebuilt are
+// added to `repairs`, one per kind of finding and table, unless the
+// compactor reported that repair itself.
+void weigh_source_findings(const CheckReport& report, std::vector<Repair>& repairs) {
+    std::size_t damage = 0;
+    const Finding* first = nullptr;
+    std::map<std::pair<std::string, std::string>, std::size_t> mended;  // (code, table) -> count
+    std::vector<const Finding*> order;
+    for (const auto& f : report.findings) {
+        if (f.severity != Severity::error) {
+            continue;
+        }
+        const FindingKind* kind = finding_kind(f.code);
+        if (kind == nullptr || kind->remedy == Remedy::refuse) {
+            first = first != nullptr ? first : &f;
+            ++damage;
+        } else if (mended[{f.code, f.table}]++ == 0) {
+            order.push_back(&f);
+        }
+    }
+    if (first != nullptr) {
+        throw Error(ErrorKind::damaged,
+                    "The database is damaged (" + first->code + "): " + first->description +
+                        (damage > 1 ? " jetcheck lists " + std::to_string(damage - 1) +
+                                          " further problem(s) of this kind."
+                                    : "") +
+                        " A compacted copy would not hold the same data.");
+    }
+    for (const Finding* f : order) {
+        const bool reported = std::any_of(repairs.begin(), repairs.end(), [&](const Repair& r) {
+            return r.code == f->code && r.table == f->table;
+        });
+        if (reported) {
+            continue;
+        }
+        const std::size_t n = mended[{f->code, f->table}];
+        repairs.push_back(Repair{
+            f->code, f->table,
+            f->description +
+                (n > 1 ? " (" + std::to_string(n) + " findings of this kind.)" : std::string()) +
+                " The copy holds this rebuilt from the data."});
+    }
 }
 
 }  // namespace
@@ -54,6 +104,10 @@ CompactResult compact(const std::filesystem::path& source, const std::filesystem
     // Database of its own, while the copy is written. Leaving this function
     // early stops that thread.
     DigestTask source_digests(source, digest_jobs(src), true);
+    // The source is checked at the same time, over a Database of its own:
+    // damage found there refuses the compaction, stale values it finds are
+    // what the copy mends.
+    auto source_check = std::async(std::launch::async, [&source] { return check_file(source); });
     // Progress: writing is seven tenths of the work, verification the rest.
     constexpr std::uint64_t kTotal = 1000;
     auto report = [&](std::uint64_t done) {
@@ -74,6 +128,7 @@ CompactResult compact(const std::filesystem::path& source, const std::filesystem
         out.sync();
         // A failure to read the source is the source's, and said as such.
         digested = source_digests.take();
+        weigh_source_findings(source_check.get(), written_result->repairs);
     } catch (const Error& e) {
         // Damage met in the source ends the compaction with its description,
         // and says that nothing came of it.

@@ -217,11 +217,10 @@ void Compactor::walk_entries(const TableWork& t, std::size_t ri, const IndexEntr
     std::vector<IndexProblem> mended;
     for_each_index_entry(file_, t.def->real_indexes[ri].root_page, t.old_page, visit, &mended);
     if (!mended.empty() && mended_indexes_.insert({t.old_page, ri}).second) {
-        repairs_.push_back(Repair{"index-sibling-link", t.name,
-                                  "The page links of real index " + std::to_string(ri) +
-                                      " of table \"" + t.name + "\" were stale (" +
-                                      mended.front().description +
-                                      "); the index was rebuilt with sound links."});
+        repairs_.push_back(Repair{mended.front().code, t.name,
+                                  "Real index " + std::to_string(ri) + " of table \"" + t.name +
+                                      "\" had stale page fields (" + mended.front().description +
+                                      "); the index was rebuilt from its entries."});
     }
 }
 
@@ -233,14 +232,9 @@ void Compactor::find_tables() {
             continue;
         }
         const std::uint32_t p = obj.table_page();
-        if (p < 3 || p >= file_.page_count()) {
-            continue;
-        }
         // A catalog row left behind by a dropped table names a page that is
         // no table definition any more: it is a stale Id, not a table.
-        const PageBuf page = file_.read(p);
-        if (page[0] != kPageTypeTableDef ||
-            le32(Bytes(page.data(), page.size()), 12) != kTableDefMagic) {
+        if (p < 3 || !db_.holds_table_def(p)) {
             continue;
         }
         if (pages.insert(p).second) {

@@ -137,4 +137,12 @@ std::vector<std::uint8_t> Database::read_long_value(Bytes descriptor,
     return jet::read_long_value(file_, LongValueDescriptor::parse(descriptor, what), what);
 }
 
+bool Database::holds_table_def(std::uint32_t page) const {
+    if (page < 2 || page >= file_.page_count()) {
+        return false;
+    }
+    const PageBuf b = file_.read(page);
+    return b[0] == kPageTypeTableDef && le32(Bytes(b.data(), b.size()), 12) == kTableDefMagic;
+}
+
 }  // namespace jet

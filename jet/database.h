@@ -62,6 +62,11 @@ class Database {
 
     const Catalog& catalog() const { return catalog_; }
 
+    // True when `page` holds a table definition (its page type and magic). A
+    // catalog row of a table may name a page that holds none any more: an Id
+    // left behind by a dropped table.
+    bool holds_table_def(std::uint32_t page) const;
+
     // Table definitions (cached). Throws Error(damaged) for a damaged
     // definition, Error(invalid_argument) for an unknown table name.
     const TableDef& table_def(std::uint32_t page) const;

@@ -281,7 +281,7 @@ IndexTree read_index_tree(const PageFile& file, std::uint32_t root,
 }
 
 bool index_problem_mendable(const IndexProblem& problem) {
-    return problem.code == "index-sibling-link";
+    return problem.code == "index-sibling-link" || problem.code == "index-free-space";
 }
 
 namespace {

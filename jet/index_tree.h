@@ -58,8 +58,8 @@ IndexTree read_index_tree(const PageFile& file, std::uint32_t root,
                           const IndexTreeOptions& options = {});
 
 // True for a problem that leaves every entry reachable and in order and
-// only makes a navigation field stale (a sibling link): rebuilding the tree
-// from its entries mends it without loss.
+// only makes a page field stale (a sibling link, the stated free space):
+// rebuilding the tree from its entries mends it without loss.
 bool index_problem_mendable(const IndexProblem& problem);
 
 // Hands the leaf entries of a tree to `visit` in order, then throws

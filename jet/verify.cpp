@@ -287,7 +287,9 @@ std::vector<std::pair<std::uint32_t, std::string>> digest_jobs(const Database& d
     std::vector<std::pair<std::uint32_t, std::string>> jobs;
     jobs.emplace_back(kCatalogPage, "MSysObjects");
     for (const auto& obj : db.catalog().objects()) {
-        if (obj.is_table() && obj.table_page() != kCatalogPage) {
+        // A stale Id (a dropped table's row) names no definition to digest.
+        if (obj.is_table() && obj.table_page() != kCatalogPage &&
+            db.holds_table_def(obj.table_page())) {
             jobs.emplace_back(obj.table_page(), obj.name);
         }
     }

@@ -11,6 +11,7 @@
 #include "jet/bytes.h"
 #include "jet/checker.h"
 #include "jet/checker_context.h"
+#include "jet/compact.h"
 #include "jet/data_page.h"
 #include "jet/database.h"
 #include "jet/error.h"
@@ -102,12 +103,39 @@ class Copy {
         GTEST_SKIP() << "corpus not found (TARNWICK_CORPUS)"; \
     }
 
+// A compaction of a checked file succeeds exactly when every error found is
+// one the finding table says compaction mends; a refusal leaves nothing.
+// (Reports of strict checks, where notes count as errors, are left alone.)
+void expect_compaction_as_the_table_says(const jet::CheckReport& r) {
+    bool mendable = true;
+    for (const auto& f : r.findings) {
+        const jet::FindingKind* k = jet::finding_kind(f.code);
+        if (k == nullptr || k->severity != f.severity) {
+            return;
+        }
+        mendable =
+            mendable && (f.severity == jet::Severity::note || k->remedy != jet::Remedy::refuse);
+    }
+    testsupport::ScratchDir dir;
+    const fs::path out = dir.path() / "out.mdb";
+    try {
+        (void)jet::compact(r.file, out, {});
+        EXPECT_TRUE(mendable) << "compaction took a file with damage it should refuse:\n"
+                              << listing(r);
+    } catch (const jet::Error& e) {
+        EXPECT_FALSE(mendable) << "compaction refused a file it should mend: " << e.what() << "\n"
+                               << listing(r);
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
 // Asserts that `code` is reported with `severity`.
 void expect_finding(const jet::CheckReport& r, const std::string& code,
                     jet::Severity severity = jet::Severity::error) {
     const auto s = severity_of(r, code);
     ASSERT_TRUE(s.has_value()) << "expected " << code << ", got:\n" << listing(r);
     EXPECT_NE(jet::finding_kind(code), nullptr) << code << " is missing from the finding table";
+    expect_compaction_as_the_table_says(r);
     EXPECT_EQ(*s, severity) << listing(r);
 }
 
