@@ -72,6 +72,11 @@ TEST(Jetcheck, ACleanFileExitsZeroAndADamagedOneOne) {
     EXPECT_NE(json.out.find("{\"severity\":\"error\",\"code\":\"tdef-free-space\",\"page\":2,"),
               std::string::npos)
         << json.out;
+    EXPECT_NE(json.out.find("\"table\":\"MSysObjects\",\"compaction\":\"refuse\""),
+              std::string::npos)
+        << json.out;
+    EXPECT_NE(text.out.find("The database is damaged: compaction refuses it."), std::string::npos)
+        << text.out;
     EXPECT_EQ(json.out.back(), '\n');
     EXPECT_EQ(json.out.find('\n'), json.out.size() - 1);  // one line
 }
