@@ -268,15 +268,22 @@ fs::path npm_oracle() {
     return have_node ? fs::path(source_dir) / "scripts/oracle" : fs::path();
 }
 
-TEST(CompactOracles, MdbtoolsAndMdbReaderReadTheSameBeforeAndAfter) {
-    if (!testsupport::corpus_dir()) {
-        GTEST_SKIP() << "the corpus is not available here";
-    }
-    if (!jettest::in_path("mdb-export")) {
-        GTEST_SKIP() << "mdbtools is not installed";
+// Needs the corpus and mdbtools; mdb-reader where node and its packages are there.
+class CompactOracles : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!testsupport::corpus_dir()) {
+            GTEST_SKIP() << "the corpus is not available here";
+        }
+        if (!jettest::in_path("mdb-export")) {
+            GTEST_SKIP() << "mdbtools is not installed";
+        }
     }
     const char* source_dir = std::getenv("TARNWICK_SOURCE_DIR");
     const fs::path oracle = npm_oracle();
+};
+
+TEST_F(CompactOracles, MdbtoolsAndMdbReaderReadTheSameBeforeAndAfter) {
     testsupport::ScratchDir dir;
     int n = 0;
     for (const auto& f : testsupport::corpus_files("jet4")) {
@@ -326,11 +333,10 @@ std::vector<std::size_t> entry_ends(const jet::PageBuf& page) {
     return ends;
 }
 
-// Calls visit(table, index, tree) for the real indexes of the user tables
-// until it returns true.
+// Calls visit(tree, file) for every sound index tree of every table until it
+// returns true.
 bool find_index(const fs::path& file,
-                const std::function<bool(const jet::TableDef&, std::size_t, const jet::IndexTree&,
-                                         const jet::PageFile&)>& visit) {
+                const std::function<bool(const jet::IndexTree&, const jet::PageFile&)>& visit) {
     jet::OpenOptions o;
     o.verify_password = false;
     const jet::Database db(file, o);
@@ -338,7 +344,7 @@ bool find_index(const fs::path& file,
         const auto& def = db.table_def(obj->table_page());
         for (std::size_t ri = 0; ri < def.real_indexes.size(); ++ri) {
             const auto tree = jet::read_index_tree(db.file(), def.real_indexes[ri].root_page);
-            if (tree.problems.empty() && visit(def, ri, tree, db.file())) {
+            if (tree.problems.empty() && visit(tree, db.file())) {
                 return true;
             }
         }
@@ -350,8 +356,7 @@ bool find_index(const fs::path& file,
 // below the next subtree's first, as Jet leaves it after deletions. The fault
 // beside it: the entry's row pointer set to 0/0, below its subtree.
 bool node_entry_upper_bound(const fs::path& file, bool fault) {
-    return find_index(file, [&](const jet::TableDef&, std::size_t, const jet::IndexTree& tree,
-                                const jet::PageFile& pf) {
+    return find_index(file, [&](const jet::IndexTree& tree, const jet::PageFile& pf) {
         if (tree.levels.size() < 2) {
             return false;
         }
@@ -394,8 +399,7 @@ bool node_entry_upper_bound(const fs::path& file, bool fault) {
 // longest shared prefix of whole entries, row pointer bytes included. The
 // fault beside it: a prefix one byte longer than the entries share.
 bool prefix_over_pointer(const fs::path& file, bool fault) {
-    return find_index(file, [&](const jet::TableDef& def, std::size_t, const jet::IndexTree& tree,
-                                const jet::PageFile& pf) {
+    return find_index(file, [&](const jet::IndexTree& tree, const jet::PageFile& pf) {
         for (const auto leaf : tree.levels.back()) {
             const auto buf = pf.read(leaf);
             const auto page = jet::parse_index_page(jet::Bytes(buf.data(), buf.size()), leaf, "");
@@ -439,7 +443,6 @@ bool prefix_over_pointer(const fs::path& file, bool fault) {
             jet::put_le16(out, 2, static_cast<std::uint16_t>(jet::kIndexEntryArea - used));
             jet::put_le16(out, 24, static_cast<std::uint16_t>(common + (fault ? 1 : 0)));
             poke(file, leaf, 0, std::vector<std::uint8_t>(out.begin(), out.end()));
-            (void)def;
             return true;
         }
         return false;
@@ -481,8 +484,7 @@ std::optional<std::int64_t> set_counter(const fs::path& file,
 // Cuts the leaf level's first link, as a damaged page would have it (a node
 // level may lack links; the leaves may not): stale, and rebuilt.
 bool leaf_link_cut(const fs::path& file) {
-    return find_index(file, [&](const jet::TableDef&, std::size_t, const jet::IndexTree& tree,
-                                const jet::PageFile&) {
+    return find_index(file, [&](const jet::IndexTree& tree, const jet::PageFile&) {
         if (tree.levels.back().size() < 2) {
             return false;
         }
@@ -542,15 +544,7 @@ std::uint32_t counter_of(const fs::path& file, const std::string& name) {
     return 0;
 }
 
-TEST(CompactOracles, ShapesOfRealFilesCompactAndRealFaultsBesideThemAreFound) {
-    if (!testsupport::corpus_dir()) {
-        GTEST_SKIP() << "the corpus is not available here";
-    }
-    if (!jettest::in_path("mdb-export")) {
-        GTEST_SKIP() << "mdbtools is not installed";
-    }
-    const char* source_dir = std::getenv("TARNWICK_SOURCE_DIR");
-    const fs::path oracle = npm_oracle();
+TEST_F(CompactOracles, ShapesOfRealFilesCompactAndRealFaultsBesideThemAreFound) {
     std::optional<std::int64_t> highest;
     std::string counted;
     struct Case {
