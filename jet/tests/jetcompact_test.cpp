@@ -98,7 +98,8 @@ TEST(Jetcompact, RepairsAreReportedAsLinesOrJson) {
     const fs::path src = testsupport::copy_to_scratch(
         *testsupport::corpus_dir() / "format-corpus/database-msaccess-flat.mdb", dir.path());
     std::uint32_t tdef = 0;
-    for (const auto* obj : jet::Database(src).catalog().tables(false)) {
+    const jet::Database db(src);
+    for (const auto* obj : db.catalog().tables(false)) {
         tdef = obj->name == "baseTable" ? obj->table_page() : tdef;
     }
     ASSERT_NE(tdef, 0u);
