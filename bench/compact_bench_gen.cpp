@@ -17,6 +17,8 @@
 // through the engine's own writer units, and the result passes the checker
 // with notes only (free pages, as any used database has).
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <iostream>
@@ -362,7 +364,7 @@ int run(int argc, char** argv) {
             out.write_page(f, zero);
         }
     }
-    out.commit(0644);
+    out.commit(0644, ::getuid(), ::getgid());
     std::cout << args[2] << ": " << total << " pages, " << templates.size() + live_added
               << " live rows in " << args[1] << ", " << data_pages.size() << " new data pages\n";
     return 0;

@@ -1,6 +1,7 @@
 #include "jet/compact.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -9,10 +10,12 @@
 #include <future>
 #include <map>
 #include <optional>
+#include <random>
 
 #include "jet/checker.h"
 #include "jet/compactor.h"
 #include "jet/database.h"
+#include "jet/database_lock.h"
 #include "jet/error.h"
 #include "jet/findings.h"
 #include "jet/header.h"
@@ -23,14 +26,14 @@ namespace jet {
 
 namespace {
 
-mode_t permission_bits(const std::filesystem::path& source) {
+struct stat file_facts(const std::filesystem::path& source) {
     struct stat st {};
     if (::stat(source.c_str(), &st) != 0) {
         const int err = errno;
         throw Error(ErrorKind::io, "Cannot read the permissions of \"" + source.string() +
                                        "\": " + std::strerror(err) + ".");
     }
-    return st.st_mode & 07777;
+    return st;
 }
 
 // What the check of the source means for the copy: damage ends the
@@ -80,12 +83,19 @@ void weigh_source_findings(const CheckReport& report, std::vector<Repair>& repai
 
 }  // namespace
 
-CompactResult compact(const std::filesystem::path& source, const std::filesystem::path& destination,
-                      const CompactOptions& options) {
-    // The source: format checks and refusals first, nothing written yet.
+// Opens the source for compacting: format checks and refusals first,
+// nothing written yet.
+Database open_source(const std::filesystem::path& source) {
     OpenOptions open_options;
     open_options.verify_password = false;
-    const Database src(source, open_options);
+    return Database(source, open_options);
+}
+
+// Compacts the open, locked `src` (at `source`) into the new file
+// `destination`.
+CompactResult compact_locked(const Database& src, const std::filesystem::path& source,
+                             const std::filesystem::path& destination,
+                             const CompactOptions& options) {
     const Header& header = src.header();
     const std::string current = decode_password(header);
     if (!current.empty() && !password_matches(header, options.source_password)) {
@@ -96,7 +106,7 @@ CompactResult compact(const std::filesystem::path& source, const std::filesystem
     if (wanted != current) {
         set_password(MutableBytes(page0.data(), page0.size()), wanted);
     }
-    const mode_t mode = permission_bits(source);
+    const struct stat facts = file_facts(source);
 
     OutputFile out(destination, header.encoding_key);
     // The source's rows do not depend on the copy (but for the Id columns of
@@ -157,9 +167,40 @@ CompactResult compact(const std::filesystem::path& source, const std::filesystem
                         " The copy was discarded and nothing was replaced; the source is "
                         "unchanged.");
     }
-    out.commit(mode);
+    out.commit(facts.st_mode & 07777, facts.st_uid, facts.st_gid);
     report(kTotal);
-    return CompactResult{src.file().size_bytes(), out.bytes_written(), result.repairs};
+    return CompactResult{src.file().size_bytes(), out.bytes_written(), result.repairs, {}};
+}
+
+CompactResult compact(const std::filesystem::path& source, const std::filesystem::path& destination,
+                      const CompactOptions& options) {
+    const Database src = open_source(source);
+    const DatabaseLock lock(source);
+    return compact_locked(src, source, destination, options);
+}
+
+CompactResult compact_in_place(const std::filesystem::path& database, const CompactOptions& options,
+                               bool keep_original) {
+    const Database src = open_source(database);
+    const DatabaseLock lock(database);
+    // The copy is written beside the database under a name of its own,
+    // verified, then renamed over it in one step: at every moment the
+    // database's path holds the original or the verified copy.
+    std::random_device random;
+    const std::filesystem::path copy =
+        database.parent_path() / ("." + database.filename().string() + ".compacting-" +
+                                  std::to_string(::getpid()) + "-" + std::to_string(random()));
+    CompactResult result = compact_locked(src, database, copy, options);
+    try {
+        if (keep_original) {
+            result.backup = keep_backup(database);
+        }
+        replace_file(copy, database);
+    } catch (...) {
+        std::filesystem::remove(copy);
+        throw;
+    }
+    return result;
 }
 
 }  // namespace jet

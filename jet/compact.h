@@ -38,10 +38,21 @@ struct CompactResult {
     std::uint64_t source_bytes = 0;
     std::uint64_t destination_bytes = 0;
     std::vector<Repair> repairs;
+    std::filesystem::path backup;  // compact_in_place with keep_original: where the original is
 };
 
-// Throws jet::Error with a description on any failure.
+// Throws jet::Error with a description on any failure; Error(in_use) when
+// another program has the source open (see DatabaseLock), which it then
+// keeps out until the copy is in place.
 CompactResult compact(const std::filesystem::path& source, const std::filesystem::path& destination,
                       const CompactOptions& options);
+
+// Compacts `database` into its own place: the copy is written beside it,
+// verified, given the database's owner, group and permission bits, and
+// renamed over it in one step, so that its path always holds the original or
+// the verified copy. With `keep_original` the original stays beside it under
+// a new name (CompactResult::backup). Same refusals as compact().
+CompactResult compact_in_place(const std::filesystem::path& database, const CompactOptions& options,
+                               bool keep_original = false);
 
 }  // namespace jet

@@ -20,6 +20,7 @@ enum class ErrorKind {
     destination_exists,   // the compactor never overwrites a file
     verification_failed,  // the compacted copy differs from the source
     invalid_argument,     // a caller's mistake (bad option, bad table name ...)
+    in_use,               // another program has the database open (holds a lock on it)
 };
 
 class Error : public std::runtime_error {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <random>
 
 #include "jet/error.h"
@@ -169,7 +170,11 @@ std::filesystem::path OutputFile::read_path() const {
     return std::filesystem::path("/proc/self/fd") / std::to_string(fd_);
 }
 
-void OutputFile::commit(mode_t permissions) {
+void OutputFile::commit(mode_t permissions, uid_t owner, gid_t group) {
+    // The owner first: changing it may clear set-id bits.
+    if (::fchown(fd_, owner, group) != 0 && ::fchown(fd_, static_cast<uid_t>(-1), group) != 0) {
+        // Not allowed here: the copy stays the process's, like any new file.
+    }
     if (::fchmod(fd_, permissions & 07777) != 0) {
         const int err = errno;
         throw Error(ErrorKind::io, "Cannot set the permissions of the compacted copy of \"" +
@@ -202,6 +207,63 @@ void OutputFile::commit(mode_t permissions) {
         temp_path_.clear();
     }
     sync_folder(folder_of(destination_));
+}
+
+std::filesystem::path keep_backup(const std::filesystem::path& database) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    const auto dir = folder_of(database);
+    const std::string stem = database.stem().string();
+    const std::string ext = database.extension().string();
+    for (int n = 1; n < 1000; ++n) {
+        const std::string suffix = n == 1 ? "" : "-" + std::to_string(n);
+        const auto backup = dir / (stem + ".backup-" + stamp + suffix + ext);
+        if (::link(database.c_str(), backup.c_str()) == 0) {
+            sync_folder(dir);
+            return backup;
+        }
+        const int err = errno;
+        if (err == EEXIST) {
+            continue;
+        }
+        if (err != EPERM && err != EOPNOTSUPP && err != EXDEV && err != EMLINK) {
+            throw Error(ErrorKind::io, "Cannot keep a backup of \"" + database.string() +
+                                           "\" as \"" + backup.string() +
+                                           "\": " + std::strerror(err) + ". Nothing was changed.");
+        }
+        // No links here: a copy, made under a name nobody else can take.
+        std::error_code ec;
+        if (exists_no_follow(backup)) {
+            continue;
+        }
+        if (!std::filesystem::copy_file(database, backup, ec) || ec) {
+            throw Error(ErrorKind::io, "Cannot copy \"" + database.string() + "\" to \"" +
+                                           backup.string() + "\" as a backup: " + ec.message() +
+                                           ". Nothing was changed.");
+        }
+        const int fd = ::open(backup.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            ::fsync(fd);
+            ::close(fd);
+        }
+        sync_folder(dir);
+        return backup;
+    }
+    throw Error(ErrorKind::io, "Cannot find a free name for a backup of \"" + database.string() +
+                                   "\". Nothing was changed.");
+}
+
+void replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        const int err = errno;
+        throw Error(ErrorKind::io, "Cannot put the compacted copy \"" + from.string() +
+                                       "\" in the place of \"" + to.string() +
+                                       "\": " + std::strerror(err) + ".");
+    }
+    sync_folder(folder_of(to));
 }
 
 }  // namespace jet

@@ -48,10 +48,12 @@ class OutputFile {
     // (verification), valid until commit() or destruction.
     std::filesystem::path read_path() const;
 
-    // Flushes, sets the permission bits and links the file under the
-    // destination's name (never replacing a file). Throws on failure; the
-    // temporary file is then still removed by the destructor.
-    void commit(mode_t permissions);
+    // Flushes, gives the file the owner and group (where this process may
+    // set them: root may set both, an owner only a group it belongs to;
+    // otherwise they stay the process's) and the permission bits, and links
+    // it under the destination's name (never replacing a file). Throws on
+    // failure; the temporary file is then still removed by the destructor.
+    void commit(mode_t permissions, uid_t owner, gid_t group);
 
     std::uint64_t bytes_written() const { return size_; }
 
@@ -73,6 +75,15 @@ class OutputFile {
     std::uint32_t pending_first_ = 0;
     std::size_t pending_count_ = 0;
 };
+
+// Keeps `database` under a new name beside it ("name.backup-YYYYMMDD-HHMMSS.ext",
+// with "-2", "-3" ... when taken) and returns that name: a second link to the
+// same file where the file system has links, a flushed copy elsewhere.
+std::filesystem::path keep_backup(const std::filesystem::path& database);
+
+// Renames `from` over `to` in one step (both in one folder), then flushes
+// the folder so that the change survives a crash.
+void replace_file(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // The description used when the destination exists: what to do about it.
 std::string destination_exists_description(const std::filesystem::path& destination);

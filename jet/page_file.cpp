@@ -22,7 +22,9 @@ std::string describe_errno(int err) {
 }  // namespace
 
 PageFile::PageFile(const std::filesystem::path& path) : path_(path) {
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer forever;
+    // anything that is not a regular file is refused just below.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0) {
         const int err = errno;
         throw Error(ErrorKind::io,
@@ -34,6 +36,7 @@ PageFile::PageFile(const std::filesystem::path& path) : path_(path) {
         fd_ = -1;
         throw Error(ErrorKind::io, "\"" + path.string() + "\" is not a regular file.");
     }
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     size_ = static_cast<std::uint64_t>(st.st_size);
     const std::uint64_t pages = size_ / kPageSize;
     page_count_ = pages > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(pages);

@@ -2,6 +2,8 @@
 // readers: index trees of every shape, usage-map rows and page 1, data pages,
 // and the output file's promises (never overwrite, nothing left on failure).
 
+#include <unistd.h>
+
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -361,7 +363,7 @@ TEST(OutputFile, InvisibleUntilCommittedAndGoneOnFailure) {
         out.write_page(1, page);
         // Someone else creates the destination meanwhile: the link refuses.
         std::ofstream(dest) << "theirs";
-        EXPECT_THROW(out.commit(0644), jet::Error);
+        EXPECT_THROW(out.commit(0644, ::getuid(), ::getgid()), jet::Error);
     }
     std::ifstream in(dest);
     std::string content;
@@ -374,7 +376,7 @@ TEST(OutputFile, InvisibleUntilCommittedAndGoneOnFailure) {
         jet::OutputFile out(dest, 0x1234);
         out.write_page(0, page);
         out.write_page(1, page);
-        out.commit(0600);
+        out.commit(0600, ::getuid(), ::getgid());
     }
     // Page 0 is written as given; page 1 is encoded under its number.
     std::ifstream bin(dest, std::ios::binary);

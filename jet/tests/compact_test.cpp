@@ -370,7 +370,7 @@ TEST(CompactVerify, ACopyThatDiffersFromItsSourceIsRejected) {
     {
         jet::OutputFile out(copy, 0);
         result = jet::write_compacted(src, out, src.header().raw, {});
-        out.commit(0644);
+        out.commit(0644, ::getuid(), ::getgid());
     }
     auto expect_rejected = [&](const jet::IdRemap& ids, const std::string& what) {
         const jet::Database written(copy);

@@ -5,6 +5,8 @@
 // so the structural checker has nothing to say and only the row comparison
 // can notice).
 
+#include <unistd.h>
+
 #include <fstream>
 #include <map>
 #include <string>
@@ -374,7 +376,7 @@ std::string verify_against(const fs::path& original, const fs::path& changed, co
         const jet::Database src(changed);
         jet::OutputFile out(copy, 0);
         result = jet::write_compacted(src, out, src.header().raw, {});
-        out.commit(0644);
+        out.commit(0644, ::getuid(), ::getgid());
     }
     const jet::Database src(original);
     const jet::Database written(copy);

@@ -1,0 +1,195 @@
+// Compacting a database that another program has open is refused; the lock
+// the compaction takes keeps a second one out; compacting in place keeps
+// the owner, and the original on request.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "jet/checker.h"
+#include "jet/compact.h"
+#include "jet/database_lock.h"
+#include "jet/error.h"
+#include "testsupport/corpus.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_all(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Another process holding a POSIX byte-range lock on `file`, as a Jet client
+// here or a file server for its clients does, until destroyed.
+class LockHolder {
+  public:
+    LockHolder(const fs::path& file, off_t start, off_t length) {
+        int ready[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        EXPECT_EQ(::pipe(release_), 0);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::close(ready[0]);
+            ::close(release_[1]);
+            const int fd = ::open(file.c_str(), O_RDWR);
+            struct flock l {};
+            l.l_type = F_WRLCK;
+            l.l_whence = SEEK_SET;
+            l.l_start = start;
+            l.l_len = length;
+            const char ok = fd >= 0 && ::fcntl(fd, F_SETLK, &l) == 0 ? 'y' : 'n';
+            (void)!::write(ready[1], &ok, 1);
+            char c;
+            (void)!::read(release_[0], &c, 1);  // until the parent closes its end
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(release_[0]);
+        char ok = 'n';
+        EXPECT_EQ(::read(ready[0], &ok, 1), 1);
+        ::close(ready[0]);
+        EXPECT_EQ(ok, 'y') << "the child could not take its lock";
+    }
+    ~LockHolder() {
+        ::close(release_[1]);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int release_[2] = {-1, -1};
+};
+
+class InPlace : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!testsupport::corpus_dir()) {
+            GTEST_SKIP() << "the corpus is not available here";
+        }
+        db = testsupport::copy_to_scratch(*testsupport::corpus_dir() / "jackcess/testV2003.mdb",
+                                          dir.path());
+    }
+    testsupport::ScratchDir dir;
+    fs::path db;
+};
+
+TEST_F(InPlace, ADatabaseInUseIsRefusedAndALeftoverLockFileIsNot) {
+    struct Case {
+        const char* what;
+        // Makes the situation; returns what must stay alive during the run.
+        std::function<std::optional<LockHolder>(const fs::path& db)> make;
+        bool in_use;
+    };
+    const std::vector<Case> cases = {
+        {"nobody", [](const fs::path&) { return std::nullopt; }, false},
+        {"a lock file left by a crash",
+         [](const fs::path& d) {
+             std::ofstream(jet::lock_file_of(d)) << std::string(64, 'x');
+             return std::nullopt;
+         },
+         false},
+        {"a lock held on the lock file",
+         [](const fs::path& d) {
+             std::ofstream(jet::lock_file_of(d)) << std::string(64, 'x');
+             return std::optional<LockHolder>(std::in_place, jet::lock_file_of(d), 0, 1);
+         },
+         true},
+        {"a byte range of the database locked past its end, as Jet does",
+         [](const fs::path& d) {
+             return std::optional<LockHolder>(std::in_place, d, 0x10000000, 1);
+         },
+         true},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(jet::lock_file_of(db));
+        const auto holder = c.make(db);
+        const std::string before = read_all(db);
+        const fs::path out = dir.path() / ("out" + std::to_string(n++) + ".mdb");
+        for (const bool in_place : {false, true}) {
+            try {
+                if (in_place) {
+                    (void)jet::compact_in_place(db, {});
+                } else {
+                    (void)jet::compact(db, out, {});
+                }
+                EXPECT_FALSE(c.in_use) << "compacted a database in use";
+            } catch (const jet::Error& e) {
+                ASSERT_TRUE(c.in_use) << e.what();
+                EXPECT_EQ(e.kind(), jet::ErrorKind::in_use);
+                EXPECT_NE(std::string(e.what()).find(db.string()), std::string::npos) << e.what();
+                EXPECT_NE(std::string(e.what()).find("Close it"), std::string::npos) << e.what();
+                EXPECT_EQ(read_all(db), before);
+                EXPECT_FALSE(fs::exists(out));
+            }
+        }
+    }
+}
+
+// While one compaction of a file runs, a second one is refused.
+TEST_F(InPlace, ASecondCompactionOfTheSameFileIsRefusedWhileTheFirstRuns) {
+    std::optional<jet::ErrorKind> second;
+    jet::CompactOptions o;
+    o.progress = [&](std::uint64_t, std::uint64_t) {
+        if (second) {
+            return;
+        }
+        try {
+            (void)jet::compact_in_place(db, {});
+            second = jet::ErrorKind::io;  // not refused: wrong
+        } catch (const jet::Error& e) {
+            second = e.kind();
+        }
+    };
+    ASSERT_NO_THROW((void)jet::compact_in_place(db, o));
+    EXPECT_EQ(second, jet::ErrorKind::in_use);
+    EXPECT_FALSE(jet::check_file(db).has_errors());
+}
+
+TEST_F(InPlace, TheCopyTakesThePlaceWithModeOwnerAndABackupOnRequest) {
+    const bool root = ::geteuid() == 0;
+    ASSERT_EQ(::chmod(db.c_str(), 0640), 0);
+    if (root) {
+        ASSERT_EQ(::chown(db.c_str(), 65534, 65534), 0);  // nobody / nogroup
+    }
+    const std::string before = read_all(db);
+    const auto r = jet::compact_in_place(db, {}, true);
+    struct stat st {};
+    ASSERT_EQ(::stat(db.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 65534u);
+    }
+    EXPECT_LT(static_cast<std::uint64_t>(st.st_size), before.size());
+    EXPECT_FALSE(jet::check_file(db).has_errors());
+    ASSERT_FALSE(r.backup.empty());
+    EXPECT_EQ(r.backup.parent_path(), db.parent_path());
+    EXPECT_EQ(read_all(r.backup), before);
+    // A second backup in the same second gets a name of its own; nothing
+    // else is left beside the database.
+    const auto again = jet::compact_in_place(db, {}, true);
+    EXPECT_NE(again.backup, r.backup);
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path())) {
+        ++files;
+    }
+    EXPECT_EQ(files, 3u);
+    if (!root) {
+        GTEST_SKIP() << "the owner is kept only where the process may set it (run as root)";
+    }
+}
+
+}  // namespace
