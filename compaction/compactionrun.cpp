@@ -1,5 +1,7 @@
 #include "compaction/compactionrun.h"
 
+#include <QFileInfo>
+
 #include <exception>
 
 #include "platform/messagebox.h"
@@ -192,12 +194,21 @@ void CompactionRun::Run() {
                     // No item has been fetched: there is no path to name.
                     m_boxes.Exclamation(description);
                     next = 23;
-                } else if (!s.password.isEmpty() && !s.retry) {
+                } else if (!s.password.isEmpty() && !s.retry && step != 17 && step != 18) {
                     s.retry = true;  // absorbed once: go on with the next step
                 } else {
+                    // Once the compaction has succeeded, a failed delete or
+                    // move always ends the run, and says where the compacted
+                    // database is.
+                    QString where;
+                    if (step == 17 || step == 18) {
+                        where = QStringLiteral(" The compacted database is \"") +
+                                QFileInfo(kTempDatabase).absoluteFilePath() +
+                                QStringLiteral("\".");
+                    }
                     s.failureText = kFailureHead + QStringLiteral("\r\n") + s.path +
                                     QStringLiteral("\r\n\r\n") + QStringLiteral("Details : ");
-                    m_boxes.Exclamation(s.failureText + description);
+                    m_boxes.Exclamation(s.failureText + description + where);
                     next = 23;
                 }
             }

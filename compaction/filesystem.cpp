@@ -74,9 +74,27 @@ int RenameNoReplace(const QByteArray& from, const QByteArray& to) {
     return errno;
 }
 
+// Gives the file open at `fd` the owner, group (where this process may set
+// them) and permission bits of the file it replaces.
+void TakeOver(int fd, unsigned mode, unsigned owner, unsigned group) {
+    if (::fchown(fd, owner, group) != 0 && ::fchown(fd, static_cast<uid_t>(-1), group) != 0) {
+        // Not allowed here: the file stays the process's.
+    }
+    ::fchmod(fd, mode & 07777);
+}
+
+// What a file that replaces another takes over from it.
+struct Replaced {
+    unsigned mode = 0;
+    unsigned owner = 0;
+    unsigned group = 0;
+};
+
 // Copies `source` into a new file beside `destination`, flushes it and
-// renames it into place; on any failure nothing is left at the destination.
-void CopyAcross(const QString& source, const QString& destination, const struct stat& srcStat) {
+// renames it into place (over the file `replaced` describes, when given);
+// on any failure the destination is as it was.
+void CopyAcross(const QString& source, const QString& destination, const struct stat& srcStat,
+                const std::optional<Replaced>& replaced) {
     const QString what = QStringLiteral("Cannot move ") + Quoted(source) + QStringLiteral(" to ") +
                          Quoted(destination);
     const int in = ::open(Native(source).constData(), O_RDONLY | O_CLOEXEC);
@@ -111,7 +129,9 @@ void CopyAcross(const QString& source, const QString& destination, const struct 
             break;
         }
     }
-    if (error == 0 && ::fchmod(out, srcStat.st_mode & 07777) != 0) {
+    if (error == 0 && replaced) {
+        TakeOver(out, replaced->mode, replaced->owner, replaced->group);
+    } else if (error == 0 && ::fchmod(out, srcStat.st_mode & 07777) != 0) {
         error = errno;
     }
     if (error == 0) {
@@ -126,7 +146,11 @@ void CopyAcross(const QString& source, const QString& destination, const struct 
     }
     ::close(in);
     if (error == 0) {
-        error = RenameNoReplace(tmpl, Native(destination));
+        if (!replaced) {
+            error = RenameNoReplace(tmpl, Native(destination));
+        } else if (::rename(tmpl.constData(), Native(destination).constData()) != 0) {
+            error = errno;
+        }
     }
     if (error != 0) {
         ::unlink(tmpl.constData());
@@ -189,13 +213,27 @@ void FileSystemObject::DeleteFile(const QString& path, bool force) {
         throw FileError(what + QStringLiteral(": the file is read-only. Give its owner write "
                                               "permission, then try again."));
     }
-    if (::unlink(Native(path).constData()) != 0) {
+    // Removing a name needs write access to its folder: say so now, as the
+    // unlink would.
+    if (::access(Native(QFileInfo(path).absolutePath()).constData(), W_OK | X_OK) != 0) {
         Fail(what, errno);
     }
+    // The file stays until the move into its place replaces it (see the
+    // class comment); a symbolic link is no database and goes at once.
+    if (S_ISLNK(st.st_mode)) {
+        if (::unlink(Native(path).constData()) != 0) {
+            Fail(what, errno);
+        }
+        return;
+    }
+    m_deleted = Deleted{path, st.st_mode, st.st_uid, st.st_gid};
 }
 
 void FileSystemObject::MoveFile(const QString& source, const QString& destination) {
-    const QString what = QStringLiteral("Cannot move ") + Quoted(source) + QStringLiteral(" to ") +
+    // The source by its full path: when the move fails, this says where the
+    // file is.
+    const QString what = QStringLiteral("Cannot move ") +
+                         Quoted(QFileInfo(source).absoluteFilePath()) + QStringLiteral(" to ") +
                          Quoted(destination);
     if (source.isEmpty() || destination.isEmpty()) {
         throw FileError(what + QStringLiteral(": a path is empty."));
@@ -206,6 +244,28 @@ void FileSystemObject::MoveFile(const QString& source, const QString& destinatio
     }
     if (S_ISDIR(st.st_mode)) {
         throw FileError(what + QStringLiteral(": the source is a folder, not a file."));
+    }
+    if (m_deleted && m_deleted->path == destination) {
+        // Into the place of the file deleted last: over it, in one step.
+        const Replaced like{m_deleted->mode, m_deleted->owner, m_deleted->group};
+        const int fd = ::open(Native(source).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            TakeOver(fd, like.mode, like.owner, like.group);
+            ::close(fd);
+        }
+        if (::rename(Native(source).constData(), Native(destination).constData()) == 0) {
+            m_deleted.reset();
+            SyncDirectoryOf(destination);
+            SyncDirectoryOf(source);
+            return;
+        }
+        const int error = errno;
+        if (error == EXDEV && S_ISREG(st.st_mode)) {
+            CopyAcross(source, destination, st, like);
+            m_deleted.reset();
+            return;
+        }
+        Fail(what, error);
     }
     struct stat dst {};
     if (::lstat(Native(destination).constData(), &dst) == 0) {
@@ -218,7 +278,7 @@ void FileSystemObject::MoveFile(const QString& source, const QString& destinatio
         return;
     }
     if (error == EXDEV && S_ISREG(st.st_mode)) {
-        CopyAcross(source, destination, st);
+        CopyAcross(source, destination, st, std::nullopt);
         return;
     }
     if (error == EEXIST) {

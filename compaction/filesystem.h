@@ -9,6 +9,7 @@
 #include <QDateTime>
 #include <QString>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 
 class FileError : public std::runtime_error {
@@ -43,14 +44,33 @@ class FileSystem {
     virtual bool FileExists(const QString& path) = 0;
     // Removes the file; with `force` false a read-only file is refused.
     virtual void DeleteFile(const QString& path, bool force) = 0;
-    // Moves a file; a relative path is taken from the current working directory.
+    // Moves a file; a relative path is taken from the current working
+    // directory. The destination must not exist, unless it is the file the
+    // last DeleteFile removed.
     virtual void MoveFile(const QString& source, const QString& destination) = 0;
 };
 
+// The real file services. A delete followed by a move into the deleted
+// file's place (the compaction run's replace) never leaves that path empty:
+// DeleteFile checks that the file could be removed and keeps it where it is;
+// the MoveFile into its place then puts the new file over it in one step,
+// with the old file's owner, group and permission bits. A kill at any moment
+// leaves the path holding the old file or the new one. A delete that no move
+// follows leaves the file in place.
 class FileSystemObject : public FileSystem {
   public:
     File GetFile(const QString& path) override;
     bool FileExists(const QString& path) override;
     void DeleteFile(const QString& path, bool force) override;
     void MoveFile(const QString& source, const QString& destination) override;
+
+  private:
+    // The file DeleteFile was asked to remove, and what it was like.
+    struct Deleted {
+        QString path;
+        unsigned mode = 0;
+        unsigned owner = 0;
+        unsigned group = 0;
+    };
+    std::optional<Deleted> m_deleted;
 };

@@ -40,6 +40,7 @@ void JetEngine::CompactDatabase(const QString& source, const QString& destinatio
                                          "of a database from an earlier run that failed; move or "
                                          "rename it, then try again."));
     }
+    m_lock.reset();
     jet::CompactOptions options;
     options.source_password = Password(from.password);
     options.destination_password = Password(to.password);
@@ -50,6 +51,12 @@ void JetEngine::CompactDatabase(const QString& source, const QString& destinatio
     } catch (const std::filesystem::filesystem_error& e) {
         throw EngineError(QStringLiteral("Cannot compact \"") + fromPath + QStringLiteral("\": ") +
                           QString::fromStdString(e.code().message()) + u'.');
+    }
+    try {
+        m_lock.emplace(NativePath(fromPath));
+    } catch (const jet::Error&) {
+        // Opened by someone just now: the replace goes ahead as the run says;
+        // it swaps the file in one step, and that program keeps the old one.
     }
 }
 

@@ -12,6 +12,8 @@
 #include <optional>
 #include <stdexcept>
 
+#include "jet/database_lock.h"
+
 class EngineError : public std::runtime_error {
   public:
     explicit EngineError(const QString& description)
@@ -28,9 +30,15 @@ class DatabaseEngine {
     virtual void CompactDatabase(const QString& source, const QString& destination) = 0;
 };
 
+// After a compaction the engine keeps a lock on the source, until its next
+// compaction or its end: the run replaces the database meanwhile, and a Jet
+// client that opens it before then finds it in use.
 class JetEngine : public DatabaseEngine {
   public:
     void CompactDatabase(const QString& source, const QString& destination) override;
+
+  private:
+    std::optional<jet::DatabaseLock> m_lock;
 };
 
 // What CompactDatabase reads from one connection string.

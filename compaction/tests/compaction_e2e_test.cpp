@@ -1,6 +1,10 @@
 // The run with the real engine and file system on copies of Access-made
 // databases, checked with mdbtools as an independent reader.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <QString>
@@ -196,6 +200,49 @@ TEST_F(EndToEnd, ACounterBehindItsValuesIsRaisedWithoutAMessage) {
         if (obj->name == table) {
             EXPECT_EQ(d.table_def(obj->table_page()).autonumber, highest);
         }
+    }
+}
+
+// A database another program has open (a lock on a byte range of it, as a
+// Jet client takes) is refused, and left as it was; the run's replace keeps
+// the database's mode, and its owner and group where the process may set them.
+TEST_F(EndToEnd, ADatabaseInUseIsRefusedAndAReplacedOneKeepsOwnerAndMode) {
+    const fs::path db = Copy("jackcess/testV2003.mdb");
+    const std::string before = ReadAll(db);
+    {
+        const int fd = ::open(db.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        struct flock l {};
+        l.l_type = F_WRLCK;
+        l.l_whence = SEEK_SET;
+        l.l_start = 0x10000000;
+        l.l_len = 1;
+        ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &l), 0);
+        view.items = {{true, Q(db), ""}};
+        Run();
+        ::close(fd);
+    }
+    ASSERT_EQ(boxes.exclamations.size(), 1);
+    EXPECT_TRUE(boxes.exclamations[0].contains(QStringLiteral("is in use")))
+        << boxes.exclamations[0].toStdString();
+    EXPECT_EQ(ReadAll(db), before);
+    EXPECT_FALSE(fs::exists(work / "TmpMDB.mdb"));
+
+    boxes.exclamations.clear();
+    const bool root = ::geteuid() == 0;
+    ASSERT_EQ(::chmod(db.c_str(), 0640), 0);
+    if (root) {
+        ASSERT_EQ(::chown(db.c_str(), 65534, 65534), 0);  // nobody / nogroup
+    }
+    Run();
+    EXPECT_TRUE(boxes.exclamations.isEmpty()) << boxes.exclamations.join("\n").toStdString();
+    struct stat st {};
+    ASSERT_EQ(::stat(db.c_str(), &st), 0);
+    EXPECT_NE(ReadAll(db), before);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(st.st_gid, 65534u);
     }
 }
 

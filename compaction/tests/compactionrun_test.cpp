@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFileInfo>
+
 #include "compaction/tests/fakes.h"
 
 using namespace compaction_test;
@@ -208,41 +210,39 @@ TEST_F(RunTest, ProtectedDatabaseWithoutPasswordEndsTheRun) {
     EXPECT_FALSE(log.contains("item 2"));
 }
 
-TEST_F(RunTest, RefusedDeleteEndsTheRunBeforeTheMove) {
-    view.items = {{true, "/ro.mdb", ""}};
-    fileScript = [](const QString& call) {
-        return call.startsWith(QStringLiteral("delete")) ? QStringLiteral("read-only") : QString();
+// Once the compaction has succeeded, a failed delete or move ends the run
+// with its message, password or not (absorbing it once could leave the
+// database gone from its path with no word), and the message says where
+// the compacted database is, by its full path.
+TEST_F(RunTest, AFailedDeleteOrMoveAfterTheCompactionAlwaysEndsTheRunNamingTheCopy) {
+    struct Case {
+        const char* password;
+        const char* failing;  // "delete" or "move"
+        QStringList calls;
     };
-    Run();
-    EXPECT_EQ(boxes.exclamations, QStringList{Failure("/ro.mdb", "read-only")});
-    EXPECT_EQ(ServiceCalls(), (QStringList{Compact("/ro.mdb"), "delete /ro.mdb noforce"}));
-    EXPECT_FALSE(log.contains("value 1"));
-}
-
-TEST_F(RunTest, RefusedDeleteWithPasswordIsAbsorbedOnceAndTheMoveReported) {
-    view.items = {{true, "/ro.mdb", "pw"}};
-    fileScript = [](const QString& call) {
-        if (call.startsWith(QStringLiteral("delete"))) {
-            return QStringLiteral("read-only");
-        }
-        return call.startsWith(QStringLiteral("move")) ? QStringLiteral("destination exists")
-                                                       : QString();
+    const QString copy = QFileInfo(QStringLiteral("TmpMDB.mdb")).absoluteFilePath();
+    const std::vector<Case> cases = {
+        {"", "delete", {Compact("/d.mdb"), "delete /d.mdb noforce"}},
+        {"pw", "delete", {Compact("/d.mdb"), "delete /d.mdb noforce"}},
+        {"", "move", {Compact("/d.mdb"), "delete /d.mdb noforce", "move TmpMDB.mdb -> /d.mdb"}},
+        {"pw", "move", {Compact("/d.mdb"), "delete /d.mdb noforce", "move TmpMDB.mdb -> /d.mdb"}},
     };
-    Run();
-    EXPECT_EQ(ServiceCalls(), (QStringList{Compact("/ro.mdb"), "delete /ro.mdb noforce",
-                                           "move TmpMDB.mdb -> /ro.mdb"}));
-    EXPECT_EQ(boxes.exclamations, QStringList{Failure("/ro.mdb", "destination exists")});
-}
-
-TEST_F(RunTest, RefusedMoveNamesTheDeletedDatabase) {
-    view.items = {{true, "/m.mdb", ""}};
-    fileScript = [](const QString& call) {
-        return call.startsWith(QStringLiteral("move")) ? QStringLiteral("no space left")
-                                                       : QString();
-    };
-    Run();
-    EXPECT_EQ(boxes.exclamations, QStringList{Failure("/m.mdb", "no space left")});
-    EXPECT_EQ(ServiceCalls().last(), "move TmpMDB.mdb -> /m.mdb");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.failing) + " with password \"" + c.password + "\"");
+        log.clear();
+        boxes.exclamations.clear();
+        view.items = {{true, "/d.mdb", c.password}, {true, "/later.mdb", ""}};
+        const QString failing = QString::fromUtf8(c.failing);
+        fileScript = [failing](const QString& call) {
+            return call.startsWith(failing) ? QStringLiteral("refused") : QString();
+        };
+        Run();
+        EXPECT_EQ(ServiceCalls(), c.calls);
+        EXPECT_EQ(boxes.exclamations, QStringList{Failure("/d.mdb", "refused") +
+                                                  QStringLiteral(" The compacted database is \"") +
+                                                  copy + QStringLiteral("\".")});
+        EXPECT_FALSE(log.contains("item 2"));
+    }
 }
 
 TEST_F(RunTest, SecondOfTwoCheckedFailsFirstIsReplacedLaterUntouched) {

@@ -103,17 +103,33 @@ TEST_F(FileSystemTest, DeleteWithoutForceRefusesReadOnlyFile) {
     EXPECT_NE(text.find(file.string()), std::string::npos) << text;
     EXPECT_NE(text.find("read-only"), std::string::npos) << text;
     EXPECT_EQ(Read(file), "keep");
-    fso.DeleteFile(Q(file), true);
-    EXPECT_FALSE(fs::exists(file));
 }
 
-TEST_F(FileSystemTest, DeleteRemovesFileAndNamesMissingOnes) {
+// A delete keeps the file where it is until the move into its place puts
+// the new file over it in one step, with the old one's mode: the path is
+// never empty, whenever the program is killed.
+TEST_F(FileSystemTest, DeleteThenMoveIntoItsPlaceReplacesInOneStep) {
     const fs::path file = dir.path() / "w.mdb";
-    Write(file, "x");
+    const fs::path copy = dir.path() / "copy.mdb";
+    Write(file, "old");
+    Write(copy, "new");
+    ::chmod(file.c_str(), 0640);
     fso.DeleteFile(Q(file), false);
-    EXPECT_FALSE(fs::exists(file));
-    const std::string text = Description([&] { fso.DeleteFile(Q(file), false); });
-    EXPECT_NE(text.find(file.string()), std::string::npos) << text;
+    EXPECT_EQ(Read(file), "old");
+    fso.MoveFile(Q(copy), Q(file));
+    EXPECT_EQ(Read(file), "new");
+    EXPECT_FALSE(fs::exists(copy));
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    // A second move there finds the destination taken again.
+    Write(copy, "newer");
+    EXPECT_NE(Description([&] { fso.MoveFile(Q(copy), Q(file)); }).find("already exists"),
+              std::string::npos);
+
+    const fs::path gone = dir.path() / "gone.mdb";
+    const std::string text = Description([&] { fso.DeleteFile(Q(gone), false); });
+    EXPECT_NE(text.find(gone.string()), std::string::npos) << text;
     EXPECT_NE(text.find("No such file"), std::string::npos) << text;
     EXPECT_NE(Description([&] { fso.DeleteFile(Q(dir.path()), false); }).find("folder"),
               std::string::npos);
