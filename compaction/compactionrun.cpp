@@ -203,8 +203,7 @@ void CompactionRun::Run() {
                     QString where;
                     if (step == 17 || step == 18) {
                         where = QStringLiteral(" The compacted database is \"") +
-                                QFileInfo(kTempDatabase).absoluteFilePath() +
-                                QStringLiteral("\".");
+                                QFileInfo(kTempDatabase).absoluteFilePath() + QStringLiteral("\".");
                     }
                     s.failureText = kFailureHead + QStringLiteral("\r\n") + s.path +
                                     QStringLiteral("\r\n\r\n") + QStringLiteral("Details : ");

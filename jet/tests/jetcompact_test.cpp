@@ -1,6 +1,9 @@
 // The jetcompact command line: options, exit codes, messages, and the
 // password kept by default.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -123,6 +126,49 @@ TEST(Jetcompact, RepairsAreReportedAsLinesOrJson) {
               std::string::npos)
         << json.out;
     EXPECT_TRUE(fs::exists(dir.path() / "-b.mdb"));
+}
+
+// In place: the database's path holds the verified copy, --backup keeps the
+// original beside it; a database in use (a lock held on it) exits 6 and is
+// left as it was.
+TEST(Jetcompact, InPlaceWithABackupAndRefusedWhileInUse) {
+    if (!testsupport::corpus_dir()) {
+        GTEST_SKIP() << "the corpus is not available here";
+    }
+    testsupport::ScratchDir dir;
+    const fs::path db = testsupport::copy_to_scratch(
+        *testsupport::corpus_dir() / "jackcess/testV2003.mdb", dir.path());
+    std::ifstream in(db, std::ios::binary);
+    const std::string before(std::istreambuf_iterator<char>(in), {});
+
+    const int fd = ::open(db.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    struct flock l {};
+    l.l_type = F_WRLCK;
+    l.l_whence = SEEK_SET;
+    l.l_start = 0x10000000;
+    l.l_len = 1;
+    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &l), 0);
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {kProgram, "--in-place", db.string()},
+             {kProgram, db.string(), (dir.path() / "out.mdb").string()}}) {
+        const auto busy = run_process(args);
+        EXPECT_EQ(busy.exit_code, 6) << busy.err;
+        EXPECT_NE(busy.err.find("is in use"), std::string::npos) << busy.err;
+    }
+    ::close(fd);
+    std::ifstream still(db, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(still), {}), before);
+
+    const auto r = run_process({kProgram, "--json", "--in-place", "--backup", db.string()});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const auto at = r.out.find("\"backup\":\"");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string backup = r.out.substr(at + 10, r.out.find('"', at + 10) - at - 10);
+    std::ifstream kept(backup, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), before);
+    EXPECT_LT(fs::file_size(db), before.size());
+    EXPECT_EQ(run_process({kProgram, "--backup", db.string(), "x.mdb"}).exit_code, 2);
 }
 
 }  // namespace

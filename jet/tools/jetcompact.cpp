@@ -22,9 +22,11 @@ constexpr int kExitUsage = 2;
 constexpr int kExitPassword = 3;
 constexpr int kExitDestinationExists = 4;
 constexpr int kExitUnsupported = 5;
+constexpr int kExitInUse = 6;
 
 const char* const kUsage =
     "Usage: jetcompact [OPTIONS] SOURCE DEST\n"
+    "       jetcompact [OPTIONS] --in-place [--backup] DATABASE\n"
     "\n"
     "Compacts the Jet 4.0 database SOURCE (an Access 2000-2003 .mdb file) into the new\n"
     "file DEST. SOURCE is only read. DEST must not exist; it appears only once the\n"
@@ -36,6 +38,9 @@ const char* const kUsage =
     "  --remove-password   give DEST no password\n"
     "                      (without either of these DEST keeps SOURCE's password)\n"
     "  --json              print the result as one JSON object on standard output\n"
+    "  --in-place          compact DATABASE into its own place: the verified copy is\n"
+    "                      renamed over it in one step, with its owner, group and mode\n"
+    "  --backup            with --in-place, keep the original beside it under a new name\n"
     "  --help              show this help\n"
     "  --version           show the version\n"
     "  --                  what follows is SOURCE and DEST, even if it begins with '-'\n"
@@ -51,7 +56,8 @@ const char* const kUsage =
     "  2  wrong usage\n"
     "  3  the password is wrong or missing (\"Not a valid password.\")\n"
     "  4  DEST already exists\n"
-    "  5  SOURCE is not a Jet 4.0 database (Jet 3, ACE, encrypted, truncated or another file)\n";
+    "  5  SOURCE is not a Jet 4.0 database (Jet 3, ACE, encrypted, truncated or another file)\n"
+    "  6  the database is in use: another program holds a lock on it or on its .ldb file\n";
 
 int exit_code_for(jet::ErrorKind kind) {
     switch (kind) {
@@ -65,6 +71,8 @@ int exit_code_for(jet::ErrorKind kind) {
         case jet::ErrorKind::ace:
         case jet::ErrorKind::encrypted_ace:
             return kExitUnsupported;
+        case jet::ErrorKind::in_use:
+            return kExitInUse;
         case jet::ErrorKind::invalid_argument:
             return kExitUsage;
         default:
@@ -88,6 +96,8 @@ int main(int argc, char** argv) {
     std::optional<std::string> new_password;
     bool remove_password = false;
     bool json = false;
+    bool in_place = false;
+    bool backup = false;
     bool options_done = false;
     std::vector<std::string> files;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -117,6 +127,10 @@ int main(int argc, char** argv) {
             remove_password = true;
         } else if (a == "--json") {
             json = true;
+        } else if (a == "--in-place") {
+            in_place = true;
+        } else if (a == "--backup") {
+            backup = true;
         } else if (a.size() > 1 && a[0] == '-') {
             std::cerr << "jetcompact: unknown option " << a << "\n" << kUsage;
             return kExitUsage;
@@ -124,7 +138,14 @@ int main(int argc, char** argv) {
             files.push_back(a);
         }
     }
-    if (files.size() != 2) {
+    if (backup && !in_place) {
+        std::cerr << "jetcompact: --backup goes with --in-place.\n" << kUsage;
+        return kExitUsage;
+    }
+    if (in_place) {
+        files.push_back(files.empty() ? std::string() : files[0]);
+    }
+    if (files.size() != 2 || (in_place && files[0].empty())) {
         std::cerr << "jetcompact: expected SOURCE and DEST.\n" << kUsage;
         return kExitUsage;
     }
@@ -157,7 +178,8 @@ int main(int argc, char** argv) {
                 }
             };
         }
-        const jet::CompactResult r = jet::compact(files[0], files[1], options);
+        const jet::CompactResult r = in_place ? jet::compact_in_place(files[0], options, backup)
+                                              : jet::compact(files[0], files[1], options);
         if (terminal) {
             std::fprintf(stderr, "\r\033[K");
         }
@@ -177,11 +199,18 @@ int main(int argc, char** argv) {
                      ",\"table\":" + jet::json_escape(x.table) +
                      ",\"description\":" + jet::json_escape(x.description) + "}";
             }
-            std::printf("%s]}\n", o.c_str());
+            o += "]";
+            if (!r.backup.empty()) {
+                o += ",\"backup\":" + jet::json_escape(r.backup.string());
+            }
+            std::printf("%s}\n", o.c_str());
             return kExitOk;
         }
         for (const jet::Repair& x : r.repairs) {
             std::printf("repaired %s: %s\n", x.code.c_str(), x.description.c_str());
+        }
+        if (!r.backup.empty()) {
+            std::printf("The original is kept as %s\n", r.backup.c_str());
         }
         std::printf("%s: %s bytes -> %s: %s bytes (%.1f%% smaller)\n", files[0].c_str(),
                     with_commas(r.source_bytes).c_str(), files[1].c_str(),
