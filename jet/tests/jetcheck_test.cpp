@@ -33,12 +33,21 @@ TEST(Jetcheck, HelpVersionAndUsageErrors) {
     const auto version = jetcheck({"--version"});
     EXPECT_EQ(version.exit_code, 0);
     EXPECT_EQ(version.out, std::string("jetcheck ") + TARNWICK_VERSION + "\n");
-    EXPECT_EQ(jetcheck({}).exit_code, 64);
-    const auto unknown = jetcheck({"--frobnicate", "x.mdb"});
-    EXPECT_EQ(unknown.exit_code, 64);
-    EXPECT_NE(unknown.err.find("--frobnicate"), std::string::npos);
-    EXPECT_EQ(jetcheck({"a.mdb", "b.mdb"}).exit_code, 64);
-    EXPECT_EQ(jetcheck({"--password"}).exit_code, 64);
+    // Wrong usage is 64; after "--" a name beginning with a dash is a file.
+    const std::vector<std::pair<std::vector<std::string>, int>> cases = {
+        {{}, 64},
+        {{"--frobnicate", "x.mdb"}, 64},
+        {{"a.mdb", "b.mdb"}, 64},
+        {{"--password"}, 64},
+        {{"--strict=1", "x.mdb"}, 64},
+        {{"--", "--strict"}, 2},
+    };
+    for (const auto& [args, code] : cases) {
+        const auto r = jetcheck(args);
+        EXPECT_EQ(r.exit_code, code) << testing::PrintToString(args);
+        EXPECT_FALSE(r.err.empty());
+    }
+    EXPECT_NE(jetcheck({"--frobnicate"}).err.find("--frobnicate"), std::string::npos);
 }
 
 TEST(Jetcheck, ACleanFileExitsZeroAndADamagedOneOne) {

@@ -29,7 +29,7 @@ TEST(Jetcompact, HelpVersionAndUsageErrors) {
     const auto help = run_process({kProgram, "--help"});
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_NE(help.out.find("Usage: jetcompact"), std::string::npos);
-    EXPECT_NE(help.out.find("Exit status"), std::string::npos);
+    EXPECT_NE(help.out.find("64  wrong usage"), std::string::npos);
     const auto version = run_process({kProgram, "--version"});
     EXPECT_EQ(version.exit_code, 0);
     EXPECT_EQ(version.out, std::string("jetcompact ") + TARNWICK_VERSION + "\n");
@@ -38,9 +38,13 @@ TEST(Jetcompact, HelpVersionAndUsageErrors) {
              {kProgram, "only-one.mdb"},
              {kProgram, "--bogus", "a.mdb", "b.mdb"},
              {kProgram, "a.mdb", "b.mdb", "--password"},
-             {kProgram, "--new-password", "x", "--remove-password", "a.mdb", "b.mdb"}}) {
+             {kProgram, "--new-password", "x", "--remove-password", "a.mdb", "b.mdb"},
+             {kProgram, "--json=yes", "a.mdb", "b.mdb"},
+             {kProgram, "--in-place"},
+             {kProgram, "--in-place", "a.mdb", "b.mdb"},
+             {kProgram, "--backup", "a.mdb", "b.mdb"}}) {
         const auto r = run_process(args);
-        EXPECT_EQ(r.exit_code, 2) << args.back();
+        EXPECT_EQ(r.exit_code, 64) << testing::PrintToString(args);
         EXPECT_FALSE(r.err.empty());
     }
 }
@@ -168,7 +172,6 @@ TEST(Jetcompact, InPlaceWithABackupAndRefusedWhileInUse) {
     std::ifstream kept(backup, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), before);
     EXPECT_LT(fs::file_size(db), before.size());
-    EXPECT_EQ(run_process({kProgram, "--backup", db.string(), "x.mdb"}).exit_code, 2);
 }
 
 }  // namespace

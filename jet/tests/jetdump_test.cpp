@@ -38,13 +38,22 @@ TEST(Jetdump, HelpVersionAndUsageErrors) {
     r = jetdump({"--version"});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, std::string("jetdump ") + TARNWICK_VERSION + "\n");
-    EXPECT_EQ(jetdump({}).exit_code, 1);
-    r = jetdump({"--frobnicate", "x.mdb"});
-    EXPECT_EQ(r.exit_code, 1);
-    EXPECT_TRUE(contains(r.err, "unknown option '--frobnicate'"));
-    EXPECT_EQ(jetdump({"--csv"}).exit_code, 1);
-    EXPECT_EQ(jetdump({"--csv", "A", "--json", "B", "x.mdb"}).exit_code, 1);
-    EXPECT_EQ(jetdump({"a.mdb", "b.mdb"}).exit_code, 1);
+    // Wrong usage is 64; after "--" a name beginning with a dash is a file.
+    const std::vector<std::pair<std::vector<std::string>, int>> cases = {
+        {{}, 64},
+        {{"--frobnicate", "x.mdb"}, 64},
+        {{"--csv"}, 64},
+        {{"--csv", "A", "--json", "B", "x.mdb"}, 64},
+        {{"a.mdb", "b.mdb"}, 64},
+        {{"--system=yes", "x.mdb"}, 64},
+        {{"--", "--system"}, 2},
+    };
+    for (const auto& [args, code] : cases) {
+        r = jetdump(args);
+        EXPECT_EQ(r.exit_code, code) << testing::PrintToString(args);
+        EXPECT_FALSE(r.err.empty());
+    }
+    EXPECT_TRUE(contains(jetdump({"--frobnicate"}).err, "unknown option '--frobnicate'"));
 }
 
 TEST(Jetdump, ListsTablesAndSystemTablesOnRequest) {

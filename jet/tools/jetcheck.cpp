@@ -11,6 +11,7 @@
 #include "jet/error.h"
 #include "jet/export.h"
 #include "jet/findings.h"
+#include "options.h"
 
 namespace {
 
@@ -31,7 +32,6 @@ const char* remedy_name(const jet::Finding& f) {
 constexpr int kExitClean = 0;
 constexpr int kExitErrors = 1;
 constexpr int kExitCannotOpen = 2;
-constexpr int kExitUsage = 64;
 
 const char* const kHelp =
     "Usage: jetcheck [OPTIONS] FILE\n"
@@ -124,56 +124,34 @@ void print_text(const jet::CheckReport& r) {
     }
 }
 
-int usage(const std::string& why) {
-    std::cerr << "jetcheck: " << why << "\nTry 'jetcheck --help'.\n";
-    return kExitUsage;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool json = false;
-    jet::CheckOptions options;
-    std::optional<std::string> password;
-    std::vector<std::string> files;
-    for (int i = 1; i < argc; ++i) {
-        const std::string_view a = argv[i];
-        if (a == "--help" || a == "-h") {
+    static constexpr jettool::OptionSpec kOptions[] = {
+        {"--json"}, {"--password", true}, {"--strict"}, {"--packed"}};
+    const jettool::ParsedArgs args = jettool::parse_args(kOptions, argc, argv);
+    switch (args.outcome) {
+        case jettool::ParsedArgs::Outcome::help:
             std::cout << kHelp;
             return kExitClean;
-        }
-        if (a == "--version") {
+        case jettool::ParsedArgs::Outcome::version:
             std::cout << "jetcheck " << TARNWICK_VERSION << "\n";
             return kExitClean;
-        }
-        if (a == "--json") {
-            json = true;
-        } else if (a == "--strict") {
-            options.strict = true;
-        } else if (a == "--packed") {
-            options.packed = true;
-        } else if (a == "--password" || a.starts_with("--password=")) {
-            if (a == "--password") {
-                if (i + 1 >= argc) {
-                    return usage("--password needs a value.");
-                }
-                password = argv[++i];
-            } else {
-                password = std::string(a.substr(11));
-            }
-        } else if (a == "--") {
-            for (++i; i < argc; ++i) {
-                files.emplace_back(argv[i]);
-            }
-        } else if (a.starts_with("-") && a != "-") {
-            return usage("unknown option '" + std::string(a) + "'.");
-        } else {
-            files.emplace_back(a);
-        }
+        case jettool::ParsedArgs::Outcome::usage_error:
+            return jettool::usage_error("jetcheck", args.error);
+        case jettool::ParsedArgs::Outcome::run:
+            break;
     }
+    const std::vector<std::string>& files = args.operands;
     if (files.size() != 1) {
-        return usage(files.empty() ? "no database file given." : "give exactly one database file.");
+        return jettool::usage_error("jetcheck", files.empty() ? "no database file given."
+                                                              : "give exactly one database file.");
     }
+    const bool json = args.has("--json");
+    jet::CheckOptions options;
+    options.strict = args.has("--strict");
+    options.packed = args.has("--packed");
+    const std::optional<std::string> password = args.value("--password");
     try {
         const jet::CheckReport report = jet::check_file(files.front(), options, password);
         if (json) {

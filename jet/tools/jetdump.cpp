@@ -10,11 +10,12 @@
 #include "jet/database.h"
 #include "jet/error.h"
 #include "jet/export.h"
+#include "options.h"
 
 namespace {
 
 constexpr int kExitOk = 0;
-constexpr int kExitUsage = 1;
+constexpr int kExitNoTable = 1;
 constexpr int kExitCannotOpen = 2;
 constexpr int kExitDamaged = 3;
 
@@ -32,6 +33,7 @@ Reads an Access 2000-2003 (Jet 4.0, .mdb) database without changing it.
                      cannot be opened without it)
   --help             show this help and exit
   --version          show the version and exit
+  --                 what follows is FILE, even if it begins with '-'
 
 Table names are matched without regard to case. System tables can be
 exported like any other.
@@ -52,24 +54,20 @@ quoted, quotes doubled; lines end in LF. JSON: one array of objects, keys =
 column names; numbers as JSON numbers, everything else as strings.
 
 Exit status:
-  0  success
-  1  usage error (unknown option, missing argument, unknown table)
-  2  the file cannot be opened or is refused (not a database, Access 97,
-     Access 2007+ .accdb, encrypted, truncated, wrong or missing password)
-  3  the database is damaged (the message names the page)
+  0   success
+  1   there is no table of that name
+  2   the file cannot be opened or is refused (not a database, Access 97,
+      Access 2007+ .accdb, encrypted, truncated, wrong or missing password)
+  3   the database is damaged (the message names the page)
+  64  wrong usage (unknown option, missing value, not exactly one FILE)
 )";
-
-int usage(const std::string& message) {
-    std::cerr << "jetdump: " << message << "\nTry 'jetdump --help'.\n";
-    return kExitUsage;
-}
 
 int exit_code_for(jet::ErrorKind kind) {
     switch (kind) {
         case jet::ErrorKind::damaged:
             return kExitDamaged;
         case jet::ErrorKind::invalid_argument:
-            return kExitUsage;
+            return kExitNoTable;
         default:
             return kExitCannotOpen;
     }
@@ -168,57 +166,41 @@ void print_schema(const jet::Database& db, const jet::TableDef& t, std::ostream&
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    bool system = false;
-    std::optional<std::string> password;
-    std::string action;  // "", "schema", "csv", "json"
-    std::string table;
-    std::string file;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        auto value = [&](const char* option) -> std::optional<std::string> {
-            if (i + 1 >= args.size()) {
-                return std::nullopt;
-            }
-            (void)option;
-            return args[++i];
-        };
-        if (a == "--help" || a == "-h") {
+    static constexpr jettool::OptionSpec kOptions[] = {
+        {"--system"}, {"--password", true}, {"--schema", true}, {"--csv", true}, {"--json", true}};
+    const jettool::ParsedArgs args = jettool::parse_args(kOptions, argc, argv);
+    switch (args.outcome) {
+        case jettool::ParsedArgs::Outcome::help:
             std::cout << kHelp;
             return kExitOk;
-        }
-        if (a == "--version") {
+        case jettool::ParsedArgs::Outcome::version:
             std::cout << "jetdump " << TARNWICK_VERSION << "\n";
             return kExitOk;
-        }
-        if (a == "--system") {
-            system = true;
-        } else if (a == "--password") {
-            password = value("--password");
-            if (!password) {
-                return usage("--password needs a value");
-            }
-        } else if (a == "--schema" || a == "--csv" || a == "--json") {
+        case jettool::ParsedArgs::Outcome::usage_error:
+            return jettool::usage_error("jetdump", args.error);
+        case jettool::ParsedArgs::Outcome::run:
+            break;
+    }
+    std::string action;  // "", "schema", "csv", "json"
+    std::string table;
+    for (const auto& [name, value] : args.options) {
+        if (name == "--schema" || name == "--csv" || name == "--json") {
             if (!action.empty()) {
-                return usage("only one of --schema, --csv and --json may be given");
+                return jettool::usage_error("jetdump",
+                                            "only one of --schema, --csv and --json may be given.");
             }
-            const auto v = value(a.c_str());
-            if (!v) {
-                return usage(a + " needs a table name");
-            }
-            action = a.substr(2);
-            table = *v;
-        } else if (a.size() > 1 && a[0] == '-') {
-            return usage("unknown option '" + a + "'");
-        } else if (file.empty()) {
-            file = a;
-        } else {
-            return usage("only one database file may be given");
+            action = name.substr(2);
+            table = value;
         }
     }
-    if (file.empty()) {
-        return usage("no database file given");
+    if (args.operands.size() != 1) {
+        return jettool::usage_error("jetdump", args.operands.empty()
+                                                   ? "no database file given."
+                                                   : "only one database file may be given.");
     }
+    const std::string& file = args.operands.front();
+    const bool system = args.has("--system");
+    const std::optional<std::string> password = args.value("--password");
     try {
         const jet::Database db(file, jet::OpenOptions{password, true});
         if (action.empty()) {
@@ -229,7 +211,7 @@ int main(int argc, char** argv) {
         }
         if (db.catalog().find_table(table) == nullptr) {
             std::cerr << "jetdump: there is no table \"" << table << "\" in \"" << file << "\".\n";
-            return kExitUsage;
+            return kExitNoTable;
         }
         const jet::TableDef& t = db.table(table);
         if (action == "schema") {
