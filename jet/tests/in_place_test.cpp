@@ -2,9 +2,7 @@
 // the compaction takes keeps a second one out; compacting in place keeps
 // the owner, and the original on request.
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -18,6 +16,7 @@
 #include "jet/compact.h"
 #include "jet/database_lock.h"
 #include "jet/error.h"
+#include "run_process.h"
 #include "testsupport/corpus.h"
 
 namespace {
@@ -29,47 +28,7 @@ std::string read_all(const fs::path& p) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Another process holding a POSIX byte-range lock on `file`, as a Jet client
-// here or a file server for its clients does, until destroyed.
-class LockHolder {
-  public:
-    LockHolder(const fs::path& file, off_t start, off_t length) {
-        int ready[2];
-        EXPECT_EQ(::pipe(ready), 0);
-        EXPECT_EQ(::pipe(release_), 0);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::close(ready[0]);
-            ::close(release_[1]);
-            const int fd = ::open(file.c_str(), O_RDWR);
-            struct flock l {};
-            l.l_type = F_WRLCK;
-            l.l_whence = SEEK_SET;
-            l.l_start = start;
-            l.l_len = length;
-            const char ok = fd >= 0 && ::fcntl(fd, F_SETLK, &l) == 0 ? 'y' : 'n';
-            (void)!::write(ready[1], &ok, 1);
-            char c;
-            (void)!::read(release_[0], &c, 1);  // until the parent closes its end
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        ::close(release_[0]);
-        char ok = 'n';
-        EXPECT_EQ(::read(ready[0], &ok, 1), 1);
-        ::close(ready[0]);
-        EXPECT_EQ(ok, 'y') << "the child could not take its lock";
-    }
-    ~LockHolder() {
-        ::close(release_[1]);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int release_[2] = {-1, -1};
-};
+using jettest::LockHolder;
 
 class InPlace : public ::testing::Test {
   protected:
