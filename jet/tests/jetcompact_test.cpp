@@ -2,6 +2,7 @@
 // password kept by default.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -94,9 +95,30 @@ TEST(Jetcompact, ExitCodesNameWhatWentWrong) {
     EXPECT_EQ(jet::decode_password(jet::Database(removed).header()), "");
 }
 
+// A folder, a FIFO or a device is refused at once (nothing opens it, so a
+// FIFO cannot block), in both forms.
+TEST(Jetcompact, ASourceThatIsNoRegularFileIsRefusedAtOnce) {
+    testsupport::ScratchDir dir;
+    const fs::path fifo = dir.path() / "fifo.mdb";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string out = (dir.path() / "out.mdb").string();
+    jettest::RunOptions quick;
+    quick.timeout = std::chrono::seconds(1);
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{kProgram, fifo.string(), out},
+                                               {kProgram, "--in-place", fifo.string()},
+                                               {kProgram, dir.path().string(), out},
+                                               {kProgram, "/dev/zero", out}}) {
+        const auto r = run_process(args, quick);
+        EXPECT_FALSE(r.timed_out) << testing::PrintToString(args);
+        EXPECT_EQ(r.exit_code, 5) << testing::PrintToString(args) << r.err;
+        EXPECT_NE(r.err.find("is not a regular file"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
 // A counter set behind the highest value in use is raised and reported: a
 // line of text, or an entry of --json's list.
-// "--" ends the options.
 TEST(Jetcompact, RepairsAreReportedAsLinesOrJson) {
     if (!testsupport::corpus_dir()) {
         GTEST_SKIP() << "the corpus is not available here";
@@ -123,8 +145,11 @@ TEST(Jetcompact, RepairsAreReportedAsLinesOrJson) {
                              0),
               0u)
         << text.out;
-    const auto json =
-        run_process({kProgram, "--json", "--", src.string(), (dir.path() / "-b.mdb").string()});
+    // Relative names beginning with a dash, after "--".
+    fs::rename(src, dir.path() / "-src.mdb");
+    jettest::RunOptions in_dir;
+    in_dir.cwd = dir.path();
+    const auto json = run_process({kProgram, "--json", "--", "-src.mdb", "-b.mdb"}, in_dir);
     EXPECT_EQ(json.exit_code, 0) << json.err;
     EXPECT_NE(json.out.find("\"repairs\":[{\"code\":\"autonumber-behind\",\"table\":\"baseTable\""),
               std::string::npos)

@@ -1,6 +1,7 @@
 // jetcompact SOURCE DEST: compacts a Jet 4.0 database into a new file;
 // jetcompact --in-place DATABASE: compacts it into its own place.
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -64,8 +65,8 @@ const char* const kUsage =
     "      nothing was written under DEST, DATABASE is unchanged\n"
     "  3   the password is wrong or missing (\"Not a valid password.\")\n"
     "  4   DEST already exists\n"
-    "  5   SOURCE is not a Jet 4.0 database (Jet 3, ACE, encrypted, truncated or another\n"
-    "      file)\n"
+    "  5   SOURCE is not a Jet 4.0 database (not a regular file, Jet 3, ACE, encrypted,\n"
+    "      truncated or another file)\n"
     "  6   SOURCE is in use: another program has it open; close it everywhere first\n"
     "  64  wrong usage\n";
 
@@ -145,6 +146,15 @@ int main(int argc, char** argv) {
     }
     const bool json = args.has("--json");
     const std::string& source = files[0];
+
+    // A folder, a FIFO or a device is refused before anything opens it.
+    struct stat st {};
+    if (::stat(source.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        std::cerr << "jetcompact: \"" << source
+                  << "\" is not a regular file, so it cannot be a Jet 4.0 database. Nothing "
+                     "was written.\n";
+        return kExitUnsupported;
+    }
 
     const bool terminal = ::isatty(STDERR_FILENO) != 0;
     try {
