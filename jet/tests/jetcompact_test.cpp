@@ -1,15 +1,17 @@
-// The jetcompact command line: options, exit codes, messages, and the
-// password kept by default.
+// The jetcompact command line: options, exit codes, messages, the password
+// kept by default, and compaction in place.
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "jet/checker.h"
 #include "jet/database.h"
 #include "jet/header.h"
 #include "run_process.h"
@@ -157,46 +159,120 @@ TEST(Jetcompact, RepairsAreReportedAsLinesOrJson) {
     EXPECT_TRUE(fs::exists(dir.path() / "-b.mdb"));
 }
 
-// In place: the database's path holds the verified copy, --backup keeps the
-// original beside it; a database in use (a lock held on it) exits 6 and is
-// left as it was.
-TEST(Jetcompact, InPlaceWithABackupAndRefusedWhileInUse) {
+std::string read_all(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::size_t files_in(const fs::path& dir) {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+// In place: the database's path holds a verified copy that checks clean;
+// --backup keeps the original beside it byte for byte and names it, as a
+// line of text or "backup" in --json (null without --backup).
+TEST(Jetcompact, InPlaceKeepsTheOriginalOnlyWhenAsked) {
+    if (!testsupport::corpus_dir()) {
+        GTEST_SKIP() << "the corpus is not available here";
+    }
+    struct Case {
+        std::vector<std::string> options;
+        const char* backup_marker;  // what precedes the backup's path; nullptr: none kept
+    };
+    const std::vector<Case> cases = {
+        {{"--in-place"}, nullptr},
+        {{"--in-place", "--backup"}, "kept the original as "},
+        {{"--json", "--in-place"}, nullptr},
+        {{"--json", "--backup", "--in-place"}, "\"backup\":\""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.options));
+        testsupport::ScratchDir dir;
+        const fs::path db = testsupport::copy_to_scratch(
+            *testsupport::corpus_dir() / "jackcess/testV2003.mdb", dir.path());
+        const std::string before = read_all(db);
+        std::vector<std::string> args = {kProgram};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back(db.string());
+        const auto r = run_process(args);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_LT(fs::file_size(db), before.size());
+        EXPECT_FALSE(jet::check_file(db).has_errors());
+        const bool json = c.options.front() == "--json";
+        EXPECT_NE(r.out.find(json ? "\"source_bytes\":3162112," : " bytes -> "), std::string::npos)
+            << r.out;
+        if (c.backup_marker == nullptr) {
+            EXPECT_EQ(files_in(dir.path()), 1u);
+            if (json) {
+                EXPECT_NE(r.out.find("\"backup\":null}"), std::string::npos) << r.out;
+            }
+            continue;
+        }
+        const std::size_t at = r.out.find(c.backup_marker);
+        ASSERT_NE(at, std::string::npos) << r.out;
+        const std::size_t from = at + std::string(c.backup_marker).size();
+        const fs::path backup = r.out.substr(from, r.out.find_first_of("\"\n", from) - from);
+        EXPECT_EQ(backup.parent_path(), db.parent_path());
+        EXPECT_EQ(read_all(backup), before);
+        EXPECT_EQ(files_in(dir.path()), 2u);
+    }
+}
+
+// A database another program holds a lock on exits 6 in both forms and is
+// left as it was, with nothing beside it.
+TEST(Jetcompact, ADatabaseInUseExitsSix) {
     if (!testsupport::corpus_dir()) {
         GTEST_SKIP() << "the corpus is not available here";
     }
     testsupport::ScratchDir dir;
     const fs::path db = testsupport::copy_to_scratch(
         *testsupport::corpus_dir() / "jackcess/testV2003.mdb", dir.path());
-    std::ifstream in(db, std::ios::binary);
-    const std::string before(std::istreambuf_iterator<char>(in), {});
-
-    const int fd = ::open(db.c_str(), O_RDWR);
-    ASSERT_GE(fd, 0);
-    struct flock l {};
-    l.l_type = F_WRLCK;
-    l.l_whence = SEEK_SET;
-    l.l_start = 0x10000000;
-    l.l_len = 1;
-    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &l), 0);
+    const std::string before = read_all(db);
+    const jettest::LockHolder holder(db, 0x10000000, 1);  // as Jet locks, past the end
     for (const auto& args : std::vector<std::vector<std::string>>{
+             {kProgram, db.string(), (dir.path() / "out.mdb").string()},
              {kProgram, "--in-place", db.string()},
-             {kProgram, db.string(), (dir.path() / "out.mdb").string()}}) {
-        const auto busy = run_process(args);
-        EXPECT_EQ(busy.exit_code, 6) << busy.err;
-        EXPECT_NE(busy.err.find("is in use"), std::string::npos) << busy.err;
+             {kProgram, "--in-place", "--backup", "--json", db.string()}}) {
+        const auto r = run_process(args);
+        EXPECT_EQ(r.exit_code, 6) << testing::PrintToString(args) << r.err;
+        EXPECT_NE(r.err.find("is in use"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(read_all(db), before);
+        EXPECT_EQ(files_in(dir.path()), 1u);
     }
-    ::close(fd);
-    std::ifstream still(db, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(still), {}), before);
+}
 
-    const auto r = run_process({kProgram, "--json", "--in-place", "--backup", db.string()});
-    ASSERT_EQ(r.exit_code, 0) << r.err;
-    const auto at = r.out.find("\"backup\":\"");
-    ASSERT_NE(at, std::string::npos) << r.out;
-    const std::string backup = r.out.substr(at + 10, r.out.find('"', at + 10) - at - 10);
-    std::ifstream kept(backup, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), before);
-    EXPECT_LT(fs::file_size(db), before.size());
+// Two in-place compactions of one file started together: the lock lets at
+// most one of them in at a time (the other exits 6, or runs after it), and
+// the file checks clean afterwards with nothing left beside it.
+TEST(Jetcompact, TwoInPlaceCompactionsOfOneFileAtOnce) {
+    std::optional<testsupport::CorpusFile> largest;
+    for (const auto& f : testsupport::corpus_files("jet4")) {
+        if (f.password.empty() &&
+            (!largest || fs::file_size(f.path) > fs::file_size(largest->path))) {
+            largest = f;
+        }
+    }
+    if (!largest) {
+        GTEST_SKIP() << "the corpus is not available here";
+    }
+    testsupport::ScratchDir dir;
+    const fs::path db = testsupport::copy_to_scratch(largest->path, dir.path());
+    jettest::Process first({kProgram, "--in-place", db.string()});
+    jettest::Process second({kProgram, "--in-place", db.string()});
+    int succeeded = 0;
+    for (jettest::Process* p : {&first, &second}) {
+        const auto r = p->wait();
+        EXPECT_TRUE(r.exit_code == 0 || r.exit_code == 6) << r.exit_code << ": " << r.err;
+        if (r.exit_code == 6) {
+            EXPECT_NE(r.err.find("is in use"), std::string::npos) << r.err;
+        }
+        succeeded += r.exit_code == 0 ? 1 : 0;
+    }
+    EXPECT_GE(succeeded, 1);
+    EXPECT_FALSE(jet::check_file(db).has_errors());
+    EXPECT_EQ(files_in(dir.path()), 1u);
 }
 
 }  // namespace
