@@ -174,15 +174,19 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
 
 CompactResult compact(const std::filesystem::path& source, const std::filesystem::path& destination,
                       const CompactOptions& options) {
-    const Database src = open_source(source);
+    // The lock first: a file replaced between opening and locking would be
+    // compacted as it was and then put over its replacement.
     const DatabaseLock lock(source);
+    const Database src = open_source(source);
+    lock.expect_still_at(source);
     return compact_locked(src, source, destination, options);
 }
 
 CompactResult compact_in_place(const std::filesystem::path& database, const CompactOptions& options,
                                bool keep_original) {
-    const Database src = open_source(database);
     const DatabaseLock lock(database);
+    const Database src = open_source(database);
+    lock.expect_still_at(database);
     // The copy is written beside the database under a name of its own,
     // verified, then renamed over it in one step: at every moment the
     // database's path holds the original or the verified copy.

@@ -1,6 +1,7 @@
 #include "jet/database_lock.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -88,6 +89,15 @@ DatabaseLock::DatabaseLock(const std::filesystem::path& database) {
         }
         // A file system without locks (some network mounts): nothing more
         // can be known, and nothing is held.
+    }
+}
+
+void DatabaseLock::expect_still_at(const std::filesystem::path& database) const {
+    struct stat held {};
+    struct stat now {};
+    if (fd_ >= 0 && ::fstat(fd_, &held) == 0 && ::stat(database.c_str(), &now) == 0 &&
+        (held.st_dev != now.st_dev || held.st_ino != now.st_ino)) {
+        in_use(database, "another program replaced it while it was being opened");
     }
 }
 

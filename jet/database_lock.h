@@ -29,6 +29,10 @@ class DatabaseLock {
     DatabaseLock(const DatabaseLock&) = delete;
     DatabaseLock& operator=(const DatabaseLock&) = delete;
 
+    // Throws Error(in_use) when `database` no longer names the locked file
+    // (another program put a new file in its place meanwhile).
+    void expect_still_at(const std::filesystem::path& database) const;
+
   private:
     int fd_ = -1;
 };

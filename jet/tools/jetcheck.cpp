@@ -127,7 +127,7 @@ void print_text(const jet::CheckReport& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    static constexpr jettool::OptionSpec kOptions[] = {
+    static constexpr jettool::OptionRule kOptions[] = {
         {"--json"}, {"--password", true}, {"--strict"}, {"--packed"}};
     const jettool::ParsedArgs args = jettool::parse_args(kOptions, argc, argv);
     switch (args.outcome) {

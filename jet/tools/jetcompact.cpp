@@ -113,7 +113,7 @@ std::string repairs_json(const std::vector<jet::Repair>& repairs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    static constexpr jettool::OptionSpec kOptions[] = {
+    static constexpr jettool::OptionRule kOptions[] = {
         {"--password", true}, {"--new-password", true}, {"--remove-password"},
         {"--json"},           {"--in-place"},           {"--backup"}};
     const jettool::ParsedArgs args = jettool::parse_args(kOptions, argc, argv);

@@ -166,7 +166,7 @@ void print_schema(const jet::Database& db, const jet::TableDef& t, std::ostream&
 }  // namespace
 
 int main(int argc, char** argv) {
-    static constexpr jettool::OptionSpec kOptions[] = {
+    static constexpr jettool::OptionRule kOptions[] = {
         {"--system"}, {"--password", true}, {"--schema", true}, {"--csv", true}, {"--json", true}};
     const jettool::ParsedArgs args = jettool::parse_args(kOptions, argc, argv);
     switch (args.outcome) {

@@ -19,7 +19,7 @@ std::optional<std::string> ParsedArgs::value(std::string_view name) const {
     return std::nullopt;
 }
 
-ParsedArgs parse_args(std::span<const OptionSpec> table, int argc, const char* const* argv) {
+ParsedArgs parse_args(std::span<const OptionRule> table, int argc, const char* const* argv) {
     ParsedArgs r;
     auto fail = [&r](std::string why) {
         r.outcome = ParsedArgs::Outcome::usage_error;
@@ -47,20 +47,20 @@ ParsedArgs parse_args(std::span<const OptionSpec> table, int argc, const char* c
         }
         const std::size_t eq = a.starts_with("--") ? a.find('=') : std::string_view::npos;
         const std::string_view name = a.substr(0, eq);
-        const auto spec = std::find_if(table.begin(), table.end(),
-                                       [&](const OptionSpec& s) { return s.name == name; });
-        if (spec == table.end()) {
+        const auto known = std::find_if(table.begin(), table.end(),
+                                        [&](const OptionRule& s) { return s.name == name; });
+        if (known == table.end()) {
             return fail("unknown option '" + std::string(name) + "'.");
         }
-        if (!spec->takes_value) {
+        if (!known->takes_value) {
             if (eq != std::string_view::npos) {
                 return fail(std::string(name) + " takes no value.");
             }
-            r.options.emplace_back(spec->name, std::string());
+            r.options.emplace_back(known->name, std::string());
         } else if (eq != std::string_view::npos) {
-            r.options.emplace_back(spec->name, std::string(a.substr(eq + 1)));
+            r.options.emplace_back(known->name, std::string(a.substr(eq + 1)));
         } else if (i + 1 < argc) {
-            r.options.emplace_back(spec->name, std::string(argv[++i]));
+            r.options.emplace_back(known->name, std::string(argv[++i]));
         } else {
             return fail(std::string(name) + " needs a value.");
         }

@@ -20,7 +20,7 @@ namespace jettool {
 // wrong number of files ...).
 inline constexpr int kExitUsage = 64;
 
-struct OptionSpec {
+struct OptionRule {
     std::string_view name;  // with its dashes: "--password"
     bool takes_value = false;
 };
@@ -38,7 +38,7 @@ struct ParsedArgs {
     std::optional<std::string> value(std::string_view name) const;
 };
 
-ParsedArgs parse_args(std::span<const OptionSpec> table, int argc, const char* const* argv);
+ParsedArgs parse_args(std::span<const OptionRule> table, int argc, const char* const* argv);
 
 // Prints "PROGRAM: MESSAGE" and a pointer to --help on standard error;
 // returns kExitUsage.
