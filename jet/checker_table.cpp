@@ -14,6 +14,7 @@
 #include "jet/error.h"
 #include "jet/index_key.h"
 #include "jet/index_tree.h"
+#include "jet/key_encoder.h"
 #include "jet/long_value.h"
 #include "jet/row.h"
 #include "jet/usage_map.h"
@@ -105,9 +106,15 @@ bool decodes_cheaply(ColumnType t) {
     }
 }
 
-// The key width of an Integer or Long column; 0 for any other type.
-std::size_t integer_key_width(ColumnType t) {
-    return t == ColumnType::integer ? 2 : t == ColumnType::long_integer ? 4 : 0;
+// A row's key is kept as a 32-bit hash (0 = not computed), so that a table
+// of millions of rows costs a few bytes per row and index; an entry whose key
+// hashes differently cannot be the row's.
+std::uint32_t key_hash(Bytes key) {
+    std::uint32_t h = 2166136261u;
+    for (const auto b : key) {
+        h = (h ^ b) * 16777619u;
+    }
+    return h == 0 ? 1 : h;
 }
 
 class TableWalk {
@@ -134,8 +141,6 @@ class TableWalk {
     struct KeyColumn {
         const Column* column = nullptr;  // nullptr when the table has no such column
         std::size_t slot = kNone;        // among wanted_
-        std::size_t value = kNone;       // among a row's values_; kNone unless Integer/Long
-        std::size_t width = 0;           // integer key width (2 or 4), 0 for other types
         bool boolean = false;
         bool ascending = true;
     };
@@ -327,13 +332,26 @@ class TableWalk {
         }
         std::sort(wanted_.begin(), wanted_.end());
         wanted_.erase(std::unique(wanted_.begin(), wanted_.end()), wanted_.end());
-        for (const auto number : wanted_) {
-            const Column* c = def_.column_by_number(number);
-            const bool integer = c != nullptr && integer_key_width(c->column_type()) != 0;
-            value_slot_.push_back(integer ? values_per_row_++ : kNone);
-        }
         for (const auto& c : def_.columns) {
             column_slot_.push_back(wanted_slot(c.number));
+        }
+        cells_.resize(wanted_.size());
+        cell_ok_.resize(wanted_.size());
+        for (const auto& ri : def_.real_indexes) {
+            IndexKeys& k = index_keys_.emplace_back();
+            for (const auto& ic : ri.columns) {
+                const Column* c = def_.column_by_number(ic.number);
+                if (c == nullptr) {
+                    k.unsupported = "it names column " + std::to_string(ic.number) +
+                                    ", which the table does not have";
+                    break;
+                }
+                k.specs.push_back(key_column_spec(*c, ic));
+                k.slots.push_back(wanted_slot(ic.number));
+                if (!k.unsupported) {
+                    k.unsupported = key_unsupported(k.specs.back());
+                }
+            }
         }
         auto owned = read_map(def_.owned_map, "owned-pages map");
         if (!owned) {
@@ -359,7 +377,7 @@ class TableWalk {
             std::min<std::size_t>(def_.row_count, owned_.size() * kMaxRowsPerPage);
         row_numbers_.reserve(expected);
         states_.reserve(expected * wanted_.size());
-        values_.reserve(expected * values_per_row_);
+        key_hashes_.reserve(expected * index_keys_.size());
         row_first_.reserve(owned_.size() + 1);
         // Owned pages mostly lie in runs of neighbours: read a run at once.
         constexpr std::size_t kRun = 16;
@@ -441,9 +459,7 @@ class TableWalk {
             }
             row_numbers_.push_back(header.row);
             states_.resize(live_count() * wanted_.size());
-            for (std::size_t j = 0; j < values_per_row_; ++j) {
-                values_.push_back(0);
-            }
+            key_hashes_.resize(live_count() * index_keys_.size());
             check_row(header, data, live_count() - 1);
         }
     }
@@ -494,16 +510,43 @@ class TableWalk {
             error("row-undecodable", at.page, e.what());
             return;
         }
+        std::fill(cell_ok_.begin(), cell_ok_.end(), false);
         for (std::size_t n = 0; n < def_.columns.size(); ++n) {
             const Column& c = def_.columns[n];
+            const std::size_t slot = column_slot_[n];
             if (c.is_long_value()) {
                 check_long_value(c, at, layout, data);
+                if (slot != kNone) {
+                    // An indexed memo: its value makes the key. What is wrong
+                    // with it was reported above.
+                    try {
+                        cells_[slot] = decode_column(cx_.file, c, layout, data, what());
+                        cell_ok_[slot] = true;
+                        states_.set(row * wanted_.size() + slot,
+                                    is_null(cells_[slot]) ? CellState::null : CellState::other);
+                    } catch (const Error&) {
+                    }
+                }
                 continue;
             }
             CellState state = CellState::other;
             std::int64_t integer = 0;
             try {
-                if (decodes_cheaply(c.column_type())) {
+                if (slot != kNone) {
+                    cells_[slot] = described(
+                        [&](const std::string& w) {
+                            return decode_column(cx_.file, c, layout, data, w);
+                        },
+                        what);
+                    cell_ok_[slot] = true;
+                    const Value& v = cells_[slot];
+                    if (is_null(v)) {
+                        state = CellState::null;
+                    } else if (const auto* i = std::get_if<std::int64_t>(&v)) {
+                        state = CellState::integer;
+                        integer = *i;
+                    }
+                } else if (decodes_cheaply(c.column_type())) {
                     const Value v = described(
                         [&](const std::string& w) {
                             return decode_column(cx_.file, c, layout, data, w);
@@ -531,13 +574,32 @@ class TableWalk {
             if ((c.flags & kColumnFlagAutoLongMask) != 0 && state == CellState::integer) {
                 max_autonumber_ = std::max(max_autonumber_.value_or(integer), integer);
             }
-            if (const std::size_t slot = column_slot_[n]; slot != kNone) {
+            if (slot != kNone) {
                 states_.set(row * wanted_.size() + slot, state);
-                if (value_slot_[slot] != kNone && state == CellState::integer) {
-                    // Integer and Long values fit.
-                    values_[row * values_per_row_ + value_slot_[slot]] =
-                        static_cast<std::int32_t>(integer);
+            }
+        }
+        compute_keys(row);
+    }
+
+    // The key hash of the live row `row` in every index whose keys can be
+    // computed and whose columns all decoded.
+    void compute_keys(std::size_t row) {
+        for (std::size_t i = 0; i < index_keys_.size(); ++i) {
+            const IndexKeys& k = index_keys_[i];
+            if (k.unsupported) {
+                continue;
+            }
+            key_values_.clear();
+            for (const auto slot : k.slots) {
+                if (!cell_ok_[slot]) {
+                    break;
                 }
+                key_values_.push_back(&cells_[slot]);
+            }
+            key_bytes_.clear();
+            if (key_values_.size() == k.slots.size() &&
+                !encode_index_key(k.specs, key_values_, key_bytes_)) {
+                key_hashes_[row * index_keys_.size() + i] = key_hash(key_bytes_);
             }
         }
     }
@@ -554,7 +616,7 @@ class TableWalk {
             return;
         }
         const std::size_t k = wanted_.size();
-        const std::size_t m = values_per_row_;
+        const std::size_t m = index_keys_.size();
         std::vector<std::size_t> order(live_count() - from);
         std::iota(order.begin(), order.end(), from);
         std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
@@ -562,13 +624,13 @@ class TableWalk {
         });
         std::vector<std::uint8_t> numbers;
         CellStates states;
-        std::vector<std::int32_t> values;
+        std::vector<std::uint32_t> hashes;
         for (const std::size_t i : order) {
             const bool again = !numbers.empty() && numbers.back() == row_numbers_[i];
             if (!again) {
                 numbers.push_back(row_numbers_[i]);
                 states.resize(numbers.size() * k);
-                values.resize(numbers.size() * m);
+                hashes.resize(numbers.size() * m);
             }
             const std::size_t to = numbers.size() - 1;
             for (std::size_t j = 0; j < k; ++j) {
@@ -577,8 +639,10 @@ class TableWalk {
                     continue;
                 }
                 states.set(to * k + j, s);
-                if (value_slot_[j] != kNone) {
-                    values[to * m + value_slot_[j]] = values_[i * m + value_slot_[j]];
+            }
+            for (std::size_t j = 0; j < m; ++j) {
+                if (!again || key_hashes_[i * m + j] != 0) {
+                    hashes[to * m + j] = key_hashes_[i * m + j];
                 }
             }
         }
@@ -588,8 +652,8 @@ class TableWalk {
         for (std::size_t c = 0; c < numbers.size() * k; ++c) {
             states_.set(from * k + c, states.get(c));
         }
-        values_.resize(from * m);
-        values_.insert(values_.end(), values.begin(), values.end());
+        key_hashes_.resize(from * m);
+        key_hashes_.insert(key_hashes_.end(), hashes.begin(), hashes.end());
     }
 
     static std::vector<std::uint32_t> sorted_unique(std::vector<std::uint32_t> pages) {
@@ -666,8 +730,8 @@ class TableWalk {
     CellState cell_state(std::size_t at, const KeyColumn& kc) const {
         return states_.get(at * wanted_.size() + kc.slot);
     }
-    std::int32_t cell_value(std::size_t at, const KeyColumn& kc) const {
-        return values_[at * values_per_row_ + kc.value];
+    std::uint32_t row_key_hash(std::size_t at, std::size_t index) const {
+        return key_hashes_[at * index_keys_.size() + index];
     }
 
     // ------------------------------------------------------------ long values
@@ -843,10 +907,8 @@ class TableWalk {
             KeyColumn kc;
             kc.column = def_.column_by_number(ic.number);
             kc.slot = wanted_slot(ic.number);
-            kc.value = value_slot_[kc.slot];
             kc.ascending = ic.ascending();
             if (kc.column != nullptr) {
-                kc.width = integer_key_width(kc.column->column_type());
                 kc.boolean = kc.column->column_type() == ColumnType::boolean;
             }
             out.push_back(kc);
@@ -894,30 +956,6 @@ class TableWalk {
         return false;
     }
 
-    // Encodes into `out` the leading integer columns of the key of the live
-    // row `at`; leaves it empty when the key does not start with an integer
-    // column.
-    void integer_prefix(const std::vector<KeyColumn>& key, std::size_t at,
-                        std::vector<std::uint8_t>& out) const {
-        out.clear();
-        if (!any_decoded(at)) {
-            return;
-        }
-        for (const auto& kc : key) {
-            if (kc.column == nullptr || kc.width == 0) {
-                break;
-            }
-            const CellState s = cell_state(at, kc);
-            if (s == CellState::absent || s == CellState::null) {
-                append_null_key(out, kc.ascending);
-            } else if (s == CellState::integer) {
-                append_integer_key(out, cell_value(at, kc), kc.width, kc.ascending);
-            } else {
-                break;
-            }
-        }
-    }
-
     void check_indexes() {
         for (const auto& ri : def_.real_indexes) {
             ++cx_.report.indexes;
@@ -959,6 +997,11 @@ class TableWalk {
             std::rotate(findings.begin() + entries_from, findings.begin() + tree_from,
                         findings.end());
             check.finish();
+            if (ri.ordinal < index_keys_.size() && index_keys_[ri.ordinal].unsupported) {
+                note("index-keys-unchecked", ri.root_page,
+                     "The keys of " + iname + " were not compared with its rows: " +
+                         *index_keys_[ri.ordinal].unsupported + ".");
+            }
         }
     }
 
@@ -997,9 +1040,8 @@ class TableWalk {
                          iname_ + " lists the row at " + ptr_text(e.row) + " more than once.");
             }
             seen_[at] = true;
-            w_.integer_prefix(key_, at, want_);
-            if (!want_.empty() && (e.key.size() < want_.size() ||
-                                   !std::equal(want_.begin(), want_.end(), e.key.begin()))) {
+            const std::uint32_t want = w_.row_key_hash(at, ri_.ordinal);
+            if (want != 0 && want != key_hash(e.key)) {
                 w_.error("index-key-mismatch", ri_.root_page,
                          "The key of " + iname_ + " for the row at " + ptr_text(e.row) +
                              " does not match the row's values; searches by this index would "
@@ -1036,7 +1078,6 @@ class TableWalk {
         std::vector<std::uint8_t> previous_key_;
         RowPointer previous_row_;
         Place previous_;  // where previous_row_ sits among the live rows
-        std::vector<std::uint8_t> want_;
     };
 
     // ------------------------------------------------------------ counts
@@ -1065,16 +1106,25 @@ class TableWalk {
     // The live rows, in page order: for each page of owned_ the place of its
     // first row (and one more entry, the number of live rows), and for each
     // row its number on its page, ascending within the page. Beside each row,
-    // the states of its wanted_ columns (wanted_.size() cells per row) and
-    // the values of those that are Integer or Long (values_per_row_).
+    // the states of its wanted_ columns (wanted_.size() cells per row).
     std::vector<std::uint32_t> row_first_;
     std::vector<std::uint8_t> row_numbers_;
     std::vector<std::uint16_t> wanted_;     // columns some index is built on, ascending
-    std::vector<std::size_t> value_slot_;   // per wanted_ column: its place among the values
     std::vector<std::size_t> column_slot_;  // per column of def_: its place in wanted_, or kNone
-    std::size_t values_per_row_ = 0;
     CellStates states_;
-    std::vector<std::int32_t> values_;
+    // Per live row, the key hash of each real index (index_keys_.size() a row).
+    std::vector<std::uint32_t> key_hashes_;
+    // How each real index's keys are computed, and what is reused per row.
+    struct IndexKeys {
+        std::vector<KeyColumnSpec> specs;
+        std::vector<std::size_t> slots;  // per index column, its place in wanted_
+        std::optional<std::string> unsupported;
+    };
+    std::vector<IndexKeys> index_keys_;
+    std::vector<Value> cells_;  // the wanted_ columns of the row being checked
+    std::vector<bool> cell_ok_;
+    std::vector<const Value*> key_values_;
+    std::vector<std::uint8_t> key_bytes_;
     std::map<std::uint16_t, std::vector<std::uint32_t>> lv_owned_;  // pages, ascending
     std::optional<std::int64_t> max_autonumber_;
 };

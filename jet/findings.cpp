@@ -12,7 +12,7 @@ constexpr Remedy refuse = Remedy::refuse;
 constexpr Remedy mend = Remedy::mend;
 constexpr Remedy none = Remedy::none;
 
-constexpr std::array<FindingKind, 65> kKinds{{
+constexpr std::array<FindingKind, 66> kKinds{{
     // The counter is a derived value: the highest number in use is known.
     {"autonumber-behind", E, mend},
     {"catalog-page2", E, refuse},
@@ -38,6 +38,7 @@ constexpr std::array<FindingKind, 65> kKinds{{
     {"index-empty-node", E, refuse},
     {"index-free-space", E, mend},
     {"index-key-mismatch", E, refuse},
+    {"index-keys-unchecked", N, none},
     {"index-map-mismatch", E, mend},
     {"index-missing-row", E, refuse},
     {"index-more-problems", E, refuse},

@@ -413,6 +413,98 @@ std::vector<std::size_t> entry_ends(const jet::PageBuf& page) {
     return ends;
 }
 
+// Index entries made wrong the three ways damage leaves them, on indexes over
+// the column types whose keys only the key encoder can compute: each is
+// found against the table's rows.
+TEST(CheckerErrors, IndexEntriesThatDisagreeWithTheRows) {
+    enum class Damage { swap_rows, key_byte, drop_entry };
+    struct Case {
+        jet::ColumnType type;
+        Damage damage;
+        const char* finding;
+    };
+    const std::vector<Case> cases = {
+        {jet::ColumnType::text, Damage::swap_rows, "index-key-mismatch"},
+        {jet::ColumnType::text, Damage::key_byte, "index-key-mismatch"},
+        {jet::ColumnType::text, Damage::drop_entry, "index-missing-row"},
+        {jet::ColumnType::datetime, Damage::swap_rows, "index-key-mismatch"},
+        {jet::ColumnType::guid, Damage::key_byte, "index-key-mismatch"},
+        {jet::ColumnType::double_, Damage::swap_rows, "index-key-mismatch"},
+    };
+    const std::vector<std::string> files = {"jackcess/testIndexCodes@cc77d55.mdb",
+                                            "jackcess/indexTestV2003.mdb",
+                                            "jackcess/testIndexPropertiesV2003.mdb",
+                                            "jackcess/compIndexTestV2003.mdb",
+                                            "jackcess/test2V2003.mdb",
+                                            "ucanaccess/functionsV2003.mdb"};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(jet::column_type_name(static_cast<std::uint8_t>(k.type)));
+        // The first leaf, in any of the files, of an index led by such a
+        // column with three entries whose row pointers are stored whole.
+        std::optional<Copy> c;
+        std::uint32_t leaf = 0;
+        std::vector<std::size_t> ends;
+        for (const auto& name : files) {
+            c.emplace(name);
+            NEED(*c);
+            const auto db = c->open();
+            for (const auto* o : db.catalog().tables(false)) {
+                const auto& t = db.table_def(o->table_page());
+                for (const auto& ri : t.real_indexes) {
+                    const auto* col = t.column_by_number(ri.columns[0].number);
+                    if (leaf != 0 || col == nullptr || col->column_type() != k.type) {
+                        continue;
+                    }
+                    for (const auto l : leaves(db, ri)) {
+                        const auto buf = db.read_page(l);
+                        const auto e = entry_ends(buf);
+                        if (leaf == 0 && e.size() >= 3 && e[1] - e[0] > 4 && e[2] - e[1] > 4 &&
+                            jet::parse_index_page(buf, l, "").entries[1].entry.key !=
+                                jet::parse_index_page(buf, l, "").entries[2].entry.key) {
+                            leaf = l;
+                            ends = e;
+                        }
+                    }
+                }
+            }
+            if (leaf != 0) {
+                break;
+            }
+        }
+        ASSERT_NE(leaf, 0u) << "no file has such an index";
+        const std::size_t base = jet::kIndexEntriesOffset;
+        switch (k.damage) {
+            case Damage::swap_rows: {
+                std::vector<std::uint8_t> a(4), b(4);
+                for (std::size_t i = 0; i < 4; ++i) {
+                    a[i] = c->peek(leaf, base + ends[1] - 4 + i);
+                    b[i] = c->peek(leaf, base + ends[2] - 4 + i);
+                }
+                c->poke(leaf, base + ends[1] - 4, b);
+                c->poke(leaf, base + ends[2] - 4, a);
+                break;
+            }
+            case Damage::key_byte: {
+                const std::size_t at = base + ends[1] - 5;  // the last key byte of entry 1
+                c->poke(leaf, at, {static_cast<std::uint8_t>(c->peek(leaf, at) ^ 0x01)});
+                break;
+            }
+            case Damage::drop_entry: {
+                // The page forgets its last entry: its end bit and its bytes.
+                const std::size_t last = ends.back();
+                const std::size_t before = ends[ends.size() - 2];
+                c->poke(leaf, jet::kIndexMaskOffset + last / 8,
+                        {static_cast<std::uint8_t>(c->peek(leaf, jet::kIndexMaskOffset + last / 8) &
+                                                   ~(1u << (last % 8)))});
+                c->poke16(leaf, 2, static_cast<std::uint16_t>(jet::kIndexEntryArea - before));
+                c->poke(leaf, base + before, std::vector<std::uint8_t>(last - before, 0));
+                break;
+            }
+        }
+        expect_finding(c->check(), k.finding);
+    }
+}
+
 std::size_t position_of(const jet::CheckReport& r, const std::string& code) {
     for (std::size_t i = 0; i < r.findings.size(); ++i) {
         if (r.findings[i].code == code) {
