@@ -41,6 +41,9 @@ struct CheckOptions {
     // Also expects rows written densely: no deleted and no overflow row slots
     // (what a compaction that repacks rows produces).
     bool packed = false;
+    // Compares every index entry with the key computed from the row it
+    // points to (which costs decoding the indexed columns of every row).
+    bool index_keys = true;
 };
 
 struct CheckReport {

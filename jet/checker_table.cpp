@@ -516,7 +516,7 @@ class TableWalk {
             const std::size_t slot = column_slot_[n];
             if (c.is_long_value()) {
                 check_long_value(c, at, layout, data);
-                if (slot != kNone) {
+                if (slot != kNone && cx_.options.index_keys) {
                     // An indexed memo: its value makes the key. What is wrong
                     // with it was reported above.
                     try {
@@ -532,7 +532,7 @@ class TableWalk {
             CellState state = CellState::other;
             std::int64_t integer = 0;
             try {
-                if (slot != kNone) {
+                if (slot != kNone && cx_.options.index_keys) {
                     cells_[slot] = described(
                         [&](const std::string& w) {
                             return decode_column(cx_.file, c, layout, data, w);
@@ -578,7 +578,9 @@ class TableWalk {
                 states_.set(row * wanted_.size() + slot, state);
             }
         }
-        compute_keys(row);
+        if (cx_.options.index_keys) {
+            compute_keys(row);
+        }
     }
 
     // The key hash of the live row `row` in every index whose keys can be
@@ -997,7 +999,8 @@ class TableWalk {
             std::rotate(findings.begin() + entries_from, findings.begin() + tree_from,
                         findings.end());
             check.finish();
-            if (ri.ordinal < index_keys_.size() && index_keys_[ri.ordinal].unsupported) {
+            if (cx_.options.index_keys && ri.ordinal < index_keys_.size() &&
+                index_keys_[ri.ordinal].unsupported) {
                 note("index-keys-unchecked", ri.root_page,
                      "The keys of " + iname + " were not compared with its rows: " +
                          *index_keys_[ri.ordinal].unsupported + ".");

@@ -44,6 +44,7 @@ TEST(Jetdump, HelpVersionAndUsageErrors) {
         {{"--frobnicate", "x.mdb"}, 64},
         {{"--csv"}, 64},
         {{"--csv", "A", "--json", "B", "x.mdb"}, 64},
+        {{"--entries", "A", "--schema", "A", "x.mdb"}, 64},
         {{"a.mdb", "b.mdb"}, 64},
         {{"--system=yes", "x.mdb"}, 64},
         {{"--", "--system"}, 2},
@@ -90,6 +91,17 @@ TEST(Jetdump, SchemaAndCanonicalExport) {
                          "\"E\": 333333333, \"F\": 444.555, \"G\": \"1974-09-21 00:00:00\", "
                          "\"H\": 3.5000, \"I\": true}"))
         << r.out;
+
+    // Index entries beside the values of the rows they point to.
+    r = jetdump({"--entries", "Table1", file});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "index 0 \"PrimaryKey\": A (root page 28)\n"
+              "  27:1  7F 4A 01 00  A=a  ok\n"
+              "  27:0  7F 4A 4C 4D 4F 51 53 55 01 00  A=abcdefg  ok\n"
+              "index 1 \"B\": B (root page 26)\n"
+              "  27:1  7F 4C 01 00  B=b  ok\n"
+              "  27:0  7F 57 59 5B 5C 5E 60 62 64 66 01 00  B=hijklmnop  ok\n");
 
     r = jetdump({"--csv", "NoSuchTable", file});
     EXPECT_EQ(r.exit_code, 1);

@@ -1,15 +1,19 @@
 // jetdump: lists the tables of a Jet 4 database, prints a table's schema and
-// exports its rows as CSV or JSON in the engine's canonical text form.
+// exports its rows as CSV or JSON in the engine's canonical text form, or
+// lists the entries of its indexes beside the rows they point to.
 
 #include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "jet/database.h"
 #include "jet/error.h"
 #include "jet/export.h"
+#include "jet/index_tree.h"
+#include "jet/key_encoder.h"
 #include "options.h"
 
 namespace {
@@ -29,6 +33,12 @@ Reads an Access 2000-2003 (Jet 4.0, .mdb) database without changing it.
   --schema TABLE     print the columns, indexes and relations of TABLE
   --csv TABLE        export the rows of TABLE as CSV
   --json TABLE       export the rows of TABLE as JSON
+  --entries TABLE    list every entry of every index of TABLE: the row it
+                     points to (page:row), its key bytes, that row's values
+                     of the index columns, and whether the key is the one
+                     computed from them ("ok", "KEY DIFFERS", "no live row",
+                     "not computed: ..."); what is wrong with a tree follows
+                     its entries
   --password PW      the database password (a database with a password
                      cannot be opened without it)
   --help             show this help and exit
@@ -104,6 +114,91 @@ std::string flags_text(const jet::Column& c) {
     return s;
 }
 
+std::string hex(jet::Bytes b) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string s;
+    for (const auto c : b) {
+        if (!s.empty()) {
+            s += ' ';
+        }
+        s += digits[c >> 4];
+        s += digits[c & 15];
+    }
+    return s;
+}
+
+void print_entries(const jet::Database& db, const jet::TableDef& t, std::ostream& out) {
+    std::unordered_map<std::uint32_t, std::vector<jet::Value>> rows;
+    db.for_each_row(t, [&](const jet::RowRef& r) {
+        const std::string what =
+            "row " + std::to_string(r.data.row) + " of " + db.where(r.data.page);
+        rows.emplace(r.pointer.encode(), jet::decode_row(db.file(), t, r.bytes, what));
+    });
+    for (const jet::RealIndex& ri : t.real_indexes) {
+        out << "index " << ri.ordinal;
+        for (const jet::LogicalIndex& x : t.logical_indexes) {
+            if (x.real_index == ri.ordinal) {
+                out << " \"" << x.name << "\"";
+            }
+        }
+        std::vector<jet::KeyColumnSpec> specs;
+        std::vector<std::size_t> places;
+        std::optional<std::string> unsupported;
+        out << ":";
+        for (const jet::IndexColumn& ic : ri.columns) {
+            std::size_t at = t.columns.size();
+            for (std::size_t i = 0; i < t.columns.size(); ++i) {
+                at = t.columns[i].number == ic.number ? i : at;
+            }
+            if (at == t.columns.size()) {
+                out << " #" << ic.number;
+                unsupported = "the table has no column " + std::to_string(ic.number);
+                continue;
+            }
+            out << " " << t.columns[at].name << (ic.ascending() ? "" : " DESC");
+            specs.push_back(jet::key_column_spec(t.columns[at], ic));
+            places.push_back(at);
+            if (!unsupported) {
+                unsupported = jet::key_unsupported(specs.back());
+            }
+        }
+        out << " (root page " << ri.root_page << ")\n";
+        std::vector<std::uint8_t> key;
+        std::vector<const jet::Value*> values;
+        jet::IndexTreeOptions o;
+        o.owner = t.page;
+        const jet::IndexTree tree = jet::walk_index_tree(
+            db.file(), ri.root_page, o, [&](const jet::IndexEntry& e, std::uint32_t) {
+                out << "  " << e.row.page << ":" << int{e.row.row} << "  " << hex(e.key) << "  ";
+                const auto row = rows.find(e.row.encode());
+                if (row == rows.end()) {
+                    out << "no live row\n";
+                    return;
+                }
+                values.clear();
+                for (std::size_t i = 0; i < places.size(); ++i) {
+                    const jet::Value& v = row->second[places[i]];
+                    values.push_back(&v);
+                    out << t.columns[places[i]].name << "="
+                        << (jet::is_null(v) ? std::string("null") : jet::format_value(v)) << "  ";
+                }
+                key.clear();
+                if (unsupported) {
+                    out << "not computed: " << *unsupported << "\n";
+                } else if (const auto why = jet::encode_index_key(specs, values, key)) {
+                    out << "not computed: " << *why << "\n";
+                } else if (key == std::vector<std::uint8_t>(e.key.begin(), e.key.end())) {
+                    out << "ok\n";
+                } else {
+                    out << "KEY DIFFERS, from the row: " << hex(key) << "\n";
+                }
+            });
+        for (const jet::IndexProblem& p : tree.problems) {
+            out << "  problem " << p.code << " (page " << p.page << "): " << p.description << "\n";
+        }
+    }
+}
+
 void print_schema(const jet::Database& db, const jet::TableDef& t, std::ostream& out) {
     out << "Table \"" << t.name_hint << "\"\n";
     out << "  definition pages: ";
@@ -166,8 +261,9 @@ void print_schema(const jet::Database& db, const jet::TableDef& t, std::ostream&
 }  // namespace
 
 int main(int argc, char** argv) {
-    static constexpr jettool::OptionRule kOptions[] = {
-        {"--system"}, {"--password", true}, {"--schema", true}, {"--csv", true}, {"--json", true}};
+    static constexpr jettool::OptionRule kOptions[] = {{"--system"},       {"--password", true},
+                                                       {"--schema", true}, {"--csv", true},
+                                                       {"--json", true},   {"--entries", true}};
     const jettool::ParsedArgs args = jettool::parse_args(kOptions, argc, argv);
     switch (args.outcome) {
         case jettool::ParsedArgs::Outcome::help:
@@ -181,13 +277,13 @@ int main(int argc, char** argv) {
         case jettool::ParsedArgs::Outcome::run:
             break;
     }
-    std::string action;  // "", "schema", "csv", "json"
+    std::string action;  // "", "schema", "csv", "json", "entries"
     std::string table;
     for (const auto& [name, value] : args.options) {
-        if (name == "--schema" || name == "--csv" || name == "--json") {
+        if (name == "--schema" || name == "--csv" || name == "--json" || name == "--entries") {
             if (!action.empty()) {
-                return jettool::usage_error("jetdump",
-                                            "only one of --schema, --csv and --json may be given.");
+                return jettool::usage_error(
+                    "jetdump", "only one of --schema, --csv, --json and --entries may be given.");
             }
             action = name.substr(2);
             table = value;
@@ -216,6 +312,8 @@ int main(int argc, char** argv) {
         const jet::TableDef& t = db.table(table);
         if (action == "schema") {
             print_schema(db, t, std::cout);
+        } else if (action == "entries") {
+            print_entries(db, t, std::cout);
         } else {
             jet::RowWriter writer(
                 std::cout, t,
