@@ -140,13 +140,14 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
         digested = source_digests.take();
         weigh_source_findings(source_check.get(), written_result->repairs);
     } catch (const Error& e) {
-        // Damage met in the source ends the compaction with its description,
-        // and says that nothing came of it.
-        if (e.kind() != ErrorKind::damaged) {
+        // Damage met in the source, or a result too large for the format,
+        // ends the compaction with its description and says that nothing
+        // came of it.
+        if (e.kind() != ErrorKind::damaged && e.kind() != ErrorKind::too_large) {
             throw;
         }
-        throw Error(ErrorKind::damaged, std::string(e.what()) + " Nothing was written; \"" +
-                                            source.string() + "\" is unchanged.");
+        throw Error(e.kind(), std::string(e.what()) + " Nothing was written; \"" +
+                                  source.string() + "\" is unchanged.");
     }
     const CompactorResult& result = *written_result;
     const TableDigests& expected = *digested;

@@ -522,8 +522,9 @@ void Compactor::layout() {
     }
     page_count_ = cursor + global.bitmap_page_count;
     if (page_count_ > kMaxPages) {
-        throw Error(ErrorKind::invalid_argument,
-                    "The compacted database would exceed the 2 GB limit of the format.");
+        throw Error(ErrorKind::too_large,
+                    "The compacted database would need " + std::to_string(page_count_) +
+                        " pages, more than the 524288 (2 GB) an Access database can hold.");
     }
 }
 

@@ -21,6 +21,7 @@ enum class ErrorKind {
     verification_failed,  // the compacted copy differs from the source
     invalid_argument,     // a caller's mistake (bad option, bad table name ...)
     in_use,               // another program has the database open (holds a lock on it)
+    too_large,            // the result would exceed what the format can hold (2 GB)
 };
 
 class Error : public std::runtime_error {
