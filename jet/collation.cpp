@@ -180,6 +180,7 @@ Collation::Collation(std::string_view table) : entries_(0x10000), surrogate_sort
             entries_[u] = e;
         }
     }
+    count_positions();
     for (std::uint32_t u = 0xD800; u <= 0xDFFF; ++u) {
         const std::uint16_t c = surrogate_code(static_cast<char16_t>(u));
         surrogate_sort_[u - 0xD800] = {static_cast<std::uint8_t>(c >> 8),
@@ -191,6 +192,7 @@ CharCodes Collation::codes(char16_t unit) const {
     CharCodes c;
     if (unit >= 0xD800 && unit <= 0xDFFF) {
         c.kind = CharKind::accent;
+        c.positions = 1;
         c.sort = Bytes(surrogate_sort_[unit - 0xD800]);
         c.accent = Bytes(kSurrogateAccent);
         return c;
@@ -203,7 +205,27 @@ CharCodes Collation::codes(char16_t unit) const {
     c.control = pool.subspan(e.at + e.sort_size + e.accent_size, e.control_size);
     c.modifier = e.modifier;
     c.width_flag = e.width_flag;
+    c.positions = e.positions;
     return c;
+}
+
+// Sort bytes are a sequence of elements, one per character position: a byte
+// that is some unit's whole sort code is an element of its own; any other
+// byte starts an element of two (a script or a variant and its weight).
+void Collation::count_positions() {
+    std::array<bool, 256> single{};
+    for (const Entry& e : entries_) {
+        if (e.sort_size == 1) {
+            single[pool_[e.at]] = true;
+        }
+    }
+    for (Entry& e : entries_) {
+        std::uint8_t n = 0;
+        for (std::size_t i = 0; i < e.sort_size; i += single[pool_[e.at + i]] ? 1 : 2) {
+            ++n;
+        }
+        e.positions = n;
+    }
 }
 
 bool Collation::covers(char16_t unit) const {

@@ -34,6 +34,10 @@ struct CharCodes {
     Bytes control;  // control section
     std::uint8_t modifier = 0;
     std::uint8_t width_flag = 0;  // 1 or 2 for wide characters, else 0
+    // The character positions the unit takes: the sort elements in `sort`
+    // (two for a ligature such as "ß" = "ss" or "æ" = "ae", three for
+    // "ﬃ"). Later sections count positions, not units.
+    std::uint8_t positions = 0;
 };
 
 class Collation {
@@ -56,6 +60,7 @@ class Collation {
     bool covers(char16_t unit) const;
 
   private:
+    void count_positions();
     struct Entry {
         CharKind kind = CharKind::ignore;
         std::uint8_t sort_size = 0;
@@ -63,6 +68,7 @@ class Collation {
         std::uint8_t control_size = 0;
         std::uint8_t modifier = 0;
         std::uint8_t width_flag = 0;
+        std::uint8_t positions = 0;
         bool listed = false;
         std::uint32_t at = 0;  // in pool_: sort, then accent, then control bytes
     };

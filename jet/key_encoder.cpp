@@ -159,7 +159,10 @@ std::optional<std::string> key_unsupported(const KeyColumnSpec& spec) {
     }
 }
 
-void append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, bool ascending) {
+bool append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, bool ascending,
+                     TextPositions positions) {
+    const bool per_element = positions == TextPositions::per_element;
+    bool ligature = false;
     const Collation& table = Collation::general_legacy();
     if (text.size() > kMaxTextKeyUnits) {
         text = text.substr(0, kMaxTextKeyUnits);
@@ -183,9 +186,11 @@ void append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, b
     for (const char16_t unit : text) {
         const CharCodes c = table.codes(unit);
         const std::size_t here = sorted;
+        ligature = ligature || c.positions > 1;
+        const std::size_t width = per_element ? c.positions : 1;
         if (!c.sort.empty()) {
             out.insert(out.end(), c.sort.begin(), c.sort.end());
-            ++sorted;
+            sorted += width;
         }
         if (c.kind == CharKind::code) {
             continue;
@@ -198,7 +203,7 @@ void append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, b
             }
             if (!c.accent.empty()) {
                 accents.insert(accents.end(), c.accent.begin(), c.accent.end());
-                ++accent_chars;
+                accent_chars += width;
             } else if (!accents.empty()) {
                 accents.back() = static_cast<std::uint8_t>(accents.back() + c.modifier);
             } else {
@@ -262,12 +267,17 @@ void append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, b
         invert(out, from);
     }
     out.push_back(kKeyEnd);
+    return ligature;
 }
 
 std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> columns,
                                             std::span<const Value* const> values,
-                                            std::vector<std::uint8_t>& out) {
+                                            std::vector<std::uint8_t>& out, TextPositions positions,
+                                            bool* ligature) {
     const std::size_t start = out.size();
+    if (ligature != nullptr) {
+        *ligature = false;
+    }
     auto fail = [&](std::string why) -> std::optional<std::string> {
         out.resize(start);
         return why;
@@ -375,7 +385,10 @@ std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> colum
                     return fail(type_mismatch(spec));
                 }
                 out.push_back(asc ? kKeyAscending : kKeyDescending);
-                append_text_key(out, utf8_to_utf16(*s), asc);
+                const bool has = append_text_key(out, utf8_to_utf16(*s), asc, positions);
+                if (ligature != nullptr && has) {
+                    *ligature = true;
+                }
                 break;
             }
             default:

@@ -53,15 +53,29 @@ KeyColumnSpec key_column_spec(const Column& column, const IndexColumn& ic);
 // index holds), or nothing when they can.
 std::optional<std::string> key_unsupported(const KeyColumnSpec& spec);
 
+// How the sections after a text's sort bytes count the positions of a
+// ligature ("ß" sorting as "ss", "æ" as "ae"): Jet 4.0 as Access 2000-2003
+// runs it counts one position per sort element, two for "ß"; keys in files
+// written later under the same sort order count one per character. Both
+// occur in real files; they differ only for text holding a ligature followed
+// by an accented or control character.
+enum class TextPositions { per_element, per_character };
+
 // Appends to `out` the key of a row whose index columns hold `values` (one
 // per spec, in index order). Returns nothing on success, else why the key
 // cannot be computed (then `out` is left as it was). A value whose type does
-// not fit its column is reported, not guessed.
+// not fit its column is reported, not guessed. `ligature`, when given, is
+// set when some text of the key holds a ligature (so that the other way of
+// counting may give another key).
 std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> columns,
                                             std::span<const Value* const> values,
-                                            std::vector<std::uint8_t>& out);
+                                            std::vector<std::uint8_t>& out,
+                                            TextPositions positions = TextPositions::per_element,
+                                            bool* ligature = nullptr);
 
 // The text part alone (after the flag byte), for the general legacy order.
-void append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, bool ascending);
+// Returns whether the text holds a ligature.
+bool append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, bool ascending,
+                     TextPositions positions = TextPositions::per_element);
 
 }  // namespace jet
