@@ -8,6 +8,7 @@
 #include "jet/data_page.h"
 #include "jet/database.h"
 #include "jet/error.h"
+#include "jet/findings.h"
 #include "jet/header.h"
 #include "jet/usage_map.h"
 
@@ -45,18 +46,31 @@ void PageClaims::add(std::uint32_t page, Claim c) {
 }
 
 void Context::add(Severity s, const std::string& code, std::uint32_t page, const std::string& table,
-                  const std::string& text) {
+                  const std::string& text,
+                  std::optional<std::pair<std::uint32_t, std::uint32_t>> index) {
+    if (index && s == Severity::error) {
+        const FindingKind* kind = finding_kind(code);
+        if (kind != nullptr && kind->remedy == Remedy::rebuild) {
+            report.damaged_indexes.insert(*index);
+        }
+    }
     if (++per_code_[code] > kFindingsPerCode) {
         ++suppressed_[code];
         suppressed_severity_[code] = s;
         return;
     }
-    report.findings.push_back({s, code, page, table, text});
+    Finding f{s, code, page, table, text, 0, std::nullopt};
+    if (index) {
+        f.table_page = index->first;
+        f.index = index->second;
+    }
+    report.findings.push_back(std::move(f));
 }
 
 void Context::error(const std::string& code, std::uint32_t page, const std::string& table,
-                    const std::string& text) {
-    add(Severity::error, code, page, table, text);
+                    const std::string& text,
+                    std::optional<std::pair<std::uint32_t, std::uint32_t>> index) {
+    add(Severity::error, code, page, table, text, index);
 }
 
 void Context::note(const std::string& code, std::uint32_t page, const std::string& table,
@@ -92,7 +106,8 @@ void Context::finish() {
     for (const auto& [code, n] : suppressed_) {
         report.findings.push_back({suppressed_severity_[code], code, 0, "",
                                    std::to_string(n) + " further findings \"" + code +
-                                       "\" like the ones above were not listed."});
+                                       "\" like the ones above were not listed.",
+                                   0, std::nullopt});
     }
 }
 
@@ -421,7 +436,7 @@ CheckReport check_file(const std::filesystem::path& path, const CheckOptions& op
         CheckReport report;
         report.file = path;
         report.findings.push_back({Severity::error, "catalog-undecodable", kCatalogPage,
-                                   "MSysObjects", std::string(e.what())});
+                                   "MSysObjects", std::string(e.what()), 0, std::nullopt});
         return report;
     }
 }

@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace jet {
@@ -31,6 +33,10 @@ struct Finding {
     std::uint32_t page = 0;   // the page concerned (0 when the finding is about the file)
     std::string table;        // the table concerned, when there is one
     std::string description;  // for a person: what is wrong and what it means
+    // The table definition page and real index a finding about one index
+    // concerns.
+    std::uint32_t table_page = 0;
+    std::optional<std::uint32_t> index;
 };
 
 struct CheckOptions {
@@ -53,6 +59,12 @@ struct CheckReport {
     std::size_t indexes = 0;
     std::size_t rows = 0;
     std::vector<Finding> findings;
+    // Every (table definition page, real index) with an error that
+    // rebuilding the index from the rows mends, listed findings or not.
+    std::set<std::pair<std::uint32_t, std::uint32_t>> damaged_indexes;
+    // Every (table definition page, real index) whose keys this program
+    // cannot compute from the rows (an unknown sort order).
+    std::set<std::pair<std::uint32_t, std::uint32_t>> uncomputable_indexes;
 
     std::size_t error_count() const;
     std::size_t note_count() const;

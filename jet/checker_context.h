@@ -97,8 +97,10 @@ class Context {
     // Tables whose definition decoded, by TDEF page.
     std::map<std::uint32_t, CheckedTable> tables;
 
+    // `index`: the (table definition page, real index) the error concerns.
     void error(const std::string& code, std::uint32_t page, const std::string& table,
-               const std::string& text);
+               const std::string& text,
+               std::optional<std::pair<std::uint32_t, std::uint32_t>> index = std::nullopt);
     // A note in an input; an error in strict mode.
     void note(const std::string& code, std::uint32_t page, const std::string& table,
               const std::string& text);
@@ -114,7 +116,8 @@ class Context {
 
   private:
     void add(Severity s, const std::string& code, std::uint32_t page, const std::string& table,
-             const std::string& text);
+             const std::string& text,
+             std::optional<std::pair<std::uint32_t, std::uint32_t>> index = std::nullopt);
     std::map<std::string, std::size_t> per_code_;
     std::map<std::string, Severity> suppressed_severity_;
     std::map<std::string, std::size_t> suppressed_;

@@ -147,6 +147,10 @@ class TableWalk {
 
     std::string label() const { return Context::table_label(name_); }
     void error(const std::string& code, std::uint32_t page, const std::string& text) {
+        if (index_scope_) {
+            cx_.error(code, page, name_, text, std::make_pair(tp_, *index_scope_));
+            return;
+        }
         cx_.error(code, page, name_, text);
     }
     void note(const std::string& code, std::uint32_t page, const std::string& text) {
@@ -460,6 +464,9 @@ class TableWalk {
             row_numbers_.push_back(header.row);
             states_.resize(live_count() * wanted_.size());
             key_hashes_.resize(live_count() * index_keys_.size());
+            if (!alt_key_hashes_.empty()) {
+                alt_key_hashes_.resize(key_hashes_.size());
+            }
             check_row(header, data, live_count() - 1);
         }
     }
@@ -599,9 +606,26 @@ class TableWalk {
                 key_values_.push_back(&cells_[slot]);
             }
             key_bytes_.clear();
-            if (key_values_.size() == k.slots.size() &&
-                !encode_index_key(k.specs, key_values_, key_bytes_)) {
-                key_hashes_[row * index_keys_.size() + i] = key_hash(key_bytes_);
+            bool ligature = false;
+            if (key_values_.size() != k.slots.size() ||
+                encode_index_key(k.specs, key_values_, key_bytes_, TextPositions::per_element,
+                                 &ligature)) {
+                continue;
+            }
+            const std::size_t at = row * index_keys_.size() + i;
+            key_hashes_[at] = key_hash(key_bytes_);
+            if (!ligature) {
+                continue;
+            }
+            // Writers of Jet 4 files count a ligature's positions two ways:
+            // either key is the row's.
+            key_bytes_.clear();
+            if (!encode_index_key(k.specs, key_values_, key_bytes_, TextPositions::per_character)) {
+                const std::uint32_t other = key_hash(key_bytes_);
+                if (other != key_hashes_[at]) {
+                    alt_key_hashes_.resize(key_hashes_.size());
+                    alt_key_hashes_[at] = other;
+                }
             }
         }
     }
@@ -627,6 +651,7 @@ class TableWalk {
         std::vector<std::uint8_t> numbers;
         CellStates states;
         std::vector<std::uint32_t> hashes;
+        std::vector<std::uint32_t> alt;
         for (const std::size_t i : order) {
             const bool again = !numbers.empty() && numbers.back() == row_numbers_[i];
             if (!again) {
@@ -645,6 +670,10 @@ class TableWalk {
             for (std::size_t j = 0; j < m; ++j) {
                 if (!again || key_hashes_[i * m + j] != 0) {
                     hashes[to * m + j] = key_hashes_[i * m + j];
+                    if (!alt_key_hashes_.empty()) {
+                        alt.resize(hashes.size());
+                        alt[to * m + j] = alt_key_hashes_[i * m + j];
+                    }
                 }
             }
         }
@@ -656,6 +685,11 @@ class TableWalk {
         }
         key_hashes_.resize(from * m);
         key_hashes_.insert(key_hashes_.end(), hashes.begin(), hashes.end());
+        if (!alt_key_hashes_.empty()) {
+            alt.resize(hashes.size());
+            alt_key_hashes_.resize(from * m);
+            alt_key_hashes_.insert(alt_key_hashes_.end(), alt.begin(), alt.end());
+        }
     }
 
     static std::vector<std::uint32_t> sorted_unique(std::vector<std::uint32_t> pages) {
@@ -734,6 +768,12 @@ class TableWalk {
     }
     std::uint32_t row_key_hash(std::size_t at, std::size_t index) const {
         return key_hashes_[at * index_keys_.size() + index];
+    }
+    // The row's key counted the other way, where that gives another key (0
+    // otherwise).
+    std::uint32_t row_alt_key_hash(std::size_t at, std::size_t index) const {
+        const std::size_t i = at * index_keys_.size() + index;
+        return i < alt_key_hashes_.size() ? alt_key_hashes_[i] : 0;
     }
 
     // ------------------------------------------------------------ long values
@@ -961,6 +1001,7 @@ class TableWalk {
     void check_indexes() {
         for (const auto& ri : def_.real_indexes) {
             ++cx_.report.indexes;
+            index_scope_ = ri.ordinal;
             const std::string iname = "index " + std::to_string(ri.ordinal) + " of " + label();
             const auto mapped =
                 read_map(ri.map, "usage map of index " + std::to_string(ri.ordinal));
@@ -999,6 +1040,9 @@ class TableWalk {
             std::rotate(findings.begin() + entries_from, findings.begin() + tree_from,
                         findings.end());
             check.finish();
+            if (ri.ordinal < index_keys_.size() && index_keys_[ri.ordinal].unsupported) {
+                cx_.report.uncomputable_indexes.insert({tp_, ri.ordinal});
+            }
             if (cx_.options.index_keys && ri.ordinal < index_keys_.size() &&
                 index_keys_[ri.ordinal].unsupported) {
                 note("index-keys-unchecked", ri.root_page,
@@ -1006,6 +1050,7 @@ class TableWalk {
                          *index_keys_[ri.ordinal].unsupported + ".");
             }
         }
+        index_scope_.reset();
     }
 
     // The checks of one index's entries, one entry at a time in tree order.
@@ -1044,7 +1089,8 @@ class TableWalk {
             }
             seen_[at] = true;
             const std::uint32_t want = w_.row_key_hash(at, ri_.ordinal);
-            if (want != 0 && want != key_hash(e.key)) {
+            const std::uint32_t have = key_hash(e.key);
+            if (want != 0 && want != have && w_.row_alt_key_hash(at, ri_.ordinal) != have) {
                 w_.error("index-key-mismatch", ri_.root_page,
                          "The key of " + iname_ + " for the row at " + ptr_text(e.row) +
                              " does not match the row's values; searches by this index would "
@@ -1117,6 +1163,9 @@ class TableWalk {
     CellStates states_;
     // Per live row, the key hash of each real index (index_keys_.size() a row).
     std::vector<std::uint32_t> key_hashes_;
+    // Beside it, from the first row whose key a ligature makes ambiguous on:
+    // the key counted per character (0 where it is the same).
+    std::vector<std::uint32_t> alt_key_hashes_;
     // How each real index's keys are computed, and what is reused per row.
     struct IndexKeys {
         std::vector<KeyColumnSpec> specs;
@@ -1130,6 +1179,8 @@ class TableWalk {
     std::vector<std::uint8_t> key_bytes_;
     std::map<std::uint16_t, std::vector<std::uint32_t>> lv_owned_;  // pages, ascending
     std::optional<std::int64_t> max_autonumber_;
+    // The real index whose checks are running: their errors concern it alone.
+    std::optional<std::uint32_t> index_scope_;
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 
 #include "jet/checker.h"
 #include "jet/compactor.h"
@@ -36,25 +37,16 @@ struct stat file_facts(const std::filesystem::path& source) {
     return st;
 }
 
-// What the check of the source means for the copy: damage ends the
-// compaction (thrown, described); stale values the copy holds rebuilt are
-// added to `repairs`, one per kind of finding and table, unless the
-// compactor reported that repair itself.
-void weigh_source_findings(const CheckReport& report, std::vector<Repair>& repairs) {
+// Damage in the source that compaction cannot mend ends it: thrown with the
+// first such finding's description. What is left is mended in the copy: the
+// indexes returned are rebuilt from their rows.
+IndexSet indexes_to_rebuild(const CheckReport& report) {
     std::size_t damage = 0;
     const Finding* first = nullptr;
-    std::map<std::pair<std::string, std::string>, std::size_t> mended;  // (code, table) -> count
-    std::vector<const Finding*> order;
     for (const auto& f : report.findings) {
-        if (f.severity != Severity::error) {
-            continue;
-        }
-        const FindingKind* kind = finding_kind(f.code);
-        if (kind == nullptr || kind->remedy == Remedy::refuse) {
+        if (f.severity == Severity::error && remedy_of(f, report) == Remedy::refuse) {
             first = first != nullptr ? first : &f;
             ++damage;
-        } else if (mended[{f.code, f.table}]++ == 0) {
-            order.push_back(&f);
         }
     }
     if (first != nullptr) {
@@ -64,6 +56,33 @@ void weigh_source_findings(const CheckReport& report, std::vector<Repair>& repai
                                           " further problem(s) of this kind."
                                     : "") +
                         " A compacted copy would not hold the same data.");
+    }
+    return report.damaged_indexes;
+}
+
+// The repairs the check of the source stands for: stale values the copy
+// holds rebuilt, one per kind of finding and table (unless the compactor
+// reported that repair itself), and each index rebuilt from its rows.
+void add_source_repairs(const CheckReport& report, std::vector<Repair>& repairs) {
+    std::map<std::pair<std::string, std::string>, std::size_t> mended;  // (code, table) -> count
+    std::vector<const Finding*> order;
+    std::set<std::pair<std::uint32_t, std::uint32_t>> rebuilt;
+    for (const auto& f : report.findings) {
+        if (f.severity != Severity::error) {
+            continue;
+        }
+        const Remedy remedy = remedy_of(f, report);
+        if (remedy == Remedy::rebuild) {
+            if (f.index && rebuilt.insert({f.table_page, *f.index}).second) {
+                repairs.push_back(Repair{
+                    f.code, f.table,
+                    "Index " + std::to_string(*f.index) + " of table \"" + f.table +
+                        "\" was damaged (" + f.description +
+                        "); the copy holds it rebuilt from the table's rows."});
+            }
+        } else if (mended[{f.code, f.table}]++ == 0) {
+            order.push_back(&f);
+        }
     }
     for (const Finding* f : order) {
         const bool reported = std::any_of(repairs.begin(), repairs.end(), [&](const Repair& r) {
@@ -108,7 +127,7 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     }
     const struct stat facts = file_facts(source);
 
-    OutputFile out(destination, header.encoding_key);
+    std::optional<OutputFile> out(std::in_place, destination, header.encoding_key);
     // The source's rows do not depend on the copy (but for the Id columns of
     // the system tables): they are digested in a second thread, over a
     // Database of its own, while the copy is written. Leaving this function
@@ -134,11 +153,39 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     std::optional<CompactorResult> written_result;
     std::optional<TableDigests> digested;
     try {
-        written_result = write_compacted(src, out, page0, writing);
-        out.sync();
+        // The copy is written trusting every index tree; when the check of
+        // the source finds trees that disagree with their rows (or the
+        // writer meets one it cannot read), it is written again with those
+        // indexes rebuilt from the rows.
+        IndexSet rebuild;
+        std::optional<CheckReport> checked;
+        try {
+            written_result = write_compacted(src, *out, page0, writing);
+            out->sync();
+        } catch (const Error& e) {
+            if (e.kind() != ErrorKind::damaged) {
+                throw;
+            }
+            checked = source_check.get();
+            rebuild = indexes_to_rebuild(*checked);
+            if (rebuild.empty()) {
+                throw;
+            }
+            written_result.reset();
+        }
+        if (!checked) {
+            checked = source_check.get();
+            rebuild = indexes_to_rebuild(*checked);
+        }
+        if (!rebuild.empty()) {
+            out.reset();
+            out.emplace(destination, header.encoding_key);
+            written_result = write_compacted(src, *out, page0, writing, rebuild);
+            out->sync();
+        }
         // A failure to read the source is the source's, and said as such.
         digested = source_digests.take();
-        weigh_source_findings(source_check.get(), written_result->repairs);
+        add_source_repairs(*checked, written_result->repairs);
     } catch (const Error& e) {
         // Damage met in the source, or a result too large for the format,
         // ends the compaction with its description and says that nothing
@@ -155,7 +202,7 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     try {
         OpenOptions reopen;
         reopen.password = wanted;
-        const Database written(out.read_path(), reopen);
+        const Database written(out->read_path(), reopen);
         verify_compacted(src, written, result.ids, result.source_has_stale_ids,
                          destination.string(), &expected, &result.raised_counters);
     } catch (const Error& e) {
@@ -168,9 +215,9 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
                         " The copy was discarded and nothing was replaced; the source is "
                         "unchanged.");
     }
-    out.commit(facts.st_mode & 07777, facts.st_uid, facts.st_gid);
+    out->commit(facts.st_mode & 07777, facts.st_uid, facts.st_gid);
     report(kTotal);
-    return CompactResult{src.file().size_bytes(), out.bytes_written(), result.repairs, {}};
+    return CompactResult{src.file().size_bytes(), out->bytes_written(), result.repairs, {}};
 }
 
 CompactResult compact(const std::filesystem::path& source, const std::filesystem::path& destination,

@@ -16,6 +16,7 @@
 #include "jet/index_builder.h"
 #include "jet/index_key.h"
 #include "jet/index_tree.h"
+#include "jet/key_encoder.h"
 #include "jet/long_value.h"
 #include "jet/output_file.h"
 #include "jet/row.h"
@@ -123,8 +124,14 @@ namespace {
 class Compactor {
   public:
     Compactor(const Database& db, OutputFile& out,
-              const std::function<void(std::uint64_t, std::uint64_t)>& progress)
-        : db_(db), file_(db.file()), out_(out), progress_(progress), cache_(db.file()) {}
+              const std::function<void(std::uint64_t, std::uint64_t)>& progress,
+              const IndexSet& from_rows)
+        : db_(db),
+          file_(db.file()),
+          out_(out),
+          progress_(progress),
+          from_rows_(from_rows),
+          cache_(db.file()) {}
 
     CompactorResult run(const PageBuf& page0);
 
@@ -137,6 +144,9 @@ class Compactor {
     // when the tree is damaged. What rebuilding the tree mends (stale sibling
     // links) is recorded as a repair instead.
     void walk_entries(const TableWork& t, std::size_t ri, const IndexEntryVisitor& visit);
+    // The entries of real index `ri` of `t` computed from its live rows, in
+    // order (computed once, kept for the later walks).
+    const std::vector<IndexEntry>& entries_from_rows(const TableWork& t, std::size_t ri);
     // The value of the autonumber column of a live row (0 when null).
     std::int64_t autonumber_of(const TableWork& t, const RowRef& r) const;
     std::vector<IndexEntry> read_entries(const TableWork& t, std::size_t ri) {
@@ -178,6 +188,8 @@ class Compactor {
     const PageFile& file_;
     OutputFile& out_;
     const std::function<void(std::uint64_t, std::uint64_t)>& progress_;
+    const IndexSet& from_rows_;
+    std::map<std::pair<std::uint32_t, std::size_t>, std::vector<IndexEntry>> rebuilt_;
     PageCache cache_;
     std::vector<TableWork> tables_;
     std::set<std::int64_t> id_values_;  // every value seen in an Id column
@@ -213,7 +225,63 @@ std::int64_t Compactor::autonumber_of(const TableWork& t, const RowRef& r) const
     }
 }
 
+const std::vector<IndexEntry>& Compactor::entries_from_rows(const TableWork& t, std::size_t ri) {
+    const auto at = std::make_pair(t.old_page, ri);
+    if (const auto it = rebuilt_.find(at); it != rebuilt_.end()) {
+        return it->second;
+    }
+    const RealIndex& index = t.def->real_indexes[ri];
+    std::vector<KeyColumnSpec> specs;
+    std::vector<const Column*> columns;
+    for (const auto& ic : index.columns) {
+        const Column* c = t.def->column_by_number(ic.number);
+        std::optional<std::string> why;
+        if (c == nullptr) {
+            why = "it names a column the table does not have";
+        } else {
+            specs.push_back(key_column_spec(*c, ic));
+            columns.push_back(c);
+            why = key_unsupported(specs.back());
+        }
+        if (why) {
+            throw Error(ErrorKind::damaged, "Index " + std::to_string(ri) + " of table \"" +
+                                                t.name + "\" is damaged and cannot be rebuilt: " +
+                                                *why + ".");
+        }
+    }
+    std::vector<IndexEntry> entries;
+    std::vector<Value> values(columns.size());
+    std::vector<const Value*> pointers(columns.size());
+    std::vector<std::uint8_t> key;
+    db_.for_each_row(*t.def, [&](const RowRef& r) {
+        const std::string what = where_row(t, r.pointer);
+        const RowLayout layout = parse_row_layout(*t.def, r.bytes, what);
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            values[i] = decode_column(file_, *columns[i], layout, r.bytes, what);
+            pointers[i] = &values[i];
+        }
+        key.clear();
+        if (const auto why = encode_index_key(specs, pointers, key)) {
+            throw Error(ErrorKind::damaged, "The key of " + what + " in index " +
+                                                std::to_string(ri) + " cannot be computed: " +
+                                                *why);
+        }
+        if (index.ignore_nulls() && key_is_all_null(key, columns.size())) {
+            return;
+        }
+        entries.push_back(IndexEntry{key, r.pointer});
+    });
+    std::sort(entries.begin(), entries.end(), entry_less);
+    return rebuilt_.emplace(at, std::move(entries)).first->second;
+}
+
 void Compactor::walk_entries(const TableWork& t, std::size_t ri, const IndexEntryVisitor& visit) {
+    if (from_rows_.count({t.old_page, static_cast<std::uint32_t>(ri)}) != 0) {
+        for (const IndexEntry& e : entries_from_rows(t, ri)) {
+            visit(e, 0);
+        }
+        return;
+    }
     std::vector<IndexProblem> mended;
     for_each_index_entry(file_, t.def->real_indexes[ri].root_page, t.old_page, visit, &mended);
     if (!mended.empty() && mended_indexes_.insert({t.old_page, ri}).second) {
@@ -964,8 +1032,9 @@ CompactorResult Compactor::run(const PageBuf& page0) {
 }  // namespace
 
 CompactorResult write_compacted(const Database& source, OutputFile& out, const PageBuf& page0,
-                                const std::function<void(std::uint64_t, std::uint64_t)>& progress) {
-    Compactor c(source, out, progress);
+                                const std::function<void(std::uint64_t, std::uint64_t)>& progress,
+                                const IndexSet& from_rows) {
+    Compactor c(source, out, progress, from_rows);
     return c.run(page0);
 }
 

@@ -46,6 +46,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string_view>
 #include <vector>
 
@@ -88,10 +89,17 @@ struct CompactorResult {
     std::map<std::uint32_t, std::uint32_t> raised_counters;
 };
 
+// The indexes (table definition page, real index) whose trees are not to be
+// trusted: they are rebuilt from the keys of the table's live rows.
+using IndexSet = std::set<std::pair<std::uint32_t, std::uint32_t>>;
+
 // Writes the compacted form of `source` into `out`. `page0` is the page 0 to
 // write (as stored: masked; password already set). `progress` (may be empty)
 // is called now and then with (done, total) in units of its own choosing.
+// Every index keeps its entries, but those in `from_rows`, rebuilt from the
+// rows (throws Error(damaged) when their keys cannot be computed).
 CompactorResult write_compacted(const Database& source, OutputFile& out, const PageBuf& page0,
-                                const std::function<void(std::uint64_t, std::uint64_t)>& progress);
+                                const std::function<void(std::uint64_t, std::uint64_t)>& progress,
+                                const IndexSet& from_rows = {});
 
 }  // namespace jet

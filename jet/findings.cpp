@@ -10,6 +10,8 @@ constexpr Severity E = Severity::error;
 constexpr Severity N = Severity::note;
 constexpr Remedy refuse = Remedy::refuse;
 constexpr Remedy mend = Remedy::mend;
+// Damage confined to one index: the index is rebuilt from the rows.
+constexpr Remedy rebuild = Remedy::rebuild;
 constexpr Remedy none = Remedy::none;
 
 constexpr std::array<FindingKind, 66> kKinds{{
@@ -30,27 +32,27 @@ constexpr std::array<FindingKind, 66> kKinds{{
     {"free-page-inside-file", E, none},  // strict checking only
     {"global-map-layout", E, mend},
     {"global-map-undecodable", E, mend},
-    {"index-bad-header", E, refuse},
-    {"index-bad-mask", E, refuse},
-    {"index-dangling-entry", E, refuse},
-    {"index-dangling-page", E, refuse},
-    {"index-duplicate-row", E, refuse},
-    {"index-empty-node", E, refuse},
+    {"index-bad-header", E, rebuild},
+    {"index-bad-mask", E, rebuild},
+    {"index-dangling-entry", E, rebuild},
+    {"index-dangling-page", E, rebuild},
+    {"index-duplicate-row", E, rebuild},
+    {"index-empty-node", E, rebuild},
     {"index-free-space", E, mend},
-    {"index-key-mismatch", E, refuse},
+    {"index-key-mismatch", E, rebuild},
     {"index-keys-unchecked", N, none},
     {"index-map-mismatch", E, mend},
-    {"index-missing-row", E, refuse},
-    {"index-more-problems", E, refuse},
-    {"index-node-mismatch", E, refuse},
-    {"index-out-of-order", E, refuse},
-    {"index-page-reused", E, refuse},
-    {"index-page-type", E, refuse},
+    {"index-missing-row", E, rebuild},
+    {"index-more-problems", E, rebuild},
+    {"index-node-mismatch", E, rebuild},
+    {"index-out-of-order", E, rebuild},
+    {"index-page-reused", E, rebuild},
+    {"index-page-type", E, rebuild},
     {"index-sibling-link", E, mend},  // every index is rebuilt with fresh links
-    {"index-too-deep", E, refuse},
-    {"index-unbalanced", E, refuse},
+    {"index-too-deep", E, rebuild},
+    {"index-unbalanced", E, rebuild},
     {"index-unique-violation", E, refuse},
-    {"index-wrong-owner", E, refuse},
+    {"index-wrong-owner", E, rebuild},
     {"lv-bad-descriptor", E, refuse},
     {"lv-chain-loop", E, refuse},
     {"lv-length", E, refuse},
@@ -93,6 +95,41 @@ const FindingKind* finding_kind(std::string_view code) {
         }
     }
     return nullptr;
+}
+
+Remedy remedy_of(const Finding& f, const CheckReport& report) {
+    const FindingKind* k = finding_kind(f.code);
+    if (k == nullptr) {
+        return Remedy::refuse;
+    }
+    if (k->remedy == Remedy::rebuild &&
+        (!f.index || report.uncomputable_indexes.count({f.table_page, *f.index}) != 0)) {
+        // A summary line of findings not listed names no index: the indexes
+        // behind it are in damaged_indexes, and decided there.
+        if (f.index || f.page != 0) {
+            return Remedy::refuse;
+        }
+        for (const auto& x : report.damaged_indexes) {
+            if (report.uncomputable_indexes.count(x) != 0) {
+                return Remedy::refuse;
+            }
+        }
+    }
+    return k->remedy;
+}
+
+const char* remedy_name(Remedy r) {
+    switch (r) {
+        case Remedy::refuse:
+            return "refuse";
+        case Remedy::mend:
+            return "mend";
+        case Remedy::rebuild:
+            return "rebuild";
+        case Remedy::none:
+            break;
+    }
+    return "none";
 }
 
 }  // namespace jet

@@ -21,7 +21,10 @@
 
 namespace jet {
 
-enum class Remedy { refuse, mend, none };
+// rebuild: damage confined to one index's tree or entries; the rows are
+// whole, and compaction rebuilds the index from them when it can compute the
+// index's keys (refusing the file otherwise).
+enum class Remedy { refuse, mend, rebuild, none };
 
 struct FindingKind {
     std::string_view code;
@@ -31,5 +34,13 @@ struct FindingKind {
 
 // The entry for `code`; nullptr for a code the checker does not use.
 const FindingKind* finding_kind(std::string_view code);
+
+// What compaction does about finding `f` of `report`: its kind's remedy,
+// except that an index is rebuilt only when its keys can be computed (else
+// the file is refused), and an unknown code is damage.
+Remedy remedy_of(const Finding& f, const CheckReport& report);
+
+// "refuse", "mend", "rebuild" or "none".
+const char* remedy_name(Remedy r);
 
 }  // namespace jet

@@ -15,19 +15,6 @@
 
 namespace {
 
-// What a compaction does about a finding: "refuse", "mend" or "none".
-const char* remedy_name(const jet::Finding& f) {
-    const jet::FindingKind* k = jet::finding_kind(f.code);
-    switch (k != nullptr ? k->remedy : jet::Remedy::refuse) {
-        case jet::Remedy::refuse:
-            return "refuse";
-        case jet::Remedy::mend:
-            return "mend";
-        case jet::Remedy::none:
-            break;
-    }
-    return "none";
-}
 
 constexpr int kExitClean = 0;
 constexpr int kExitErrors = 1;
@@ -47,9 +34,12 @@ const char* const kHelp =
     "statistics, a stale free map, catalog rows naming deleted tables).\n"
     "An error that is only a stale value the data still gives (an autonumber counter\n"
     "behind the highest number in use, stale index links, used pages marked free) is\n"
-    "marked \"compaction mends it\": jetcompact rebuilds it and loses nothing. Other\n"
-    "errors are damage, and compaction refuses the file (\"compaction\" in --json:\n"
-    "refuse, mend or none).\n"
+    "marked \"compaction mends it\": jetcompact rebuilds it and loses nothing. Damage\n"
+    "confined to an index (a damaged index page, entries out of order, pointing at\n"
+    "the wrong rows or missing rows) is marked \"compaction rebuilds the index from\n"
+    "the rows\": the rows are whole and jetcompact rebuilds the index from them.\n"
+    "Other errors are damage, and compaction refuses the file (\"compaction\" in\n"
+    "--json: refuse, mend, rebuild or none).\n"
     "\n"
     "Options:\n"
     "  --json             print the report as one JSON object on standard output\n"
@@ -78,7 +68,8 @@ void print_json(const jet::CheckReport& r) {
         const auto& f = r.findings[i];
         o << (i ? "," : "") << "{\"severity\":\"" << jet::severity_name(f.severity)
           << "\",\"code\":" << jet::json_escape(f.code) << ",\"page\":" << f.page
-          << ",\"table\":" << jet::json_escape(f.table) << ",\"compaction\":\"" << remedy_name(f)
+          << ",\"table\":" << jet::json_escape(f.table) << ",\"compaction\":\""
+          << jet::remedy_name(jet::remedy_of(f, r))
           << "\",\"description\":" << jet::json_escape(f.description) << "}";
     }
     o << "]}\n";
@@ -101,8 +92,15 @@ void print_text(const jet::CheckReport& r) {
             std::cout << ")";
         }
         std::cout << ": " << f.description;
-        if (std::string_view(remedy_name(f)) == "mend") {
-            std::cout << " [compaction mends it]";
+        switch (jet::remedy_of(f, r)) {
+            case jet::Remedy::mend:
+                std::cout << " [compaction mends it]";
+                break;
+            case jet::Remedy::rebuild:
+                std::cout << " [compaction rebuilds the index from the rows]";
+                break;
+            default:
+                break;
         }
         std::cout << "\n";
     }
@@ -111,7 +109,7 @@ void print_text(const jet::CheckReport& r) {
     std::size_t mended = 0;
     for (const auto& f : r.findings) {
         if (f.severity == jet::Severity::error) {
-            (std::string_view(remedy_name(f)) == "mend" ? mended : refused) += 1;
+            (jet::remedy_of(f, r) == jet::Remedy::refuse ? refused : mended) += 1;
         }
     }
     if (refused > 0) {
@@ -119,8 +117,8 @@ void print_text(const jet::CheckReport& r) {
                      "is, then restore it from a backup.\n";
     } else if (mended > 0) {
         std::cout << "The data is whole; the " << mended
-                  << " error(s) marked \"compaction mends it\" are stale values that a "
-                     "compaction rebuilds.\n";
+                  << " error(s) are stale values or damaged indexes that a compaction "
+                     "rebuilds from the data without loss.\n";
     }
 }
 
