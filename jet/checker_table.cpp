@@ -267,13 +267,20 @@ class TableWalk {
 
     // Reads a usage map and claims its holder and bitmap pages. Returns the
     // pages inside the file; nothing when the map is absent or unreadable.
-    std::optional<std::vector<std::uint32_t>> read_map(RowPointer at, const std::string& what) {
+    // `derived`: the map only mirrors a structure the walk reads on its own
+    // (an index's tree), and every compaction writes it afresh: what is
+    // wrong with it is reported as the mismatch it is.
+    std::optional<std::vector<std::uint32_t>> read_map(RowPointer at, const std::string& what,
+                                                       bool derived = false) {
+        const auto code = [derived](const char* c) {
+            return std::string(derived ? "index-map-mismatch" : c);
+        };
         if (at.page == 0 && at.row == 0) {
             return std::nullopt;
         }
         const PageFile& f = cx_.file;
         if (at.page >= f.page_count() || at.page < 1) {
-            error("dangling-pointer", tp_,
+            error(code("dangling-pointer"), tp_,
                   "The " + what + " of " + label() + " is said to be at " + ptr_text(at) +
                       ", outside the file.");
             return std::nullopt;
@@ -281,14 +288,14 @@ class TableWalk {
         try {
             const DataPage holder = read_data_page(f, at.page);
             if (at.row >= holder.slot_count() || holder.slot(at.row).deleted()) {
-                error("map-row-missing", at.page,
+                error(code("map-row-missing"), at.page,
                       "The " + what + " of " + label() + " is said to be at " + ptr_text(at) +
                           ", but that row is " +
                           (at.row >= holder.slot_count() ? "not there." : "deleted."));
                 return std::nullopt;
             }
         } catch (const Error& e) {
-            error("map-undecodable", at.page,
+            error(code("map-undecodable"), at.page,
                   "The " + what + " of " + label() + " cannot be read: " + e.what());
             return std::nullopt;
         }
@@ -297,7 +304,7 @@ class TableWalk {
         try {
             m = read_usage_map(f, at, what + " of " + label());
         } catch (const Error& e) {
-            error("map-undecodable", at.page,
+            error(code("map-undecodable"), at.page,
                   "The " + what + " of " + label() + " cannot be read: " + e.what());
             return std::nullopt;
         }
@@ -318,7 +325,7 @@ class TableWalk {
             if (p < f.page_count() && p != 0) {
                 inside.push_back(p);
             } else {
-                error("dangling-pointer", at.page,
+                error(code("dangling-pointer"), at.page,
                       "The " + what + " of " + label() + " lists page " + std::to_string(p) +
                           ", which is not inside the file.");
             }
@@ -411,6 +418,20 @@ class TableWalk {
     // `read` is the page when it was read already.
     void walk_data_page(std::uint32_t n, const PageBuf* read) {
         const PageBuf buf = read != nullptr ? *read : cx_.file.read(n);
+        if (page_is_blank(buf)) {
+            // No rows are there to lose but those an index still lists:
+            // entries pointing into the page say so (index-lost-row).
+            zeroed_.insert(n);
+            error(def_.real_indexes.empty() && def_.row_count != 0 ? "data-page-zeroed-unwitnessed"
+                                                                   : "data-page-zeroed",
+                  n,
+                  "Page " + std::to_string(n) + ", listed among the pages of " + label() +
+                      ", holds only zeros." +
+                      (def_.real_indexes.empty() && def_.row_count != 0
+                           ? " The table has no index to tell whether rows were lost with it."
+                           : ""));
+            return;
+        }
         if (buf[0] != kPageTypeData || le32(buf, 4) != tp_) {
             error("map-page-foreign", n,
                   "The owned-pages map of " + label() + " lists page " + std::to_string(n) +
@@ -1004,7 +1025,7 @@ class TableWalk {
             index_scope_ = ri.ordinal;
             const std::string iname = "index " + std::to_string(ri.ordinal) + " of " + label();
             const auto mapped =
-                read_map(ri.map, "usage map of index " + std::to_string(ri.ordinal));
+                read_map(ri.map, "usage map of index " + std::to_string(ri.ordinal), true);
             IndexTreeOptions o;
             o.owner = tp_;
             // The entries are checked as the walk hands them out; what the
@@ -1016,11 +1037,12 @@ class TableWalk {
                 walk_index_tree(cx_.file, ri.root_page, o,
                                 [&](const IndexEntry& e, std::uint32_t) { check.entry(e); });
             const auto tree_from = static_cast<std::ptrdiff_t>(findings.size());
-            for (const auto p : tree.pages) {
-                cx_.claim(p, PageRole::index, tp_);
-            }
-            if (mapped) {
-                for (const auto p : *mapped) {
+            // A sound tree owns its pages. A damaged one claims none: its
+            // pointers may lead anywhere, and the index is rebuilt from the
+            // rows into new pages. The usage map mirrors the tree: pages it
+            // lists beside the tree are reported below, not claimed.
+            if (std::all_of(tree.problems.begin(), tree.problems.end(), index_problem_mendable)) {
+                for (const auto p : tree.pages) {
                     cx_.claim(p, PageRole::index, tp_);
                 }
             }
@@ -1043,7 +1065,9 @@ class TableWalk {
             if (ri.ordinal < index_keys_.size() && index_keys_[ri.ordinal].unsupported) {
                 cx_.report.uncomputable_indexes.insert({tp_, ri.ordinal});
             }
-            if (cx_.options.index_keys && ri.ordinal < index_keys_.size() &&
+            // Said of an input only: in a compacted copy such keys are the
+            // source's, copied, and their order is checked all the same.
+            if (cx_.options.index_keys && !cx_.options.strict && ri.ordinal < index_keys_.size() &&
                 index_keys_[ri.ordinal].unsupported) {
                 note("index-keys-unchecked", ri.root_page,
                      "The keys of " + iname + " were not compared with its rows: " +
@@ -1077,6 +1101,15 @@ class TableWalk {
             previous_key_.assign(e.key.begin(), e.key.end());
             previous_row_ = e.row;
             previous_ = place;
+            if (at == kNone && w_.zeroed_.count(e.row.page) != 0) {
+                // The row the entry names was on a page now zeroed: lost,
+                // whatever becomes of the index.
+                w_.cx_.error("index-lost-row", e.row.page, w_.name_,
+                             "An entry of " + iname_ + " names the row at " + ptr_text(e.row) +
+                                 ", on a page of the table that now holds only zeros: that row "
+                                 "is lost.");
+                return;
+            }
             if (at == kNone) {
                 w_.error("index-dangling-entry", ri_.root_page,
                          "An entry of " + iname_ + " points to " + ptr_text(e.row) +
@@ -1181,6 +1214,7 @@ class TableWalk {
     std::optional<std::int64_t> max_autonumber_;
     // The real index whose checks are running: their errors concern it alone.
     std::optional<std::uint32_t> index_scope_;
+    std::set<std::uint32_t> zeroed_;  // listed pages that hold only zeros
 };
 
 }  // namespace

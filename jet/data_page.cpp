@@ -7,6 +7,10 @@
 
 namespace jet {
 
+bool page_is_blank(const PageBuf& page) {
+    return std::all_of(page.begin(), page.end(), [](std::uint8_t b) { return b == 0; });
+}
+
 namespace {
 
 [[noreturn]] void damaged(const std::string& where, const std::string& what) {

@@ -36,6 +36,10 @@ struct RowSlot {
     std::uint16_t length() const { return static_cast<std::uint16_t>(end - start); }
 };
 
+// True for a page of zeros only: what a failed write or a damaged disk
+// leaves. Listed among a table's pages, it holds no row.
+bool page_is_blank(const PageBuf& page);
+
 class DataPage {
   public:
     // Checks the header and the slot table of `page` (page number `number`);

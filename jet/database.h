@@ -75,7 +75,7 @@ class Database {
     // Calls `fn` for every live row of the table, in the order of the pages
     // of its owned map and the slots in them. Deleted slots are skipped;
     // overflow headers are followed to their rows; overflow targets are
-    // reached only through their headers.
+    // reached only through their headers. A page of zeros holds no rows.
     void for_each_row(const TableDef& table, const std::function<void(const RowRef&)>& fn) const;
 
     // Every live row, decoded.

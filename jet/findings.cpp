@@ -14,7 +14,7 @@ constexpr Remedy mend = Remedy::mend;
 constexpr Remedy rebuild = Remedy::rebuild;
 constexpr Remedy none = Remedy::none;
 
-constexpr std::array<FindingKind, 66> kKinds{{
+constexpr std::array<FindingKind, 69> kKinds{{
     // The counter is a derived value: the highest number in use is known.
     {"autonumber-behind", E, mend},
     {"catalog-page2", E, refuse},
@@ -22,6 +22,10 @@ constexpr std::array<FindingKind, 66> kKinds{{
     {"dangling-pointer", E, refuse},
     {"data-free-space", E, mend},
     {"data-page-undecodable", E, refuse},
+    // A page of zeros among a table's pages holds no row; one an index entry
+    // names is lost (index-lost-row), and without an index nothing tells.
+    {"data-page-zeroed", E, mend},
+    {"data-page-zeroed-unwitnessed", E, refuse},
     {"file-size", E, refuse},
     {"fk-dangling", E, refuse},
     {"fk-not-reciprocal", E, refuse},
@@ -40,6 +44,7 @@ constexpr std::array<FindingKind, 66> kKinds{{
     {"index-empty-node", E, rebuild},
     {"index-free-space", E, mend},
     {"index-key-mismatch", E, rebuild},
+    {"index-lost-row", E, refuse},
     {"index-keys-unchecked", N, none},
     {"index-map-mismatch", E, mend},
     {"index-missing-row", E, rebuild},

@@ -813,8 +813,10 @@ TEST(CheckerErrors, AnIndexMapThatIsNotItsTree) {
     }
     c.poke32(page, at, owned);  // the index's map is now the table's owned map
     const auto r = c.check();
+    // The map only mirrors the tree, and compaction writes it afresh: the
+    // pages it lists are not the index's, nor claimed twice.
     expect_finding(r, "index-map-mismatch");
-    expect_finding(r, "page-owned-twice");
+    EXPECT_FALSE(r.has("page-owned-twice")) << listing(r);
 }
 
 TEST(CheckerErrors, TwoColumnsWithOneNumber) {
