@@ -17,6 +17,7 @@
 #include "compaction/compactionrun.h"
 #include "compaction/tests/fakes.h"
 #include "jet/bytes.h"
+#include "jet/checker.h"
 #include "jet/database.h"
 #include "jet/error.h"
 #include "jet/header.h"
@@ -201,6 +202,57 @@ TEST_F(EndToEnd, ACounterBehindItsValuesIsRaisedWithoutAMessage) {
             EXPECT_EQ(d.table_def(obj->table_page()).autonumber, highest);
         }
     }
+}
+
+// Zeroes page `page` of `db`.
+void ZeroPage(const fs::path& db, std::uint32_t page) {
+    std::fstream f(db, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(page) * static_cast<std::streamoff>(jet::kPageSize));
+    const std::string zeros(jet::kPageSize, '\0');
+    f.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+}
+
+// The root page of the first index of a user table, and a data page holding
+// rows of that table.
+std::pair<std::uint32_t, std::uint32_t> IndexRootAndDataPage(const fs::path& db) {
+    const jet::Database d(db);
+    for (const auto* obj : d.catalog().tables(false)) {
+        const auto& t = d.table_def(obj->table_page());
+        std::uint32_t data = 0;
+        d.for_each_row(t, [&](const jet::RowRef& r) { data = data != 0 ? data : r.pointer.page; });
+        if (!t.real_indexes.empty() && data != 0) {
+            return {t.real_indexes[0].root_page, data};
+        }
+    }
+    return {0, 0};
+}
+
+// Damage that loses nothing is repaired without a word: a zeroed index page
+// is rebuilt from the rows. Damage that loses rows ends the run with the
+// damage named, and the file stays as it was.
+TEST_F(EndToEnd, AZeroedIndexPageIsRepairedAndLostRowsEndTheRunDescribed) {
+    const fs::path repaired = Copy("jackcess/indexTestV2003.mdb");
+    const fs::path lossy = Copy("jackcess/indexTestV2000.mdb");
+    const auto rows = Export(repaired);
+    const std::uint32_t root = IndexRootAndDataPage(repaired).first;
+    const std::uint32_t rows_page = IndexRootAndDataPage(lossy).second;
+    ASSERT_NE(root, 0u);
+    ASSERT_NE(rows_page, 0u);
+    ZeroPage(repaired, root);
+    ZeroPage(lossy, rows_page);
+    const std::string lossyBytes = ReadAll(lossy);
+
+    view.items = {{true, Q(repaired), ""}, {true, Q(lossy), ""}};
+    Run();
+
+    EXPECT_EQ(Export(repaired), rows);
+    EXPECT_FALSE(jet::check_file(repaired).has_errors());
+    ASSERT_EQ(boxes.exclamations.size(), 1);
+    const std::string message = boxes.exclamations[0].toStdString();
+    EXPECT_NE(message.find(lossy.string()), std::string::npos) << message;
+    EXPECT_NE(message.find("index-lost-row"), std::string::npos) << message;
+    EXPECT_EQ(message.find("in Access"), std::string::npos) << message;
+    EXPECT_EQ(ReadAll(lossy), lossyBytes);
 }
 
 // A database another program has open (a lock on a byte range of it, as a
