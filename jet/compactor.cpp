@@ -123,7 +123,7 @@ namespace {
 
 class Compactor {
   public:
-    Compactor(const Database& db, OutputFile& out,
+    Compactor(const Database& db, OutputFile* out,
               const std::function<void(std::uint64_t, std::uint64_t)>& progress,
               const IndexSet& from_rows)
         : db_(db),
@@ -134,6 +134,15 @@ class Compactor {
           cache_(db.file()) {}
 
     CompactorResult run(const PageBuf& page0);
+    // Plans the copy without writing it: its size in pages.
+    std::uint32_t plan() {
+        find_tables();
+        for (auto& t : tables_) {
+            plan_table(t);
+        }
+        layout();
+        return page_count_;
+    }
 
   private:
     void find_tables();
@@ -165,7 +174,7 @@ class Compactor {
     // Progress: the first half is planning (table by table), the second
     // writing (page by page).
     void write_page(std::uint32_t n, const PageBuf& page) {
-        out_.write_page(n, page);
+        out_->write_page(n, page);
         ++written_;
         if (page_count_ != 0 && written_ % 64 == 0) {
             report(kHalf + written_ * kHalf / page_count_);
@@ -186,7 +195,7 @@ class Compactor {
 
     const Database& db_;
     const PageFile& file_;
-    OutputFile& out_;
+    OutputFile* out_;  // nullptr when only planning
     const std::function<void(std::uint64_t, std::uint64_t)>& progress_;
     const IndexSet& from_rows_;
     std::map<std::pair<std::uint32_t, std::size_t>, std::vector<IndexEntry>> rebuilt_;
@@ -244,9 +253,9 @@ const std::vector<IndexEntry>& Compactor::entries_from_rows(const TableWork& t, 
             why = key_unsupported(specs.back());
         }
         if (why) {
-            throw Error(ErrorKind::damaged, "Index " + std::to_string(ri) + " of table \"" +
-                                                t.name + "\" is damaged and cannot be rebuilt: " +
-                                                *why + ".");
+            throw Error(ErrorKind::damaged,
+                        "Index " + std::to_string(ri) + " of table \"" + t.name +
+                            "\" is damaged and cannot be rebuilt: " + *why + ".");
         }
     }
     std::vector<IndexEntry> entries;
@@ -263,8 +272,8 @@ const std::vector<IndexEntry>& Compactor::entries_from_rows(const TableWork& t, 
         key.clear();
         if (const auto why = encode_index_key(specs, pointers, key)) {
             throw Error(ErrorKind::damaged, "The key of " + what + " in index " +
-                                                std::to_string(ri) + " cannot be computed: " +
-                                                *why);
+                                                std::to_string(ri) +
+                                                " cannot be computed: " + *why);
         }
         if (index.ignore_nulls() && key_is_all_null(key, columns.size())) {
             return;
@@ -1034,8 +1043,14 @@ CompactorResult Compactor::run(const PageBuf& page0) {
 CompactorResult write_compacted(const Database& source, OutputFile& out, const PageBuf& page0,
                                 const std::function<void(std::uint64_t, std::uint64_t)>& progress,
                                 const IndexSet& from_rows) {
-    Compactor c(source, out, progress, from_rows);
+    Compactor c(source, &out, progress, from_rows);
     return c.run(page0);
+}
+
+std::uint32_t plan_compacted_pages(const Database& source, const IndexSet& from_rows) {
+    const std::function<void(std::uint64_t, std::uint64_t)> none;
+    Compactor c(source, nullptr, none, from_rows);
+    return c.plan();
 }
 
 }  // namespace jet

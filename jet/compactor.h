@@ -102,4 +102,9 @@ CompactorResult write_compacted(const Database& source, OutputFile& out, const P
                                 const std::function<void(std::uint64_t, std::uint64_t)>& progress,
                                 const IndexSet& from_rows = {});
 
+// The number of pages the compacted copy of `source` would have, planned
+// the way write_compacted writes it but nothing written. Throws what
+// write_compacted would throw for damage met on the way.
+std::uint32_t plan_compacted_pages(const Database& source, const IndexSet& from_rows = {});
+
 }  // namespace jet

@@ -8,13 +8,15 @@
 #include <vector>
 
 #include "jet/checker.h"
+#include "jet/compactor.h"
+#include "jet/database.h"
 #include "jet/error.h"
 #include "jet/export.h"
 #include "jet/findings.h"
+#include "jet/page_file.h"
 #include "options.h"
 
 namespace {
-
 
 constexpr int kExitClean = 0;
 constexpr int kExitErrors = 1;
@@ -49,6 +51,10 @@ const char* const kHelp =
     "                     errors, and no free page may lie inside the file\n"
     "  --packed           also expect densely written rows (no deleted or moved\n"
     "                     row slots)\n"
+    "\n"
+    "When compaction would not refuse the file, the report ends with the size\n"
+    "of the copy a compaction would write and what it frees (planned as the\n"
+    "compactor plans it; nothing is written).\n"
     "  --help             show this text\n"
     "  --version          show the version\n"
     "\n"
@@ -59,7 +65,25 @@ const char* const kHelp =
     "      .accdb, truncated, wrong password)\n"
     "  64  wrong usage\n";
 
-void print_json(const jet::CheckReport& r) {
+// The size of the copy a compaction would write (planned, nothing written);
+// nothing when compaction would refuse the file or the plan meets damage.
+std::optional<std::uint32_t> planned_pages(const jet::CheckReport& r) {
+    for (const auto& f : r.findings) {
+        if (f.severity == jet::Severity::error && jet::remedy_of(f, r) == jet::Remedy::refuse) {
+            return std::nullopt;
+        }
+    }
+    try {
+        jet::OpenOptions o;
+        o.verify_password = false;
+        const jet::Database db(r.file, o);
+        return jet::plan_compacted_pages(db, r.damaged_indexes);
+    } catch (const jet::Error&) {
+        return std::nullopt;
+    }
+}
+
+void print_json(const jet::CheckReport& r, std::optional<std::uint32_t> planned) {
     std::ostringstream o;
     o << "{\"file\":" << jet::json_escape(r.file.string()) << ",\"pages\":" << r.pages
       << ",\"tables\":" << r.tables << ",\"indexes\":" << r.indexes << ",\"rows\":" << r.rows
@@ -72,11 +96,20 @@ void print_json(const jet::CheckReport& r) {
           << jet::remedy_name(jet::remedy_of(f, r))
           << "\",\"description\":" << jet::json_escape(f.description) << "}";
     }
-    o << "]}\n";
+    o << "],\"compacted_pages\":";
+    if (planned) {
+        o << *planned
+          << ",\"compaction_frees_pages\":" << (r.pages > *planned ? r.pages - *planned : 0)
+          << ",\"compaction_frees_bytes\":"
+          << std::uint64_t{r.pages > *planned ? r.pages - *planned : 0} * jet::kPageSize;
+    } else {
+        o << "null";
+    }
+    o << "}\n";
     std::cout << o.str();
 }
 
-void print_text(const jet::CheckReport& r) {
+void print_text(const jet::CheckReport& r, std::optional<std::uint32_t> planned) {
     std::cout << r.file.string() << ": " << r.pages << " pages, " << r.tables << " tables, "
               << r.indexes << " indexes, " << r.rows << " rows\n";
     for (const auto& f : r.findings) {
@@ -120,6 +153,12 @@ void print_text(const jet::CheckReport& r) {
                   << " error(s) are stale values or damaged indexes that a compaction "
                      "rebuilds from the data without loss.\n";
     }
+    if (planned) {
+        const std::uint32_t freed = r.pages > *planned ? r.pages - *planned : 0;
+        std::cout << "A compaction would write " << *planned << " of the " << r.pages
+                  << " pages: it frees " << freed << " pages ("
+                  << std::uint64_t{freed} * jet::kPageSize << " bytes). Nothing was written.\n";
+    }
 }
 
 }  // namespace
@@ -152,10 +191,11 @@ int main(int argc, char** argv) {
     const std::optional<std::string> password = args.value("--password");
     try {
         const jet::CheckReport report = jet::check_file(files.front(), options, password);
+        const auto planned = planned_pages(report);
         if (json) {
-            print_json(report);
+            print_json(report, planned);
         } else {
-            print_text(report);
+            print_text(report, planned);
         }
         return report.has_errors() ? kExitErrors : kExitClean;
     } catch (const jet::Error& e) {
