@@ -74,7 +74,8 @@ Workload load(const jet::Database& db) {
             for (const auto& ic : ri.columns) {
                 for (std::size_t i = 0; i < t.columns.size(); ++i) {
                     if (t.columns[i].number == ic.number) {
-                        x.specs.push_back(jet::key_column_spec(t.columns[i], ic));
+                        x.specs.push_back(
+                            jet::key_column_spec(t.columns[i], ic, db.header().is_ace()));
                         x.places.push_back(i);
                         ok = ok && !jet::key_unsupported(x.specs.back());
                     }

@@ -357,7 +357,7 @@ class TableWalk {
                                     ", which the table does not have";
                     break;
                 }
-                k.specs.push_back(key_column_spec(*c, ic));
+                k.specs.push_back(key_column_spec(*c, ic, cx_.db.header().is_ace()));
                 k.slots.push_back(wanted_slot(ic.number));
                 if (!k.unsupported) {
                     k.unsupported = key_unsupported(k.specs.back());
@@ -599,7 +599,10 @@ class TableWalk {
                     "Column \"" + c.name + "\" of the " + what() + " does not decode: " + e.what());
                 continue;
             }
-            if ((c.flags & kColumnFlagAutoLongMask) != 0 && state == CellState::integer) {
+            // A complex column's values come from a counter of their own
+            // (at 28 of the definition), not from the autonumber.
+            if ((c.flags & kColumnFlagAutoLongMask) != 0 && state == CellState::integer &&
+                c.column_type() != ColumnType::complex) {
                 max_autonumber_ = std::max(max_autonumber_.value_or(integer), integer);
             }
             if (slot != kNone) {

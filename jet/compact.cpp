@@ -74,11 +74,11 @@ void add_source_repairs(const CheckReport& report, std::vector<Repair>& repairs)
         const Remedy remedy = remedy_of(f, report);
         if (remedy == Remedy::rebuild) {
             if (f.index && rebuilt.insert({f.table_page, *f.index}).second) {
-                repairs.push_back(Repair{
-                    f.code, f.table,
-                    "Index " + std::to_string(*f.index) + " of table \"" + f.table +
-                        "\" was damaged (" + f.description +
-                        "); the copy holds it rebuilt from the table's rows."});
+                repairs.push_back(
+                    Repair{f.code, f.table,
+                           "Index " + std::to_string(*f.index) + " of table \"" + f.table +
+                               "\" was damaged (" + f.description +
+                               "); the copy holds it rebuilt from the table's rows."});
             }
         } else if (mended[{f.code, f.table}]++ == 0) {
             order.push_back(&f);
@@ -193,8 +193,8 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
         if (e.kind() != ErrorKind::damaged && e.kind() != ErrorKind::too_large) {
             throw;
         }
-        throw Error(e.kind(), std::string(e.what()) + " Nothing was written; \"" +
-                                  source.string() + "\" is unchanged.");
+        throw Error(e.kind(), std::string(e.what()) + " Nothing was written; \"" + source.string() +
+                                  "\" is unchanged.");
     }
     const CompactorResult& result = *written_result;
     const TableDigests& expected = *digested;

@@ -96,6 +96,10 @@ bool is_id_column(std::string_view table, std::string_view column) {
         {"MSysNavPaneGroupToObjects", "ObjectID"},
         {"MSysNavPaneGroups", "ObjectID"},
         {"MSysNavPaneGroupCategories", "SelectedObjectID"},
+        // ACE: the tables a complex column ties together.
+        {"MSysComplexColumns", "ConceptualTableID"},
+        {"MSysComplexColumns", "FlatTableID"},
+        {"MSysComplexColumns", "ComplexTypeObjectID"},
     };
     for (const auto& [t, c] : kIdColumns) {
         if (iequals(table, t) && iequals(column, c)) {
@@ -248,7 +252,7 @@ const std::vector<IndexEntry>& Compactor::entries_from_rows(const TableWork& t, 
         if (c == nullptr) {
             why = "it names a column the table does not have";
         } else {
-            specs.push_back(key_column_spec(*c, ic));
+            specs.push_back(key_column_spec(*c, ic, db_.header().is_ace()));
             columns.push_back(c);
             why = key_unsupported(specs.back());
         }

@@ -10,6 +10,8 @@
 
 namespace jet {
 
+bool ace_version_known(std::uint8_t version);
+
 namespace {
 
 namespace off = header_offsets;
@@ -41,7 +43,8 @@ double read_double(Bytes b, std::size_t offset) {
 }
 
 // The ACE refusals come first: an encrypted ACE file must be named as such
-// even when it is also short or odd-sized.
+// even when it is also short or odd-sized. An unencrypted one of a version
+// this program knows passes.
 void refuse_ace(Bytes start, const std::string& file) {
     const std::uint8_t version = start[off::kVersion];
     PageBuf plain{};
@@ -57,18 +60,42 @@ void refuse_ace(Bytes start, const std::string& file) {
                         " is an encrypted Access 2007 or later database (.accdb with Office "
                         "encryption, format version " +
                         std::to_string(version) +
-                        "). Only unencrypted Access 2000-2003 (.mdb) databases are supported: "
-                        "decrypt and save it as an Access 2002-2003 database first.");
+                        "). Encrypted databases are not supported: remove the database "
+                        "password in Access (which decrypts it) first.");
+    }
+    if (ace_version_known(version)) {
+        return;
     }
     throw Error(ErrorKind::ace, quoted(file) +
-                                    " is an Access 2007 or later database (.accdb, format "
-                                    "version " +
+                                    " is an Access 2007 or later database (.accdb) of a format "
+                                    "version this program does not know (" +
                                     std::to_string(version) +
-                                    "). Only Access 2000-2003 (.mdb) databases are supported: "
-                                    "save it as an Access 2002-2003 database first.");
+                                    "). Access 2007, 2010, 2016 and 2019/365 databases are "
+                                    "supported.");
 }
 
 }  // namespace
+
+bool ace_version_known(std::uint8_t version) {
+    return version == kAce2007 || version == kAce2010 || version == kAce2016 || version == kAce2019;
+}
+
+const char* format_name(std::uint8_t version) {
+    switch (version) {
+        case kJet4Version:
+            return "Access 2000-2003 (Jet 4.0)";
+        case kAce2007:
+            return "Access 2007 (ACE 12)";
+        case kAce2010:
+            return "Access 2010-2013 (ACE 14)";
+        case kAce2016:
+            return "Access 2016 (ACE 16)";
+        case kAce2019:
+            return "Access 2019/365 (ACE 17)";
+        default:
+            return "an unknown format";
+    }
+}
 
 void toggle_header_mask(MutableBytes page0) {
     check_range(page0, off::kMaskStart, off::kMaskLength);
@@ -98,7 +125,7 @@ Header parse_header(Bytes start, std::uint64_t file_size, const std::string& fil
                         " is an Access 97 (Jet 3) database, which is not supported. Convert it "
                         "to Access 2000 or 2002-2003 format in Access first.");
     }
-    if (version != kJet4Version) {
+    if (version != kJet4Version && !ace_version_known(version)) {
         throw Error(ErrorKind::not_a_database, quoted(file) + " has an unknown format version " +
                                                    std::to_string(version) + ".");
     }

@@ -33,6 +33,11 @@ inline constexpr std::size_t kAceCryptInfo = 0x299;  // u16 length of Office enc
 }  // namespace header_offsets
 
 inline constexpr std::uint8_t kJet4Version = 1;
+// ACE (.accdb) format versions: the byte at 0x14.
+inline constexpr std::uint8_t kAce2007 = 2;
+inline constexpr std::uint8_t kAce2010 = 3;  // Access 2010 and 2013
+inline constexpr std::uint8_t kAce2016 = 5;
+inline constexpr std::uint8_t kAce2019 = 6;
 // Longest Jet 4 password, in characters (UTF-16 code units).
 inline constexpr std::size_t kMaxPasswordLength = 20;
 
@@ -52,7 +57,16 @@ struct Header {
     // The 40 stored password bytes after demasking (still XORed with the date mask).
     std::array<std::uint8_t, header_offsets::kPasswordLength> password_stored{};
     std::uint16_t unknown_6a = 0;
+    // An Access 2007 or later (.accdb) file: the Jet 4 layout with the
+    // additions of ACE (complex columns, calculated columns, new types).
+    bool is_ace() const { return version >= kAce2007; }
 };
+
+// Whether `version` (the byte at 0x14) is an ACE version this program reads.
+bool ace_version_known(std::uint8_t version);
+
+// "Access 2010-2013 (ACE 14)" and the like, for the format version byte.
+const char* format_name(std::uint8_t version);
 
 // Runs the format checks on the start of a file and parses page 0.
 //   `start`: the first bytes of the file (up to one page; fewer if the file is short)

@@ -117,10 +117,12 @@ const T* as(const Value& v) {
 
 }  // namespace
 
-KeyColumnSpec key_column_spec(const Column& column, const IndexColumn& ic) {
+KeyColumnSpec key_column_spec(const Column& column, const IndexColumn& ic, bool ace) {
     KeyColumnSpec s;
     s.type = column.type;
     s.ascending = ic.ascending();
+    s.legacy_numeric = !ace;
+    s.calculated = column.is_calculated();
     const auto t = column.column_type();
     if (t == ColumnType::text || t == ColumnType::memo) {
         s.sort_order = column.misc;
@@ -130,7 +132,12 @@ KeyColumnSpec key_column_spec(const Column& column, const IndexColumn& ic) {
 }
 
 std::optional<std::string> key_unsupported(const KeyColumnSpec& spec) {
+    if (spec.calculated) {
+        return std::string("the keys of a calculated column are not known to this program");
+    }
     switch (static_cast<ColumnType>(spec.type)) {
+        case ColumnType::complex:
+        case ColumnType::big_int:
         case ColumnType::boolean:
         case ColumnType::byte:
         case ColumnType::integer:
@@ -308,7 +315,9 @@ std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> colum
         switch (type) {
             case ColumnType::byte:
             case ColumnType::integer:
-            case ColumnType::long_integer: {
+            case ColumnType::long_integer:
+            case ColumnType::complex:
+            case ColumnType::big_int: {
                 const auto* n = as<std::int64_t>(v);
                 if (n == nullptr) {
                     return fail(type_mismatch(spec));
@@ -318,7 +327,11 @@ std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> colum
                     const auto b = static_cast<std::uint8_t>(*n);
                     out.push_back(asc ? b : static_cast<std::uint8_t>(~b));
                 } else {
-                    append_integer_key(out, *n, type == ColumnType::integer ? 2 : 4, asc);
+                    append_integer_key(out, *n,
+                                       type == ColumnType::integer   ? 2
+                                       : type == ColumnType::big_int ? 8
+                                                                     : 4,
+                                       asc);
                 }
                 break;
             }

@@ -4,7 +4,8 @@
 //
 // Per index column, concatenated (flag bytes and integers in index_key.h):
 //   Byte                 the byte
-//   Integer/Long/Money   big-endian, sign bit flipped
+//   Integer/Long/Money,  big-endian, sign bit flipped
+//   Complex/Large Number
 //   Single/Double/Date   IEEE big-endian; non-negative: sign bit flipped,
 //                        negative: every bit flipped
 //   Numeric              sign byte and the 128-bit magnitude big-endian;
@@ -43,11 +44,13 @@ struct KeyColumnSpec {
     bool ascending = true;
     std::uint16_t sort_order = 0;  // text: the language id of the sort order
     std::uint8_t sort_version = 0;
-    bool legacy_numeric = true;  // Jet 4's order of Numeric keys
+    bool legacy_numeric = true;  // Jet 4's order of Numeric keys (ACE: fixed)
+    bool calculated = false;     // a calculated column (ACE): its key is not known
 };
 
-// The spec of index column `ic` over `column` in a Jet 4 file.
-KeyColumnSpec key_column_spec(const Column& column, const IndexColumn& ic);
+// The spec of index column `ic` over `column`, in a Jet 4 file or (`ace`) an
+// Access 2007 or later one.
+KeyColumnSpec key_column_spec(const Column& column, const IndexColumn& ic, bool ace = false);
 
 // Why keys over `spec` cannot be computed (an unknown sort order, a type no
 // index holds), or nothing when they can.

@@ -52,11 +52,15 @@ std::size_t value_width(std::uint8_t type) {
             return 2;
         case ColumnType::long_integer:
         case ColumnType::single:
+        case ColumnType::complex:
             return 4;
         case ColumnType::money:
         case ColumnType::double_:
         case ColumnType::datetime:
+        case ColumnType::big_int:
             return 8;
+        case ColumnType::ext_datetime:
+            return 42;
         case ColumnType::guid:
             return 16;
         case ColumnType::numeric:
@@ -167,6 +171,10 @@ Value decode_column(const PageFile& file, const Column& column, const RowLayout&
         return std::monostate{};
     }
     const Bytes d = row.subspan(span->offset, span->length);
+    if (column.is_calculated() && !column.is_long_value()) {
+        // The stored wrapper (a length and the result), as it is.
+        return Binary{std::vector<std::uint8_t>(d.begin(), d.end())};
+    }
     const std::size_t width = value_width(column.type);
     if (width != 0 && d.size() < width) {
         damaged(what, "has " + std::to_string(d.size()) + " bytes for column \"" + column.name +
@@ -179,7 +187,19 @@ Value decode_column(const PageFile& file, const Column& column, const RowLayout&
         case ColumnType::integer:
             return static_cast<std::int64_t>(read_le<std::int16_t>(d, 0));
         case ColumnType::long_integer:
+        case ColumnType::complex:
             return static_cast<std::int64_t>(read_le<std::int32_t>(d, 0));
+        case ColumnType::big_int:
+            return read_le<std::int64_t>(d, 0);
+        case ColumnType::ext_datetime:
+            // Days, seconds and fractions in ASCII, NUL-terminated.
+            {
+                std::size_t n = 0;
+                while (n < 42 && d[n] != 0) {
+                    ++n;
+                }
+                return std::string(reinterpret_cast<const char*>(d.data()), n);
+            }
         case ColumnType::money:
             return Money{read_le<std::int64_t>(d, 0)};
         case ColumnType::single:

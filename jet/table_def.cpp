@@ -279,6 +279,12 @@ const char* column_type_name(std::uint8_t type) {
             return "OLE";
         case ColumnType::memo:
             return "Memo";
+        case ColumnType::complex:
+            return "Complex";
+        case ColumnType::big_int:
+            return "Large Number";
+        case ColumnType::ext_datetime:
+            return "Date/Time Extended";
         case ColumnType::guid:
             return "Replication ID";
         case ColumnType::numeric:

@@ -36,7 +36,14 @@ enum class ColumnType : std::uint8_t {
     guid = 0x0F,
     numeric = 0x10,
     fixed_binary = 0x11,  // fixed 3992-byte binary (MSysAccessObjects.Data)
+    // ACE (.accdb) only:
+    complex = 0x12,       // attachment / multi-valued: a Long tying rows of a hidden table
+    big_int = 0x13,       // Large Number, 64-bit (Access 2016 and later)
+    ext_datetime = 0x14,  // Date/Time Extended: 42 ASCII bytes (Access 2019 and later)
 };
+
+// Extended flags of a column (block +16).
+inline constexpr std::uint8_t kColumnExtCalculated = 0xC0;  // ACE: a calculated column
 
 // Offsets in the logical table definition.
 namespace tdef_offsets {
@@ -92,6 +99,11 @@ struct Column {
     bool is_long_value() const {
         return type == static_cast<std::uint8_t>(ColumnType::memo) ||
                type == static_cast<std::uint8_t>(ColumnType::ole);
+    }
+    // A calculated column (ACE): its value is stored wrapped, whatever its
+    // type byte says.
+    bool is_calculated() const {
+        return (ext_flags & kColumnExtCalculated) == kColumnExtCalculated;
     }
     std::uint8_t precision() const { return static_cast<std::uint8_t>(misc & 0xFF); }
     std::uint8_t scale() const { return static_cast<std::uint8_t>(misc >> 8); }

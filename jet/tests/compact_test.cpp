@@ -269,11 +269,8 @@ TEST(CompactRefusals, UnsupportedInputsWriteNothing) {
     for (const auto& f : testsupport::corpus_files()) {
         if (f.format == "jet3") {
             cases.emplace_back(f.path, jet::ErrorKind::jet3);
-        } else if (f.format == "ace12" || f.format == "ace14") {
-            cases.emplace_back(f.path, f.name.find("enc") != std::string::npos ||
-                                               f.name.find("agile") != std::string::npos
-                                           ? jet::ErrorKind::encrypted_ace
-                                           : jet::ErrorKind::ace);
+        } else if (f.format.rfind("ace", 0) == 0 && !f.password.empty()) {
+            cases.emplace_back(f.path, jet::ErrorKind::encrypted_ace);
         }
     }
     // A truncated Jet 4 file and something that is no database at all.

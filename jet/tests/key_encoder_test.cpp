@@ -70,7 +70,7 @@ void compare_file(const jet::Database& db, const std::string& name, Tally& tally
                     std::find_if(def.columns.begin(), def.columns.end(),
                                  [&](const jet::Column& c) { return c.number == ic.number; });
                 ASSERT_NE(it, def.columns.end()) << name << ": index column " << ic.number;
-                specs.push_back(jet::key_column_spec(*it, ic));
+                specs.push_back(jet::key_column_spec(*it, ic, db.header().is_ace()));
                 places.push_back(static_cast<std::size_t>(it - def.columns.begin()));
                 types.emplace_back(jet::column_type_name(it->type));
             }

@@ -156,7 +156,7 @@ void print_entries(const jet::Database& db, const jet::TableDef& t, std::ostream
                 continue;
             }
             out << " " << t.columns[at].name << (ic.ascending() ? "" : " DESC");
-            specs.push_back(jet::key_column_spec(t.columns[at], ic));
+            specs.push_back(jet::key_column_spec(t.columns[at], ic, db.header().is_ace()));
             places.push_back(at);
             if (!unsupported) {
                 unsupported = jet::key_unsupported(specs.back());
