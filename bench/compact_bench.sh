@@ -5,6 +5,7 @@
 # both times, of their ratio and of jetcompact's peak memory.
 #
 #   bench/compact_bench.sh [BUILD_DIR] [MB] [DELETE_SHARE]
+#   (BENCH_SOURCE / BENCH_TABLE: another corpus file and table to grow)
 #
 # BUILD_DIR defaults to build/release (configure with the "release" preset);
 # MB defaults to 1024. The work files go to $TMPDIR (or /tmp) and are removed.
@@ -22,9 +23,13 @@ done
 work="$(mktemp -d "${TMPDIR:-/tmp}/compact-bench.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
-src="$corpus/format-corpus/database-msaccess-flat.mdb"
+# BENCH_SOURCE (relative to the corpus) and BENCH_TABLE choose another file
+# and table to grow, e.g. an .accdb: BENCH_SOURCE=jackcess/ace/oldDatesV2007.accdb
+# BENCH_TABLE=Table1 (compact_bench_gen FILE --list names the tables it can grow).
+src="$corpus/${BENCH_SOURCE:-format-corpus/database-msaccess-flat.mdb}"
+table="${BENCH_TABLE:-baseTable}"
 echo "generating a ${mb} MB database from $(basename "$src") with ${share} of the new rows deleted..."
-"$gen" "$src" baseTable "$work/big.mdb" --mb "$mb" --delete "$share" --free 0.05
+"$gen" "$src" "$table" "$work/big.mdb" --mb "$mb" --delete "$share" --free 0.05
 size=$(stat -c %s "$work/big.mdb")
 sync
 

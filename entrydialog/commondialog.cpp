@@ -16,12 +16,18 @@ QStringList QtNameFilters(const QString& strFilter) {
         }
         const QString bracketed =
             QLatin1Char('(') + patterns.join(QLatin1Char(' ')) + QLatin1Char(')');
-        // Qt reads the patterns from the brackets at the end of the text, so a
-        // description that already names them is used as it is.
-        if (description.trimmed().endsWith(bracketed))
-            filters << description.trimmed();
+        // Qt reads the patterns from the brackets at the end of the text,
+        // separated by spaces, so a description that already names them is
+        // used as it is, with spaces where Windows shows semicolons.
+        const QString semicolons =
+            QLatin1Char('(') + patterns.join(QLatin1Char(';')) + QLatin1Char(')');
+        QString text = description.trimmed();
+        if (text.endsWith(semicolons))
+            text = text.left(text.size() - semicolons.size()).trimmed();
+        if (text.endsWith(bracketed))
+            filters << text;
         else
-            filters << description.trimmed() + QLatin1Char(' ') + bracketed;
+            filters << text + QLatin1Char(' ') + bracketed;
     }
     return filters;
 }

@@ -51,7 +51,8 @@ int TwipsToPixels(int twips, double dotsPerInch);
 
 // The filter of dlgOpen: one file type, the description before '|' and the
 // pattern after it.
-inline const char* const kMdbFilter = "Microsoft Office Access Database (*.mdb) | *.mdb";
+inline const char* const kMdbFilter =
+    "Microsoft Office Access Database (*.mdb;*.accdb) | *.mdb;*.accdb";
 
 class frmAdd {
   public:

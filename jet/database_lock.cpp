@@ -43,7 +43,12 @@ bool locked_by_others(int fd) {
 
 std::filesystem::path lock_file_of(const std::filesystem::path& database) {
     std::filesystem::path ldb = database;
-    ldb.replace_extension(".ldb");
+    // Access 2007 and later keep ".laccdb" beside an .accdb.
+    std::string ext = database.extension().string();
+    for (auto& c : ext) {
+        c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    }
+    ldb.replace_extension(ext == ".accdb" ? ".laccdb" : ".ldb");
     return ldb;
 }
 

@@ -17,7 +17,8 @@
 
 namespace jet {
 
-// The lock file Jet keeps beside `database`: the same name with ".ldb".
+// The lock file Jet keeps beside `database`: the same name with ".ldb"
+// (".laccdb" for an .accdb).
 std::filesystem::path lock_file_of(const std::filesystem::path& database);
 
 class DatabaseLock {

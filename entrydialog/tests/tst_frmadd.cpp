@@ -343,7 +343,7 @@ void FrmAddTest::filePickerResultsAndFailures() {
     QCOMPARE(rig.picker.requests.size(), 3);
     const OpenRequest& request = rig.picker.requests[0];
     QCOMPARE(request.nameFilters,
-             QStringList{QStringLiteral("Microsoft Office Access Database (*.mdb)")});
+             QStringList{QStringLiteral("Microsoft Office Access Database (*.mdb *.accdb)")});
     QVERIFY(request.flags & cdlOFNHideReadOnly);
     QCOMPARE(rig.picker.parents[0], rig.form.window());
     QVERIFY(rig.Shown());

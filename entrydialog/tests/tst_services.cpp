@@ -33,7 +33,7 @@ class ServicesTest : public QObject {
 
 void ServicesTest::nameFiltersFromTheFilterText() {
     QCOMPARE(QtNameFilters(QString::fromLatin1(kMdbFilter)),
-             QStringList{QStringLiteral("Microsoft Office Access Database (*.mdb)")});
+             QStringList{QStringLiteral("Microsoft Office Access Database (*.mdb *.accdb)")});
     QCOMPARE(QtNameFilters(QStringLiteral("Databases|*.mdb;*.accdb|All files|*.*")),
              (QStringList{QStringLiteral("Databases (*.mdb *.accdb)"),
                           QStringLiteral("All files (*.*)")}));
@@ -164,8 +164,9 @@ void ServicesTest::realFileDialogOffersOnlyMdbFiles() {
     }
 
     QCOMPARE(number, cdlCancel);
-    QCOMPARE(filters, QStringList{QStringLiteral("Microsoft Office Access Database (*.mdb)")});
-    QCOMPARE(fileTypeShown, QStringLiteral("Microsoft Office Access Database (*.mdb)"));
+    QCOMPARE(filters,
+             QStringList{QStringLiteral("Microsoft Office Access Database (*.mdb *.accdb)")});
+    QCOMPARE(fileTypeShown, QStringLiteral("Microsoft Office Access Database (*.mdb *.accdb)"));
     QCOMPARE(mode, QStringLiteral("existing"));
     QVERIFY(open.FileName.isEmpty());
 }

@@ -217,9 +217,9 @@ std::vector<std::string> sorted_parts(const std::string& text, bool by_blank_lin
 // Expects mdbtools and mdb-reader (where `oracle` names its folder) to read
 // `output` as they read `source`, and to print nothing new on stderr.
 // `catalog_order`: the tables are listed in the same order too. (The copy
-// writes the catalog's rows in its primary-key order: in Jet 4 files the
-// order of its Ids, which is the order they are listed in; in ACE files the
-// key is parent and name, and readers list the tables in that order.)
+// keeps the catalog's rows in their order, a moved row where the catalog
+// holds it; mdbtools lists a moved row where its bytes were moved to. The
+// ACE files of the corpus have such rows in their catalogs.)
 void expect_read_alike(const fs::path& source, const fs::path& output, const std::string& password,
                        const fs::path& oracle, const char* source_dir, bool catalog_order = true) {
     const bool have_node = !oracle.empty();

@@ -1,4 +1,4 @@
-// jetcheck: checks the structure of a Jet 4.0 database without changing it.
+// jetcheck: checks the structure of an Access database without changing it.
 #include <cstdio>
 #include <iostream>
 #include <optional>
@@ -25,10 +25,11 @@ constexpr int kExitCannotOpen = 2;
 const char* const kHelp =
     "Usage: jetcheck [OPTIONS] FILE\n"
     "\n"
-    "Checks the structure of a Jet 4.0 database (.mdb, Access 2000-2003) without\n"
-    "changing it: pages and their owners, the global free map, the catalog, table\n"
-    "definitions, usage maps, data pages and rows, long values (memo/OLE) and\n"
-    "index trees.\n"
+    "Checks the structure of an Access database without changing it: an .mdb of\n"
+    "Access 2000-2003 (Jet 4.0), or an unencrypted .accdb of Access 2007, 2010/2013,\n"
+    "2016 or 2019/365. It checks pages and their owners, the global free map, the\n"
+    "catalog, table definitions, usage maps, data pages and rows, long values\n"
+    "(memo/OLE) and index trees, and every index entry against its row.\n"
     "\n"
     "Findings are errors (damage: a page used twice, an index out of order, a row\n"
     "that does not decode, a pointer to nothing ...) or notes (what files made by\n"
@@ -61,8 +62,8 @@ const char* const kHelp =
     "Exit codes:\n"
     "  0   no errors (notes only, or nothing at all)\n"
     "  1   errors found\n"
-    "  2   the file cannot be opened or is refused (no Jet 4 database, Access 97,\n"
-    "      .accdb, truncated, wrong password)\n"
+    "  2   the file cannot be opened or is refused (no database, Access 97, an\n"
+    "      encrypted .accdb or one of an unknown version, truncated, wrong password)\n"
     "  64  wrong usage\n";
 
 // The size of the copy a compaction would write (planned, nothing written);

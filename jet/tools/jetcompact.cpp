@@ -1,4 +1,4 @@
-// jetcompact SOURCE DEST: compacts a Jet 4.0 database into a new file;
+// jetcompact SOURCE DEST: compacts an Access database into a new file;
 // jetcompact --in-place DATABASE: compacts it into its own place.
 
 #include <sys/stat.h>
@@ -32,7 +32,8 @@ const char* const kUsage =
     "Usage: jetcompact [OPTIONS] SOURCE DEST\n"
     "       jetcompact [OPTIONS] --in-place DATABASE [--backup]\n"
     "\n"
-    "Compacts the Jet 4.0 database SOURCE (an Access 2000-2003 .mdb file) into the new\n"
+    "Compacts the Access database SOURCE (an .mdb of Access 2000-2003, or an\n"
+    "unencrypted .accdb of Access 2007, 2010/2013, 2016 or 2019/365) into the new\n"
     "file DEST. SOURCE is only read. DEST must not exist; it appears only once the\n"
     "compacted copy has been written, flushed to disk and verified against SOURCE.\n"
     "\n"
@@ -65,8 +66,8 @@ const char* const kUsage =
     "      nothing was written under DEST, DATABASE is unchanged\n"
     "  3   the password is wrong or missing (\"Not a valid password.\")\n"
     "  4   DEST already exists\n"
-    "  5   SOURCE is not a Jet 4.0 database (not a regular file, Jet 3, ACE, encrypted,\n"
-    "      truncated or another file)\n"
+    "  5   SOURCE is not a database this program compacts (not a regular file, Jet 3,\n"
+    "      an encrypted .accdb or one of an unknown version, truncated, another file)\n"
     "  6   SOURCE is in use: another program has it open; close it everywhere first\n"
     "  64  wrong usage\n";
 
@@ -151,7 +152,7 @@ int main(int argc, char** argv) {
     struct stat st {};
     if (::stat(source.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         std::cerr << "jetcompact: \"" << source
-                  << "\" is not a regular file, so it cannot be a Jet 4.0 database. Nothing "
+                  << "\" is not a regular file, so it cannot be an Access database. Nothing "
                      "was written.\n";
         return kExitUnsupported;
     }

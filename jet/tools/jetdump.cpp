@@ -26,7 +26,8 @@ constexpr int kExitDamaged = 3;
 const char* const kHelp =
     R"(Usage: jetdump [OPTIONS] FILE
 
-Reads an Access 2000-2003 (Jet 4.0, .mdb) database without changing it.
+Reads an Access database without changing it: an .mdb of Access 2000-2003
+(Jet 4.0), or an unencrypted .accdb of Access 2007, 2010/2013, 2016 or 2019/365.
 
   (no action)        list the user tables, one name per line, in catalog order
   --system           list the system tables too
@@ -66,8 +67,9 @@ column names; numbers as JSON numbers, everything else as strings.
 Exit status:
   0   success
   1   there is no table of that name
-  2   the file cannot be opened or is refused (not a database, Access 97,
-      Access 2007+ .accdb, encrypted, truncated, wrong or missing password)
+  2   the file cannot be opened or is refused (not a database, Access 97, an
+      encrypted .accdb or one of an unknown version, truncated, wrong or missing
+      password)
   3   the database is damaged (the message names the page)
   64  wrong usage (unknown option, missing value, not exactly one FILE)
 )";
