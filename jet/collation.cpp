@@ -9,7 +9,8 @@ namespace jet {
 
 namespace collation_data {
 extern const std::string_view general_legacy;
-}
+extern const std::string_view general;
+}  // namespace collation_data
 
 namespace {
 
@@ -81,6 +82,11 @@ std::uint16_t surrogate_code(char16_t unit) {
 
 const Collation& Collation::general_legacy() {
     static const Collation table(collation_data::general_legacy);
+    return table;
+}
+
+const Collation& Collation::general() {
+    static const Collation table(collation_data::general);
     return table;
 }
 

@@ -46,6 +46,9 @@ class Collation {
     // version 0), which every Jet 4 file uses unless another language was
     // chosen.
     static const Collation& general_legacy();
+    // The General sort order of Access 2010 and later (sort order 1033,
+    // version 1): the same sections, other codes.
+    static const Collation& general();
 
     // Parses a table in the layout of jet/collation/general_legacy.txt.
     // Throws Error(invalid_argument) naming the line that does not parse.

@@ -1,5 +1,6 @@
 #include "jet/key_encoder.h"
 
+#include <array>
 #include <bit>
 
 #include "jet/collation.h"
@@ -105,6 +106,32 @@ void append_guid_key(std::vector<std::uint8_t>& out, const Guid& g, bool ascendi
     append_binary_key(out, Bytes(ordered), ascending);
 }
 
+// Date/Time Extended: the 42 stored ASCII bytes in five groups of 8 each
+// followed by 09, the last 2, then a fixed trailer; a descending key inverts
+// the bytes of the value and of the trailer, not the 09s.
+void append_ext_datetime_key(std::vector<std::uint8_t>& out, const std::string& text,
+                             bool ascending) {
+    std::array<std::uint8_t, 42> value{};
+    for (std::size_t i = 0; i < text.size() && i < value.size(); ++i) {
+        value[i] = static_cast<std::uint8_t>(text[i]);
+    }
+    const auto put = [&](std::uint8_t b) {
+        out.push_back(ascending ? b : static_cast<std::uint8_t>(~b));
+    };
+    for (std::size_t g = 0; g < 5; ++g) {
+        for (std::size_t i = 0; i < 8; ++i) {
+            put(value[8 * g + i]);
+        }
+        out.push_back(kBinaryMore);
+    }
+    put(value[40]);
+    put(value[41]);
+    constexpr std::uint8_t kTrailer[] = {0, 0, 0, 0, 0, 0, 2};
+    for (const std::uint8_t b : kTrailer) {
+        put(b);
+    }
+}
+
 std::string type_mismatch(const KeyColumnSpec& spec) {
     return std::string("A value of the ") + column_type_name(spec.type) +
            " column of the index does not have the column's type.";
@@ -138,6 +165,7 @@ std::optional<std::string> key_unsupported(const KeyColumnSpec& spec) {
     switch (static_cast<ColumnType>(spec.type)) {
         case ColumnType::complex:
         case ColumnType::big_int:
+        case ColumnType::ext_datetime:
         case ColumnType::boolean:
         case ColumnType::byte:
         case ColumnType::integer:
@@ -152,10 +180,7 @@ std::optional<std::string> key_unsupported(const KeyColumnSpec& spec) {
             return std::nullopt;
         case ColumnType::text:
         case ColumnType::memo:
-            // A sort order of 0 comes from writers that leave it out; Access
-            // then reads the column as General.
-            if ((spec.sort_order == kSortGeneral || spec.sort_order == 0) &&
-                spec.sort_version == 0) {
+            if (collation_for(spec.sort_order, spec.sort_version) != nullptr) {
                 return std::nullopt;
             }
             return "the text sort order " + std::to_string(spec.sort_order) + " (version " +
@@ -166,11 +191,26 @@ std::optional<std::string> key_unsupported(const KeyColumnSpec& spec) {
     }
 }
 
+const Collation* collation_for(std::uint16_t sort_order, std::uint8_t version) {
+    // A sort order of 0 comes from writers that leave it out; Access then
+    // reads the column as General.
+    if (sort_order != kSortGeneral && sort_order != 0) {
+        return nullptr;
+    }
+    switch (version) {
+        case 0:
+            return &Collation::general_legacy();
+        case 1:
+            return &Collation::general();
+        default:
+            return nullptr;
+    }
+}
+
 bool append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, bool ascending,
-                     TextPositions positions) {
+                     const Collation& table, TextPositions positions) {
     const bool per_element = positions == TextPositions::per_element;
     bool ligature = false;
-    const Collation& table = Collation::general_legacy();
     if (text.size() > kMaxTextKeyUnits) {
         text = text.substr(0, kMaxTextKeyUnits);
     }
@@ -391,6 +431,15 @@ std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> colum
                 append_binary_key(out, b->bytes, asc);
                 break;
             }
+            case ColumnType::ext_datetime: {
+                const auto* t = as<std::string>(v);
+                if (t == nullptr) {
+                    return fail(type_mismatch(spec));
+                }
+                out.push_back(asc ? kKeyAscending : kKeyDescending);
+                append_ext_datetime_key(out, *t, asc);
+                break;
+            }
             case ColumnType::text:
             case ColumnType::memo: {
                 const auto* s = as<std::string>(v);
@@ -398,7 +447,9 @@ std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> colum
                     return fail(type_mismatch(spec));
                 }
                 out.push_back(asc ? kKeyAscending : kKeyDescending);
-                const bool has = append_text_key(out, utf8_to_utf16(*s), asc, positions);
+                const bool has =
+                    append_text_key(out, utf8_to_utf16(*s), asc,
+                                    *collation_for(spec.sort_order, spec.sort_version), positions);
                 if (ligature != nullptr && has) {
                     *ligature = true;
                 }

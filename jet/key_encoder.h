@@ -76,9 +76,15 @@ std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> colum
                                             TextPositions positions = TextPositions::per_element,
                                             bool* ligature = nullptr);
 
-// The text part alone (after the flag byte), for the general legacy order.
-// Returns whether the text holds a ligature.
+class Collation;
+
+// The text part alone (after the flag byte) under `table`. Returns whether
+// the text holds a ligature.
 bool append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, bool ascending,
-                     TextPositions positions = TextPositions::per_element);
+                     const Collation& table, TextPositions positions = TextPositions::per_element);
+
+// The collation of a sort order (language id and version), or nullptr when
+// this program does not know it.
+const Collation* collation_for(std::uint16_t sort_order, std::uint8_t version);
 
 }  // namespace jet

@@ -122,7 +122,14 @@ void compare_file(const jet::Database& db, const std::string& name, Tally& tally
 }
 
 TEST(KeyEncoder, EveryCorpusEntryEqualsTheKeyComputedFromItsRow) {
-    const auto files = testsupport::corpus_files("jet4");
+    // Jet 4 files, and the unencrypted Access 2007 and later ones (those with
+    // a password in the manifest are encrypted).
+    std::vector<CorpusFile> files;
+    for (const auto& f : testsupport::corpus_files()) {
+        if (f.format == "jet4" || (f.format.rfind("ace", 0) == 0 && f.password.empty())) {
+            files.push_back(f);
+        }
+    }
     if (files.empty()) {
         GTEST_SKIP() << "corpus not available";
     }

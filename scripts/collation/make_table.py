@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
-"""Writes jet/collation/general_legacy.txt, the text index codes of the
-General sort order in its Access 2000-2003 ("legacy") version.
+"""Writes a text index code table of the engine: jet/collation/general_legacy.txt
+(the General sort order as Access 2000-2003 wrote it, "legacy") or
+jet/collation/general.txt (the General sort order of Access 2010 and later).
 
 The codes are facts about the file format, published with Jackcess
-(Apache-2.0) as two resource files: index_codes_genleg.txt (characters
-U+0000-U+00FF) and index_codes_ext_genleg.txt (U+0100-U+FFFF, surrogates
-left out), one line per character. This script reads those two files and
-writes the same facts in the engine's own, shorter layout (see the head of
-the output). Run it with the folder that holds the two files:
+(Apache-2.0) as two resource files per sort order: index_codes_genleg.txt and
+index_codes_ext_genleg.txt (legacy), index_codes_gen.txt and
+index_codes_ext_gen.txt (General); the first covers U+0000-U+00FF, the
+second U+0100-U+FFFF with the surrogates left out, one line per character.
+This script reads those files and writes the same facts in the engine's own,
+shorter layout (see the head of the output). Run it with the sort order and
+the folder that holds the files:
 
-    scripts/collation/make_general_legacy.py FOLDER > jet/collation/general_legacy.txt
+    scripts/collation/make_table.py legacy FOLDER > jet/collation/general_legacy.txt
+    scripts/collation/make_table.py general FOLDER > jet/collation/general.txt
 """
 import sys
 from pathlib import Path
@@ -24,9 +28,13 @@ def hexbytes(s):
 
 def units():
     """Yields (unit, kind letter, fields) for every unit but the surrogates."""
-    folder = Path(sys.argv[1])
-    base = (folder / "index_codes_genleg.txt").read_text("ascii").splitlines()
-    ext = (folder / "index_codes_ext_genleg.txt").read_text("ascii").splitlines()
+    kind = sys.argv[1]
+    if kind not in ("legacy", "general"):
+        sys.exit("the sort order is legacy or general")
+    suffix = "genleg" if kind == "legacy" else "gen"
+    folder = Path(sys.argv[2])
+    base = (folder / f"index_codes_{suffix}.txt").read_text("ascii").splitlines()
+    ext = (folder / f"index_codes_ext_{suffix}.txt").read_text("ascii").splitlines()
     cps = [c for c in range(0x10000) if not 0xD800 <= c <= 0xDFFF]
     lines = base + ext
     if len(lines) != len(cps):
@@ -52,7 +60,7 @@ def entries():
 
 def main():
     out = sys.stdout
-    out.write(HEAD)
+    out.write(HEAD_LEGACY if sys.argv[1] == "legacy" else HEAD_GENERAL)
     pending = None  # (first, last, kind, fields) of a run being collected
 
     def flush():
@@ -82,15 +90,7 @@ def main():
     flush()
 
 
-HEAD = """\
-# Text index codes of the General sort order, legacy version (sort order
-# 1033, version 0: Access 2000-2003 and the Jet 4 files of later versions).
-#
-# Source: the index code tables published with Jackcess (Apache-2.0),
-# index_codes_genleg.txt and index_codes_ext_genleg.txt, rewritten into this
-# layout by scripts/collation/make_general_legacy.py. Surrogates (D800..DFFF)
-# are not listed: their codes are computed.
-#
+LAYOUT = """\
 # One line per UTF-16 unit or run of units: SPAN KIND FIELDS, SPAN = XXXX or
 # XXXX..YYYY (hex), byte strings in hex. A unit not listed is ignored.
 #   ignore          adds nothing to the key
@@ -102,6 +102,28 @@ HEAD = """\
 #   wide B A F      sort bytes B, accent bytes A ('-' none), width flag F (1 or 2)
 #   significant B   sort bytes B
 """
+
+HEAD_LEGACY = """\
+# Text index codes of the General sort order, legacy version (sort order
+# 1033, version 0: Access 2000-2003 and the Jet 4 files of later versions).
+#
+# Source: the index code tables published with Jackcess (Apache-2.0),
+# index_codes_genleg.txt and index_codes_ext_genleg.txt, rewritten into this
+# layout by scripts/collation/make_table.py. Surrogates (D800..DFFF) are not
+# listed: their codes are computed.
+#
+""" + LAYOUT
+
+HEAD_GENERAL = """\
+# Text index codes of the General sort order of Access 2010 and later (sort
+# order 1033, version 1).
+#
+# Source: the index code tables published with Jackcess (Apache-2.0),
+# index_codes_gen.txt and index_codes_ext_gen.txt, rewritten into this
+# layout by scripts/collation/make_table.py. Surrogates (D800..DFFF) are not
+# listed: their codes are computed.
+#
+""" + LAYOUT
 
 if __name__ == "__main__":
     main()
