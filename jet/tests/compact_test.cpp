@@ -428,63 +428,73 @@ TEST(CompactVerify, ACopyThatDiffersFromItsSourceIsRejected) {
 // after the copy got its name).
 TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoPartialDestination) {
     REQUIRE_CORPUS();
-    // The largest Jet 4 file gives the widest window.
-    const auto files = testsupport::corpus_files("jet4");
-    const CorpusFile* biggest = nullptr;
-    for (const auto& f : files) {
-        if (biggest == nullptr || fs::file_size(f.path) > fs::file_size(biggest->path)) {
+    // The largest Jet 4 file and the largest unencrypted .accdb give the
+    // widest windows.
+    const CorpusFile* biggest_mdb = nullptr;
+    const CorpusFile* biggest_accdb = nullptr;
+    const auto all = testsupport::corpus_files();
+    for (const auto& f : all) {
+        const bool ace = f.format.rfind("ace", 0) == 0 && f.password.empty();
+        const CorpusFile*& biggest = ace ? biggest_accdb : biggest_mdb;
+        if ((ace || f.format == "jet4") &&
+            (biggest == nullptr || fs::file_size(f.path) > fs::file_size(biggest->path))) {
             biggest = &f;
         }
     }
-    ASSERT_NE(biggest, nullptr);
-    testsupport::ScratchDir dir;
-    const fs::path src = testsupport::copy_to_scratch(biggest->path, dir.path());
-    const std::string before = slurp(src);
-    const fs::path dest = dir.path() / "dest.mdb";
+    ASSERT_NE(biggest_mdb, nullptr);
+    ASSERT_NE(biggest_accdb, nullptr);
+    for (const CorpusFile* biggest : {biggest_mdb, biggest_accdb}) {
+        SCOPED_TRACE(biggest->name);
+        testsupport::ScratchDir dir;
+        const fs::path src = testsupport::copy_to_scratch(biggest->path, dir.path());
+        const std::string before = slurp(src);
+        const fs::path dest = dir.path() / ("dest" + src.extension().string());
 
-    // How long one run takes here.
-    const auto t0 = std::chrono::steady_clock::now();
-    jet::compact(src, dest, keep_password(*biggest));
-    const auto full = std::chrono::steady_clock::now() - t0;
-    const std::string complete = slurp(dest);
-    fs::remove(dest);
-    const auto step = std::max<std::chrono::microseconds>(
-        std::chrono::duration_cast<std::chrono::microseconds>(full) / 24,
-        std::chrono::microseconds(200));
-
-    int killed = 0;
-    for (int k = 0; k < 30; ++k) {
-        const pid_t pid = ::fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            try {
-                jet::compact(src, dest, keep_password(*biggest));
-            } catch (...) {
-                ::_exit(3);
-            }
-            ::_exit(0);
-        }
-        std::this_thread::sleep_for(step * k);
-        ::kill(pid, SIGKILL);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        if (WIFSIGNALED(status)) {
-            ++killed;
-            // Killed after the copy got its name: it must then be whole.
-            if (fs::exists(dest)) {
-                EXPECT_EQ(slurp(dest), complete) << "a partial destination after a kill at " << k;
-            }
-        } else {
-            EXPECT_EQ(WEXITSTATUS(status), 0);
-            EXPECT_EQ(slurp(dest), complete);
-        }
-        EXPECT_EQ(slurp(src), before) << "the source changed";
+        // How long one run takes here.
+        const auto t0 = std::chrono::steady_clock::now();
+        jet::compact(src, dest, keep_password(*biggest));
+        const auto full = std::chrono::steady_clock::now() - t0;
+        const std::string complete = slurp(dest);
         fs::remove(dest);
-        const auto listing = folder_listing(dir.path());
-        EXPECT_EQ(listing, std::vector<std::string>{src.filename().string()})
-            << "something was left behind";
+        const auto step = std::max<std::chrono::microseconds>(
+            std::chrono::duration_cast<std::chrono::microseconds>(full) / 24,
+            std::chrono::microseconds(200));
+
+        int killed = 0;
+        for (int k = 0; k < 30; ++k) {
+            const pid_t pid = ::fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                try {
+                    jet::compact(src, dest, keep_password(*biggest));
+                } catch (...) {
+                    ::_exit(3);
+                }
+                ::_exit(0);
+            }
+            std::this_thread::sleep_for(step * k);
+            ::kill(pid, SIGKILL);
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            if (WIFSIGNALED(status)) {
+                ++killed;
+                // Killed after the copy got its name: it must then be whole.
+                if (fs::exists(dest)) {
+                    EXPECT_EQ(slurp(dest), complete)
+                        << "a partial destination after a kill at " << k;
+                }
+            } else {
+                EXPECT_EQ(WEXITSTATUS(status), 0);
+                EXPECT_EQ(slurp(dest), complete);
+            }
+            EXPECT_EQ(slurp(src), before) << "the source changed";
+            fs::remove(dest);
+            const auto listing = folder_listing(dir.path());
+            EXPECT_EQ(listing, std::vector<std::string>{src.filename().string()})
+                << "something was left behind";
+        }
+        EXPECT_GE(killed, 5) << "too few runs were interrupted to mean anything";
     }
-    EXPECT_GE(killed, 5) << "too few runs were interrupted to mean anything";
 }
 
 // A disk that fills up: a small tmpfs (needs the right to mount; skipped
