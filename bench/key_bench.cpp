@@ -48,7 +48,7 @@ fs::path bench_file() {
 // computed, decoded once.
 struct Workload {
     struct Index {
-        std::vector<jet::KeyColumnSpec> specs;
+        std::vector<jet::KeyField> fields;
         std::vector<std::size_t> places;  // per index column, its place in the table's columns
         std::size_t table = 0;
     };
@@ -74,10 +74,9 @@ Workload load(const jet::Database& db) {
             for (const auto& ic : ri.columns) {
                 for (std::size_t i = 0; i < t.columns.size(); ++i) {
                     if (t.columns[i].number == ic.number) {
-                        x.specs.push_back(
-                            jet::key_column_spec(t.columns[i], ic, db.header().is_ace()));
+                        x.fields.push_back(jet::key_field(t.columns[i], ic, db.header().is_ace()));
                         x.places.push_back(i);
-                        ok = ok && !jet::key_unsupported(x.specs.back());
+                        ok = ok && !jet::key_unsupported(x.fields.back());
                     }
                 }
             }
@@ -129,7 +128,7 @@ void BM_ComputeKeys(benchmark::State& state) {
                     values.push_back(&row[p]);
                 }
                 key.clear();
-                benchmark::DoNotOptimize(jet::encode_index_key(x.specs, values, key));
+                benchmark::DoNotOptimize(jet::encode_index_key(x.fields, values, key));
             }
         }
     }

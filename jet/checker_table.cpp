@@ -357,10 +357,10 @@ class TableWalk {
                                     ", which the table does not have";
                     break;
                 }
-                k.specs.push_back(key_column_spec(*c, ic, cx_.db.header().is_ace()));
+                k.fields.push_back(key_field(*c, ic, cx_.db.header().is_ace()));
                 k.slots.push_back(wanted_slot(ic.number));
                 if (!k.unsupported) {
-                    k.unsupported = key_unsupported(k.specs.back());
+                    k.unsupported = key_unsupported(k.fields.back());
                 }
             }
         }
@@ -632,7 +632,7 @@ class TableWalk {
             key_bytes_.clear();
             bool ligature = false;
             if (key_values_.size() != k.slots.size() ||
-                encode_index_key(k.specs, key_values_, key_bytes_, TextPositions::per_element,
+                encode_index_key(k.fields, key_values_, key_bytes_, TextPositions::per_element,
                                  &ligature)) {
                 continue;
             }
@@ -644,7 +644,8 @@ class TableWalk {
             // Writers of Jet 4 files count a ligature's positions two ways:
             // either key is the row's.
             key_bytes_.clear();
-            if (!encode_index_key(k.specs, key_values_, key_bytes_, TextPositions::per_character)) {
+            if (!encode_index_key(k.fields, key_values_, key_bytes_,
+                                  TextPositions::per_character)) {
                 const std::uint32_t other = key_hash(key_bytes_);
                 if (other != key_hashes_[at]) {
                     alt_key_hashes_.resize(key_hashes_.size());
@@ -1204,7 +1205,7 @@ class TableWalk {
     std::vector<std::uint32_t> alt_key_hashes_;
     // How each real index's keys are computed, and what is reused per row.
     struct IndexKeys {
-        std::vector<KeyColumnSpec> specs;
+        std::vector<KeyField> fields;
         std::vector<std::size_t> slots;  // per index column, its place in wanted_
         std::optional<std::string> unsupported;
     };

@@ -244,7 +244,7 @@ const std::vector<IndexEntry>& Compactor::entries_from_rows(const TableWork& t, 
         return it->second;
     }
     const RealIndex& index = t.def->real_indexes[ri];
-    std::vector<KeyColumnSpec> specs;
+    std::vector<KeyField> fields;
     std::vector<const Column*> columns;
     for (const auto& ic : index.columns) {
         const Column* c = t.def->column_by_number(ic.number);
@@ -252,9 +252,9 @@ const std::vector<IndexEntry>& Compactor::entries_from_rows(const TableWork& t, 
         if (c == nullptr) {
             why = "it names a column the table does not have";
         } else {
-            specs.push_back(key_column_spec(*c, ic, db_.header().is_ace()));
+            fields.push_back(key_field(*c, ic, db_.header().is_ace()));
             columns.push_back(c);
-            why = key_unsupported(specs.back());
+            why = key_unsupported(fields.back());
         }
         if (why) {
             throw Error(ErrorKind::damaged,
@@ -274,7 +274,7 @@ const std::vector<IndexEntry>& Compactor::entries_from_rows(const TableWork& t, 
             pointers[i] = &values[i];
         }
         key.clear();
-        if (const auto why = encode_index_key(specs, pointers, key)) {
+        if (const auto why = encode_index_key(fields, pointers, key)) {
             throw Error(ErrorKind::damaged, "The key of " + what + " in index " +
                                                 std::to_string(ri) +
                                                 " cannot be computed: " + *why);

@@ -132,8 +132,8 @@ void append_ext_datetime_key(std::vector<std::uint8_t>& out, const std::string& 
     }
 }
 
-std::string type_mismatch(const KeyColumnSpec& spec) {
-    return std::string("A value of the ") + column_type_name(spec.type) +
+std::string type_mismatch(const KeyField& field) {
+    return std::string("A value of the ") + column_type_name(field.type) +
            " column of the index does not have the column's type.";
 }
 
@@ -144,8 +144,8 @@ const T* as(const Value& v) {
 
 }  // namespace
 
-KeyColumnSpec key_column_spec(const Column& column, const IndexColumn& ic, bool ace) {
-    KeyColumnSpec s;
+KeyField key_field(const Column& column, const IndexColumn& ic, bool ace) {
+    KeyField s;
     s.type = column.type;
     s.ascending = ic.ascending();
     s.legacy_numeric = !ace;
@@ -158,11 +158,11 @@ KeyColumnSpec key_column_spec(const Column& column, const IndexColumn& ic, bool 
     return s;
 }
 
-std::optional<std::string> key_unsupported(const KeyColumnSpec& spec) {
-    if (spec.calculated) {
+std::optional<std::string> key_unsupported(const KeyField& field) {
+    if (field.calculated) {
         return std::string("the keys of a calculated column are not known to this program");
     }
-    switch (static_cast<ColumnType>(spec.type)) {
+    switch (static_cast<ColumnType>(field.type)) {
         case ColumnType::complex:
         case ColumnType::big_int:
         case ColumnType::ext_datetime:
@@ -180,13 +180,13 @@ std::optional<std::string> key_unsupported(const KeyColumnSpec& spec) {
             return std::nullopt;
         case ColumnType::text:
         case ColumnType::memo:
-            if (collation_for(spec.sort_order, spec.sort_version) != nullptr) {
+            if (collation_for(field.sort_order, field.sort_version) != nullptr) {
                 return std::nullopt;
             }
-            return "the text sort order " + std::to_string(spec.sort_order) + " (version " +
-                   std::to_string(spec.sort_version) + ") is not known to this program";
+            return "the text sort order " + std::to_string(field.sort_order) + " (version " +
+                   std::to_string(field.sort_version) + ") is not known to this program";
         default:
-            return std::string("a ") + column_type_name(spec.type) +
+            return std::string("a ") + column_type_name(field.type) +
                    " column has no index key this program knows";
     }
 }
@@ -317,7 +317,7 @@ bool append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, b
     return ligature;
 }
 
-std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> columns,
+std::optional<std::string> encode_index_key(std::span<const KeyField> columns,
                                             std::span<const Value* const> values,
                                             std::vector<std::uint8_t>& out, TextPositions positions,
                                             bool* ligature) {
@@ -334,13 +334,13 @@ std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> colum
                     std::to_string(values.size()) + " value(s) were given.");
     }
     for (std::size_t i = 0; i < columns.size(); ++i) {
-        const KeyColumnSpec& spec = columns[i];
+        const KeyField& field = columns[i];
         const Value& v = *values[i];
-        if (auto why = key_unsupported(spec)) {
+        if (auto why = key_unsupported(field)) {
             return fail("The key cannot be computed: " + *why + ".");
         }
-        const auto type = static_cast<ColumnType>(spec.type);
-        const bool asc = spec.ascending;
+        const auto type = static_cast<ColumnType>(field.type);
+        const bool asc = field.ascending;
         if (type == ColumnType::boolean) {
             // Booleans have no null: a missing value is false.
             const bool truth = as<bool>(v) != nullptr && *as<bool>(v);
@@ -360,7 +360,7 @@ std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> colum
             case ColumnType::big_int: {
                 const auto* n = as<std::int64_t>(v);
                 if (n == nullptr) {
-                    return fail(type_mismatch(spec));
+                    return fail(type_mismatch(field));
                 }
                 if (type == ColumnType::byte) {
                     out.push_back(asc ? kKeyAscending : kKeyDescending);
@@ -378,7 +378,7 @@ std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> colum
             case ColumnType::money: {
                 const auto* m = as<Money>(v);
                 if (m == nullptr) {
-                    return fail(type_mismatch(spec));
+                    return fail(type_mismatch(field));
                 }
                 append_integer_key(out, m->units, 8, asc);
                 break;
@@ -398,7 +398,7 @@ std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> colum
                            t != nullptr && type == ColumnType::datetime) {
                     bits = std::bit_cast<std::uint64_t>(t->days);
                 } else {
-                    return fail(type_mismatch(spec));
+                    return fail(type_mismatch(field));
                 }
                 out.push_back(asc ? kKeyAscending : kKeyDescending);
                 append_float_key(out, bits, width, asc);
@@ -407,16 +407,16 @@ std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> colum
             case ColumnType::numeric: {
                 const auto* d = as<Decimal>(v);
                 if (d == nullptr) {
-                    return fail(type_mismatch(spec));
+                    return fail(type_mismatch(field));
                 }
                 out.push_back(asc ? kKeyAscending : kKeyDescending);
-                append_numeric_key(out, *d, asc, spec.legacy_numeric);
+                append_numeric_key(out, *d, asc, field.legacy_numeric);
                 break;
             }
             case ColumnType::guid: {
                 const auto* g = as<Guid>(v);
                 if (g == nullptr) {
-                    return fail(type_mismatch(spec));
+                    return fail(type_mismatch(field));
                 }
                 out.push_back(asc ? kKeyAscending : kKeyDescending);
                 append_guid_key(out, *g, asc);
@@ -425,7 +425,7 @@ std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> colum
             case ColumnType::binary: {
                 const auto* b = as<Binary>(v);
                 if (b == nullptr) {
-                    return fail(type_mismatch(spec));
+                    return fail(type_mismatch(field));
                 }
                 out.push_back(asc ? kKeyAscending : kKeyDescending);
                 append_binary_key(out, b->bytes, asc);
@@ -434,7 +434,7 @@ std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> colum
             case ColumnType::ext_datetime: {
                 const auto* t = as<std::string>(v);
                 if (t == nullptr) {
-                    return fail(type_mismatch(spec));
+                    return fail(type_mismatch(field));
                 }
                 out.push_back(asc ? kKeyAscending : kKeyDescending);
                 append_ext_datetime_key(out, *t, asc);
@@ -444,19 +444,19 @@ std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> colum
             case ColumnType::memo: {
                 const auto* s = as<std::string>(v);
                 if (s == nullptr) {
-                    return fail(type_mismatch(spec));
+                    return fail(type_mismatch(field));
                 }
                 out.push_back(asc ? kKeyAscending : kKeyDescending);
-                const bool has =
-                    append_text_key(out, utf8_to_utf16(*s), asc,
-                                    *collation_for(spec.sort_order, spec.sort_version), positions);
+                const bool has = append_text_key(
+                    out, utf8_to_utf16(*s), asc,
+                    *collation_for(field.sort_order, field.sort_version), positions);
                 if (ligature != nullptr && has) {
                     *ligature = true;
                 }
                 break;
             }
             default:
-                return fail(type_mismatch(spec));
+                return fail(type_mismatch(field));
         }
     }
     return std::nullopt;

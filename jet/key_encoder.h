@@ -39,7 +39,7 @@ inline constexpr std::uint16_t kSortGeneral = 1033;  // 0x0409
 inline constexpr std::size_t kMaxTextKeyUnits = 255;
 
 // What the encoder needs to know of one index column.
-struct KeyColumnSpec {
+struct KeyField {
     std::uint8_t type = 0;  // a ColumnType value
     bool ascending = true;
     std::uint16_t sort_order = 0;  // text: the language id of the sort order
@@ -48,13 +48,13 @@ struct KeyColumnSpec {
     bool calculated = false;     // a calculated column (ACE): its key is not known
 };
 
-// The spec of index column `ic` over `column`, in a Jet 4 file or (`ace`) an
+// What the encoder needs of index column `ic` over `column`, in a Jet 4 file or (`ace`) an
 // Access 2007 or later one.
-KeyColumnSpec key_column_spec(const Column& column, const IndexColumn& ic, bool ace = false);
+KeyField key_field(const Column& column, const IndexColumn& ic, bool ace = false);
 
-// Why keys over `spec` cannot be computed (an unknown sort order, a type no
+// Why keys over `field` cannot be computed (an unknown sort order, a type no
 // index holds), or nothing when they can.
-std::optional<std::string> key_unsupported(const KeyColumnSpec& spec);
+std::optional<std::string> key_unsupported(const KeyField& field);
 
 // How the sections after a text's sort bytes count the positions of a
 // ligature ("ß" sorting as "ss", "æ" as "ae"): Jet 4.0 as Access 2000-2003
@@ -65,12 +65,12 @@ std::optional<std::string> key_unsupported(const KeyColumnSpec& spec);
 enum class TextPositions { per_element, per_character };
 
 // Appends to `out` the key of a row whose index columns hold `values` (one
-// per spec, in index order). Returns nothing on success, else why the key
+// per field, in index order). Returns nothing on success, else why the key
 // cannot be computed (then `out` is left as it was). A value whose type does
 // not fit its column is reported, not guessed. `ligature`, when given, is
 // set when some text of the key holds a ligature (so that the other way of
 // counting may give another key).
-std::optional<std::string> encode_index_key(std::span<const KeyColumnSpec> columns,
+std::optional<std::string> encode_index_key(std::span<const KeyField> columns,
                                             std::span<const Value* const> values,
                                             std::vector<std::uint8_t>& out,
                                             TextPositions positions = TextPositions::per_element,

@@ -62,7 +62,7 @@ void compare_file(const jet::Database& db, const std::string& name, Tally& tally
         });
         for (const auto& ri : def.real_indexes) {
             ++tally.trees;
-            std::vector<jet::KeyColumnSpec> specs;
+            std::vector<jet::KeyField> fields;
             std::vector<std::size_t> places;
             std::vector<std::string> types;
             for (const auto& ic : ri.columns) {
@@ -70,18 +70,18 @@ void compare_file(const jet::Database& db, const std::string& name, Tally& tally
                     std::find_if(def.columns.begin(), def.columns.end(),
                                  [&](const jet::Column& c) { return c.number == ic.number; });
                 ASSERT_NE(it, def.columns.end()) << name << ": index column " << ic.number;
-                specs.push_back(jet::key_column_spec(*it, ic, db.header().is_ace()));
+                fields.push_back(jet::key_field(*it, ic, db.header().is_ace()));
                 places.push_back(static_cast<std::size_t>(it - def.columns.begin()));
                 types.emplace_back(jet::column_type_name(it->type));
             }
             std::optional<std::string> unknown;
-            for (const auto& s : specs) {
+            for (const auto& s : fields) {
                 if (!unknown) {
                     unknown = jet::key_unsupported(s);
                 }
             }
             std::vector<std::uint8_t> key;
-            std::vector<const jet::Value*> values(specs.size());
+            std::vector<const jet::Value*> values(fields.size());
             for (const auto& e : jet::read_index_entries(db.file(), ri.root_page, def.page)) {
                 if (unknown) {
                     ++tally.unknown[name + " " + obj->name + ": " + *unknown];
@@ -89,18 +89,18 @@ void compare_file(const jet::Database& db, const std::string& name, Tally& tally
                 }
                 const auto row = rows.find(e.row.encode());
                 ASSERT_NE(row, rows.end()) << name << " " << obj->name;
-                for (std::size_t i = 0; i < specs.size(); ++i) {
+                for (std::size_t i = 0; i < fields.size(); ++i) {
                     values[i] = &row->second[places[i]];
                 }
                 key.clear();
                 bool ligature = false;
-                const auto why = jet::encode_index_key(specs, values, key,
+                const auto why = jet::encode_index_key(fields, values, key,
                                                        jet::TextPositions::per_element, &ligature);
                 ASSERT_FALSE(why) << *why;
                 if (ligature && hex(key) != hex(e.key)) {
                     // Written counting a ligature's positions per character.
                     key.clear();
-                    ASSERT_FALSE(jet::encode_index_key(specs, values, key,
+                    ASSERT_FALSE(jet::encode_index_key(fields, values, key,
                                                        jet::TextPositions::per_character));
                     ++tally.per_character;
                 }
@@ -108,7 +108,7 @@ void compare_file(const jet::Database& db, const std::string& name, Tally& tally
                     << name << " table " << obj->name << " index " << ri.ordinal << " row "
                     << e.row.page << ":" << int(e.row.row);
                 ++tally.entries;
-                for (std::size_t i = 0; i < specs.size(); ++i) {
+                for (std::size_t i = 0; i < fields.size(); ++i) {
                     ++tally.per_type[types[i]];
                     if (const auto* s = std::get_if<std::string>(values[i])) {
                         for (const char16_t u : jet::utf8_to_utf16(*s)) {
@@ -193,13 +193,13 @@ TEST(KeyEncoder, LigaturesCountAsTwoPositions) {
          "02 02 13 00 "},
     };
     for (const Case& c : cases) {
-        jet::KeyColumnSpec spec;
-        spec.type = static_cast<std::uint8_t>(jet::ColumnType::text);
-        spec.sort_order = jet::kSortGeneral;
+        jet::KeyField field;
+        field.type = static_cast<std::uint8_t>(jet::ColumnType::text);
+        field.sort_order = jet::kSortGeneral;
         const jet::Value v{std::string(c.text)};
         const jet::Value* p = &v;
         std::vector<std::uint8_t> key;
-        ASSERT_FALSE(jet::encode_index_key(std::span(&spec, 1), std::span(&p, 1), key));
+        ASSERT_FALSE(jet::encode_index_key(std::span(&field, 1), std::span(&p, 1), key));
         EXPECT_EQ(hex(key), c.key) << c.text;
     }
 }
@@ -263,21 +263,21 @@ TEST(KeyEncoder, KeysSortAsTheirValues) {
             if (!asc && !c.descending_too) {
                 continue;
             }
-            jet::KeyColumnSpec spec;
-            spec.type = static_cast<std::uint8_t>(c.type);
-            spec.ascending = asc;
-            spec.sort_order = jet::kSortGeneral;
-            spec.legacy_numeric = c.legacy_numeric;
+            jet::KeyField field;
+            field.type = static_cast<std::uint8_t>(c.type);
+            field.ascending = asc;
+            field.sort_order = jet::kSortGeneral;
+            field.legacy_numeric = c.legacy_numeric;
             std::vector<std::uint8_t> previous;
             for (std::size_t i = 0; i < c.ascending.size(); ++i) {
                 std::vector<std::uint8_t> key;
                 const jet::Value* v = &c.ascending[i];
-                ASSERT_FALSE(jet::encode_index_key(std::span(&spec, 1), std::span(&v, 1), key));
+                ASSERT_FALSE(jet::encode_index_key(std::span(&field, 1), std::span(&v, 1), key));
                 if (i > 0) {
                     const auto order = jet::compare_keys(previous, key);
                     EXPECT_TRUE(asc ? order < 0 : order > 0)
-                        << jet::column_type_name(spec.type) << (asc ? " asc" : " desc") << " value "
-                        << i << ": " << hex(previous) << "vs " << hex(key);
+                        << jet::column_type_name(field.type) << (asc ? " asc" : " desc")
+                        << " value " << i << ": " << hex(previous) << "vs " << hex(key);
                 }
                 previous = key;
             }

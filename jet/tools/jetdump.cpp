@@ -143,7 +143,7 @@ void print_entries(const jet::Database& db, const jet::TableDef& t, std::ostream
                 out << " \"" << x.name << "\"";
             }
         }
-        std::vector<jet::KeyColumnSpec> specs;
+        std::vector<jet::KeyField> fields;
         std::vector<std::size_t> places;
         std::optional<std::string> unsupported;
         out << ":";
@@ -158,10 +158,10 @@ void print_entries(const jet::Database& db, const jet::TableDef& t, std::ostream
                 continue;
             }
             out << " " << t.columns[at].name << (ic.ascending() ? "" : " DESC");
-            specs.push_back(jet::key_column_spec(t.columns[at], ic, db.header().is_ace()));
+            fields.push_back(jet::key_field(t.columns[at], ic, db.header().is_ace()));
             places.push_back(at);
             if (!unsupported) {
-                unsupported = jet::key_unsupported(specs.back());
+                unsupported = jet::key_unsupported(fields.back());
             }
         }
         out << " (root page " << ri.root_page << ")\n";
@@ -189,13 +189,13 @@ void print_entries(const jet::Database& db, const jet::TableDef& t, std::ostream
                 if (unsupported) {
                     out << "not computed: " << *unsupported << "\n";
                 } else if (const auto why = jet::encode_index_key(
-                               specs, values, key, jet::TextPositions::per_element, &ligature)) {
+                               fields, values, key, jet::TextPositions::per_element, &ligature)) {
                     out << "not computed: " << *why << "\n";
                 } else if (key == std::vector<std::uint8_t>(e.key.begin(), e.key.end())) {
                     out << "ok\n";
                 } else if (std::vector<std::uint8_t> other;
                            ligature &&
-                           !jet::encode_index_key(specs, values, other,
+                           !jet::encode_index_key(fields, values, other,
                                                   jet::TextPositions::per_character) &&
                            other == std::vector<std::uint8_t>(e.key.begin(), e.key.end())) {
                     out << "ok (ligatures counted per character)\n";
