@@ -239,9 +239,13 @@ void check_object_ids(Context& cx) {
         const char* table;
         const char* column;
     };
+    // (ACE: the tables a complex column ties together.)
     static const Place places[] = {{"MSysACEs", "ObjectId"},
                                    {"MSysNavPaneObjectIDs", "Id"},
-                                   {"MSysNavPaneGroupToObjects", "ObjectID"}};
+                                   {"MSysNavPaneGroupToObjects", "ObjectID"},
+                                   {"MSysComplexColumns", "ConceptualTableID"},
+                                   {"MSysComplexColumns", "FlatTableID"},
+                                   {"MSysComplexColumns", "ComplexTypeObjectID"}};
     for (const auto& place : places) {
         const CatalogObject* obj = cx.db.catalog().find_table(place.table);
         if (obj == nullptr || cx.tables.count(obj->table_page()) == 0) {

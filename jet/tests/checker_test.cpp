@@ -1097,6 +1097,29 @@ TEST(CheckerErrors, AUserTableWhoseDefinitionIsGoneIsAStaleId) {
     expect_finding(c.check(), "stale-id", jet::Severity::note);
 }
 
+// An .accdb whose complex column names a flat table that is not there: the
+// tie is noted as a stale Id, as Ids left in the other system tables are.
+TEST(CheckerErrors, AComplexColumnNamingNoTableIsAStaleId) {
+    Copy c("jackcess/ace/complexDataTestV2010.accdb");
+    NEED(c);
+    jet::RowPointer at;
+    std::size_t offset = 0;
+    {
+        const auto db = c.open();
+        const auto& t = db.table("MSysComplexColumns");
+        const jet::Column* flat = t.find_column("FlatTableID");
+        ASSERT_NE(flat, nullptr);
+        db.for_each_row(t, [&](const jet::RowRef& r) { at = r.data; });
+        const jet::DataPage page(db.read_page(at.page), at.page, "");
+        offset = page.slot(at.row).start + 2 + flat->fixed_offset;
+    }
+    EXPECT_EQ(listing(c.check()).find("MSysComplexColumns"), std::string::npos);
+    c.poke32(at.page, offset, 0x00FFFF00u);  // names no page of the file
+    const auto r = c.check();
+    expect_finding(r, "stale-id", jet::Severity::note);
+    EXPECT_NE(listing(r).find("MSysComplexColumns.FlatTableID"), std::string::npos) << listing(r);
+}
+
 // Long values: the corpus file with the most chained memo values.
 struct LongValueSite {
     std::uint32_t page = 0;      // the row's page
