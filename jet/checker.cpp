@@ -47,7 +47,10 @@ void PageClaims::add(std::uint32_t page, Claim c) {
 
 void Context::add(Severity s, const std::string& code, std::uint32_t page, const std::string& table,
                   const std::string& text,
-                  std::optional<std::pair<std::uint32_t, std::uint32_t>> index) {
+                  std::optional<std::pair<std::uint32_t, std::uint32_t>> index, const Loss* loss) {
+    if (loss != nullptr && lost_.insert(*loss).second) {
+        report.losses.push_back(*loss);
+    }
     if (index && s == Severity::error) {
         const FindingKind* kind = finding_kind(code);
         if (kind != nullptr && kind->remedy == Remedy::rebuild) {
@@ -57,12 +60,18 @@ void Context::add(Severity s, const std::string& code, std::uint32_t page, const
     if (++per_code_[code] > kFindingsPerCode) {
         ++suppressed_[code];
         suppressed_severity_[code] = s;
+        if (loss == nullptr) {
+            suppressed_unsalvageable_.insert(code);
+        }
         return;
     }
-    Finding f{s, code, page, table, text, 0, std::nullopt};
+    Finding f{s, code, page, table, text, 0, std::nullopt, loss != nullptr};
     if (index) {
         f.table_page = index->first;
         f.index = index->second;
+    }
+    if (loss != nullptr) {
+        f.table_page = loss->table_page;
     }
     report.findings.push_back(std::move(f));
 }
@@ -71,6 +80,11 @@ void Context::error(const std::string& code, std::uint32_t page, const std::stri
                     const std::string& text,
                     std::optional<std::pair<std::uint32_t, std::uint32_t>> index) {
     add(Severity::error, code, page, table, text, index);
+}
+
+void Context::lossy(const std::string& code, std::uint32_t page, const std::string& table,
+                    const std::string& text, const Loss& loss) {
+    add(Severity::error, code, page, table, text, std::nullopt, &loss);
 }
 
 void Context::note(const std::string& code, std::uint32_t page, const std::string& table,
@@ -107,7 +121,7 @@ void Context::finish() {
         report.findings.push_back({suppressed_severity_[code], code, 0, "",
                                    std::to_string(n) + " further findings \"" + code +
                                        "\" like the ones above were not listed.",
-                                   0, std::nullopt});
+                                   0, std::nullopt, suppressed_unsalvageable_.count(code) == 0});
     }
 }
 

@@ -27,6 +27,21 @@ enum class Severity { note, error };
 
 const char* severity_name(Severity s);
 
+// What a salvage gives up to get past a finding that loses data: a table
+// whose definition or page list cannot be read, a data page that cannot be
+// read, one row, or one long value of a row (which the salvaged copy holds
+// empty).
+struct Loss {
+    enum class Kind { table, page, row, long_value };
+    Kind kind = Kind::row;
+    std::uint32_t table_page = 0;  // the table's definition page
+    std::uint32_t page = 0;        // the page; for a row or long value, the row's page
+    std::uint8_t row = 0;          // a row or long value: its slot (the header of a moved row)
+    std::uint16_t column = 0;      // a long value: the column's number
+    bool operator==(const Loss&) const = default;
+    auto operator<=>(const Loss&) const = default;
+};
+
 struct Finding {
     Severity severity = Severity::error;
     std::string code;         // stable name, e.g. "index-out-of-order"
@@ -37,6 +52,9 @@ struct Finding {
     // concerns.
     std::uint32_t table_page = 0;
     std::optional<std::uint32_t> index;
+    // Damage a salvage gets past by giving up what CheckReport::losses
+    // names for it (a summary line: every finding it stands for).
+    bool salvageable = false;
 };
 
 struct CheckOptions {
@@ -65,6 +83,10 @@ struct CheckReport {
     // Every (table definition page, real index) whose keys this program
     // cannot compute from the rows (an unknown sort order).
     std::set<std::pair<std::uint32_t, std::uint32_t>> uncomputable_indexes;
+    // What a salvage gives up for the salvageable findings, listed or not,
+    // in the order they were found (one entry per thing, however many
+    // findings concern it).
+    std::vector<Loss> losses;
 
     std::size_t error_count() const;
     std::size_t note_count() const;

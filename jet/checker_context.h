@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,9 @@ class Context {
     void error(const std::string& code, std::uint32_t page, const std::string& table,
                const std::string& text,
                std::optional<std::pair<std::uint32_t, std::uint32_t>> index = std::nullopt);
+    // Damage that loses data, which a salvage gets past by giving up `loss`.
+    void lossy(const std::string& code, std::uint32_t page, const std::string& table,
+               const std::string& text, const Loss& loss);
     // A note in an input; an error in strict mode.
     void note(const std::string& code, std::uint32_t page, const std::string& table,
               const std::string& text);
@@ -117,10 +121,14 @@ class Context {
   private:
     void add(Severity s, const std::string& code, std::uint32_t page, const std::string& table,
              const std::string& text,
-             std::optional<std::pair<std::uint32_t, std::uint32_t>> index = std::nullopt);
+             std::optional<std::pair<std::uint32_t, std::uint32_t>> index = std::nullopt,
+             const Loss* loss = nullptr);
     std::map<std::string, std::size_t> per_code_;
     std::map<std::string, Severity> suppressed_severity_;
     std::map<std::string, std::size_t> suppressed_;
+    // Codes of which some finding left out named no loss.
+    std::set<std::string> suppressed_unsalvageable_;
+    std::set<Loss> lost_;
     // The LVAL rows used so far: for each page that has any, a bit per row
     // slot (lv_row_bits_[lv_page_[page] - 1]); lv_page_ is sized on first use.
     std::vector<std::uint32_t> lv_page_;

@@ -156,6 +156,18 @@ class TableWalk {
     void note(const std::string& code, std::uint32_t page, const std::string& text) {
         cx_.note(code, page, name_, text);
     }
+    // Damage that loses data; a salvage gives up what `kind` names.
+    void lossy(const std::string& code, std::uint32_t page, const std::string& text,
+               Loss::Kind kind, RowPointer at = {}, std::uint16_t column = 0) {
+        cx_.lossy(code, page, name_, text, Loss{kind, tp_, at.page, at.row, column});
+    }
+    void table_lost(const std::string& code, std::uint32_t page, const std::string& text) {
+        lossy(code, page, text, Loss::Kind::table);
+    }
+    void lv_lost(const std::string& code, std::uint32_t page, const std::string& text,
+                 const Column& c, RowPointer row) {
+        lossy(code, page, text, Loss::Kind::long_value, row, c.number);
+    }
 
     // ------------------------------------------------------------ definition
 
@@ -181,8 +193,8 @@ class TableWalk {
             def_ = read_table_def(f, tp_);
         } catch (const Error& e) {
             cx_.claim(tp_, PageRole::table_def, tp_);
-            error("tdef-undecodable", tp_,
-                  "The definition of " + label() + " does not decode: " + e.what());
+            table_lost("tdef-undecodable", tp_,
+                       "The definition of " + label() + " does not decode: " + e.what());
             return false;
         }
         def_.name_hint = name_;
@@ -195,15 +207,15 @@ class TableWalk {
 
     void check_definition() {
         if (def_.magic != kTableDefMagic) {
-            error("tdef-magic", tp_,
-                  "The definition of " + label() + " carries " + std::to_string(def_.magic) +
-                      " at offset 12 where every table definition has 1625.");
+            table_lost("tdef-magic", tp_,
+                       "The definition of " + label() + " carries " + std::to_string(def_.magic) +
+                           " at offset 12 where every table definition has 1625.");
         }
         if (def_.declared_length != def_.end_offset) {
-            error("tdef-length", tp_,
-                  "The definition of " + label() + " states a length of " +
-                      std::to_string(def_.declared_length) + " bytes but ends after " +
-                      std::to_string(def_.end_offset) + ".");
+            table_lost("tdef-length", tp_,
+                       "The definition of " + label() + " states a length of " +
+                           std::to_string(def_.declared_length) + " bytes but ends after " +
+                           std::to_string(def_.end_offset) + ".");
         }
         // Free space per page: 4096 - used - 8, at least 0.
         std::size_t remaining = def_.declared_length;
@@ -225,40 +237,40 @@ class TableWalk {
         std::set<std::uint16_t> numbers, var_indexes;
         for (const auto& c : def_.columns) {
             if (!numbers.insert(c.number).second || c.number >= def_.max_columns) {
-                error("tdef-columns", tp_,
-                      "Column \"" + c.name + "\" of " + label() + " has number " +
-                          std::to_string(c.number) +
-                          ", which is used twice or not below the "
-                          "table's column counter (" +
-                          std::to_string(def_.max_columns) + ").");
+                table_lost("tdef-columns", tp_,
+                           "Column \"" + c.name + "\" of " + label() + " has number " +
+                               std::to_string(c.number) +
+                               ", which is used twice or not below the "
+                               "table's column counter (" +
+                               std::to_string(def_.max_columns) + ").");
             }
             if (!c.is_fixed() && !var_indexes.insert(c.var_index).second) {
-                error("tdef-columns", tp_,
-                      "Column \"" + c.name + "\" of " + label() + " shares variable slot " +
-                          std::to_string(c.var_index) + " with another column.");
+                table_lost("tdef-columns", tp_,
+                           "Column \"" + c.name + "\" of " + label() + " shares variable slot " +
+                               std::to_string(c.var_index) + " with another column.");
             }
             if (c.is_long_value() && def_.long_value_maps_for(c.number) == nullptr) {
-                error("tdef-lv-maps", tp_,
-                      "The memo/OLE column \"" + c.name + "\" of " + label() +
-                          " has no usage maps for its long values.");
+                table_lost("tdef-lv-maps", tp_,
+                           "The memo/OLE column \"" + c.name + "\" of " + label() +
+                               " has no usage maps for its long values.");
             }
         }
         for (const auto& ri : def_.real_indexes) {
             for (const auto& ic : ri.columns) {
                 if (def_.column_by_number(ic.number) == nullptr) {
-                    error("tdef-index-column", tp_,
-                          "Index " + std::to_string(ri.ordinal) + " of " + label() +
-                              " is built on column number " + std::to_string(ic.number) +
-                              ", which the table does not have.");
+                    table_lost("tdef-index-column", tp_,
+                               "Index " + std::to_string(ri.ordinal) + " of " + label() +
+                                   " is built on column number " + std::to_string(ic.number) +
+                                   ", which the table does not have.");
                 }
             }
         }
         for (const auto& li : def_.logical_indexes) {
             if (li.real_index >= def_.real_indexes.size()) {
-                error("tdef-logical-index", tp_,
-                      "Index \"" + li.name + "\" of " + label() + " uses real index " +
-                          std::to_string(li.real_index) + ", but the table has only " +
-                          std::to_string(def_.real_indexes.size()) + ".");
+                table_lost("tdef-logical-index", tp_,
+                           "Index \"" + li.name + "\" of " + label() + " uses real index " +
+                               std::to_string(li.real_index) + ", but the table has only " +
+                               std::to_string(def_.real_indexes.size()) + ".");
             }
         }
     }
@@ -271,9 +283,18 @@ class TableWalk {
     // (an index's tree), and every compaction writes it afresh: what is
     // wrong with it is reported as the mismatch it is.
     std::optional<std::vector<std::uint32_t>> read_map(RowPointer at, const std::string& what,
-                                                       bool derived = false) {
+                                                       bool derived = false, bool rows = false) {
         const auto code = [derived](const char* c) {
             return std::string(derived ? "index-map-mismatch" : c);
+        };
+        // `rows`: the map is the table's list of pages; what keeps it from
+        // being read loses the table.
+        const auto error = [&](const std::string& c, std::uint32_t page, const std::string& text) {
+            if (rows) {
+                table_lost(c, page, text);
+            } else {
+                this->error(c, page, text);
+            }
         };
         if (at.page == 0 && at.row == 0) {
             return std::nullopt;
@@ -364,12 +385,12 @@ class TableWalk {
                 }
             }
         }
-        auto owned = read_map(def_.owned_map, "owned-pages map");
+        auto owned = read_map(def_.owned_map, "owned-pages map", false, true);
         if (!owned) {
             if (!(def_.owned_map.page == 0 && def_.owned_map.row == 0)) {
                 return;  // reported
             }
-            error("map-row-missing", tp_, label() + " has no owned-pages map.");
+            table_lost("map-row-missing", tp_, label() + " has no owned-pages map.");
             return;
         }
         owned_ = sorted_unique(std::move(*owned));  // as a map lists them already
@@ -422,14 +443,17 @@ class TableWalk {
             // No rows are there to lose but those an index still lists:
             // entries pointing into the page say so (index-lost-row).
             zeroed_.insert(n);
-            error(def_.real_indexes.empty() && def_.row_count != 0 ? "data-page-zeroed-unwitnessed"
-                                                                   : "data-page-zeroed",
-                  n,
-                  "Page " + std::to_string(n) + ", listed among the pages of " + label() +
-                      ", holds only zeros." +
-                      (def_.real_indexes.empty() && def_.row_count != 0
-                           ? " The table has no index to tell whether rows were lost with it."
-                           : ""));
+            const bool unwitnessed = def_.real_indexes.empty() && def_.row_count != 0;
+            const std::string text =
+                "Page " + std::to_string(n) + ", listed among the pages of " + label() +
+                ", holds only zeros." +
+                (unwitnessed ? " The table has no index to tell whether rows were lost with it."
+                             : "");
+            if (unwitnessed) {
+                lossy("data-page-zeroed-unwitnessed", n, text, Loss::Kind::page, RowPointer{n, 0});
+            } else {
+                error("data-page-zeroed", n, text);
+            }
             return;
         }
         if (buf[0] != kPageTypeData || le32(buf, 4) != tp_) {
@@ -446,7 +470,7 @@ class TableWalk {
         try {
             page.emplace(buf, n, cx_.file.where(n));
         } catch (const Error& e) {
-            error("data-page-undecodable", n, e.what());
+            lossy("data-page-undecodable", n, e.what(), Loss::Kind::page, RowPointer{n, 0});
             return;
         }
         if (page->stored_free_space() != page->computed_free_space()) {
@@ -494,34 +518,38 @@ class TableWalk {
 
     bool follow_overflow(RowPointer header, Bytes data, std::vector<std::uint8_t>& out) {
         if (data.size() < 4) {
-            error("overflow-bad-target", header.page,
+            lossy("overflow-bad-target", header.page,
                   "The moved row at " + ptr_text(header) + " of " + label() +
-                      " is too short to say where its data went.");
+                      " is too short to say where its data went.",
+                  Loss::Kind::row, header);
             return false;
         }
         const RowPointer target{le24(data, 1), data[0]};
         if (!contains(owned_, target.page)) {
-            error("overflow-bad-target", header.page,
+            lossy("overflow-bad-target", header.page,
                   "The moved row at " + ptr_text(header) + " of " + label() + " points to " +
-                      ptr_text(target) + ", a page the table does not own.");
+                      ptr_text(target) + ", a page the table does not own.",
+                  Loss::Kind::row, header);
             return false;
         }
         try {
             const DataPage tp = read_data_page(cx_.file, target.page);
             const RowSlot& ts = tp.slot(target.row);
             if ((ts.raw & (kSlotDeleted | kSlotOverflow)) != kSlotDeleted) {
-                error("overflow-bad-target", header.page,
+                lossy("overflow-bad-target", header.page,
                       "The moved row at " + ptr_text(header) + " of " + label() + " points to " +
-                          ptr_text(target) + ", which is not marked as a moved row's data.");
+                          ptr_text(target) + ", which is not marked as a moved row's data.",
+                      Loss::Kind::row, header);
                 return false;
             }
             const Bytes r = tp.row(target.row);
             out.assign(r.begin(), r.end());
             return true;
         } catch (const Error& e) {
-            error("overflow-bad-target", header.page,
+            lossy("overflow-bad-target", header.page,
                   "The moved row at " + ptr_text(header) + " of " + label() +
-                      " points to data that cannot be read: " + e.what());
+                      " points to data that cannot be read: " + e.what(),
+                  Loss::Kind::row, header);
             return false;
         }
     }
@@ -535,7 +563,7 @@ class TableWalk {
             layout = described(
                 [&](const std::string& w) { return parse_row_layout(def_, data, w); }, what);
         } catch (const Error& e) {
-            error("row-undecodable", at.page, e.what());
+            lossy("row-undecodable", at.page, e.what(), Loss::Kind::row, at);
             return;
         }
         std::fill(cell_ok_.begin(), cell_ok_.end(), false);
@@ -594,9 +622,10 @@ class TableWalk {
                     state = CellState::null;
                 }
             } catch (const Error& e) {
-                error(
+                lossy(
                     "row-undecodable", at.page,
-                    "Column \"" + c.name + "\" of the " + what() + " does not decode: " + e.what());
+                    "Column \"" + c.name + "\" of the " + what() + " does not decode: " + e.what(),
+                    Loss::Kind::row, at);
                 continue;
             }
             // A complex column's values come from a counter of their own
@@ -834,34 +863,35 @@ class TableWalk {
     bool lval_row(const Column& c, RowPointer at, RowPointer p, std::vector<std::uint8_t>& out,
                   Who& who) {
         if (p.page == 0 || p.page >= cx_.file.page_count()) {
-            error("dangling-pointer", at.page,
-                  who() + " points to " + ptr_text(p) + ", outside the file.");
+            lv_lost("dangling-pointer", at.page,
+                    who() + " points to " + ptr_text(p) + ", outside the file.", c, at);
             return false;
         }
         const PageBuf buf = cx_.file.read(p.page);
         if (buf[0] != kPageTypeData || le32(buf, 4) != kLvalMarker) {
-            error("lv-not-lval-page", p.page,
-                  who() + " points to " + ptr_text(p) + ", which is no long-value page.");
+            lv_lost("lv-not-lval-page", p.page,
+                    who() + " points to " + ptr_text(p) + ", which is no long-value page.", c, at);
             return false;
         }
         try {
             const DataPage page(buf, p.page, cx_.file.where(p.page));
             if (p.row >= page.slot_count() || page.slot(p.row).deleted()) {
-                error("dangling-pointer", p.page,
-                      who() + " points to " + ptr_text(p) + ", a row that is " +
-                          (p.row >= page.slot_count() ? "not there." : "deleted."));
+                lv_lost("dangling-pointer", p.page,
+                        who() + " points to " + ptr_text(p) + ", a row that is " +
+                            (p.row >= page.slot_count() ? "not there." : "deleted."),
+                        c, at);
                 return false;
             }
             const Bytes r = page.row(p.row);
             out.assign(r.begin(), r.end());
         } catch (const Error& e) {
-            error("data-page-undecodable", p.page, e.what());
+            lv_lost("data-page-undecodable", p.page, e.what(), c, at);
             return false;
         }
         cx_.claim(p.page, PageRole::long_value, tp_);
         if (!cx_.use_long_value_row(p)) {
-            error("lv-row-shared", p.page,
-                  who() + " uses " + ptr_text(p) + ", which another long value uses too.");
+            lv_lost("lv-row-shared", p.page,
+                    who() + " uses " + ptr_text(p) + ", which another long value uses too.", c, at);
         }
         if (!contains(lv_pages(c), p.page)) {
             error("lv-page-unmapped", p.page,
@@ -888,32 +918,35 @@ class TableWalk {
             // Other readers compare the whole byte, not only its two top bits.
             const std::uint8_t kind = u8(bytes, 3);
             if (kind != 0x80 && kind != 0x40 && kind != 0x00) {
-                error("lv-bad-descriptor", at.page,
-                      who() + " has the storage byte " + std::to_string(kind) +
-                          " where 0x80 (in the row), 0x40 (one row) or 0 (a chain) belongs.");
+                lv_lost("lv-bad-descriptor", at.page,
+                        who() + " has the storage byte " + std::to_string(kind) +
+                            " where 0x80 (in the row), 0x40 (one row) or 0 (a chain) belongs.",
+                        c, at);
                 return;
             }
             d = described(
                 [&](const std::string& w) { return LongValueDescriptor::parse(bytes, w); }, who);
         } catch (const Error& e) {
-            error("lv-bad-descriptor", at.page, e.what());
+            lv_lost("lv-bad-descriptor", at.page, e.what(), c, at);
             return;
         }
         if (d.kind == static_cast<std::uint8_t>(LongValueKind::inline_value)) {
             if (d.length > d.inline_data.size()) {
-                error("lv-length", at.page,
-                      who() + " is stored in the row with a length of " + std::to_string(d.length) +
-                          " bytes, but the row holds only " + std::to_string(d.inline_data.size()) +
-                          ".");
+                lv_lost("lv-length", at.page,
+                        who() + " is stored in the row with a length of " +
+                            std::to_string(d.length) + " bytes, but the row holds only " +
+                            std::to_string(d.inline_data.size()) + ".",
+                        c, at);
             }
             return;
         }
         std::vector<std::uint8_t> r;
         if (d.kind == static_cast<std::uint8_t>(LongValueKind::single_row)) {
             if (lval_row(c, at, d.first, r, who) && r.size() != d.length) {
-                error("lv-length", d.first.page,
-                      who() + " states " + std::to_string(d.length) + " bytes; its row at " +
-                          ptr_text(d.first) + " holds " + std::to_string(r.size()) + ".");
+                lv_lost("lv-length", d.first.page,
+                        who() + " states " + std::to_string(d.length) + " bytes; its row at " +
+                            ptr_text(d.first) + " holds " + std::to_string(r.size()) + ".",
+                        c, at);
             }
             return;
         }
@@ -923,26 +956,29 @@ class TableWalk {
         RowPointer p = d.first;
         do {
             if (!seen.insert(p).second) {
-                error("lv-chain-loop", p.page,
-                      who() + " is a chain that comes back to " + ptr_text(p) +
-                          "; reading it would never end.");
+                lv_lost("lv-chain-loop", p.page,
+                        who() + " is a chain that comes back to " + ptr_text(p) +
+                            "; reading it would never end.",
+                        c, at);
                 return;
             }
             if (!lval_row(c, at, p, r, who)) {
                 return;
             }
             if (r.size() < 4) {
-                error("lv-length", p.page,
-                      who() + " has a chain row at " + ptr_text(p) + " too short for its link.");
+                lv_lost("lv-length", p.page,
+                        who() + " has a chain row at " + ptr_text(p) + " too short for its link.",
+                        c, at);
                 return;
             }
             total += r.size() - 4;
             p = RowPointer{le24(r, 1), r[0]};
         } while (p.page != 0);
         if (total != d.length) {
-            error("lv-length", d.first.page,
-                  who() + " states " + std::to_string(d.length) + " bytes; its chain holds " +
-                      std::to_string(total) + ".");
+            lv_lost("lv-length", d.first.page,
+                    who() + " states " + std::to_string(d.length) + " bytes; its chain holds " +
+                        std::to_string(total) + ".",
+                    c, at);
         }
     }
 
@@ -1108,10 +1144,11 @@ class TableWalk {
             if (at == kNone && w_.zeroed_.count(e.row.page) != 0) {
                 // The row the entry names was on a page now zeroed: lost,
                 // whatever becomes of the index.
-                w_.cx_.error("index-lost-row", e.row.page, w_.name_,
-                             "An entry of " + iname_ + " names the row at " + ptr_text(e.row) +
-                                 ", on a page of the table that now holds only zeros: that row "
-                                 "is lost.");
+                w_.lossy("index-lost-row", e.row.page,
+                         "An entry of " + iname_ + " names the row at " + ptr_text(e.row) +
+                             ", on a page of the table that now holds only zeros: that row "
+                             "is lost.",
+                         Loss::Kind::page, RowPointer{e.row.page, 0});
                 return;
             }
             if (at == kNone) {

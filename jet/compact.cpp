@@ -14,6 +14,7 @@
 #include <set>
 
 #include "jet/checker.h"
+#include "jet/compact_internal.h"
 #include "jet/compactor.h"
 #include "jet/database.h"
 #include "jet/database_lock.h"
@@ -55,7 +56,11 @@ IndexSet indexes_to_rebuild(const CheckReport& report) {
                         (damage > 1 ? " jetcheck lists " + std::to_string(damage - 1) +
                                           " further problem(s) of this kind."
                                     : "") +
-                        " A compacted copy would not hold the same data.");
+                        " A compacted copy would not hold the same data." +
+                        (salvage_gets_past(report)
+                             ? " \"jetcompact --salvage\" writes a copy of what can still be read "
+                               "and lists what is lost."
+                             : ""));
     }
     return report.damaged_indexes;
 }
@@ -102,19 +107,16 @@ void add_source_repairs(const CheckReport& report, std::vector<Repair>& repairs)
 
 }  // namespace
 
-// Opens the source for compacting: format checks and refusals first,
-// nothing written yet.
 Database open_source(const std::filesystem::path& source) {
     OpenOptions open_options;
     open_options.verify_password = false;
     return Database(source, open_options);
 }
 
-// Compacts the open, locked `src` (at `source`) into the new file
-// `destination`.
 CompactResult compact_locked(const Database& src, const std::filesystem::path& source,
                              const std::filesystem::path& destination,
-                             const CompactOptions& options) {
+                             const CompactOptions& options, const std::filesystem::path& shown) {
+    const std::filesystem::path& named = shown.empty() ? source : shown;
     const Header& header = src.header();
     const std::string current = decode_password(header);
     if (!current.empty() && !password_matches(header, options.source_password)) {
@@ -193,7 +195,7 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
         if (e.kind() != ErrorKind::damaged && e.kind() != ErrorKind::too_large) {
             throw;
         }
-        throw Error(e.kind(), std::string(e.what()) + " Nothing was written; \"" + source.string() +
+        throw Error(e.kind(), std::string(e.what()) + " Nothing was written; \"" + named.string() +
                                   "\" is unchanged.");
     }
     const CompactorResult& result = *written_result;

@@ -123,6 +123,19 @@ Remedy remedy_of(const Finding& f, const CheckReport& report) {
     return k->remedy;
 }
 
+bool salvage_gets_past(const CheckReport& report) {
+    bool lossy = false;
+    for (const auto& f : report.findings) {
+        if (f.severity == Severity::error && remedy_of(f, report) == Remedy::refuse) {
+            if (!f.salvageable) {
+                return false;
+            }
+            lossy = true;
+        }
+    }
+    return lossy;
+}
+
 const char* remedy_name(Remedy r) {
     switch (r) {
         case Remedy::refuse:

@@ -40,6 +40,10 @@ const FindingKind* finding_kind(std::string_view code);
 // the file is refused), and an unknown code is damage.
 Remedy remedy_of(const Finding& f, const CheckReport& report);
 
+// True when `report` holds damage that compaction refuses (data would be
+// lost) and a salvage gets past all of it.
+bool salvage_gets_past(const CheckReport& report);
+
 // "refuse", "mend", "rebuild" or "none".
 const char* remedy_name(Remedy r);
 

@@ -45,7 +45,8 @@ TEST(Jetcompact, HelpVersionAndUsageErrors) {
              {kProgram, "--json=yes", "a.mdb", "b.mdb"},
              {kProgram, "--in-place"},
              {kProgram, "--in-place", "a.mdb", "b.mdb"},
-             {kProgram, "--backup", "a.mdb", "b.mdb"}}) {
+             {kProgram, "--backup", "a.mdb", "b.mdb"},
+             {kProgram, "--salvage", "--in-place", "a.mdb"}}) {
         const auto r = run_process(args);
         EXPECT_EQ(r.exit_code, 64) << testing::PrintToString(args);
         EXPECT_FALSE(r.err.empty());
@@ -157,6 +158,58 @@ TEST(Jetcompact, RepairsAreReportedAsLinesOrJson) {
               std::string::npos)
         << json.out;
     EXPECT_TRUE(fs::exists(dir.path() / "-b.mdb"));
+}
+
+// Data lost: refused with exit 1 naming --salvage; with --salvage the copy is
+// written, what was lost listed (as text, or "losses" in --json), exit 2.
+TEST(Jetcompact, SalvageListsWhatIsLostAndExitsTwo) {
+    if (!testsupport::corpus_dir()) {
+        GTEST_SKIP() << "the corpus is not available here";
+    }
+    testsupport::ScratchDir dir;
+    const fs::path src = testsupport::copy_to_scratch(
+        *testsupport::corpus_dir() / "format-corpus/database-msaccess-flat.mdb", dir.path());
+    std::uint32_t tdef = 0;
+    {
+        const jet::Database db(src);
+        for (const auto* obj : db.catalog().tables(false)) {
+            tdef = obj->name == "baseTable" ? obj->table_page() : tdef;
+        }
+    }
+    ASSERT_NE(tdef, 0u);
+    {
+        std::fstream f(src, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(static_cast<std::streamoff>(tdef) * 4096 + 12);
+        f.write("\7\0\0\0", 4);
+    }
+    const std::string a = (dir.path() / "a.mdb").string();
+    const auto refused = run_process({kProgram, src.string(), a});
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_NE(refused.err.find("tdef-magic"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("--salvage"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(a));
+
+    const auto text = run_process({kProgram, "--salvage", src.string(), a});
+    EXPECT_EQ(text.exit_code, 2) << text.err;
+    // Only what was lost is listed: not the index entries of the rows given up.
+    EXPECT_EQ(text.out.rfind("left out table \"baseTable\": its definition or its list of pages "
+                             "cannot be read; 4 row(s) "
+                             "lost\n",
+                             0),
+              0u)
+        << text.out;
+    EXPECT_FALSE(jet::check_file(a).has_errors());
+    const auto json = run_process(
+        {kProgram, "--salvage", "--json", src.string(), (dir.path() / "b.mdb").string()});
+    EXPECT_EQ(json.exit_code, 2) << json.err;
+    EXPECT_NE(json.out.find("\"losses\":[{\"table\":\"baseTable\",\"left_out\":true,"),
+              std::string::npos)
+        << json.out;
+    // A sound file salvages as it compacts: nothing lost, exit 0.
+    const auto sound =
+        run_process({kProgram, "--salvage", "--json", a, (dir.path() / "c.mdb").string()});
+    EXPECT_EQ(sound.exit_code, 0) << sound.err;
+    EXPECT_NE(sound.out.find("\"losses\":[]"), std::string::npos) << sound.out;
 }
 
 std::string read_all(const fs::path& p) {

@@ -1,5 +1,7 @@
 // jetcompact SOURCE DEST: compacts an Access database into a new file;
-// jetcompact --in-place DATABASE: compacts it into its own place.
+// jetcompact --in-place DATABASE: compacts it into its own place;
+// jetcompact --salvage SOURCE DEST: writes what can still be read of a
+// damaged one, and lists what was lost.
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,12 +18,14 @@
 #include "jet/error.h"
 #include "jet/export.h"
 #include "jet/header.h"
+#include "jet/salvage.h"
 #include "options.h"
 
 namespace {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
+constexpr int kExitSalvaged = 2;
 constexpr int kExitPassword = 3;
 constexpr int kExitDestinationExists = 4;
 constexpr int kExitUnsupported = 5;
@@ -31,6 +35,7 @@ constexpr int kExitUsage = jettool::kExitUsage;
 const char* const kUsage =
     "Usage: jetcompact [OPTIONS] SOURCE DEST\n"
     "       jetcompact [OPTIONS] --in-place DATABASE [--backup]\n"
+    "       jetcompact [OPTIONS] --salvage SOURCE DEST\n"
     "\n"
     "Compacts the Access database SOURCE (an .mdb of Access 2000-2003, or an\n"
     "unencrypted .accdb of Access 2007, 2010/2013, 2016 or 2019/365) into the new\n"
@@ -45,6 +50,8 @@ const char* const kUsage =
     "Options:\n"
     "  --in-place          compact DATABASE into its own place\n"
     "  --backup            with --in-place: keep the original beside it\n"
+    "  --salvage           SOURCE is damaged so that data is lost: write into DEST\n"
+    "                      everything that can still be read and list what is lost\n"
     "  --password PW       the password of SOURCE (needed when it has one)\n"
     "  --new-password PW   give DEST this password (at most 20 characters)\n"
     "  --remove-password   give DEST no password\n"
@@ -60,8 +67,17 @@ const char* const kUsage =
     "highest number in use, stale links of an index) are mended in DEST and reported,\n"
     "one line each; the rows are the same.\n"
     "\n"
+    "Damage that loses data (a row that cannot be decoded, a broken memo, a table\n"
+    "definition that cannot be read) is refused, unless --salvage is given: then\n"
+    "rows that decode are kept, a row whose memo or OLE value is broken is kept with\n"
+    "that value empty, and a table whose definition cannot be read is left out.\n"
+    "Every row of DEST is a row of SOURCE. What was lost is listed, one line per\n"
+    "table (rows kept and lost) and one per emptied value (the row's primary key);\n"
+    "with --json as \"losses\".\n"
+    "\n"
     "Exit status:\n"
     "  0   compacted and verified\n"
+    "  2   --salvage: DEST was written, but something was lost (listed)\n"
     "  1   compaction failed (read or write error, damaged source, verification failed);\n"
     "      nothing was written under DEST, DATABASE is unchanged\n"
     "  3   the password is wrong or missing (\"Not a valid password.\")\n"
@@ -111,12 +127,58 @@ std::string repairs_json(const std::vector<jet::Repair>& repairs) {
     return o + "]";
 }
 
+std::string losses_json(const std::vector<jet::TableLoss>& losses) {
+    std::string o = "[";
+    for (std::size_t i = 0; i < losses.size(); ++i) {
+        const jet::TableLoss& t = losses[i];
+        o += std::string(i ? "," : "") + "{\"table\":" + jet::json_escape(t.table) +
+             ",\"left_out\":" + (t.left_out ? "true" : "false") +
+             ",\"rows_kept\":" + std::to_string(t.rows_kept) +
+             ",\"rows_lost\":" + std::to_string(t.rows_lost) +
+             ",\"rows_lost_exact\":" + (t.rows_lost_exact ? "true" : "false") + ",\"emptied\":[";
+        for (std::size_t k = 0; k < t.emptied.size(); ++k) {
+            o += std::string(k ? "," : "") + "{\"row\":" + jet::json_escape(t.emptied[k].row) +
+                 ",\"column\":" + jet::json_escape(t.emptied[k].column) + "}";
+        }
+        o += "],\"causes\":[";
+        for (std::size_t k = 0; k < t.causes.size(); ++k) {
+            o += std::string(k ? "," : "") + jet::json_escape(t.causes[k]);
+        }
+        o += "]}";
+    }
+    return o + "]";
+}
+
+void print_losses(const std::vector<jet::TableLoss>& losses) {
+    for (const jet::TableLoss& t : losses) {
+        const std::string lost =
+            (t.rows_lost_exact ? "" : "at least ") + with_commas(t.rows_lost) + " row(s)";
+        if (t.left_out) {
+            std::printf(
+                "left out table \"%s\": its definition or its list of pages cannot be read; %s "
+                "lost\n",
+                t.table.c_str(), lost.c_str());
+        } else {
+            std::printf("lost in table \"%s\": %s; %s row(s) kept\n", t.table.c_str(), lost.c_str(),
+                        with_commas(t.rows_kept).c_str());
+        }
+        for (const auto& e : t.emptied) {
+            std::printf("emptied in table \"%s\": column \"%s\" of the row %s\n", t.table.c_str(),
+                        e.column.c_str(), e.row.c_str());
+        }
+        for (const auto& c : t.causes) {
+            std::printf("  because: %s\n", c.c_str());
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     static constexpr jettool::OptionRule kOptions[] = {
         {"--password", true}, {"--new-password", true}, {"--remove-password"},
-        {"--json"},           {"--in-place"},           {"--backup"}};
+        {"--json"},           {"--in-place"},           {"--backup"},
+        {"--salvage"}};
     const jettool::ParsedArgs args = jettool::parse_args(kOptions, argc, argv);
     switch (args.outcome) {
         case jettool::ParsedArgs::Outcome::help:
@@ -135,6 +197,12 @@ int main(int argc, char** argv) {
     if (files.size() != (in_place ? 1u : 2u)) {
         return jettool::usage_error("jetcompact", in_place ? "--in-place takes one DATABASE."
                                                            : "expected SOURCE and DEST.");
+    }
+    const bool salvaging = args.has("--salvage");
+    if (salvaging && in_place) {
+        return jettool::usage_error("jetcompact",
+                                    "--salvage writes a new file: it takes SOURCE and DEST, not "
+                                    "--in-place.");
     }
     if (args.has("--backup") && !in_place) {
         return jettool::usage_error("jetcompact", "--backup goes with --in-place.");
@@ -181,9 +249,16 @@ int main(int argc, char** argv) {
                 }
             };
         }
-        const jet::CompactResult r =
-            in_place ? jet::compact_in_place(source, options, args.has("--backup"))
-                     : jet::compact(source, files[1], options);
+        jet::SalvageResult salvaged;
+        if (salvaging) {
+            salvaged = jet::salvage(source, files[1], options);
+        } else {
+            salvaged.compacted = in_place
+                                     ? jet::compact_in_place(source, options, args.has("--backup"))
+                                     : jet::compact(source, files[1], options);
+        }
+        const jet::CompactResult& r = salvaged.compacted;
+        const int done = salvaged.lost_anything() ? kExitSalvaged : kExitOk;
         if (terminal) {
             std::fprintf(stderr, "\r\033[K");
         }
@@ -198,16 +273,20 @@ int main(int argc, char** argv) {
             o += ",\"source_bytes\":" + std::to_string(r.source_bytes) +
                  ",\"destination_bytes\":" + std::to_string(r.destination_bytes) +
                  ",\"repairs\":" + repairs_json(r.repairs);
+            if (salvaging) {
+                o += ",\"losses\":" + losses_json(salvaged.losses);
+            }
             if (in_place) {
                 o += ",\"backup\":" +
                      (r.backup.empty() ? std::string("null") : jet::json_escape(r.backup.string()));
             }
             std::printf("%s}\n", o.c_str());
-            return kExitOk;
+            return done;
         }
         for (const jet::Repair& x : r.repairs) {
             std::printf("repaired %s: %s\n", x.code.c_str(), x.description.c_str());
         }
+        print_losses(salvaged.losses);
         if (!r.backup.empty()) {
             std::printf("kept the original as %s\n", r.backup.c_str());
         }
@@ -220,7 +299,7 @@ int main(int argc, char** argv) {
                         with_commas(r.source_bytes).c_str(), files[1].c_str(),
                         with_commas(r.destination_bytes).c_str(), saved);
         }
-        return kExitOk;
+        return done;
     } catch (const jet::Error& e) {
         if (terminal) {
             std::fprintf(stderr, "\r\033[K");

@@ -1,0 +1,25 @@
+#pragma once
+// Internal to compaction and salvage: the steps of compact() after the
+// source is locked.
+
+#include <filesystem>
+
+#include "jet/compact.h"
+
+namespace jet {
+
+class Database;
+
+// Opens the source for compacting: format checks and refusals first,
+// nothing written yet.
+Database open_source(const std::filesystem::path& source);
+
+// Compacts the open, locked `src` (at `source`) into the new file
+// `destination`. Descriptions name the source as `shown` (`source` when
+// empty): a salvage compacts a scratch copy of the file the user named.
+CompactResult compact_locked(const Database& src, const std::filesystem::path& source,
+                             const std::filesystem::path& destination,
+                             const CompactOptions& options,
+                             const std::filesystem::path& shown = {});
+
+}  // namespace jet
