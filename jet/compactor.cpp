@@ -23,6 +23,7 @@
 #include "jet/row.h"
 #include "jet/source_rows.h"
 #include "jet/table_def.h"
+#include "jet/table_def_builder.h"
 #include "jet/usage_map_builder.h"
 
 namespace jet {
@@ -828,23 +829,14 @@ void Compactor::write_table(TableWork& t) {
     std::vector<std::vector<std::uint8_t>>().swap(page_rows);
 
     // Index trees.
-    std::vector<std::uint8_t> tdef = t.def->buffer;
-    MutableBytes tb(tdef);
+    TableDefBuilder tdef(*t.def);
     if (!t.def->real_indexes.empty()) {
         t.live.index();
     }
     for (std::size_t ri = 0; ri < t.def->real_indexes.size(); ++ri) {
-        const RealIndex& real = t.def->real_indexes[ri];
         std::uint32_t distinct = 0;
         const std::uint32_t root = write_index(t, ri, placed, distinct);
-        put_le32(tb, real.root_offset(), root);
-        // Statistics: distinct keys; the row count where the source kept one.
-        if (real.stats.offset != 0) {
-            if (real.stats.a != 0) {
-                put_le32(tb, real.stats.offset, static_cast<std::uint32_t>(t.rows));
-            }
-            put_le32(tb, real.stats.offset + 4, distinct);
-        }
+        tdef.set_index(ri, root, static_cast<std::uint32_t>(t.rows), distinct);
     }
     t.live.clear();
     std::vector<std::uint32_t>().swap(placed);
@@ -902,7 +894,7 @@ void Compactor::write_table(TableWork& t) {
         }
         holder_rows_.resize(std::max<std::size_t>(holder_rows_.size(), place.page_index + 1));
         holder_rows_[place.page_index].push_back(std::move(row));
-        put_le32(tb, m.tdef_offset, m.location.encode());
+        tdef.set_map(m.tdef_offset, m.location);
     }
     if (next_bitmap != t.bitmap_base + t.bitmap_pages) {
         throw Error(ErrorKind::damaged,
@@ -912,11 +904,11 @@ void Compactor::write_table(TableWork& t) {
     // The definition itself. An autonumber counter behind the highest value
     // in use would hand out numbers already taken: it is raised to that
     // value (one that is ahead is kept, so no number comes round twice).
-    put_le32(tb, tdef_offsets::kRowCount, static_cast<std::uint32_t>(t.rows));
+    tdef.set_row_count(static_cast<std::uint32_t>(t.rows));
     if (t.autonumber != nullptr &&
         t.max_autonumber > static_cast<std::int64_t>(t.def->autonumber)) {
         const auto raised = static_cast<std::uint32_t>(t.max_autonumber);
-        put_le32(tb, tdef_offsets::kAutonumber, raised);
+        tdef.set_autonumber(raised);
         raised_counters_[t.old_page] = raised;
         repairs_.push_back(Repair{"autonumber-behind", t.name,
                                   "The autonumber counter of table \"" + t.name + "\" stood at " +
@@ -924,24 +916,10 @@ void Compactor::write_table(TableWork& t) {
                                       ", below the highest value in use; it was raised to " +
                                       std::to_string(raised) + "."});
     }
-    for (const auto& li : t.def->logical_indexes) {
-        if (auto it = ids_.tables.find(li.rel_table_page);
-            li.rel_table_page != 0 && it != ids_.tables.end()) {
-            put_le32(tb, li.rel_table_page_offset(), it->second);
-        }
-    }
-    const auto& old_pages = t.def->pages;
-    for (std::size_t k = 0; k < old_pages.size(); ++k) {
-        PageBuf page = file_.read(old_pages[k]);
-        const std::size_t from = k == 0 ? 0 : kPageSize + (k - 1) * (kPageSize - 8);
-        const std::size_t at = k == 0 ? 0 : 8;
-        for (std::size_t i = 0; at + i < kPageSize && from + i < tdef.size(); ++i) {
-            page[at + i] = tdef[from + i];
-        }
-        const std::uint32_t next =
-            k + 1 < old_pages.size() ? new_tdef + static_cast<std::uint32_t>(k + 1) : 0;
-        put_le32(MutableBytes(page.data(), page.size()), tdef_offsets::kNextPage, next);
-        write_page(new_tdef + static_cast<std::uint32_t>(k), page);
+    tdef.remap_related_tables(ids_.tables);
+    for (std::size_t k = 0; k < tdef.page_count(); ++k) {
+        write_page(new_tdef + static_cast<std::uint32_t>(k),
+                   tdef.page(k, file_.read(t.def->pages[k]), new_tdef));
     }
 }
 
