@@ -18,20 +18,18 @@
 #include "jet/index_tree.h"
 #include "jet/key_encoder.h"
 #include "jet/long_value.h"
+#include "jet/long_value_builder.h"
 #include "jet/output_file.h"
 #include "jet/row.h"
 #include "jet/source_rows.h"
 #include "jet/table_def.h"
+#include "jet/table_def_builder.h"
 #include "jet/usage_map_builder.h"
 
 namespace jet {
 
 namespace {
 
-// Data bytes in one chunk of a long-value chain (a full page: 4096 - 14
-// header - 2 slot - 4 next pointer).
-constexpr std::size_t kChainChunk = 4072;
-constexpr std::uint32_t kLvalOwner = 0x4C41564C;  // "LVAL"
 constexpr std::uint32_t kMaxTableId = 0x00FFFFFF;
 
 bool iequals(std::string_view a, std::string_view b) {
@@ -475,18 +473,8 @@ void Compactor::plan_table(TableWork& t) {
             if (!span || span->length == 0) {
                 continue;
             }
-            const auto d =
-                LongValueDescriptor::parse(bytes.subspan(span->offset, span->length), what);
-            if (d.kind == static_cast<std::uint8_t>(LongValueKind::single_row)) {
-                lv[c].add(d.length);
-            } else if (d.kind == static_cast<std::uint8_t>(LongValueKind::chain)) {
-                std::size_t left = d.length;
-                do {
-                    const std::size_t n = std::min(left, kChainChunk);
-                    lv[c].add(4 + n);
-                    left -= n;
-                } while (left > 0);
-            }
+            plan_long_value(
+                LongValueDescriptor::parse(bytes.subspan(span->offset, span->length), what), lv[c]);
         }
         for (const Column* c : t.id_columns) {
             const auto span = locate_column(*c, layout, bytes, what);
@@ -770,24 +758,12 @@ void Compactor::write_table(TableWork& t) {
             page_count = 0;
         }
     };
-    struct LvState {
-        RowPacker packer;
-        std::vector<std::vector<std::uint8_t>> rows;
-        std::uint32_t page = 0;
-    };
-    std::vector<LvState> lv(t.lv_columns.size());
-    auto lv_emit = [&](std::size_t c, RowPlace place, std::vector<std::uint8_t> bytes) {
-        auto& s = lv[c];
-        if (place.page_index != s.page && !s.rows.empty()) {
-            write_page(t.lv_base[c] + s.page, build_data_page(s.rows, kLvalOwner));
-            s.rows.clear();
-        }
-        s.page = place.page_index;
-        s.rows.push_back(std::move(bytes));
-    };
-    auto lv_pointer = [&](std::size_t c, RowPlace place) {
-        return RowPointer{t.lv_base[c] + place.page_index, place.slot}.encode();
-    };
+    auto sink = [&](std::uint32_t n, const PageBuf& page) { write_page(n, page); };
+    std::vector<LongValueWriter> lv;
+    lv.reserve(t.lv_columns.size());
+    for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
+        lv.emplace_back(t.lv_base[c], sink);
+    }
 
     for (std::size_t w = 0; w < t.live.size(); ++w) {
         const std::size_t i = t.order.empty() ? w : t.order[w];
@@ -811,41 +787,16 @@ void Compactor::write_table(TableWork& t) {
                 if (!span || span->length == 0) {
                     continue;
                 }
-                const auto d =
-                    LongValueDescriptor::parse(src.subspan(span->offset, span->length), what);
+                const Bytes field = src.subspan(span->offset, span->length);
+                const auto d = LongValueDescriptor::parse(field, what);
                 if (d.kind == static_cast<std::uint8_t>(LongValueKind::inline_value)) {
                     continue;
                 }
                 const auto value = read_long_value(file_, d, what);
                 ++stats_.long_values;
-                MutableBytes desc(bytes.data() + span->offset, kLongValueDescriptorSize);
-                if (d.kind == static_cast<std::uint8_t>(LongValueKind::single_row)) {
-                    const RowPlace p = lv[c].packer.add(value.size());
-                    put_le32(desc, 4, lv_pointer(c, p));
-                    lv_emit(c, p, value);
-                } else {
-                    std::vector<RowPlace> places;
-                    std::size_t left = value.size();
-                    do {
-                        const std::size_t n = std::min(left, kChainChunk);
-                        places.push_back(lv[c].packer.add(4 + n));
-                        left -= n;
-                    } while (left > 0);
-                    put_le32(desc, 4, lv_pointer(c, places.front()));
-                    put_le32(desc, 8, 0);
-                    std::size_t at = 0;
-                    for (std::size_t k = 0; k < places.size(); ++k) {
-                        const std::size_t n = std::min(value.size() - at, kChainChunk);
-                        std::vector<std::uint8_t> chunk(4 + n);
-                        put_le32(chunk, 0,
-                                 k + 1 < places.size() ? lv_pointer(c, places[k + 1]) : 0);
-                        std::copy(value.begin() + static_cast<std::ptrdiff_t>(at),
-                                  value.begin() + static_cast<std::ptrdiff_t>(at + n),
-                                  chunk.begin() + 4);
-                        at += n;
-                        lv_emit(c, places[k], std::move(chunk));
-                    }
-                }
+                const auto stored = lv[c].store(field, value);
+                std::copy(stored.begin(), stored.end(),
+                          bytes.begin() + static_cast<std::ptrdiff_t>(span->offset));
             }
             for (const Column* c : t.id_columns) {
                 const auto span = locate_column(*c, layout, src, what);
@@ -864,10 +815,7 @@ void Compactor::write_table(TableWork& t) {
     }
     flush_data();
     for (std::size_t c = 0; c < lv.size(); ++c) {
-        if (!lv[c].rows.empty()) {
-            write_page(t.lv_base[c] + lv[c].page, build_data_page(lv[c].rows, kLvalOwner));
-        }
-        if (lv[c].packer.page_count() != t.lv_pages[c]) {
+        if (lv[c].finish() != t.lv_pages[c]) {
             throw Error(ErrorKind::damaged, "Internal error: the long values of table \"" + t.name +
                                                 "\" did not come out as planned.");
         }
@@ -881,23 +829,14 @@ void Compactor::write_table(TableWork& t) {
     std::vector<std::vector<std::uint8_t>>().swap(page_rows);
 
     // Index trees.
-    std::vector<std::uint8_t> tdef = t.def->buffer;
-    MutableBytes tb(tdef);
+    TableDefBuilder tdef(*t.def);
     if (!t.def->real_indexes.empty()) {
         t.live.index();
     }
     for (std::size_t ri = 0; ri < t.def->real_indexes.size(); ++ri) {
-        const RealIndex& real = t.def->real_indexes[ri];
         std::uint32_t distinct = 0;
         const std::uint32_t root = write_index(t, ri, placed, distinct);
-        put_le32(tb, real.root_offset(), root);
-        // Statistics: distinct keys; the row count where the source kept one.
-        if (real.stats.offset != 0) {
-            if (real.stats.a != 0) {
-                put_le32(tb, real.stats.offset, static_cast<std::uint32_t>(t.rows));
-            }
-            put_le32(tb, real.stats.offset + 4, distinct);
-        }
+        tdef.set_index(ri, root, static_cast<std::uint32_t>(t.rows), distinct);
     }
     t.live.clear();
     std::vector<std::uint32_t>().swap(placed);
@@ -955,7 +894,7 @@ void Compactor::write_table(TableWork& t) {
         }
         holder_rows_.resize(std::max<std::size_t>(holder_rows_.size(), place.page_index + 1));
         holder_rows_[place.page_index].push_back(std::move(row));
-        put_le32(tb, m.tdef_offset, m.location.encode());
+        tdef.set_map(m.tdef_offset, m.location);
     }
     if (next_bitmap != t.bitmap_base + t.bitmap_pages) {
         throw Error(ErrorKind::damaged,
@@ -965,11 +904,11 @@ void Compactor::write_table(TableWork& t) {
     // The definition itself. An autonumber counter behind the highest value
     // in use would hand out numbers already taken: it is raised to that
     // value (one that is ahead is kept, so no number comes round twice).
-    put_le32(tb, tdef_offsets::kRowCount, static_cast<std::uint32_t>(t.rows));
+    tdef.set_row_count(static_cast<std::uint32_t>(t.rows));
     if (t.autonumber != nullptr &&
         t.max_autonumber > static_cast<std::int64_t>(t.def->autonumber)) {
         const auto raised = static_cast<std::uint32_t>(t.max_autonumber);
-        put_le32(tb, tdef_offsets::kAutonumber, raised);
+        tdef.set_autonumber(raised);
         raised_counters_[t.old_page] = raised;
         repairs_.push_back(Repair{"autonumber-behind", t.name,
                                   "The autonumber counter of table \"" + t.name + "\" stood at " +
@@ -977,24 +916,10 @@ void Compactor::write_table(TableWork& t) {
                                       ", below the highest value in use; it was raised to " +
                                       std::to_string(raised) + "."});
     }
-    for (const auto& li : t.def->logical_indexes) {
-        if (auto it = ids_.tables.find(li.rel_table_page);
-            li.rel_table_page != 0 && it != ids_.tables.end()) {
-            put_le32(tb, li.rel_table_page_offset(), it->second);
-        }
-    }
-    const auto& old_pages = t.def->pages;
-    for (std::size_t k = 0; k < old_pages.size(); ++k) {
-        PageBuf page = file_.read(old_pages[k]);
-        const std::size_t from = k == 0 ? 0 : kPageSize + (k - 1) * (kPageSize - 8);
-        const std::size_t at = k == 0 ? 0 : 8;
-        for (std::size_t i = 0; at + i < kPageSize && from + i < tdef.size(); ++i) {
-            page[at + i] = tdef[from + i];
-        }
-        const std::uint32_t next =
-            k + 1 < old_pages.size() ? new_tdef + static_cast<std::uint32_t>(k + 1) : 0;
-        put_le32(MutableBytes(page.data(), page.size()), tdef_offsets::kNextPage, next);
-        write_page(new_tdef + static_cast<std::uint32_t>(k), page);
+    tdef.remap_related_tables(ids_.tables);
+    for (std::size_t k = 0; k < tdef.page_count(); ++k) {
+        write_page(new_tdef + static_cast<std::uint32_t>(k),
+                   tdef.page(k, file_.read(t.def->pages[k]), new_tdef));
     }
 }
 

@@ -1,6 +1,7 @@
 // The writer units under the compactor, read back through the engine's own
 // readers: index trees of every shape, usage-map rows and page 1, data pages,
-// and the output file's promises (never overwrite, nothing left on failure).
+// definitions split over pages, and the output file's promises (never
+// overwrite, nothing left on failure).
 
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "jet/bytes.h"
 #include "jet/data_page.h"
 #include "jet/data_page_builder.h"
 #include "jet/error.h"
@@ -23,6 +25,8 @@
 #include "jet/index_tree.h"
 #include "jet/output_file.h"
 #include "jet/page_file.h"
+#include "jet/table_def.h"
+#include "jet/table_def_builder.h"
 #include "jet/usage_map.h"
 #include "jet/usage_map_builder.h"
 #include "testsupport/corpus.h"
@@ -315,6 +319,46 @@ TEST(DataPageBuilder, PackerAndPageAgreeAtTheLimits) {
     }
     rows.push_back({1});
     EXPECT_THROW(jet::build_data_page(rows, 77, 0), jet::Error);
+}
+
+TEST(TableDefBuilder, EveryByteLandsWhereTheReaderLooksForIt) {
+    // Definitions of one, two and three pages, the last one ending short of
+    // its page or filling it exactly (the corpus has none longer than two).
+    const std::size_t per = jet::kPageSize - 8;
+    const std::size_t lengths[] = {300, jet::kPageSize, jet::kPageSize + 10,
+                                   jet::kPageSize + per + 100, jet::kPageSize + 2 * per};
+    jet::PageBuf old{};
+    old.fill(0xEE);
+    for (const std::size_t length : lengths) {
+        SCOPED_TRACE(length);
+        jet::TableDef def;
+        def.page = 40;
+        for (std::size_t i = 0; i < length; ++i) {
+            def.buffer.push_back(static_cast<std::uint8_t>(i * 7 + i / 251));
+        }
+        // The old pages, and what the new ones should be: the logical bytes
+        // where the reader finds them, the rest as it was, and a chain from
+        // page 100 on.
+        std::map<std::uint32_t, jet::PageBuf> expected;
+        for (std::uint32_t k = 0; k == 0 || jet::kPageSize + (k - 1) * per < length; ++k) {
+            def.pages.push_back(40 + 7 * k);
+            expected[40 + 7 * k] = old;
+        }
+        for (std::size_t i = 0; i < length; ++i) {
+            const auto [page, offset] = def.logical_to_physical(i);
+            expected[page][offset] = def.buffer[i];
+        }
+        const std::size_t count = def.pages.size();
+        for (std::size_t k = 0; k < count; ++k) {
+            jet::put_le32(expected[def.pages[k]], 4,
+                          k + 1 < count ? 100 + static_cast<std::uint32_t>(k + 1) : 0);
+        }
+        const jet::TableDefBuilder builder(def);
+        ASSERT_EQ(builder.page_count(), count);
+        for (std::size_t k = 0; k < count; ++k) {
+            EXPECT_TRUE(builder.page(k, old, 100) == expected[def.pages[k]]) << "page " << k;
+        }
+    }
 }
 
 std::vector<std::string> listing(const fs::path& dir) {
