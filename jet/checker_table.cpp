@@ -161,7 +161,12 @@ class TableWalk {
                Loss::Kind kind, RowPointer at = {}, std::uint16_t column = 0) {
         cx_.lossy(code, page, name_, text, Loss{kind, tp_, at.page, at.row, column});
     }
+    // The catalog itself cannot be given up.
     void table_lost(const std::string& code, std::uint32_t page, const std::string& text) {
+        if (tp_ == kCatalogPage) {
+            error(code, page, text);
+            return;
+        }
         lossy(code, page, text, Loss::Kind::table);
     }
     void lv_lost(const std::string& code, std::uint32_t page, const std::string& text,

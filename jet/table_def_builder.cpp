@@ -1,5 +1,7 @@
 #include "jet/table_def_builder.h"
 
+#include <algorithm>
+
 #include "jet/bytes.h"
 
 namespace jet {
@@ -56,6 +58,18 @@ PageBuf TableDefBuilder::page(std::size_t k, const PageBuf& old_page,
     const std::uint32_t next =
         k + 1 < def_.pages.size() ? first_page + static_cast<std::uint32_t>(k + 1) : 0;
     put_le32(MutableBytes(page.data(), page.size()), tdef_offsets::kNextPage, next);
+    // The free space (u16 at 2) follows from the definition's length: what
+    // the page holds of it, 8 bytes kept free, never below 0. A stale value
+    // in the old page is not carried along.
+    std::size_t remaining = def_.declared_length;
+    std::size_t here = 0;
+    for (std::size_t j = 0; j <= k; ++j) {
+        here = std::min(remaining, j == 0 ? kPageSize : kPageSize - kContinuationHeader);
+        remaining -= here;
+    }
+    const std::size_t used = k == 0 ? here : here + kContinuationHeader;
+    put_le16(MutableBytes(page.data(), page.size()), 2,
+             static_cast<std::uint16_t>(used + 8 >= kPageSize ? 0 : kPageSize - used - 8));
     return page;
 }
 

@@ -11,7 +11,7 @@
 // first, bytes 8..4095 for each continuation) written over it, so bytes past
 // the definition's end are carried along as they were; the next-page pointer
 // at 4 of every page names the page after it (first_page + k + 1, 0 on the
-// last).
+// last), and the free space at 2 is what the definition's length leaves.
 //
 // The builder holds its own copy of the logical buffer and refers to the
 // TableDef it was made from, which must outlive it.

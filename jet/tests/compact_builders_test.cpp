@@ -323,16 +323,25 @@ TEST(DataPageBuilder, PackerAndPageAgreeAtTheLimits) {
 
 TEST(TableDefBuilder, EveryByteLandsWhereTheReaderLooksForIt) {
     // Definitions of one, two and three pages, the last one ending short of
-    // its page or filling it exactly (the corpus has none longer than two).
+    // its page or filling it exactly (the corpus has none longer than two),
+    // and the free space of the last page (the others are full: 0), written
+    // whatever the old page said.
     const std::size_t per = jet::kPageSize - 8;
-    const std::size_t lengths[] = {300, jet::kPageSize, jet::kPageSize + 10,
-                                   jet::kPageSize + per + 100, jet::kPageSize + 2 * per};
+    const struct {
+        std::size_t length;
+        std::uint16_t last_free;
+    } cases[] = {{300, 3788},
+                 {jet::kPageSize, 0},
+                 {jet::kPageSize + 10, 4070},
+                 {jet::kPageSize + per + 100, 3980},
+                 {jet::kPageSize + 2 * per, 0}};
     jet::PageBuf old{};
     old.fill(0xEE);
-    for (const std::size_t length : lengths) {
+    for (const auto& [length, last_free] : cases) {
         SCOPED_TRACE(length);
         jet::TableDef def;
         def.page = 40;
+        def.declared_length = static_cast<std::uint32_t>(length);
         for (std::size_t i = 0; i < length; ++i) {
             def.buffer.push_back(static_cast<std::uint8_t>(i * 7 + i / 251));
         }
@@ -352,6 +361,7 @@ TEST(TableDefBuilder, EveryByteLandsWhereTheReaderLooksForIt) {
         for (std::size_t k = 0; k < count; ++k) {
             jet::put_le32(expected[def.pages[k]], 4,
                           k + 1 < count ? 100 + static_cast<std::uint32_t>(k + 1) : 0);
+            jet::put_le16(expected[def.pages[k]], 2, k + 1 < count ? 0 : last_free);
         }
         const jet::TableDefBuilder builder(def);
         ASSERT_EQ(builder.page_count(), count);

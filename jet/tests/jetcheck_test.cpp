@@ -60,33 +60,35 @@ TEST(Jetcheck, ACleanFileExitsZeroAndADamagedOneOne) {
     EXPECT_EQ(clean.exit_code, 0) << clean.out << clean.err;
     EXPECT_NE(clean.out.find("0 error(s)"), std::string::npos) << clean.out;
 
-    // The catalog definition's free-space field, changed in a copy whose
-    // name needs escaping in JSON.
+    // The catalog definition's magic number, changed in a copy whose name
+    // needs escaping in JSON.
     testsupport::ScratchDir dir;
     const fs::path copy = dir.path() / "quote\"and\\slash.mdb";
     fs::copy_file(good->path, copy);
     {
         std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(2 * 4096 + 2);
+        f.seekp(2 * 4096 + 12);
         f.put(7).put(0);
     }
     const auto text = jetcheck({copy.string()});
     EXPECT_EQ(text.exit_code, 1);
-    EXPECT_NE(text.out.find("error tdef-free-space (page 2, table \"MSysObjects\")"),
-              std::string::npos)
+    EXPECT_NE(text.out.find("error tdef-magic (page 2, table \"MSysObjects\")"), std::string::npos)
         << text.out;
     const auto json = jetcheck({"--json", copy.string()});
     EXPECT_EQ(json.exit_code, 1);
     EXPECT_NE(json.out.find("quote\\\"and\\\\slash.mdb"), std::string::npos) << json.out;
     EXPECT_NE(json.out.find("\"errors\":1,"), std::string::npos) << json.out;
-    EXPECT_NE(json.out.find("{\"severity\":\"error\",\"code\":\"tdef-free-space\",\"page\":2,"),
+    EXPECT_NE(json.out.find("{\"severity\":\"error\",\"code\":\"tdef-magic\",\"page\":2,"),
               std::string::npos)
         << json.out;
-    EXPECT_NE(json.out.find("\"table\":\"MSysObjects\",\"compaction\":\"refuse\""),
-              std::string::npos)
+    // Damage to the catalog's definition: no salvage gets past it either.
+    EXPECT_NE(
+        json.out.find("\"table\":\"MSysObjects\",\"compaction\":\"refuse\",\"salvage\":false"),
+        std::string::npos)
         << json.out;
     EXPECT_NE(text.out.find("The database is damaged: compaction refuses it."), std::string::npos)
         << text.out;
+    EXPECT_EQ(text.out.find("--salvage"), std::string::npos) << text.out;
     EXPECT_EQ(json.out.back(), '\n');
     EXPECT_EQ(json.out.find('\n'), json.out.size() - 1);  // one line
 }

@@ -42,7 +42,10 @@ const char* const kHelp =
     "the wrong rows or missing rows) is marked \"compaction rebuilds the index from\n"
     "the rows\": the rows are whole and jetcompact rebuilds the index from them.\n"
     "Other errors are damage, and compaction refuses the file (\"compaction\" in\n"
-    "--json: refuse, mend, rebuild or none).\n"
+    "--json: refuse, mend, rebuild or none). Damage that loses data but that\n"
+    "\"jetcompact --salvage\" gets past (a row that does not decode, a broken memo, an\n"
+    "unreadable data page or table definition) is marked \"only --salvage gets past\n"
+    "it\" (\"salvage\": true in --json); a salvage keeps what can still be read.\n"
     "\n"
     "Options:\n"
     "  --json             print the report as one JSON object on standard output\n"
@@ -94,8 +97,9 @@ void print_json(const jet::CheckReport& r, std::optional<std::uint32_t> planned)
         o << (i ? "," : "") << "{\"severity\":\"" << jet::severity_name(f.severity)
           << "\",\"code\":" << jet::json_escape(f.code) << ",\"page\":" << f.page
           << ",\"table\":" << jet::json_escape(f.table) << ",\"compaction\":\""
-          << jet::remedy_name(jet::remedy_of(f, r))
-          << "\",\"description\":" << jet::json_escape(f.description) << "}";
+          << jet::remedy_name(jet::remedy_of(f, r)) << "\",\"salvage\":"
+          << (f.salvageable && jet::remedy_of(f, r) == jet::Remedy::refuse ? "true" : "false")
+          << ",\"description\":" << jet::json_escape(f.description) << "}";
     }
     o << "],\"compacted_pages\":";
     if (planned) {
@@ -133,6 +137,11 @@ void print_text(const jet::CheckReport& r, std::optional<std::uint32_t> planned)
             case jet::Remedy::rebuild:
                 std::cout << " [compaction rebuilds the index from the rows]";
                 break;
+            case jet::Remedy::refuse:
+                if (f.severity == jet::Severity::error && f.salvageable) {
+                    std::cout << " [data is lost: only --salvage gets past it]";
+                }
+                break;
             default:
                 break;
         }
@@ -146,7 +155,11 @@ void print_text(const jet::CheckReport& r, std::optional<std::uint32_t> planned)
             (jet::remedy_of(f, r) == jet::Remedy::refuse ? refused : mended) += 1;
         }
     }
-    if (refused > 0) {
+    if (refused > 0 && jet::salvage_gets_past(r)) {
+        std::cout << "The database is damaged: compaction refuses it. Keep a copy of it as it "
+                     "is; restore it from a backup, or let \"jetcompact --salvage\" write a copy "
+                     "of what can still be read, listing what is lost.\n";
+    } else if (refused > 0) {
         std::cout << "The database is damaged: compaction refuses it. Keep a copy of it as it "
                      "is, then restore it from a backup.\n";
     } else if (mended > 0) {
