@@ -304,6 +304,57 @@ void check_object_ids(Context& cx) {
     }
 }
 
+// A table the catalog lists whose Id holds no definition was dropped,
+// unless pages in use that no table reaches still hold rows naming it: then
+// its definition is what was lost (a zeroed page, say), and its rows with it.
+void lost_definitions(Context& cx, const std::vector<std::uint32_t>& orphans) {
+    if (cx.undefined_tables.empty()) {
+        return;
+    }
+    struct Found {
+        std::vector<std::uint32_t> pages;
+        std::size_t rows = 0;
+    };
+    std::map<std::uint32_t, Found> found;
+    for (const auto p : orphans) {
+        const PageBuf b = cx.file.read(p);
+        if (b[0] != kPageTypeData || cx.undefined_tables.count(le32(b, 4)) == 0) {
+            continue;
+        }
+        std::size_t rows = 0;
+        try {
+            const DataPage page(b, p, cx.file.where(p));
+            for (const auto& s : page.slots()) {
+                rows += s.deleted() ? 0 : 1;
+            }
+        } catch (const Error&) {
+            continue;  // no rows to tell of
+        }
+        if (rows != 0) {
+            Found& f = found[le32(b, 4)];
+            f.pages.push_back(p);
+            f.rows += rows;
+        }
+    }
+    auto& findings = cx.report.findings;
+    for (const auto& [tp, f] : found) {
+        const auto& [name, what] = cx.undefined_tables.at(tp);
+        findings.erase(std::remove_if(findings.begin(), findings.end(),
+                                      [&, tp = tp](const Finding& x) {
+                                          return x.code == "stale-id" && x.page == tp &&
+                                                 x.table == name;
+                                      }),
+                       findings.end());
+        cx.lossy("tdef-lost", tp, name,
+                 "The catalog lists " + Context::table_label(name) + " with Id " +
+                     std::to_string(tp) + ", but that page " + what + ", yet " +
+                     std::to_string(f.pages.size()) + " page(s) in use still hold " +
+                     std::to_string(f.rows) + " row(s) naming it (" + page_list(f.pages) +
+                     "): its definition is lost, and its rows cannot be read without it.",
+                 Loss{Loss::Kind::table, tp, 0, 0, 0});
+    }
+}
+
 // Page 1, the global map of free pages, and what every page is used for.
 void check_pages(Context& cx) {
     const std::uint32_t n = cx.file.page_count();
@@ -377,6 +428,7 @@ void check_pages(Context& cx) {
             }
         }
     }
+    lost_definitions(cx, orphans);
     if (!free_used.empty()) {
         cx.error("free-page-in-use", free_used.front(), "",
                  std::to_string(free_used.size()) +

@@ -97,6 +97,13 @@ class Context {
     PageClaims claims;
     // Tables whose definition decoded, by TDEF page.
     std::map<std::uint32_t, CheckedTable> tables;
+    // Tables the catalog lists whose Id is no table definition, by that Id:
+    // left over from dropped tables, unless pages of rows still name them.
+    struct UndefinedTable {
+        std::string name;
+        std::string what;  // what the page holds instead
+    };
+    std::map<std::uint32_t, UndefinedTable> undefined_tables;
 
     // `index`: the (table definition page, real index) the error concerns.
     void error(const std::string& code, std::uint32_t page, const std::string& table,

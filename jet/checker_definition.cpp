@@ -23,6 +23,7 @@ bool TableWalk::read_definition() {
         if (tp_ == 2) {
             error("catalog-page2", tp_, "Page 2 " + what + "; it must define MSysObjects.");
         } else {
+            cx_.undefined_tables.emplace(tp_, Context::UndefinedTable{name_, what});
             note("stale-id", tp_,
                  "The catalog lists " + label() + " with Id " + std::to_string(tp_) +
                      ", but that page " + what +

@@ -14,7 +14,7 @@ constexpr Remedy mend = Remedy::mend;
 constexpr Remedy rebuild = Remedy::rebuild;
 constexpr Remedy none = Remedy::none;
 
-constexpr std::array<FindingKind, 69> kKinds{{
+constexpr std::array<FindingKind, 70> kKinds{{
     // The counter is a derived value: the highest number in use is known.
     {"autonumber-behind", E, mend},
     {"catalog-page2", E, refuse},
@@ -86,6 +86,7 @@ constexpr std::array<FindingKind, 69> kKinds{{
     {"tdef-index-column", E, refuse},
     {"tdef-length", E, refuse},
     {"tdef-logical-index", E, refuse},
+    {"tdef-lost", E, refuse},
     {"tdef-lv-maps", E, refuse},
     {"tdef-magic", E, refuse},
     {"tdef-undecodable", E, refuse},

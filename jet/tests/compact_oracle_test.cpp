@@ -1186,20 +1186,31 @@ std::optional<Lost> broken_memo_chain(const fs::path& file) {
         });
 }
 
-// A table's definition carrying a wrong magic number.
+// A table's definition carrying a wrong magic number, or zeroed: then only
+// its pages of rows, naming it, tell that the table was there.
+std::optional<Lost> damaged_definition(const fs::path& file, bool zeroed) {
+    return each_plain_table(
+        file,
+        [&](const jet::Database& db, const jet::CatalogObject& obj,
+            const jet::TableDef& def) -> std::optional<Lost> {
+            std::uint64_t rows = 0;
+            db.for_each_row(def, [&](const jet::RowRef&) { ++rows; });
+            if (rows == 0 || (zeroed && def.pages.size() != 1)) {
+                return std::nullopt;
+            }
+            if (zeroed) {
+                poke(file, obj.table_page(), 0, std::vector<std::uint8_t>(jet::kPageSize));
+            } else {
+                poke(file, obj.table_page(), jet::tdef_offsets::kMagic, le32_bytes(7));
+            }
+            return Lost{obj.name, rows, true, "", "", rows};
+        });
+}
 std::optional<Lost> wrong_definition(const fs::path& file) {
-    return each_plain_table(file,
-                            [&](const jet::Database& db, const jet::CatalogObject& obj,
-                                const jet::TableDef& def) -> std::optional<Lost> {
-                                std::uint64_t rows = 0;
-                                db.for_each_row(def, [&](const jet::RowRef&) { ++rows; });
-                                if (rows == 0) {
-                                    return std::nullopt;
-                                }
-                                poke(file, obj.table_page(), jet::tdef_offsets::kMagic,
-                                     le32_bytes(7));
-                                return Lost{obj.name, rows, true, "", "", rows};
-                            });
+    return damaged_definition(file, false);
+}
+std::optional<Lost> zeroed_definition(const fs::path& file) {
+    return damaged_definition(file, true);
 }
 
 TEST_F(CompactOracles, SalvageKeepsWhatCanBeReadAndCountsWhatIsLost) {
@@ -1212,6 +1223,7 @@ TEST_F(CompactOracles, SalvageKeepsWhatCanBeReadAndCountsWhatIsLost) {
         {"a data page that cannot be read", unreadable_data_page, "data-page-undecodable"},
         {"a memo chain pointing out of the file", broken_memo_chain, "dangling-pointer"},
         {"a table definition with a wrong magic number", wrong_definition, "tdef-magic"},
+        {"a zeroed table definition", zeroed_definition, "tdef-lost"},
     };
     testsupport::ScratchDir dir;
     for (const auto& c : cases) {
