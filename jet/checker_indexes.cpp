@@ -155,7 +155,7 @@ void TableWalk::check_indexes() {
         index_scope_ = ri.ordinal;
         const std::string iname = "index " + std::to_string(ri.ordinal) + " of " + label();
         const auto mapped =
-            read_map(ri.map, "usage map of index " + std::to_string(ri.ordinal), true);
+            read_map(ri.map, "usage map of index " + std::to_string(ri.ordinal), MapUse::index);
         IndexTreeOptions o;
         o.owner = tp_;
         // The entries are checked as the walk hands them out; what the

@@ -24,10 +24,10 @@ const std::vector<std::uint32_t>& TableWalk::lv_pages(const Column& c) {
     auto& pages = lv_owned_[c.number];
     if (const LongValueMaps* m = def_.long_value_maps_for(c.number)) {
         const std::string what = "long-value map of column \"" + c.name + "\"";
-        if (const auto owned = read_map(m->owned, what)) {
+        if (const auto owned = read_map(m->owned, what, MapUse::long_values)) {
             pages = sorted_unique(*owned);
         }
-        if (const auto fm = read_map(m->free, "free " + what)) {
+        if (const auto fm = read_map(m->free, "free " + what, MapUse::long_values)) {
             for (const auto p : *fm) {
                 if (!contains(pages, p)) {
                     error("free-map-not-owned", p,
@@ -174,7 +174,7 @@ void TableWalk::check_long_value_maps() {
         for (const auto p : lv_pages(c)) {
             const PageBuf buf = cx_.file.read(p);
             if (buf[0] != kPageTypeData || le32(buf, 4) != kLvalMarker) {
-                error("lv-map-foreign", p,
+                error("lv-map-mismatch", p,
                       "The long-value map of column \"" + c.name + "\" of " + label() +
                           " lists page " + std::to_string(p) +
                           ", which is no long-value "

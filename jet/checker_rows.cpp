@@ -48,19 +48,27 @@ bool decodes_cheaply(ColumnType t) {
 
 // Reads a usage map and claims its holder and bitmap pages. Returns the
 // pages inside the file; nothing when the map is absent or unreadable.
-// `derived`: the map only mirrors a structure the walk reads on its own
-// (an index's tree), and every compaction writes it afresh: what is
-// wrong with it is reported as the mismatch it is.
+// A map of the table's rows is what finds them: what keeps it from being
+// read loses the table. Every other map mirrors a structure the walk reads
+// on its own, and every compaction writes it afresh: what is wrong with it
+// is reported as the mismatch it is.
 std::optional<std::vector<std::uint32_t>> TableWalk::read_map(RowPointer at,
-                                                              const std::string& what, bool derived,
-                                                              bool rows) {
-    const auto code = [derived](const char* c) {
-        return std::string(derived ? "index-map-mismatch" : c);
+                                                              const std::string& what, MapUse use) {
+    const auto code = [use](const char* c) {
+        switch (use) {
+            case MapUse::index:
+                return std::string("index-map-mismatch");
+            case MapUse::long_values:
+                return std::string("lv-map-mismatch");
+            case MapUse::free_space:
+                return std::string("free-map-mismatch");
+            case MapUse::rows:
+                break;
+        }
+        return std::string(c);
     };
-    // `rows`: the map is the table's list of pages; what keeps it from
-    // being read loses the table.
     const auto error = [&](const std::string& c, std::uint32_t page, const std::string& text) {
-        if (rows) {
+        if (use == MapUse::rows) {
             table_lost(c, page, text);
         } else {
             this->error(c, page, text);
@@ -155,7 +163,7 @@ void TableWalk::walk_maps_and_rows() {
             }
         }
     }
-    auto owned = read_map(def_.owned_map, "owned-pages map", false, true);
+    auto owned = read_map(def_.owned_map, "owned-pages map", MapUse::rows);
     if (!owned) {
         if (!(def_.owned_map.page == 0 && def_.owned_map.row == 0)) {
             return;  // reported
@@ -164,7 +172,7 @@ void TableWalk::walk_maps_and_rows() {
         return;
     }
     owned_ = sorted_unique(std::move(*owned));  // as a map lists them already
-    if (const auto fm = read_map(def_.free_map, "free-space map")) {
+    if (const auto fm = read_map(def_.free_map, "free-space map", MapUse::free_space)) {
         for (const auto p : *fm) {
             if (!contains(owned_, p)) {
                 error("free-map-not-owned", p,

@@ -152,8 +152,12 @@ class TableWalk {
     // ------------------------------------------------------------ maps
     // (checker_rows.cpp)
 
+    // What a usage map is to the table: its list of pages of rows, or one
+    // that only mirrors what the walk reads on its own (an index's tree, the
+    // pages its long values use, pages with free space).
+    enum class MapUse : std::uint8_t { rows, index, long_values, free_space };
     std::optional<std::vector<std::uint32_t>> read_map(RowPointer at, const std::string& what,
-                                                       bool derived = false, bool rows = false);
+                                                       MapUse use);
 
     // ------------------------------------------------------------ rows
     // (checker_rows.cpp, but for the readers of the row arrays below)

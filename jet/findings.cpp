@@ -14,7 +14,7 @@ constexpr Remedy mend = Remedy::mend;
 constexpr Remedy rebuild = Remedy::rebuild;
 constexpr Remedy none = Remedy::none;
 
-constexpr std::array<FindingKind, 70> kKinds{{
+constexpr std::array<FindingKind, 71> kKinds{{
     // The counter is a derived value: the highest number in use is known.
     {"autonumber-behind", E, mend},
     {"catalog-page2", E, refuse},
@@ -29,6 +29,7 @@ constexpr std::array<FindingKind, 70> kKinds{{
     {"file-size", E, refuse},
     {"fk-dangling", E, refuse},
     {"fk-not-reciprocal", E, refuse},
+    {"free-map-mismatch", E, mend},
     {"free-map-not-owned", E, mend},
     // The copy's free map is built from the pages the catalog reaches, never
     // from the source's map.
@@ -61,7 +62,7 @@ constexpr std::array<FindingKind, 70> kKinds{{
     {"lv-bad-descriptor", E, refuse},
     {"lv-chain-loop", E, refuse},
     {"lv-length", E, refuse},
-    {"lv-map-foreign", E, refuse},
+    {"lv-map-mismatch", E, mend},
     {"lv-not-lval-page", E, refuse},
     {"lv-page-unmapped", E, mend},
     {"lv-row-shared", E, refuse},

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <set>
 
 #include "jet/bytes.h"
 #include "jet/checker.h"
@@ -1085,15 +1086,26 @@ TEST(CheckerErrors, ACatalogThatCannotBeReadIsReportedNotThrown) {
     EXPECT_NE(r.findings.front().description.find("page 2"), std::string::npos) << listing(r);
 }
 
-TEST(CheckerErrors, AUserTableWhoseDefinitionIsGoneIsAStaleId) {
+// A table whose definition page holds something else: its rows, still on
+// pages in use, say the definition was lost with them; without rows left
+// it is a dropped table's stale Id.
+TEST(CheckerErrors, AUserTableWhoseDefinitionIsGoneLosesItsRowsOrIsAStaleId) {
     Copy c("access_parser/test.mdb");
     NEED(c);
     std::uint32_t page = 0;
+    std::set<std::uint32_t> rows_on;
     {
         const auto db = c.open();
         page = user_table(db)->page;
+        db.for_each_row(*user_table(db),
+                        [&](const jet::RowRef& r) { rows_on.insert(r.data.page); });
     }
+    ASSERT_FALSE(rows_on.empty());
     c.poke(page, 0, {0x09});
+    expect_finding(c.check(), "tdef-lost");
+    for (const auto p : rows_on) {
+        c.poke(p, 0, std::vector<std::uint8_t>(jet::kPageSize));
+    }
     expect_finding(c.check(), "stale-id", jet::Severity::note);
 }
 

@@ -973,6 +973,38 @@ bool broken_index_map(const fs::path& file) {
     return false;
 }
 
+// The map of a table's pages with free space, or of the pages a memo
+// column's values use, said to be in a row its holder page does not have:
+// maps every compaction writes afresh.
+bool missing_map_row(const fs::path& file, bool long_values) {
+    jet::OpenOptions o;
+    o.verify_password = false;
+    const jet::Database db(file, o);
+    for (const auto* obj : db.catalog().tables(false)) {
+        const auto& def = db.table_def(obj->table_page());
+        if (def.pages.size() != 1) {
+            continue;  // the offsets below are those of the first page
+        }
+        if (!long_values && def.free_map.page != 0) {
+            poke(file, def.page, jet::tdef_offsets::kFreeMap, {200});
+            return true;
+        }
+        for (const auto& m : def.long_value_maps) {
+            if (long_values && m.owned.page != 0) {
+                poke(file, def.page, m.owned_offset(), {200});
+                return true;
+            }
+        }
+    }
+    return false;
+}
+bool missing_free_space_map(const fs::path& file) {
+    return missing_map_row(file, false);
+}
+bool missing_long_value_map(const fs::path& file) {
+    return missing_map_row(file, true);
+}
+
 // A data page of a table whose rows are all deleted, zeroed.
 bool zeroed_empty_data_page(const fs::path& file) {
     jet::OpenOptions o;
@@ -1017,6 +1049,8 @@ TEST_F(CompactOracles, KnownDamageCompactsWithoutLossAndIsReported) {
         {"a stale row count", stale_row_count, ""},
         {"a broken usage map of an index", broken_index_map, "index-map-mismatch"},
         {"a zeroed data page without live rows", zeroed_empty_data_page, "data-page-zeroed"},
+        {"a missing free-space map", missing_free_space_map, "free-map-mismatch"},
+        {"a missing map of a memo column's pages", missing_long_value_map, "lv-map-mismatch"},
     };
     testsupport::ScratchDir dir;
     for (const auto& c : cases) {
