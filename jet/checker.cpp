@@ -125,10 +125,22 @@ void Context::finish() {
     }
 }
 
+std::string page_list(const std::vector<std::uint32_t>& pages) {
+    std::string s;
+    for (std::size_t i = 0; i < pages.size() && i < 12; ++i) {
+        s += (i ? ", " : "") + std::to_string(pages[i]);
+    }
+    if (pages.size() > 12) {
+        s += ", ...";
+    }
+    return s;
+}
+
 }  // namespace check_detail
 
 using check_detail::Claim;
 using check_detail::Context;
+using check_detail::page_list;
 
 const char* severity_name(Severity s) {
     return s == Severity::error ? "error" : "note";
@@ -154,17 +166,6 @@ namespace {
 bool known_page_type(std::uint8_t t) {
     // 0x08 and 0x09 are left-overs of dropped tables and long values.
     return t <= kPageTypeUsageBitmap || t == 0x08 || t == 0x09;
-}
-
-std::string page_list(const std::vector<std::uint32_t>& pages) {
-    std::string s;
-    for (std::size_t i = 0; i < pages.size() && i < 12; ++i) {
-        s += (i ? ", " : "") + std::to_string(pages[i]);
-    }
-    if (pages.size() > 12) {
-        s += ", ...";
-    }
-    return s;
 }
 
 std::string role_text(const Claim& c, const Context& cx) {
@@ -304,21 +305,23 @@ void check_object_ids(Context& cx) {
     }
 }
 
-// A table the catalog lists whose Id holds no definition was dropped,
-// unless pages in use that no table reaches still hold rows naming it: then
-// its definition is what was lost (a zeroed page, say), and its rows with it.
-void lost_definitions(Context& cx, const std::vector<std::uint32_t>& orphans) {
-    if (cx.undefined_tables.empty()) {
-        return;
-    }
+// Rows on pages in use that no table reaches. A table the catalog lists
+// whose Id holds no definition was dropped, unless such rows still name it:
+// then its definition is what was lost (a zeroed page, say), and its rows
+// with it. Rows naming a table that was walked are ones its owned-pages map
+// leaves out: the table's when its indexes name them (a later pass walks
+// them with the table's other pages), a loss when nothing tells.
+void rows_no_table_reaches(Context& cx, const std::vector<std::uint32_t>& orphans) {
     struct Found {
         std::vector<std::uint32_t> pages;
         std::size_t rows = 0;
     };
-    std::map<std::uint32_t, Found> found;
+    std::map<std::uint32_t, Found> undefined;
     for (const auto p : orphans) {
         const PageBuf b = cx.file.read(p);
-        if (b[0] != kPageTypeData || cx.undefined_tables.count(le32(b, 4)) == 0) {
+        const std::uint32_t owner = le32(b, 4);
+        if (b[0] != kPageTypeData ||
+            (cx.undefined_tables.count(owner) == 0 && cx.tables.count(owner) == 0)) {
             continue;
         }
         std::size_t rows = 0;
@@ -330,14 +333,31 @@ void lost_definitions(Context& cx, const std::vector<std::uint32_t>& orphans) {
         } catch (const Error&) {
             continue;  // no rows to tell of
         }
-        if (rows != 0) {
-            Found& f = found[le32(b, 4)];
+        if (rows == 0) {
+            continue;
+        }
+        if (cx.undefined_tables.count(owner) != 0) {
+            Found& f = undefined[owner];
             f.pages.push_back(p);
             f.rows += rows;
+            continue;
         }
+        const auto named = cx.named_outside.find(owner);
+        if (named != cx.named_outside.end() && named->second.count(p) != 0) {
+            cx.report.unlisted_pages[owner].push_back(p);
+            continue;
+        }
+        const std::string& name = cx.tables.at(owner).name;
+        cx.lossy("map-page-unwitnessed", p, name,
+                 "Page " + std::to_string(p) + " is in use and holds " + std::to_string(rows) +
+                     " row(s) naming " + Context::table_label(name) +
+                     ", but the table's owned-pages map leaves it out and no index of the "
+                     "table names them: whether they are the table's cannot be told, and a "
+                     "copy would lose them.",
+                 Loss{Loss::Kind::page, owner, p, 0, 0});
     }
     auto& findings = cx.report.findings;
-    for (const auto& [tp, f] : found) {
+    for (const auto& [tp, f] : undefined) {
         const auto& [name, what] = cx.undefined_tables.at(tp);
         findings.erase(std::remove_if(findings.begin(), findings.end(),
                                       [&, tp = tp](const Finding& x) {
@@ -428,7 +448,7 @@ void check_pages(Context& cx) {
             }
         }
     }
-    lost_definitions(cx, orphans);
+    rows_no_table_reaches(cx, orphans);
     if (!free_used.empty()) {
         cx.error("free-page-in-use", free_used.front(), "",
                  std::to_string(free_used.size()) +
@@ -471,11 +491,17 @@ void check_pages(Context& cx) {
 
 }  // namespace
 
-CheckReport check(const Database& db, const CheckOptions& options) {
+namespace {
+
+// One walk over everything; `adopted` names pages of rows the owned-pages
+// maps leave out that an earlier walk took as the tables'.
+CheckReport check_once(const Database& db, const CheckOptions& options,
+                       const std::map<std::uint32_t, std::vector<std::uint32_t>>& adopted) {
     CheckReport report;
     report.file = db.path();
     report.pages = db.page_count();
     Context cx(db, options, report);
+    cx.adopted = adopted;
     if (db.file().size_bytes() % kPageSize != 0) {
         cx.error("file-size", 0, "",
                  "The file is " + std::to_string(db.file().size_bytes()) +
@@ -488,7 +514,26 @@ CheckReport check(const Database& db, const CheckOptions& options) {
     cx.finish();
     std::stable_sort(report.findings.begin(), report.findings.end(),
                      [](const Finding& a, const Finding& b) { return a.severity > b.severity; });
+    for (auto& [table, pages] : report.unlisted_pages) {
+        std::sort(pages.begin(), pages.end());
+        pages.erase(std::unique(pages.begin(), pages.end()), pages.end());
+    }
     return report;
+}
+
+}  // namespace
+
+CheckReport check(const Database& db, const CheckOptions& options) {
+    std::map<std::uint32_t, std::vector<std::uint32_t>> adopted;
+    for (int pass = 0;; ++pass) {
+        CheckReport report = check_once(db, options, adopted);
+        // The rows of pages taken in may name further pages (a chain of
+        // them); a few passes settle it.
+        if (report.unlisted_pages == adopted || pass == 3) {
+            return report;
+        }
+        adopted = report.unlisted_pages;
+    }
 }
 
 CheckReport check_file(const std::filesystem::path& path, const CheckOptions& options,

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -87,6 +88,10 @@ struct CheckReport {
     // in the order they were found (one entry per thing, however many
     // findings concern it).
     std::vector<Loss> losses;
+    // Pages of rows that a table's owned-pages map leaves out but its
+    // indexes name, by table definition page: the check walked them as the
+    // table's, and a compaction reads them so (OpenOptions::unlisted_pages).
+    std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages;
 
     std::size_t error_count() const;
     std::size_t note_count() const;

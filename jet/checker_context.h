@@ -104,6 +104,11 @@ class Context {
         std::string what;  // what the page holds instead
     };
     std::map<std::uint32_t, UndefinedTable> undefined_tables;
+    // Pages of rows the owned-pages maps leave out that an earlier pass
+    // found, by table: walked as the table's, and reported.
+    std::map<std::uint32_t, std::vector<std::uint32_t>> adopted;
+    // Pages outside a table's own that entries of its indexes name, by table.
+    std::map<std::uint32_t, std::set<std::uint32_t>> named_outside;
 
     // `index`: the (table definition page, real index) the error concerns.
     void error(const std::string& code, std::uint32_t page, const std::string& table,
@@ -141,6 +146,9 @@ class Context {
     std::vector<std::uint32_t> lv_page_;
     std::vector<std::array<std::uint64_t, 4>> lv_row_bits_;
 };
+
+// "12, 13, 40" (the first twelve, then "...").
+std::string page_list(const std::vector<std::uint32_t>& pages);
 
 // Walks one table: definition, maps, data pages and rows, long values and
 // indexes. `catalog_name` is the catalog's name for it.

@@ -98,6 +98,9 @@ class TableWalk::EntryCheck {
             return;
         }
         if (at == kNone) {
+            if (!contains(w_.owned_, e.row.page)) {
+                w_.cx_.named_outside[w_.tp_].insert(e.row.page);
+            }
             w_.error("index-dangling-entry", ri_.root_page,
                      "An entry of " + iname_ + " points to " + ptr_text(e.row) +
                          ", which is no live row of the table.");

@@ -172,6 +172,18 @@ void TableWalk::walk_maps_and_rows() {
         return;
     }
     owned_ = sorted_unique(std::move(*owned));  // as a map lists them already
+    if (const auto it = cx_.adopted.find(tp_); it != cx_.adopted.end()) {
+        std::vector<std::uint32_t> merged;
+        std::set_union(owned_.begin(), owned_.end(), it->second.begin(), it->second.end(),
+                       std::back_inserter(merged));
+        owned_ = std::move(merged);
+        cx_.report.unlisted_pages[tp_] = it->second;
+        error("map-page-missing", it->second.front(),
+              "The owned-pages map of " + label() + " leaves out " +
+                  std::to_string(it->second.size()) + " page(s) in use (" + page_list(it->second) +
+                  ") that hold rows naming the table, rows its indexes list; the copy keeps "
+                  "them with the table's other rows.");
+    }
     if (const auto fm = read_map(def_.free_map, "free-space map", MapUse::free_space)) {
         for (const auto p : *fm) {
             if (!contains(owned_, p)) {

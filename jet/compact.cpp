@@ -107,9 +107,11 @@ void add_source_repairs(const CheckReport& report, std::vector<Repair>& repairs)
 
 }  // namespace
 
-Database open_source(const std::filesystem::path& source) {
+Database open_source(const std::filesystem::path& source,
+                     const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages) {
     OpenOptions open_options;
     open_options.verify_password = false;
+    open_options.unlisted_pages = unlisted_pages;
     return Database(source, open_options);
 }
 
@@ -134,7 +136,7 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     // the system tables): they are digested in a second thread, over a
     // Database of its own, while the copy is written. Leaving this function
     // early stops that thread.
-    DigestTask source_digests(source, digest_jobs(src), true);
+    DigestTask source_digests(source, digest_jobs(src), true, src.unlisted_pages());
     // The source is checked at the same time, over a Database of its own:
     // damage found there refuses the compaction, stale values it finds are
     // what the copy mends.
@@ -154,6 +156,9 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     }
     std::optional<CompactorResult> written_result;
     std::optional<TableDigests> digested;
+    // Pages of rows the source's owned-pages maps leave out that the check
+    // took as the tables': the source is read again with them.
+    std::optional<std::map<std::uint32_t, std::vector<std::uint32_t>>> read_again;
     try {
         // The copy is written trusting every index tree; when the check of
         // the source finds trees that disagree with their rows (or the
@@ -170,7 +175,7 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
             }
             checked = source_check.get();
             rebuild = indexes_to_rebuild(*checked);
-            if (rebuild.empty()) {
+            if (rebuild.empty() && checked->unlisted_pages == src.unlisted_pages()) {
                 throw;
             }
             written_result.reset();
@@ -179,14 +184,20 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
             checked = source_check.get();
             rebuild = indexes_to_rebuild(*checked);
         }
-        if (!rebuild.empty()) {
+        if (checked->unlisted_pages != src.unlisted_pages()) {
+            read_again = checked->unlisted_pages;
+            rebuild.clear();
+        }
+        if (!rebuild.empty() && !read_again) {
             out.reset();
             out.emplace(destination, header.encoding_key);
             written_result = write_compacted(src, *out, page0, writing, rebuild);
             out->sync();
         }
         // A failure to read the source is the source's, and said as such.
-        digested = source_digests.take();
+        if (!read_again) {
+            digested = source_digests.take();
+        }
         add_source_repairs(*checked, written_result->repairs);
     } catch (const Error& e) {
         // Damage met in the source, or a result too large for the format,
@@ -197,6 +208,11 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
         }
         throw Error(e.kind(), std::string(e.what()) + " Nothing was written; \"" + named.string() +
                                   "\" is unchanged.");
+    }
+    if (read_again) {
+        out.reset();
+        const Database again = open_source(source, *read_again);
+        return compact_locked(again, source, destination, options, shown);
     }
     const CompactorResult& result = *written_result;
     const TableDigests& expected = *digested;

@@ -2,7 +2,10 @@
 // Internal to compaction and salvage: the steps of compact() after the
 // source is locked.
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
+#include <vector>
 
 #include "jet/compact.h"
 
@@ -11,8 +14,10 @@ namespace jet {
 class Database;
 
 // Opens the source for compacting: format checks and refusals first,
-// nothing written yet.
-Database open_source(const std::filesystem::path& source);
+// nothing written yet. `unlisted_pages`: OpenOptions::unlisted_pages.
+Database open_source(
+    const std::filesystem::path& source,
+    const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages = {});
 
 // Compacts the open, locked `src` (at `source`) into the new file
 // `destination`. Descriptions name the source as `shown` (`source` when

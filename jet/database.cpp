@@ -9,7 +9,8 @@
 
 namespace jet {
 
-Database::Database(const std::filesystem::path& path, const OpenOptions& options) : file_(path) {
+Database::Database(const std::filesystem::path& path, const OpenOptions& options)
+    : file_(path), unlisted_(options.unlisted_pages) {
     PageBuf start{};
     const std::size_t got = file_.read_prefix(start.data(), start.size());
     header_ = parse_header(Bytes(start.data(), got), file_.size_bytes(), path.string());
@@ -30,6 +31,9 @@ const TableDef& Database::table_def(std::uint32_t page) const {
     auto it = tdefs_.find(page);
     if (it == tdefs_.end()) {
         auto t = std::make_unique<TableDef>(read_table_def(file_, page));
+        if (const auto u = unlisted_.find(page); u != unlisted_.end()) {
+            t->unlisted_pages = u->second;
+        }
         for (const CatalogObject& o : catalog_.objects()) {
             if (o.is_table() && o.table_page() == page) {
                 t->name_hint = o.name;
@@ -58,8 +62,13 @@ void Database::for_each_row(const TableDef& table,
     const std::string table_name = table.name_hint.empty()
                                        ? "the table on page " + std::to_string(table.page)
                                        : "table \"" + table.name_hint + "\"";
-    const UsageMap owned =
-        read_usage_map(file_, table.owned_map, "owned-pages map of " + table_name);
+    UsageMap owned = read_usage_map(file_, table.owned_map, "owned-pages map of " + table_name);
+    if (!table.unlisted_pages.empty()) {
+        owned.pages.insert(owned.pages.end(), table.unlisted_pages.begin(),
+                           table.unlisted_pages.end());
+        std::sort(owned.pages.begin(), owned.pages.end());
+        owned.pages.erase(std::unique(owned.pages.begin(), owned.pages.end()), owned.pages.end());
+    }
     // Owned pages mostly come in runs of neighbours: read them a run at a time.
     constexpr std::size_t kRun = 16;
     std::vector<PageBuf> run(kRun);

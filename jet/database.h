@@ -29,6 +29,10 @@ struct OpenOptions {
     // When false the password is not checked (inspection tools): the
     // password does not protect the data of a Jet 4 file.
     bool verify_password = true;
+    // Pages of rows that a table's owned-pages map leaves out, by table
+    // definition page, to be read as the table's all the same: what a check
+    // found them to be (CheckReport::unlisted_pages).
+    std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages = {};
 };
 
 // One live row of a table, as found by a scan.
@@ -46,7 +50,7 @@ class Database {
     explicit Database(const std::filesystem::path& path, const OpenOptions& options = {});
     static Database open(const std::filesystem::path& path,
                          std::optional<std::string> password = std::nullopt) {
-        return Database(path, OpenOptions{std::move(password), true});
+        return Database(path, OpenOptions{std::move(password), true, {}});
     }
 
     Database(Database&&) noexcept;
@@ -56,6 +60,10 @@ class Database {
     const std::filesystem::path& path() const { return file_.path(); }
     const PageFile& file() const { return file_; }
     const Header& header() const { return header_; }
+    // What it was opened with (OpenOptions::unlisted_pages).
+    const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages() const {
+        return unlisted_;
+    }
     std::uint32_t page_count() const { return file_.page_count(); }
     PageBuf read_page(std::uint32_t n) const { return file_.read(n); }
     std::string where(std::uint32_t page) const { return file_.where(page); }
@@ -88,6 +96,7 @@ class Database {
     PageFile file_;
     Header header_;
     Catalog catalog_;
+    std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_;
     mutable std::map<std::uint32_t, std::unique_ptr<TableDef>> tdefs_;
 };
 

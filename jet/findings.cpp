@@ -14,7 +14,7 @@ constexpr Remedy mend = Remedy::mend;
 constexpr Remedy rebuild = Remedy::rebuild;
 constexpr Remedy none = Remedy::none;
 
-constexpr std::array<FindingKind, 71> kKinds{{
+constexpr std::array<FindingKind, 73> kKinds{{
     // The counter is a derived value: the highest number in use is known.
     {"autonumber-behind", E, mend},
     {"catalog-page2", E, refuse},
@@ -68,6 +68,8 @@ constexpr std::array<FindingKind, 71> kKinds{{
     {"lv-row-shared", E, refuse},
     {"map-bad-start", E, none},  // strict checking only
     {"map-page-foreign", E, refuse},
+    {"map-page-missing", E, mend},
+    {"map-page-unwitnessed", E, refuse},
     {"map-row-missing", E, refuse},
     {"map-undecodable", E, refuse},
     {"orphan-page", N, none},

@@ -191,6 +191,9 @@ struct TableDef {
     // The physical page and in-page offset of a logical offset.
     std::pair<std::uint32_t, std::size_t> logical_to_physical(std::size_t logical_offset) const;
     std::string name_hint;  // the table's name when known (for descriptions)
+    // Pages of rows its owned-pages map leaves out, read as its all the
+    // same (OpenOptions::unlisted_pages), ascending.
+    std::vector<std::uint32_t> unlisted_pages;
 };
 
 // Reads the table definition whose first page is `page`. Throws

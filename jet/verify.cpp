@@ -298,16 +298,17 @@ std::vector<std::pair<std::uint32_t, std::string>> digest_jobs(const Database& d
 
 DigestTask::DigestTask(std::filesystem::path path,
                        std::vector<std::pair<std::uint32_t, std::string>> tables,
-                       bool skip_id_tables) {
-    thread_ =
-        std::thread([this, path = std::move(path), tables = std::move(tables), skip_id_tables] {
-            try {
-                run(path, tables, skip_id_tables);
-            } catch (const OperationCancelled&) {
-            } catch (...) {
-                error_ = std::current_exception();
-            }
-        });
+                       bool skip_id_tables,
+                       std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages) {
+    thread_ = std::thread([this, path = std::move(path), tables = std::move(tables), skip_id_tables,
+                           unlisted = std::move(unlisted_pages)] {
+        try {
+            run(path, tables, skip_id_tables, unlisted);
+        } catch (const OperationCancelled&) {
+        } catch (...) {
+            error_ = std::current_exception();
+        }
+    });
 }
 
 DigestTask::~DigestTask() {
@@ -329,9 +330,11 @@ TableDigests DigestTask::take() {
 
 void DigestTask::run(const std::filesystem::path& path,
                      const std::vector<std::pair<std::uint32_t, std::string>>& tables,
-                     bool skip_id_tables) {
+                     bool skip_id_tables,
+                     const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages) {
     OpenOptions options;
     options.verify_password = false;
+    options.unlisted_pages = unlisted_pages;
     const Database db(path, options);
     for (const auto& [page, name] : tables) {
         const TableDef& def = db.table_def(page);

@@ -36,6 +36,7 @@
 #include "jet/index_key.h"
 #include "jet/index_page.h"
 #include "jet/index_tree.h"
+#include "jet/rc4.h"
 #include "jet/row.h"
 #include "jet/salvage.h"
 #include "jet/table_def.h"
@@ -1005,6 +1006,74 @@ bool missing_long_value_map(const fs::path& file) {
     return missing_map_row(file, true);
 }
 
+// What a damage loses, as the test expects it.
+struct Lost {
+    std::string table;
+    std::uint64_t rows = 0;  // rows lost
+    bool left_out = false;
+    std::string emptied_row;  // the primary key of the row with an emptied value
+    std::string emptied_column;
+    std::uint64_t total = 0;  // the table's rows before
+};
+
+// A page of a table's rows, its bit cleared in the table's inline
+// owned-pages map. The table's indexes name the rows there, unless
+// `witnessed` is false: then their root pages are zeroed too, and nothing
+// tells the rows are the table's. Only pages whose rows all lie on them (no
+// moved rows) and a table with rows on other pages too are taken.
+std::optional<Lost> page_left_out_of_its_map(const fs::path& file, bool witnessed) {
+    jet::OpenOptions o;
+    o.verify_password = false;
+    const jet::Database db(file, o);
+    for (const auto* obj : db.catalog().tables(false)) {
+        const auto& def = db.table_def(obj->table_page());
+        if (def.real_indexes.empty() || def.owned_map.page == 0) {
+            continue;
+        }
+        std::map<std::uint32_t, std::uint64_t> rows;  // per page
+        std::set<std::uint32_t> moved;
+        std::uint64_t total = 0;
+        db.for_each_row(def, [&](const jet::RowRef& r) {
+            ++total;
+            ++rows[r.pointer.page];
+            if (r.data.page != r.pointer.page) {
+                moved.insert(r.pointer.page);
+                moved.insert(r.data.page);
+            }
+        });
+        auto buf = db.read_page(def.owned_map.page);
+        const jet::DataPage holder(buf, def.owned_map.page, "");
+        const std::size_t at = holder.slot(def.owned_map.row).start;
+        if (rows.size() < 2 || buf[at] != 0) {
+            continue;  // one page of rows, or not an inline map
+        }
+        for (const auto& [page, n] : rows) {
+            const std::uint32_t bit = page - jet::le32(buf, at + 1);
+            if (moved.count(page) == 0) {
+                // The page is written whole, encoded as the file's pages are.
+                buf[at + 5 + bit / 8] &= static_cast<std::uint8_t>(~(1u << (bit % 8)));
+                if (db.file().encoding_key() != 0) {
+                    jet::apply_page_codec(db.file().encoding_key(), def.owned_map.page, buf);
+                }
+                poke(file, def.owned_map.page, 0, {buf.begin(), buf.end()});
+                for (const auto& ri : def.real_indexes) {
+                    if (!witnessed) {
+                        zero_page(file, ri.root_page);
+                    }
+                }
+                return Lost{obj->name, n, false, "", "", total};
+            }
+        }
+    }
+    return std::nullopt;
+}
+bool indexed_page_left_out(const fs::path& file) {
+    return page_left_out_of_its_map(file, true).has_value();
+}
+std::optional<Lost> unwitnessed_page_left_out(const fs::path& file) {
+    return page_left_out_of_its_map(file, false);
+}
+
 // A data page of a table whose rows are all deleted, zeroed.
 bool zeroed_empty_data_page(const fs::path& file) {
     jet::OpenOptions o;
@@ -1051,6 +1120,8 @@ TEST_F(CompactOracles, KnownDamageCompactsWithoutLossAndIsReported) {
         {"a zeroed data page without live rows", zeroed_empty_data_page, "data-page-zeroed"},
         {"a missing free-space map", missing_free_space_map, "free-map-mismatch"},
         {"a missing map of a memo column's pages", missing_long_value_map, "lv-map-mismatch"},
+        {"a page of rows its indexes name left out of the table's map", indexed_page_left_out,
+         "map-page-missing"},
     };
     testsupport::ScratchDir dir;
     for (const auto& c : cases) {
@@ -1106,16 +1177,6 @@ TEST_F(CompactOracles, KnownDamageCompactsWithoutLossAndIsReported) {
 // definition with a wrong magic number. Compaction refuses each, naming
 // --salvage; a salvage writes a clean copy whose rows are rows of the
 // original (the emptied value aside), and counts exactly what was lost.
-
-// What a damage loses, as the test expects it.
-struct Lost {
-    std::string table;
-    std::uint64_t rows = 0;  // rows lost
-    bool left_out = false;
-    std::string emptied_row;  // the primary key of the row with an emptied value
-    std::string emptied_column;
-    std::uint64_t total = 0;  // the table's rows before
-};
 
 // The user tables of `file` with a primary key and no relationship, and the
 // Database to read them with.
@@ -1258,6 +1319,8 @@ TEST_F(CompactOracles, SalvageKeepsWhatCanBeReadAndCountsWhatIsLost) {
         {"a memo chain pointing out of the file", broken_memo_chain, "dangling-pointer"},
         {"a table definition with a wrong magic number", wrong_definition, "tdef-magic"},
         {"a zeroed table definition", zeroed_definition, "tdef-lost"},
+        {"a page of rows nothing else names left out of its table's map", unwitnessed_page_left_out,
+         "map-page-unwitnessed"},
     };
     testsupport::ScratchDir dir;
     for (const auto& c : cases) {

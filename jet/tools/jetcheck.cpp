@@ -80,6 +80,7 @@ std::optional<std::uint32_t> planned_pages(const jet::CheckReport& r) {
     try {
         jet::OpenOptions o;
         o.verify_password = false;
+        o.unlisted_pages = r.unlisted_pages;
         const jet::Database db(r.file, o);
         return jet::plan_compacted_pages(db, r.damaged_indexes);
     } catch (const jet::Error&) {

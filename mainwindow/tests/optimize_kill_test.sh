@@ -46,17 +46,24 @@ for round in $(seq "$rounds"); do
   cp "$scratch/pristine/"*.mdb "$scratch/data/"
   # A kill somewhere in the run: from before the first compaction to after the last.
   delay=$(awk -v r="$RANDOM" 'BEGIN { printf "%.2f", (r % 150) / 100 }')
-  DELAY="$delay" xvfb-run -a -s "-screen 0 1024x768x24" bash -euo pipefail -c '
+  # The window must be a real one on the virtual display, whatever platform
+  # the caller's environment names; Tarnwick never outlives the round.
+  status=0
+  DELAY="$delay" xvfb-run -a -s "-screen 0 1024x768x24" env -u QT_QPA_PLATFORM bash -euo pipefail -c '
     cd "$scratch/work"   # "TmpMDB.mdb" is made in the current folder
     "$scratch/app/Tarnwick" & pid=$!
-    wid=$(timeout 20 xdotool search --sync --onlyvisible --pid "$pid" | head -1)
+    trap "kill -KILL $pid 2>/dev/null || true" EXIT
+    wid=$(timeout 20 xdotool search --sync --onlyvisible --pid "$pid" | head -1) || exit 3
     sleep 1
     h=$(xdotool getwindowgeometry --shell "$wid" | sed -n "s/^HEIGHT=//p")
     xdotool mousemove 346 $(( 126 + h - 283 )) click 1   # "&Optimize"
     sleep "$DELAY"
     kill -KILL "$pid"
     wait "$pid" 2>/dev/null || true
-  ' || true
+  ' || status=$?
+  if [ "$status" -eq 3 ]; then
+    echo "round $round: the window never showed"; failures=$((failures + 1)); continue
+  fi
   replaced=0
   for i in $(seq "$targets"); do
     db="$scratch/data/db$i.mdb"
