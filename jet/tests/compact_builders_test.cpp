@@ -1,7 +1,7 @@
 // The writer units under the compactor, read back through the engine's own
 // readers: index trees of every shape, usage-map rows and page 1, data pages,
-// definitions split over pages, and the output file's promises (never
-// overwrite, nothing left on failure).
+// long values in rows and chains, definitions split over pages, and the
+// output file's promises (never overwrite, nothing left on failure).
 
 #include <unistd.h>
 
@@ -23,6 +23,8 @@
 #include "jet/index_key.h"
 #include "jet/index_page.h"
 #include "jet/index_tree.h"
+#include "jet/long_value.h"
+#include "jet/long_value_builder.h"
 #include "jet/output_file.h"
 #include "jet/page_file.h"
 #include "jet/table_def.h"
@@ -319,6 +321,79 @@ TEST(DataPageBuilder, PackerAndPageAgreeAtTheLimits) {
     }
     rows.push_back({1});
     EXPECT_THROW(jet::build_data_page(rows, 77, 0), jet::Error);
+}
+
+// Long values around the boundaries, all stored by one writer so that they
+// share pages: each reads back whole, and its rows are what a Jet reader
+// expects. A chain is cut as Access cuts it, into full chunks of 4072 bytes
+// (a row of 4076 with the next row's pointer) and an exact last one, so 4072
+// bytes are one chunk and 0 bytes one empty chunk; a single-row value stays
+// one row of exactly its bytes, refused when longer than a page can hold.
+TEST(LongValueWriter, ValuesAtTheChunkBoundariesReadBackInTheRowsAccessCutsThemInto) {
+    constexpr std::size_t kChunk = 4072;
+    constexpr std::uint32_t kStamp = 0x1234;
+    const struct {
+        std::size_t length;
+        bool chain;
+        std::size_t rows;  // 0: refused
+    } cases[] = {{0, true, 1},     {1, true, 1},    {4071, true, 1}, {4072, true, 1},
+                 {4073, true, 2},  {8144, true, 2}, {8145, true, 3}, {1, false, 1},
+                 {4080, false, 1}, {4081, false, 0}};
+    const auto value_of = [](std::size_t length) {
+        std::vector<std::uint8_t> v(length);
+        for (std::size_t i = 0; i < length; ++i) {
+            v[i] = static_cast<std::uint8_t>(i * 7 + length);
+        }
+        return v;
+    };
+    PageImage image;
+    jet::LongValueWriter writer(5, [&](std::uint32_t p, const jet::PageBuf& page) {
+        EXPECT_EQ(image.pages.count(p), 0u) << "page " << p << " written twice";
+        image.pages[p] = page;
+    });
+    std::vector<jet::StoredDescriptor> stored;
+    for (const auto& c : cases) {
+        jet::StoredDescriptor d{};
+        const auto kind = c.chain ? jet::LongValueKind::chain : jet::LongValueKind::single_row;
+        jet::put_le32(
+            d, 0, static_cast<std::uint32_t>(c.length) | static_cast<std::uint32_t>(kind) << 24);
+        jet::put_le32(d, 8, kStamp);
+        if (c.rows == 0) {
+            EXPECT_THROW(writer.store(d, value_of(c.length)), jet::Error) << c.length;
+        } else {
+            stored.push_back(writer.store(d, value_of(c.length)));
+        }
+    }
+    const std::size_t pages = writer.finish();
+    EXPECT_EQ(pages, image.pages.size()) << "every page is written once";
+    testsupport::ScratchDir dir;
+    const jet::PageFile pf(image.write(dir.path(), "lval.bin"));
+    auto next = stored.begin();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.length) +
+                     (c.chain ? " bytes in a chain" : " bytes in a row"));
+        if (c.rows == 0) {
+            continue;
+        }
+        const jet::StoredDescriptor& out = *next++;
+        const auto d = jet::LongValueDescriptor::parse(out, "value");
+        EXPECT_EQ(d.length, c.length);
+        EXPECT_EQ(d.kind, static_cast<std::uint8_t>(c.chain ? 0x00 : 0x40));
+        EXPECT_EQ(d.stamp, c.chain ? 0u : kStamp);
+        EXPECT_EQ(jet::read_long_value(pf, d, "value"), value_of(c.length));
+        // The rows followed by hand, each on an LVAL page, and their lengths.
+        std::vector<std::size_t> lengths;
+        std::vector<std::size_t> expected(c.rows - 1, 4 + kChunk);
+        expected.push_back(c.chain ? 4 + c.length - kChunk * (c.rows - 1) : c.length);
+        for (jet::RowPointer p = d.first; p.page != 0 && lengths.size() <= c.rows;) {
+            const jet::DataPage page = jet::read_data_page(pf, p.page);
+            EXPECT_TRUE(page.is_long_value_page());
+            const jet::Bytes row = page.row(p.row);
+            lengths.push_back(row.size());
+            p = c.chain ? jet::RowPointer::decode(jet::le32(row, 0)) : jet::RowPointer{};
+        }
+        EXPECT_EQ(lengths, expected);
+    }
 }
 
 TEST(TableDefBuilder, EveryByteLandsWhereTheReaderLooksForIt) {

@@ -608,6 +608,33 @@ std::uint32_t counter_of(const fs::path& file, const std::string& name) {
     return 0;
 }
 
+// Copies the Jet 4 corpus files without a password or an encoding one by one
+// to `copy` (writable) until `wanted(file, copy)` finds in the copy the
+// structure a case needs, and usually crafts it there; returns that file.
+std::optional<testsupport::CorpusFile> first_corpus_file_with(
+    const fs::path& copy,
+    const std::function<bool(const testsupport::CorpusFile&, const fs::path&)>& wanted) {
+    for (const auto& f : testsupport::corpus_files("jet4")) {
+        if (!f.password.empty()) {
+            continue;
+        }
+        fs::remove(copy);
+        fs::copy_file(f.path, copy);
+        fs::permissions(copy, fs::perms::owner_write, fs::perm_options::add);
+        {
+            jet::OpenOptions o;
+            o.verify_password = false;
+            if (jet::Database(copy, o).file().encoding_key() != 0) {
+                continue;  // crafted bytes would have to be encoded
+            }
+        }
+        if (wanted(f, copy)) {
+            return f;
+        }
+    }
+    return std::nullopt;
+}
+
 TEST_F(CompactOracles, ShapesOfRealFilesCompactAndRealFaultsBesideThemAreFound) {
     std::optional<std::int64_t> highest;
     std::string counted;
@@ -651,28 +678,15 @@ TEST_F(CompactOracles, ShapesOfRealFilesCompactAndRealFaultsBesideThemAreFound) 
     testsupport::ScratchDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        bool done = false;
-        for (const auto& f : testsupport::corpus_files("jet4")) {
-            if (!f.password.empty() || done) {
-                continue;
-            }
-            const fs::path src = dir.path() / "source.mdb";
-            const fs::path out = dir.path() / "out.mdb";
-            fs::remove(src);
+        const fs::path src = dir.path() / "source.mdb";
+        const fs::path out = dir.path() / "out.mdb";
+        const auto f = first_corpus_file_with(
+            src,
+            [&](const testsupport::CorpusFile&, const fs::path& copy) { return c.shape(copy); });
+        EXPECT_TRUE(f.has_value()) << "no corpus file has the structure this case needs";
+        if (f) {
+            SCOPED_TRACE(f->name);
             fs::remove(out);
-            fs::copy_file(f.path, src);
-            {
-                jet::OpenOptions o;
-                o.verify_password = false;
-                if (jet::Database(src, o).file().encoding_key() != 0) {
-                    continue;  // crafted bytes would have to be encoded
-                }
-            }
-            if (!c.shape(src)) {
-                continue;
-            }
-            done = true;
-            SCOPED_TRACE(f.name);
             const auto report = jet::check_file(src);
             for (const auto& x : report.findings) {
                 if (x.severity == jet::Severity::error) {
@@ -694,7 +708,7 @@ TEST_F(CompactOracles, ShapesOfRealFilesCompactAndRealFaultsBesideThemAreFound) 
 
             if (c.fault) {
                 fs::remove(src);
-                fs::copy_file(f.path, src);
+                fs::copy_file(f->path, src);
                 ASSERT_TRUE(c.fault(src));
                 const auto bad = jet::check_file(src);
                 EXPECT_TRUE(bad.has_errors());
@@ -703,7 +717,6 @@ TEST_F(CompactOracles, ShapesOfRealFilesCompactAndRealFaultsBesideThemAreFound) 
                 }
             }
         }
-        EXPECT_TRUE(done) << "no corpus file has the structure this case needs";
     }
 }
 
@@ -1126,30 +1139,16 @@ TEST_F(CompactOracles, KnownDamageCompactsWithoutLossAndIsReported) {
     testsupport::ScratchDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        bool done = false;
-        for (const auto& f : testsupport::corpus_files("jet4")) {
-            if (!f.password.empty() || done) {
-                continue;
-            }
-            const fs::path src = dir.path() / "source.mdb";
-            const fs::path out = dir.path() / "out.mdb";
-            fs::remove(src);
+        const fs::path src = dir.path() / "source.mdb";
+        const fs::path out = dir.path() / "out.mdb";
+        const auto f =
+            first_corpus_file_with(src, [&](const testsupport::CorpusFile&, const fs::path& copy) {
+                return !jet::check_file(copy).has_errors() && c.damage(copy);
+            });
+        EXPECT_TRUE(f.has_value()) << "no corpus file has the structure this case needs";
+        if (f) {
+            SCOPED_TRACE(f->name);
             fs::remove(out);
-            fs::copy_file(f.path, src);
-            fs::permissions(src, fs::perms::owner_write, fs::perm_options::add);
-            {
-                jet::OpenOptions o;
-                o.verify_password = false;
-                if (jet::Database(src, o).file().encoding_key() != 0 ||
-                    jet::check_file(src).has_errors()) {
-                    continue;
-                }
-            }
-            if (!c.damage(src)) {
-                continue;
-            }
-            done = true;
-            SCOPED_TRACE(f.name);
             jet::CompactResult r;
             ASSERT_NO_THROW(r = jet::compact(src, out, {}));
             std::vector<std::string> codes;
@@ -1165,9 +1164,8 @@ TEST_F(CompactOracles, KnownDamageCompactsWithoutLossAndIsReported) {
             jet::CheckOptions strict;
             strict.strict = true;
             EXPECT_TRUE(jet::check_file(out, strict).clean());
-            expect_read_alike(f.path, out, "", oracle, source_dir);
+            expect_read_alike(f->path, out, "", oracle, source_dir);
         }
-        EXPECT_TRUE(done) << "no corpus file has the structure this case needs";
     }
 }
 
@@ -1325,24 +1323,21 @@ TEST_F(CompactOracles, SalvageKeepsWhatCanBeReadAndCountsWhatIsLost) {
     testsupport::ScratchDir dir;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        bool done = false;
-        for (const auto& f : testsupport::corpus_files("jet4")) {
-            if (!f.password.empty() || done) {
-                continue;
-            }
-            const fs::path src = dir.path() / "source.mdb";
-            const fs::path out = dir.path() / "out.mdb";
-            fs::remove(src);
+        const fs::path src = dir.path() / "source.mdb";
+        const fs::path out = dir.path() / "out.mdb";
+        std::optional<Lost> lost;
+        decltype(table_rows(src)) before;
+        const auto f = first_corpus_file_with(
+            src, [&](const testsupport::CorpusFile& original, const fs::path& copy) {
+                lost = c.damage(copy);
+                before = lost ? table_rows(original.path) : decltype(before)();
+                // mdb-export may read the table otherwise (its values hold its separators).
+                return lost && before.at(lost->table).size() == lost->total;
+            });
+        EXPECT_TRUE(f.has_value()) << "no corpus file has the structure this case needs";
+        if (f) {
+            SCOPED_TRACE(f->name + ", table " + lost->table);
             fs::remove(out);
-            fs::copy_file(f.path, src);
-            fs::permissions(src, fs::perms::owner_write, fs::perm_options::add);
-            const std::optional<Lost> lost = c.damage(src);
-            const auto before = lost ? table_rows(f.path) : decltype(table_rows(f.path))();
-            if (!lost || before.at(lost->table).size() != lost->total) {
-                continue;  // mdb-export reads the table otherwise (its values hold its separators)
-            }
-            done = true;
-            SCOPED_TRACE(f.name + ", table " + lost->table);
             try {
                 jet::compact(src, out, {});
                 ADD_FAILURE() << "a copy that loses data was compacted";
@@ -1398,7 +1393,6 @@ TEST_F(CompactOracles, SalvageKeepsWhatCanBeReadAndCountsWhatIsLost) {
                 EXPECT_EQ(rows.count(lost->table), lost->left_out ? 0u : 1u);
             }
         }
-        EXPECT_TRUE(done) << "no corpus file has the structure this case needs";
     }
 }
 

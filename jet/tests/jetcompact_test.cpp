@@ -11,9 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "jet/bytes.h"
 #include "jet/checker.h"
 #include "jet/database.h"
 #include "jet/header.h"
+#include "jet/table_def.h"
 #include "run_process.h"
 #include "testsupport/corpus.h"
 
@@ -120,6 +122,30 @@ TEST(Jetcompact, ASourceThatIsNoRegularFileIsRefusedAtOnce) {
     }
 }
 
+// A copy in `dir` of the corpus's flat file with the 32-bit word at `offset`
+// of table baseTable's definition set to `value`; empty when it has no such table.
+fs::path flat_file_with_base_table_word(const fs::path& dir, std::size_t offset,
+                                        std::uint32_t value) {
+    const fs::path src = testsupport::copy_to_scratch(
+        *testsupport::corpus_dir() / "format-corpus/database-msaccess-flat.mdb", dir);
+    std::uint32_t tdef = 0;
+    {
+        const jet::Database db(src);
+        for (const auto* obj : db.catalog().tables(false)) {
+            tdef = obj->name == "baseTable" ? obj->table_page() : tdef;
+        }
+    }
+    if (tdef == 0) {
+        return {};
+    }
+    std::vector<std::uint8_t> word(4);
+    jet::put_le32(word, 0, value);
+    std::fstream f(src, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(tdef * jet::kPageSize + offset));
+    f.write(reinterpret_cast<const char*>(word.data()), 4);
+    return src;
+}
+
 // A counter set behind the highest value in use is raised and reported: a
 // line of text, or an entry of --json's list.
 TEST(Jetcompact, RepairsAreReportedAsLinesOrJson) {
@@ -127,19 +153,9 @@ TEST(Jetcompact, RepairsAreReportedAsLinesOrJson) {
         GTEST_SKIP() << "the corpus is not available here";
     }
     testsupport::ScratchDir dir;
-    const fs::path src = testsupport::copy_to_scratch(
-        *testsupport::corpus_dir() / "format-corpus/database-msaccess-flat.mdb", dir.path());
-    std::uint32_t tdef = 0;
-    const jet::Database db(src);
-    for (const auto* obj : db.catalog().tables(false)) {
-        tdef = obj->name == "baseTable" ? obj->table_page() : tdef;
-    }
-    ASSERT_NE(tdef, 0u);
-    {
-        std::fstream f(src, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(static_cast<std::streamoff>(tdef) * 4096 + 20);
-        f.write("\1\0\0\0", 4);
-    }
+    const fs::path src =
+        flat_file_with_base_table_word(dir.path(), jet::tdef_offsets::kAutonumber, 1);
+    ASSERT_FALSE(src.empty());
     const auto text = run_process({kProgram, src.string(), (dir.path() / "a.mdb").string()});
     EXPECT_EQ(text.exit_code, 0) << text.err;
     EXPECT_EQ(text.out.rfind("repaired autonumber-behind: The autonumber counter of table "
@@ -167,21 +183,8 @@ TEST(Jetcompact, SalvageListsWhatIsLostAndExitsTwo) {
         GTEST_SKIP() << "the corpus is not available here";
     }
     testsupport::ScratchDir dir;
-    const fs::path src = testsupport::copy_to_scratch(
-        *testsupport::corpus_dir() / "format-corpus/database-msaccess-flat.mdb", dir.path());
-    std::uint32_t tdef = 0;
-    {
-        const jet::Database db(src);
-        for (const auto* obj : db.catalog().tables(false)) {
-            tdef = obj->name == "baseTable" ? obj->table_page() : tdef;
-        }
-    }
-    ASSERT_NE(tdef, 0u);
-    {
-        std::fstream f(src, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(static_cast<std::streamoff>(tdef) * 4096 + 12);
-        f.write("\7\0\0\0", 4);
-    }
+    const fs::path src = flat_file_with_base_table_word(dir.path(), jet::tdef_offsets::kMagic, 7);
+    ASSERT_FALSE(src.empty());
     const std::string a = (dir.path() / "a.mdb").string();
     const auto refused = run_process({kProgram, src.string(), a});
     EXPECT_EQ(refused.exit_code, 1);
