@@ -134,6 +134,28 @@ const char* severity_name(Severity s) {
     return s == Severity::error ? "error" : "note";
 }
 
+const char* page_role_name(PageRole role) {
+    switch (role) {
+        case PageRole::header:
+            return "database header";
+        case PageRole::global_map:
+            return "global page map";
+        case PageRole::table_def:
+            return "table definition";
+        case PageRole::map_holder:
+            return "usage-map holder";
+        case PageRole::usage_bitmap:
+            return "usage bitmap";
+        case PageRole::table_data:
+            return "table data";
+        case PageRole::long_value:
+            return "long value";
+        case PageRole::index:
+            return "index";
+    }
+    return "unknown";
+}
+
 std::size_t CheckReport::error_count() const {
     return static_cast<std::size_t>(
         std::count_if(findings.begin(), findings.end(),

@@ -27,6 +27,20 @@ enum class Severity { note, error };
 
 const char* severity_name(Severity s);
 
+// What the checker's walk finds a page used as.
+enum class PageRole {
+    header,        // page 0
+    global_map,    // page 1
+    table_def,     // a page of a TDEF chain
+    map_holder,    // a data page holding usage-map rows
+    usage_bitmap,  // a 0x05 page of a reference map
+    table_data,    // a data page in a table's owned map
+    long_value,    // an LVAL page (through an LV map or a descriptor)
+    index,         // a page of a sound index tree
+};
+
+const char* page_role_name(PageRole role);
+
 // What a salvage gives up to get past a finding that loses data: a table
 // whose definition or page list cannot be read, a data page that cannot be
 // read, one row, or one long value of a row (which the salvaged copy holds

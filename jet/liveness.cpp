@@ -9,28 +9,6 @@
 
 namespace jet {
 
-const char* page_role_name(PageRole role) {
-    switch (role) {
-        case PageRole::header:
-            return "database header";
-        case PageRole::global_map:
-            return "global page map";
-        case PageRole::table_def:
-            return "table definition";
-        case PageRole::map_holder:
-            return "usage-map holder";
-        case PageRole::usage_bitmap:
-            return "usage bitmap";
-        case PageRole::table_data:
-            return "table data";
-        case PageRole::long_value:
-            return "long value";
-        case PageRole::index:
-            return "index";
-    }
-    return "unknown";
-}
-
 namespace {
 
 class Walker {

@@ -7,22 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "jet/checker.h"
+
 namespace jet {
 
 class Database;
-
-enum class PageRole {
-    header,        // page 0
-    global_map,    // page 1
-    table_def,     // a page of a TDEF chain
-    map_holder,    // a data page holding usage-map rows
-    usage_bitmap,  // a 0x05 page of a reference map
-    table_data,    // a data page in a table's owned map
-    long_value,    // an LVAL page (through an LV map or a descriptor)
-    index,         // an index page (through an index map)
-};
-
-const char* page_role_name(PageRole role);
 
 struct PageOwner {
     PageRole role = PageRole::header;
