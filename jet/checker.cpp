@@ -455,6 +455,13 @@ CheckReport check(const Database& db, const CheckOptions& options) {
     check_relationships(cx);
     check_object_ids(cx);
     check_pages(cx);
+    if (options.page_owners) {
+        cx.claims.for_each([&](std::uint32_t page, const std::vector<Claim>& claims) {
+            for (const Claim& c : claims) {
+                report.owners.push_back(PageOwner{page, c.role, c.table});
+            }
+        });
+    }
     cx.finish();
     std::stable_sort(report.findings.begin(), report.findings.end(),
                      [](const Finding& a, const Finding& b) { return a.severity > b.severity; });

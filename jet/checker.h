@@ -41,6 +41,14 @@ enum class PageRole {
 
 const char* page_role_name(PageRole role);
 
+// One claim on a page: what the walk reached it as, and for which table.
+struct PageOwner {
+    std::uint32_t page = 0;
+    PageRole role = PageRole::header;
+    std::uint32_t table = 0;  // the owning table's TDEF page; 0 for page 0, page 1 and its bitmaps
+    bool operator==(const PageOwner&) const = default;
+};
+
 // What a salvage gives up to get past a finding that loses data: a table
 // whose definition or page list cannot be read, a data page that cannot be
 // read, one row, or one long value of a row (which the salvaged copy holds
@@ -82,6 +90,9 @@ struct CheckOptions {
     // Compares every index entry with the key computed from the row it
     // points to (which costs decoding the indexed columns of every row).
     bool index_keys = true;
+    // Also lists in CheckReport::owners who uses each page the walk reached
+    // (12 bytes for each page it reached).
+    bool page_owners = false;
 };
 
 struct CheckReport {
@@ -101,6 +112,13 @@ struct CheckReport {
     // in the order they were found (one entry per thing, however many
     // findings concern it).
     std::vector<Loss> losses;
+    // With CheckOptions::page_owners: every claim the walk made, ascending by
+    // page, a page's claims in the order they were made. A page not listed
+    // is used by nothing the walk reached (free or leaked). A page listed
+    // more than once is a usage-map holder several tables share, or damage
+    // ("page-owned-twice"); one at or past `pages` is named by damage
+    // ("dangling-pointer").
+    std::vector<PageOwner> owners;
 
     std::size_t error_count() const;
     std::size_t note_count() const;
