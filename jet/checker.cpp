@@ -146,6 +146,28 @@ const char* severity_name(Severity s) {
     return s == Severity::error ? "error" : "note";
 }
 
+const char* page_role_name(PageRole role) {
+    switch (role) {
+        case PageRole::header:
+            return "database header";
+        case PageRole::global_map:
+            return "global page map";
+        case PageRole::table_def:
+            return "table definition";
+        case PageRole::map_holder:
+            return "usage-map holder";
+        case PageRole::usage_bitmap:
+            return "usage bitmap";
+        case PageRole::table_data:
+            return "table data";
+        case PageRole::long_value:
+            return "long value";
+        case PageRole::index:
+            return "index";
+    }
+    return "unknown";
+}
+
 std::size_t CheckReport::error_count() const {
     return static_cast<std::size_t>(
         std::count_if(findings.begin(), findings.end(),
@@ -511,6 +533,13 @@ CheckReport check_once(const Database& db, const CheckOptions& options,
     check_relationships(cx);
     check_object_ids(cx);
     check_pages(cx);
+    if (options.page_owners) {
+        cx.claims.for_each([&](std::uint32_t page, const std::vector<Claim>& claims) {
+            for (const Claim& c : claims) {
+                report.owners.push_back(PageOwner{page, c.role, c.table});
+            }
+        });
+    }
     cx.finish();
     std::stable_sort(report.findings.begin(), report.findings.end(),
                      [](const Finding& a, const Finding& b) { return a.severity > b.severity; });

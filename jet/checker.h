@@ -28,6 +28,28 @@ enum class Severity { note, error };
 
 const char* severity_name(Severity s);
 
+// What the checker's walk finds a page used as.
+enum class PageRole {
+    header,        // page 0
+    global_map,    // page 1
+    table_def,     // a page of a TDEF chain
+    map_holder,    // a data page holding usage-map rows
+    usage_bitmap,  // a 0x05 page of a reference map
+    table_data,    // a data page in a table's owned map
+    long_value,    // an LVAL page (through an LV map or a descriptor)
+    index,         // a page of a sound index tree
+};
+
+const char* page_role_name(PageRole role);
+
+// One claim on a page: what the walk reached it as, and for which table.
+struct PageOwner {
+    std::uint32_t page = 0;
+    PageRole role = PageRole::header;
+    std::uint32_t table = 0;  // the owning table's TDEF page; 0 for page 0, page 1 and its bitmaps
+    bool operator==(const PageOwner&) const = default;
+};
+
 // What a salvage gives up to get past a finding that loses data: a table
 // whose definition or page list cannot be read, a data page that cannot be
 // read, one row, or one long value of a row (which the salvaged copy holds
@@ -69,6 +91,9 @@ struct CheckOptions {
     // Compares every index entry with the key computed from the row it
     // points to (which costs decoding the indexed columns of every row).
     bool index_keys = true;
+    // Also lists in CheckReport::owners who uses each page the walk reached
+    // (12 bytes for each page it reached).
+    bool page_owners = false;
 };
 
 struct CheckReport {
@@ -92,6 +117,13 @@ struct CheckReport {
     // indexes name, by table definition page: the check walked them as the
     // table's, and a compaction reads them so (OpenOptions::unlisted_pages).
     std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages;
+    // With CheckOptions::page_owners: every claim the walk made, ascending by
+    // page, a page's claims in the order they were made. A page not listed
+    // is used by nothing the walk reached (free or leaked). A page listed
+    // more than once is a usage-map holder several tables share, or damage
+    // ("page-owned-twice"); one at or past `pages` is named by damage
+    // ("dangling-pointer").
+    std::vector<PageOwner> owners;
 
     std::size_t error_count() const;
     std::size_t note_count() const;

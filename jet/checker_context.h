@@ -10,7 +10,6 @@
 
 #include "jet/bytes.h"
 #include "jet/checker.h"
-#include "jet/liveness.h"
 #include "jet/page_file.h"
 #include "jet/table_def.h"
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 
@@ -181,6 +182,79 @@ TEST(Checker, EveryJet4CorpusFileHasNoError) {
     }
     EXPECT_GT(tables, 600u);
     EXPECT_GT(indexes, 1000u);
+}
+
+// Every page the walk claims holds what its role says, read from the page
+// itself; every role is claimed somewhere in the corpus.
+TEST(CheckerOwners, EveryClaimIsAPageOfItsRole) {
+    const auto files = testsupport::corpus_files("jet4");
+    if (files.empty()) {
+        GTEST_SKIP() << "corpus not found (TARNWICK_CORPUS)";
+    }
+    using jet::PageRole;
+    using Holds = bool (*)(const jet::PageBuf&, const jet::PageOwner&);
+    struct Rule {
+        PageRole role;
+        const char* what;
+        Holds holds;
+    };
+    static constexpr auto data_page = [](const jet::PageBuf& b, std::uint32_t owner) {
+        return b[0] == jet::kPageTypeData && jet::le32(b, 4) == owner;
+    };
+    static const Rule rules[] = {
+        {PageRole::header, "page 0", [](const auto&, const auto& o) { return o.page == 0; }},
+        {PageRole::global_map, "page 1", [](const auto&, const auto& o) { return o.page == 1; }},
+        {PageRole::table_def, "a TDEF page",
+         [](const auto& b, const auto&) { return b[0] == jet::kPageTypeTableDef; }},
+        {PageRole::map_holder, "a data page",
+         [](const auto& b, const auto&) { return b[0] == jet::kPageTypeData; }},
+        {PageRole::usage_bitmap, "a 0x05 page",
+         [](const auto& b, const auto&) { return b[0] == jet::kPageTypeUsageBitmap; }},
+        {PageRole::table_data, "a data page marked with its table",
+         [](const auto& b, const auto& o) { return data_page(b, o.table); }},
+        {PageRole::long_value, "an LVAL page",
+         [](const auto& b, const auto&) { return data_page(b, jet::kLvalMarker); }},
+        {PageRole::index, "an index page marked with its table",
+         [](const auto& b, const auto& o) {
+             return (b[0] == jet::kPageTypeIndexNode || b[0] == jet::kPageTypeIndexLeaf) &&
+                    jet::le32(b, 4) == o.table;
+         }},
+    };
+    std::map<PageRole, std::size_t> seen;
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.name);
+        const jet::Database db(f.path, inspect());
+        jet::CheckOptions o;
+        o.page_owners = true;
+        const auto r = jet::check(db, o);
+        ASSERT_FALSE(r.owners.empty());
+        EXPECT_TRUE(jet::check(db).owners.empty()) << "owners listed without being asked for";
+        EXPECT_TRUE(std::is_sorted(r.owners.begin(), r.owners.end(),
+                                   [](const auto& a, const auto& b) { return a.page < b.page; }));
+        EXPECT_NE(
+            std::find(r.owners.begin(), r.owners.end(), jet::PageOwner{2, PageRole::table_def, 2}),
+            r.owners.end())
+            << "page 2 is not the catalog's definition";
+        for (const jet::PageOwner& owner : r.owners) {
+            ASSERT_LT(owner.page, db.page_count());
+            const Rule& rule = rules[static_cast<std::size_t>(owner.role)];
+            ASSERT_EQ(rule.role, owner.role);
+            ++seen[owner.role];
+            const jet::PageBuf b = db.read_page(owner.page);
+            EXPECT_TRUE(rule.holds(b, owner))
+                << "page " << owner.page << " is claimed as " << jet::page_role_name(owner.role)
+                << " but is not " << rule.what;
+            // A table's pages name the table by its definition page.
+            if (owner.table != 0) {
+                EXPECT_EQ(db.read_page(owner.table)[0], jet::kPageTypeTableDef)
+                    << "page " << owner.page << " is claimed for table page " << owner.table;
+            }
+        }
+    }
+    for (const Rule& rule : rules) {
+        EXPECT_GT(seen[rule.role], 0u)
+            << "no page is claimed as " << jet::page_role_name(rule.role);
+    }
 }
 
 TEST(Checker, ThePasswordIsCheckedOnlyWhenGiven) {
@@ -1086,27 +1160,83 @@ TEST(CheckerErrors, ACatalogThatCannotBeReadIsReportedNotThrown) {
     EXPECT_NE(r.findings.front().description.find("page 2"), std::string::npos) << listing(r);
 }
 
-// A table whose definition page holds something else: its rows, still on
-// pages in use, say the definition was lost with them; without rows left
-// it is a dropped table's stale Id.
-TEST(CheckerErrors, AUserTableWhoseDefinitionIsGoneLosesItsRowsOrIsAStaleId) {
+// A table whose definition page holds something else while its rows are
+// still on pages in use: the definition was lost, not the table dropped.
+TEST(CheckerErrors, AUserTableWhoseDefinitionIsGoneWhileItsRowsAreNotIsLost) {
     Copy c("access_parser/test.mdb");
     NEED(c);
     std::uint32_t page = 0;
-    std::set<std::uint32_t> rows_on;
     {
         const auto db = c.open();
         page = user_table(db)->page;
-        db.for_each_row(*user_table(db),
-                        [&](const jet::RowRef& r) { rows_on.insert(r.data.page); });
     }
-    ASSERT_FALSE(rows_on.empty());
     c.poke(page, 0, {0x09});
-    expect_finding(c.check(), "tdef-lost");
-    for (const auto p : rows_on) {
-        c.poke(p, 0, std::vector<std::uint8_t>(jet::kPageSize));
+    const auto r = c.check();
+    expect_finding(r, "tdef-lost");
+    EXPECT_FALSE(r.has("stale-id")) << listing(r);
+}
+
+// A catalog row naming a page that holds no table definition is a stale Id:
+// the page is claimed by nothing, not by the table the row once named, and
+// reading the table names the page.
+TEST(CheckerErrors, ACatalogIdNamingNoDefinitionIsAStaleIdThatOwnsNothing) {
+    struct Case {
+        const char* what;
+        // Damages `c` so that the catalog row of `t` names a page of no
+        // definition; returns that page.
+        std::uint32_t (*damage)(Copy& c, const jet::Database& db, const jet::TableDef& t);
+    };
+    static const Case cases[] = {
+        {"the definition page overwritten, its rows gone",
+         [](Copy& c, const jet::Database& db, const jet::TableDef& t) {
+             c.poke(t.page, 0, {0x09});
+             for (const auto p : jet::read_usage_map(db.file(), t.owned_map, "").pages) {
+                 c.poke(p, 0, std::vector<std::uint8_t>(jet::kPageSize));
+             }
+             return t.page;
+         }},
+        {"the Id changed to one of the table's data pages",
+         [](Copy& c, const jet::Database& db, const jet::TableDef& t) {
+             const std::uint32_t data = jet::read_usage_map(db.file(), t.owned_map, "").pages[0];
+             const jet::CatalogObject* row = db.catalog().find_table(t.name_hint);
+             const jet::Column* id = db.table_def(jet::kCatalogPage).find_column("Id");
+             const jet::DataPage page = jet::read_data_page(db.file(), row->row.page);
+             c.poke32(row->row.page, page.slot(row->row.row).start + 2 + id->fixed_offset, data);
+             return data;
+         }},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.what);
+        Copy c("access_parser/test.mdb");
+        NEED(c);
+        std::string name;
+        std::uint32_t stale = 0;
+        {
+            const auto db = c.open();
+            const jet::TableDef* t = user_table(db);
+            ASSERT_NE(t, nullptr);
+            name = t->name_hint;
+            stale = k.damage(c, db, *t);
+        }
+        const auto db = c.open();
+        jet::CheckOptions o;
+        o.page_owners = true;
+        const auto r = jet::check(db, o);
+        expect_finding(r, "stale-id", jet::Severity::note);
+        EXPECT_FALSE(r.has("page-owned-twice")) << listing(r);
+        for (const auto& owner : r.owners) {
+            EXPECT_NE(owner.page, stale) << "claimed as " << jet::page_role_name(owner.role);
+        }
+        try {
+            (void)db.table(name);
+            ADD_FAILURE() << "a page of no definition read as one";
+        } catch (const jet::Error& e) {
+            EXPECT_EQ(e.kind(), jet::ErrorKind::damaged);
+            EXPECT_NE(std::string(e.what()).find("page " + std::to_string(stale)),
+                      std::string::npos)
+                << e.what();
+        }
     }
-    expect_finding(c.check(), "stale-id", jet::Severity::note);
 }
 
 // An .accdb whose complex column names a flat table that is not there: the

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,7 +25,6 @@
 #include "jet/database.h"
 #include "jet/error.h"
 #include "jet/header.h"
-#include "jet/liveness.h"
 #include "jet/output_file.h"
 #include "jet/page_file.h"
 #include "jet/usage_map.h"
@@ -85,8 +85,14 @@ std::uint32_t unreachable_pages(const fs::path& file, const std::optional<std::s
     o.password = pw;
     o.verify_password = false;
     const jet::Database db(file, o);
-    const auto live = jet::compute_liveness(db);
-    return db.page_count() - static_cast<std::uint32_t>(live.owners.size());
+    jet::CheckOptions owners;
+    owners.index_keys = false;
+    owners.page_owners = true;
+    std::set<std::uint32_t> used;
+    for (const jet::PageOwner& owner : jet::check(db, owners).owners) {
+        used.insert(owner.page);
+    }
+    return db.page_count() - static_cast<std::uint32_t>(used.size());
 }
 
 TEST(CompactCorpus, EveryJet4FileCompactsCleanSmallerAndDense) {

@@ -15,7 +15,6 @@
 #include "jet/database.h"
 #include "jet/error.h"
 #include "jet/findings.h"
-#include "jet/liveness.h"
 #include "testsupport/corpus.h"
 
 namespace {
@@ -50,7 +49,8 @@ int rounds_from_environment(int fallback) {
     return env != nullptr ? std::max(1, std::atoi(env)) : fallback;
 }
 
-// Everything a reader does with a file: open, every table's rows, liveness.
+// Everything a reader does with a file: open, every table's rows, a check
+// that lists who owns each page.
 void read_everything(const std::filesystem::path& path) {
     const jet::Database db(path, jet::OpenOptions{std::nullopt, false});
     for (const jet::CatalogObject* o : db.catalog().tables(true)) {
@@ -62,7 +62,9 @@ void read_everything(const std::filesystem::path& path) {
             }
         }
     }
-    (void)jet::compute_liveness(db);
+    jet::CheckOptions owners;
+    owners.page_owners = true;
+    (void)jet::check(db, owners);
 }
 
 TEST(Corruption, RandomDamageEndsInADescribedErrorOrARead) {

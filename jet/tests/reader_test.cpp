@@ -1,5 +1,5 @@
 // The reader on real corpus files: the refusals that run before anything
-// else, the password, and whole-file walks (catalog, liveness).
+// else, the password, and whole-file walks (catalog, rows).
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -8,13 +8,10 @@
 #include <cstring>
 #include <fstream>
 
-#include "jet/data_page.h"
 #include "jet/database.h"
 #include "jet/error.h"
 #include "jet/export.h"
 #include "jet/header.h"
-#include "jet/liveness.h"
-#include "jet/usage_map.h"
 #include "testsupport/corpus.h"
 
 namespace {
@@ -311,87 +308,6 @@ TEST(Rows, DeletedColumnsAndOverflowRows) {
         });
     }
     EXPECT_GT(headers, 0);
-}
-
-TEST(Liveness, EveryCorpusFileWalksWithoutConflictAndApartFromFreePages) {
-    REQUIRE_CORPUS();
-    for (const CorpusFile& f : testsupport::corpus_files("jet4")) {
-        SCOPED_TRACE(f.name);
-        const jet::Database db(f.path, jet::OpenOptions{std::nullopt, false});
-        const jet::Liveness live = jet::compute_liveness(db);
-        EXPECT_TRUE(live.conflicts.empty())
-            << "page " << live.conflicts.front().page << " claimed twice";
-        for (std::uint32_t p : {0u, 1u, 2u}) {
-            EXPECT_TRUE(live.is_live(p)) << p;
-        }
-        EXPECT_EQ(live.owners.at(2).role, jet::PageRole::table_def);
-        const jet::FreeMap free = jet::read_free_map(db.file());
-        for (const auto& [page, owner] : live.owners) {
-            ASSERT_LT(page, db.page_count());
-            EXPECT_FALSE(free.is_free(page))
-                << "live " << jet::page_role_name(owner.role) << " page " << page << " is free";
-        }
-        // Every table data page names its table; every LV page is an LVAL page.
-        for (const auto& [page, owner] : live.owners) {
-            if (owner.role == jet::PageRole::table_data) {
-                EXPECT_EQ(jet::read_data_page(db.file(), page).owner(), owner.table);
-            } else if (owner.role == jet::PageRole::long_value) {
-                EXPECT_TRUE(jet::read_data_page(db.file(), page).is_long_value_page()) << page;
-            }
-        }
-    }
-}
-
-}  // namespace
-
-namespace {
-
-TEST(Liveness, StaleCatalogIdsOwnNothing) {
-    REQUIRE_CORPUS();
-    const auto f = corpus_file("jackcess/testV2003.mdb");
-    ASSERT_TRUE(f);
-    testsupport::ScratchDir dir;
-    const auto copy = testsupport::copy_to_scratch(f->path, dir.path());
-    std::uint32_t data_page = 0;
-    std::uint64_t id_offset = 0;
-    {
-        const jet::Database db(copy);
-        const jet::CatalogObject* t = db.catalog().find_table("Table1");
-        ASSERT_NE(t, nullptr);
-        // A page that holds rows, not a table definition.
-        data_page = jet::read_usage_map(db.file(), db.table_def(t->table_page()).owned_map, "m")
-                        .pages.front();
-        // Where Table1's Id sits in its catalog row.
-        const jet::TableDef& catalog = db.table_def(2);
-        const jet::Column* id = catalog.find_column("Id");
-        ASSERT_NE(id, nullptr);
-        ASSERT_TRUE(id->is_fixed());
-        const jet::DataPage page = jet::read_data_page(db.file(), t->row.page);
-        ASSERT_FALSE(page.slot(t->row.row).overflow());
-        id_offset = std::uint64_t{t->row.page} * jet::kPageSize + page.slot(t->row.row).start + 2 +
-                    id->fixed_offset;
-    }
-    {
-        std::fstream out(copy, std::ios::in | std::ios::out | std::ios::binary);
-        out.seekp(static_cast<std::streamoff>(id_offset));
-        const char bytes[4] = {static_cast<char>(data_page), static_cast<char>(data_page >> 8),
-                               static_cast<char>(data_page >> 16), 0};
-        out.write(bytes, 4);
-    }
-    const jet::Database db(copy);
-    const jet::Liveness live = jet::compute_liveness(db);
-    EXPECT_EQ(live.stale_tables, (std::vector<std::uint32_t>{data_page}));
-    EXPECT_TRUE(live.conflicts.empty());
-    // Reading the table itself names the damage.
-    try {
-        (void)db.table("Table1");
-        FAIL() << "a data page read as a table definition";
-    } catch (const jet::Error& e) {
-        EXPECT_EQ(e.kind(), jet::ErrorKind::damaged);
-        EXPECT_NE(std::string(e.what()).find("page " + std::to_string(data_page)),
-                  std::string::npos)
-            << e.what();
-    }
 }
 
 }  // namespace
