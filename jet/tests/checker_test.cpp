@@ -8,7 +8,6 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <set>
 
 #include "jet/bytes.h"
 #include "jet/checker.h"
