@@ -342,8 +342,12 @@ void rows_no_table_reaches(Context& cx, const std::vector<std::uint32_t>& orphan
     for (const auto p : orphans) {
         const PageBuf b = cx.file.read(p);
         const std::uint32_t owner = le32(b, 4);
+        // A definition no catalog row names, on a page in use.
+        const bool unnamed = b[0] == kPageTypeData &&
+                             std::binary_search(orphans.begin(), orphans.end(), owner) &&
+                             cx.file.read(owner)[0] == kPageTypeTableDef;
         if (b[0] != kPageTypeData ||
-            (cx.undefined_tables.count(owner) == 0 && cx.tables.count(owner) == 0)) {
+            (cx.undefined_tables.count(owner) == 0 && cx.tables.count(owner) == 0 && !unnamed)) {
             continue;
         }
         std::size_t rows = 0;
@@ -356,6 +360,15 @@ void rows_no_table_reaches(Context& cx, const std::vector<std::uint32_t>& orphan
             continue;  // no rows to tell of
         }
         if (rows == 0) {
+            continue;
+        }
+        if (unnamed) {
+            cx.lossy("table-unnamed", p, "",
+                     "Page " + std::to_string(p) + " is in use and holds " + std::to_string(rows) +
+                         " row(s) of the table defined on page " + std::to_string(owner) +
+                         ", but no row of the catalog names that table (its Id there may be "
+                         "damaged): a copy would lose them.",
+                     Loss{Loss::Kind::page, owner, p, 0, 0});
             continue;
         }
         if (cx.undefined_tables.count(owner) != 0) {

@@ -14,7 +14,7 @@ constexpr Remedy mend = Remedy::mend;
 constexpr Remedy rebuild = Remedy::rebuild;
 constexpr Remedy none = Remedy::none;
 
-constexpr std::array<FindingKind, 73> kKinds{{
+constexpr std::array<FindingKind, 74> kKinds{{
     // The counter is a derived value: the highest number in use is known.
     {"autonumber-behind", E, mend},
     {"catalog-page2", E, refuse},
@@ -83,6 +83,7 @@ constexpr std::array<FindingKind, 73> kKinds{{
     {"stale-index-stats", N, none},
     {"stale-row-count", N, none},
     {"table-named-twice", E, refuse},
+    {"table-unnamed", E, refuse},
     {"tdef-columns", E, refuse},
     // Derived from the definition's length; every copy writes it afresh.
     {"tdef-free-space", E, mend},

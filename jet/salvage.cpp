@@ -9,6 +9,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <tuple>
 
 #include "jet/checker.h"
 #include "jet/compact_internal.h"
@@ -151,9 +152,15 @@ class Salvager {
         const Database db = open_source(scratch_.path());
         for (const auto& f : report.findings) {
             if (f.salvageable && f.table_page != 0) {
+                // One line for each kind of damage on a page: a zeroed
+                // page, say, is named by every index entry of its rows.
                 auto& causes = loss(f.table_page).causes;
-                if (std::find(causes.begin(), causes.end(), f.description) == causes.end()) {
+                auto [it, first] = causes_.try_emplace(
+                    std::make_tuple(f.table_page, f.code, f.page), causes.size(), 0);
+                if (first) {
                     causes.push_back(f.description);
+                } else {
+                    ++it->second.second;
                 }
             }
         }
@@ -180,11 +187,21 @@ class Salvager {
     }
 
     // What each table lost, in catalog order, with the rows the copy kept.
+    // Then those of tables no catalog row names.
     std::vector<TableLoss> result(const Database& copy) const {
+        std::map<std::uint32_t, TableLoss> losses = losses_;
+        for (const auto& [key, at] : causes_) {
+            const auto& [where, more] = at;
+            auto& causes = losses[std::get<0>(key)].causes;
+            if (more != 0 && where < causes.size()) {
+                causes[where] += " (And " + std::to_string(more) + " more like it.)";
+            }
+        }
         std::vector<TableLoss> out;
+        std::set<std::uint32_t> named;
         for (const auto& obj : order_) {
-            const auto it = obj.is_table() ? losses_.find(obj.table_page()) : losses_.end();
-            if (it == losses_.end()) {
+            const auto it = obj.is_table() ? losses.find(obj.table_page()) : losses.end();
+            if (it == losses.end() || !named.insert(obj.table_page()).second) {
                 continue;
             }
             TableLoss t = it->second;
@@ -198,6 +215,11 @@ class Salvager {
             }
             out.push_back(std::move(t));
         }
+        for (const auto& [page, t] : losses) {
+            if (named.count(page) == 0) {
+                out.push_back(t);
+            }
+        }
         return out;
     }
 
@@ -206,7 +228,9 @@ class Salvager {
         TableLoss& t = losses_[table_page];
         if (t.table.empty()) {
             const auto it = names_.find(table_page);
-            t.table = it != names_.end() ? it->second : "table " + std::to_string(table_page);
+            t.table = it != names_.end() ? it->second
+                                         : "(defined on page " + std::to_string(table_page) +
+                                               ", named by no catalog row)";
         }
         return t;
     }
@@ -233,6 +257,11 @@ class Salvager {
             if (obj.is_table() && obj.table_page() == table_page) {
                 delete_row(db, obj.row);
             }
+        }
+        // Its definition goes too: a definition that no catalog row names,
+        // with rows on pages in use, is what a damaged Id leaves behind.
+        if (table_page < db.page_count() && db.read_page(table_page)[0] == kPageTypeTableDef) {
+            scratch_.write(table_page, PageBuf{}, key_);
         }
         for (std::uint32_t n = 1; n < db.page_count(); ++n) {
             const PageBuf buf = db.read_page(n);
@@ -358,6 +387,11 @@ class Salvager {
     std::map<std::uint32_t, std::string> names_;
     std::vector<CatalogObject> order_;
     std::map<std::uint32_t, TableLoss> losses_;
+    // Per (table, code, page): the cause's place in the table's causes, and
+    // how many findings more it stands for.
+    std::map<std::tuple<std::uint32_t, std::string, std::uint32_t>,
+             std::pair<std::size_t, std::size_t>>
+        causes_;
     std::set<Loss> applied_;
 };
 
@@ -426,6 +460,24 @@ SalvageResult salvage(const std::filesystem::path& source, const std::filesystem
     OpenOptions reopen;
     reopen.password = options.destination_password.value_or("");
     result.losses = salvager.result(Database(destination, reopen));
+    // What was found in the scratch copy is told of the file the user named.
+    const auto shown = [&](std::string& text) {
+        for (const std::string& name :
+             {scratch.path().string(), scratch.path().filename().string()}) {
+            for (auto at = text.find(name); at != std::string::npos;
+                 at = text.find(name, at + source.string().size())) {
+                text.replace(at, name.size(), source.string());
+            }
+        }
+    };
+    for (auto& r : repairs) {
+        shown(r.description);
+    }
+    for (auto& t : result.losses) {
+        for (auto& c : t.causes) {
+            shown(c);
+        }
+    }
     return result;
 }
 

@@ -1184,6 +1184,9 @@ TEST(CheckerErrors, ACatalogIdNamingNoDefinitionIsAStaleIdThatOwnsNothing) {
         // Damages `c` so that the catalog row of `t` names a page of no
         // definition; returns that page.
         std::uint32_t (*damage)(Copy& c, const jet::Database& db, const jet::TableDef& t);
+        // Whether the table's rows are left on pages in use, naming a
+        // definition nothing names now.
+        bool rows_left;
     };
     static const Case cases[] = {
         {"the definition page overwritten, its rows gone",
@@ -1193,7 +1196,8 @@ TEST(CheckerErrors, ACatalogIdNamingNoDefinitionIsAStaleIdThatOwnsNothing) {
                  c.poke(p, 0, std::vector<std::uint8_t>(jet::kPageSize));
              }
              return t.page;
-         }},
+         },
+         false},
         {"the Id changed to one of the table's data pages",
          [](Copy& c, const jet::Database& db, const jet::TableDef& t) {
              const std::uint32_t data = jet::read_usage_map(db.file(), t.owned_map, "").pages[0];
@@ -1202,7 +1206,8 @@ TEST(CheckerErrors, ACatalogIdNamingNoDefinitionIsAStaleIdThatOwnsNothing) {
              const jet::DataPage page = jet::read_data_page(db.file(), row->row.page);
              c.poke32(row->row.page, page.slot(row->row.row).start + 2 + id->fixed_offset, data);
              return data;
-         }},
+         },
+         true},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -1223,6 +1228,7 @@ TEST(CheckerErrors, ACatalogIdNamingNoDefinitionIsAStaleIdThatOwnsNothing) {
         const auto r = jet::check(db, o);
         expect_finding(r, "stale-id", jet::Severity::note);
         EXPECT_FALSE(r.has("page-owned-twice")) << listing(r);
+        EXPECT_EQ(r.has("table-unnamed"), k.rows_left) << listing(r);
         for (const auto& owner : r.owners) {
             EXPECT_NE(owner.page, stale) << "claimed as " << jet::page_role_name(owner.role);
         }
