@@ -97,6 +97,13 @@ class TableWalk::EntryCheck {
                      Loss::Kind::page, RowPointer{e.row.page, 0});
             return;
         }
+        if (at == kNone && w_.map_rebuilt_) {
+            w_.error("index-row-unfound", ri_.root_page,
+                     "An entry of " + iname_ + " names the row at " + ptr_text(e.row) +
+                         ", which none of the pages found for the table holds: with its "
+                         "owned-pages map unreadable, that row cannot be told from a lost one.");
+            return;
+        }
         if (at == kNone) {
             if (!contains(w_.owned_, e.row.page)) {
                 w_.cx_.named_outside[w_.tp_].insert(e.row.page);

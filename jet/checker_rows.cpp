@@ -67,11 +67,21 @@ std::optional<std::vector<std::uint32_t>> TableWalk::read_map(RowPointer at,
         }
         return std::string(c);
     };
-    const auto error = [&](const std::string& c, std::uint32_t page, const std::string& text) {
-        if (use == MapUse::rows) {
-            table_lost(c, page, text);
-        } else {
+    // `whole`: the map cannot be read at all. A list of a table's pages is
+    // then rebuilt when an earlier pass found the pages its indexes name.
+    const auto error = [&](const std::string& c, std::uint32_t page, const std::string& text,
+                           bool whole = false) {
+        if (use != MapUse::rows) {
             this->error(c, page, text);
+        } else if (whole && cx_.adopted.count(tp_) != 0) {
+            const auto& pages = cx_.adopted.at(tp_);
+            this->error("owned-map-rebuilt", page,
+                        text + " The " + std::to_string(pages.size()) +
+                            " page(s) in use that hold rows naming the table, rows its indexes "
+                            "list (" +
+                            page_list(pages) + "), are taken as its pages; the copy lists them.");
+        } else {
+            table_lost(c, page, text);
         }
     };
     if (at.page == 0 && at.row == 0) {
@@ -81,7 +91,8 @@ std::optional<std::vector<std::uint32_t>> TableWalk::read_map(RowPointer at,
     if (at.page >= f.page_count() || at.page < 1) {
         error(code("dangling-pointer"), tp_,
               "The " + what + " of " + label() + " is said to be at " + ptr_text(at) +
-                  ", outside the file.");
+                  ", outside the file.",
+              true);
         return std::nullopt;
     }
     try {
@@ -90,12 +101,13 @@ std::optional<std::vector<std::uint32_t>> TableWalk::read_map(RowPointer at,
             error(code("map-row-missing"), at.page,
                   "The " + what + " of " + label() + " is said to be at " + ptr_text(at) +
                       ", but that row is " +
-                      (at.row >= holder.slot_count() ? "not there." : "deleted."));
+                      (at.row >= holder.slot_count() ? "not there." : "deleted."),
+                  true);
             return std::nullopt;
         }
     } catch (const Error& e) {
         error(code("map-undecodable"), at.page,
-              "The " + what + " of " + label() + " cannot be read: " + e.what());
+              "The " + what + " of " + label() + " cannot be read: " + e.what(), true);
         return std::nullopt;
     }
     cx_.claim(at.page, PageRole::map_holder, tp_);
@@ -104,7 +116,7 @@ std::optional<std::vector<std::uint32_t>> TableWalk::read_map(RowPointer at,
         m = read_usage_map(f, at, what + " of " + label());
     } catch (const Error& e) {
         error(code("map-undecodable"), at.page,
-              "The " + what + " of " + label() + " cannot be read: " + e.what());
+              "The " + what + " of " + label() + " cannot be read: " + e.what(), true);
         return std::nullopt;
     }
     // Access starts an inline map at a multiple of 8 and so does the
@@ -165,11 +177,15 @@ void TableWalk::walk_maps_and_rows() {
     }
     auto owned = read_map(def_.owned_map, "owned-pages map", MapUse::rows);
     if (!owned) {
-        if (!(def_.owned_map.page == 0 && def_.owned_map.row == 0)) {
-            return;  // reported
+        if (def_.owned_map.page == 0 && def_.owned_map.row == 0) {
+            table_lost("map-row-missing", tp_, label() + " has no owned-pages map.");
+            return;
         }
-        table_lost("map-row-missing", tp_, label() + " has no owned-pages map.");
-        return;
+        if (cx_.adopted.count(tp_) == 0) {
+            return;  // reported; the indexes tell where the rows are
+        }
+        map_rebuilt_ = true;  // from the pages an earlier pass found
+        owned.emplace();
     }
     owned_ = sorted_unique(std::move(*owned));  // as a map lists them already
     if (const auto it = cx_.adopted.find(tp_); it != cx_.adopted.end()) {
@@ -178,6 +194,8 @@ void TableWalk::walk_maps_and_rows() {
                        std::back_inserter(merged));
         owned_ = std::move(merged);
         cx_.report.unlisted_pages[tp_] = it->second;
+    }
+    if (const auto it = cx_.adopted.find(tp_); it != cx_.adopted.end() && !map_rebuilt_) {
         error("map-page-missing", it->second.front(),
               "The owned-pages map of " + label() + " leaves out " +
                   std::to_string(it->second.size()) + " page(s) in use (" + page_list(it->second) +

@@ -313,7 +313,10 @@ class TableWalk {
     std::optional<std::int64_t> max_autonumber_;
     // The real index whose checks are running: their errors concern it alone.
     std::optional<std::uint32_t> index_scope_;
-    std::set<std::uint32_t> zeroed_;  // listed pages that hold only zeros
+    std::set<std::uint32_t> zeroed_;
+    // The owned-pages map could not be read: the table's pages are those its
+    // indexes led an earlier pass to.
+    bool map_rebuilt_ = false;  // listed pages that hold only zeros
 };
 
 }  // namespace jet::check_detail

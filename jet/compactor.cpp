@@ -172,6 +172,8 @@ class Compactor {
     void plan_table(TableWork& t);
     void layout();
     void build_stale_map();
+    // Whether a catalog row of a table names a page of no definition.
+    bool stale_table_rows_ = false;
     void write_table(TableWork& t);
     // Progress: the first half is planning (table by table), the second
     // writing (page by page).
@@ -314,6 +316,7 @@ void Compactor::find_tables() {
         // A catalog row left behind by a dropped table names a page that is
         // no table definition any more: it is a stale Id, not a table.
         if (p < 3 || !db_.holds_table_def(p)) {
+            stale_table_rows_ = true;
             continue;
         }
         if (pages.insert(p).second) {
@@ -960,7 +963,7 @@ CompactorResult Compactor::run(const PageBuf& page0) {
     for (const auto& obj : db_.catalog().objects()) {
         objects.insert(obj.id);
     }
-    bool stale = false;
+    bool stale = stale_table_rows_;
     for (auto v : id_values_) {
         stale = stale || objects.count(v) == 0;
     }

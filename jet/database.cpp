@@ -62,7 +62,15 @@ void Database::for_each_row(const TableDef& table,
     const std::string table_name = table.name_hint.empty()
                                        ? "the table on page " + std::to_string(table.page)
                                        : "table \"" + table.name_hint + "\"";
-    UsageMap owned = read_usage_map(file_, table.owned_map, "owned-pages map of " + table_name);
+    UsageMap owned;
+    try {
+        owned = read_usage_map(file_, table.owned_map, "owned-pages map of " + table_name);
+    } catch (const Error&) {
+        if (table.unlisted_pages.empty()) {
+            throw;
+        }
+        // The map is damaged; a check found the table's pages without it.
+    }
     if (!table.unlisted_pages.empty()) {
         owned.pages.insert(owned.pages.end(), table.unlisted_pages.begin(),
                            table.unlisted_pages.end());

@@ -14,7 +14,7 @@ constexpr Remedy mend = Remedy::mend;
 constexpr Remedy rebuild = Remedy::rebuild;
 constexpr Remedy none = Remedy::none;
 
-constexpr std::array<FindingKind, 74> kKinds{{
+constexpr std::array<FindingKind, 76> kKinds{{
     // The counter is a derived value: the highest number in use is known.
     {"autonumber-behind", E, mend},
     {"catalog-page2", E, refuse},
@@ -50,6 +50,7 @@ constexpr std::array<FindingKind, 74> kKinds{{
     {"index-map-mismatch", E, mend},
     {"index-missing-row", E, rebuild},
     {"index-more-problems", E, rebuild},
+    {"index-row-unfound", E, refuse},
     {"index-node-mismatch", E, rebuild},
     {"index-out-of-order", E, rebuild},
     {"index-page-reused", E, rebuild},
@@ -73,6 +74,7 @@ constexpr std::array<FindingKind, 74> kKinds{{
     {"map-row-missing", E, refuse},
     {"map-undecodable", E, refuse},
     {"orphan-page", N, none},
+    {"owned-map-rebuilt", E, mend},
     {"overflow-bad-target", E, refuse},
     {"page-owned-twice", E, refuse},
     {"page-unknown-type", E, mend},

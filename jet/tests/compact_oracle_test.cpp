@@ -1094,6 +1094,35 @@ std::optional<Lost> unwitnessed_page_left_out(const fs::path& file) {
 }
 
 // A data page of a table whose rows are all deleted, zeroed.
+// The page holding a table's owned-pages map, zeroed, where every table
+// with a map there has rows an index lists in full: their pages are found
+// through the indexes.
+bool zeroed_map_holder(const fs::path& file) {
+    jet::OpenOptions o;
+    o.verify_password = false;
+    const jet::Database db(file, o);
+    std::map<std::uint32_t, bool> holders;  // page -> every table there is indexed in full
+    std::uint32_t user_holder = 0;
+    for (const auto* obj : db.catalog().tables(true)) {
+        const auto& def = db.table_def(obj->table_page());
+        const bool full = std::any_of(def.real_indexes.begin(), def.real_indexes.end(),
+                                      [](const auto& ri) { return !ri.ignore_nulls(); });
+        if (def.owned_map.page == 0) {
+            continue;
+        }
+        auto [it, first] = holders.emplace(def.owned_map.page, full);
+        it->second = it->second && full;
+        if (!obj->is_system() && def.row_count != 0) {
+            user_holder = user_holder != 0 ? user_holder : def.owned_map.page;
+        }
+    }
+    if (user_holder == 0 || !holders.at(user_holder)) {
+        return false;
+    }
+    zero_page(file, user_holder);
+    return true;
+}
+
 bool zeroed_empty_data_page(const fs::path& file) {
     jet::OpenOptions o;
     o.verify_password = false;
@@ -1141,6 +1170,7 @@ TEST_F(CompactOracles, KnownDamageCompactsWithoutLossAndIsReported) {
         {"a missing map of a memo column's pages", missing_long_value_map, "lv-map-mismatch"},
         {"a page of rows its indexes name left out of the table's map", indexed_page_left_out,
          "map-page-missing"},
+        {"the page holding a table's map of pages zeroed", zeroed_map_holder, "owned-map-rebuilt"},
     };
     testsupport::ScratchDir dir;
     for (const auto& c : cases) {
