@@ -195,10 +195,12 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
             out->sync();
         }
         // A failure to read the source is the source's, and said as such.
+        // (When it is read again, the copy written so far is not used, and
+        // may not have been written at all.)
         if (!read_again) {
             digested = source_digests.take();
+            add_source_repairs(*checked, written_result->repairs);
         }
-        add_source_repairs(*checked, written_result->repairs);
     } catch (const Error& e) {
         // Damage met in the source, or a result too large for the format,
         // ends the compaction with its description and says that nothing
