@@ -393,7 +393,9 @@ void rows_no_table_reaches(Context& cx, const std::vector<std::uint32_t>& orphan
     }
     auto& findings = cx.report.findings;
     for (const auto& [tp, f] : undefined) {
-        const auto& [name, what] = cx.undefined_tables.at(tp);
+        const auto& undefined_table = cx.undefined_tables.at(tp);
+        const std::string& name = undefined_table.name;
+        const std::string& what = undefined_table.what;
         findings.erase(std::remove_if(findings.begin(), findings.end(),
                                       [&, tp = tp](const Finding& x) {
                                           return x.code == "stale-id" && x.page == tp &&
