@@ -98,7 +98,7 @@ std::string unsuitable(const Database& db, const TableDef& t, const Column** key
 
 void write_map_row(PageBuf& holder, std::uint8_t slot, const std::vector<std::uint8_t>& row,
                    const std::string& what) {
-    const DataPage dp(holder, 0, what);
+    const DataPage dp(jet4_format(), holder, 0, what);
     const RowSlot& s = dp.slot(slot);
     if (s.length() < row.size()) {
         throw Error(ErrorKind::damaged, what + ": the map row is too short to rewrite.");
@@ -147,8 +147,9 @@ int run(int argc, char** argv) {
     }
     const PageFile& src = db.file();
     const std::uint32_t n0 = src.page_count();
-    const auto target_pages = static_cast<std::uint32_t>(mb * 1024 * 1024 / kPageSize);
-    if (target_pages <= n0 + 16 || target_pages > kMaxPages - 64) {
+    const auto target_pages =
+        static_cast<std::uint32_t>(mb * 1024 * 1024 / static_cast<double>(src.page_size()));
+    if (target_pages <= n0 + 16 || target_pages > jet4_format().max_pages - 64) {
         throw Error(ErrorKind::invalid_argument,
                     "--mb must lie between the source's size and 2 GB.");
     }
@@ -191,7 +192,7 @@ int run(int argc, char** argv) {
     std::uint64_t live_added = 0;
     const std::uint32_t data_budget = target_pages - n0 - target_pages / 60 - 8;
     std::size_t k = 0;
-    RowPacker packer;
+    RowPacker packer(jet4_format());
     std::vector<std::vector<std::uint8_t>> page_rows;
     std::vector<bool> page_deleted;
     std::uint32_t current = 0;
@@ -207,11 +208,11 @@ int run(int argc, char** argv) {
         if (page_rows.empty()) {
             return;
         }
-        PageBuf page = build_data_page(page_rows, t.page);
+        PageBuf page = build_data_page(jet4_format(), page_rows, t.page);
         // Deleted rows keep their slot, empty and flagged; the space they
         // held stays free on the page.
         MutableBytes p(page.data(), page.size());
-        std::size_t pos = kPageSize;
+        std::size_t pos = jet4_format().page_size;
         for (std::size_t i = 0; i < page_rows.size(); ++i) {
             if (!page_deleted[i]) {
                 pos -= page_rows[i].size();
@@ -255,7 +256,7 @@ int run(int argc, char** argv) {
 
     // The primary-key index over all rows.
     std::sort(entries.begin(), entries.end(), entry_less);
-    const auto plan = plan_index_tree(entries, true);
+    const auto plan = plan_index_tree(jet4_format(), entries, true);
     std::vector<std::uint32_t> index_pages;
     for (std::size_t i = 0; i < plan.page_count(); ++i) {
         index_pages.push_back(next_page++);
@@ -269,16 +270,16 @@ int run(int argc, char** argv) {
     std::vector<std::uint32_t> owned(owned_old.pages.begin(), owned_old.pages.end());
     owned.insert(owned.end(), data_pages.begin(), data_pages.end());
     auto map_row = [&](const std::vector<std::uint32_t>& pages) {
-        if (fits_inline_map(pages)) {
-            return build_inline_map_row(pages);
+        if (fits_inline_map(jet4_format(), pages)) {
+            return build_inline_map_row(jet4_format(), pages);
         }
         std::vector<std::uint32_t> refs;
-        for (auto block : bitmap_blocks_of(pages)) {
+        for (auto block : bitmap_blocks_of(jet4_format(), pages)) {
             refs.resize(block + 1, 0);
             refs[block] = next_page;
-            out.write_page(next_page++, build_bitmap_page(block, pages));
+            out.write_page(next_page++, build_bitmap_page(jet4_format(), block, pages));
         }
-        return build_reference_map_row(refs);
+        return build_reference_map_row(jet4_format(), refs);
     };
     auto patch_map = [&](RowPointer where, const std::vector<std::uint32_t>& pages) {
         auto it = patched.find(where.page);
@@ -295,7 +296,7 @@ int run(int argc, char** argv) {
 
     // The table definition: row count, statistics, root, autonumber.
     std::vector<std::uint8_t> def = t.buffer;
-    put_le32(def, tdef_offsets::kRowCount,
+    put_le32(def, jet4_format().tdef.row_count,
              static_cast<std::uint32_t>(templates.size() + live_added));
     put_le32(def, pk.root_offset(), root);
     if (pk.stats.offset != 0) {
@@ -305,7 +306,7 @@ int run(int argc, char** argv) {
         }
     }
     if ((key->flags & kColumnFlagAutoLong) != 0) {
-        put_le32(def, tdef_offsets::kAutonumber, static_cast<std::uint32_t>(next_id - 1));
+        put_le32(def, jet4_format().tdef.autonumber, static_cast<std::uint32_t>(next_id - 1));
     }
     for (std::size_t i = 0; i < t.pages.size(); ++i) {
         auto it = patched.find(t.pages[i]);
@@ -313,20 +314,21 @@ int run(int argc, char** argv) {
             it = patched.emplace(t.pages[i], src.read(t.pages[i])).first;
         }
         // Bytes 0-7 of every page (type, free space, next page) stay.
-        const std::size_t from = i == 0 ? 8 : kPageSize + (i - 1) * (kPageSize - 8);
-        for (std::size_t b = 8; b < kPageSize && from + (b - 8) < def.size(); ++b) {
+        const std::size_t from =
+            i == 0 ? 8 : jet4_format().page_size + (i - 1) * (jet4_format().page_size - 8);
+        for (std::size_t b = 8; b < jet4_format().page_size && from + (b - 8) < def.size(); ++b) {
             it->second[b] = def[from + (b - 8)];
         }
     }
 
     // Page 1: the global map of free pages, inline or by reference.
     const std::uint32_t without_bitmaps = next_page;
-    const auto layout = plan_global_map(without_bitmaps);
+    const auto layout = plan_global_map(jet4_format(), without_bitmaps);
     const std::uint32_t total = without_bitmaps + layout.bitmap_page_count;
     std::vector<std::uint32_t> free_list(free_pages.begin(), free_pages.end());
     PageBuf page1;
     if (!layout.reference) {
-        page1 = build_page_one(total, {});
+        page1 = build_page_one(jet4_format(), total, {});
         MutableBytes p(page1.data(), page1.size());
         const std::size_t start = le16(p, 14) & 0x1FFF;
         for (auto f : free_list) {
@@ -338,18 +340,19 @@ int run(int argc, char** argv) {
         for (std::uint32_t b = 0; b < layout.bitmap_page_count; ++b) {
             refs.push_back(without_bitmaps + b);
         }
-        page1 = build_page_one(total, refs);
+        page1 = build_page_one(jet4_format(), total, refs);
         for (std::uint32_t b = 0; b < layout.bitmap_page_count; ++b) {
             std::vector<std::uint32_t> bits = free_list;
-            const std::uint64_t end = static_cast<std::uint64_t>(b + 1) * kPagesPerMapBlock;
+            const std::uint64_t end =
+                static_cast<std::uint64_t>(b + 1) * jet4_format().pages_per_bitmap_page();
             for (std::uint64_t q = total; q < end; ++q) {
                 bits.push_back(static_cast<std::uint32_t>(q));
             }
-            out.write_page(without_bitmaps + b, build_bitmap_page(b, bits));
+            out.write_page(without_bitmaps + b, build_bitmap_page(jet4_format(), b, bits));
         }
     }
     // Free pages are zero; the source's pages are copied, patched where needed.
-    const PageBuf zero{};
+    const PageBuf zero = blank_page(jet4_format());
     for (std::uint32_t p = 0; p < n0; ++p) {
         if (p == 1) {
             out.write_page(1, page1);

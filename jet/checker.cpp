@@ -352,7 +352,7 @@ void rows_no_table_reaches(Context& cx, const std::vector<std::uint32_t>& orphan
         }
         std::size_t rows = 0;
         try {
-            const DataPage page(b, p, cx.file.where(p));
+            const DataPage page(cx.file.format(), b, p, cx.file.where(p));
             for (const auto& s : page.slots()) {
                 rows += s.deleted() ? 0 : 1;
             }
@@ -512,7 +512,8 @@ void check_pages(Context& cx) {
     if (free) {
         // Pages past the end of the file that the map can describe must read as free.
         std::vector<std::uint32_t> stale;
-        const std::uint64_t end = std::min<std::uint64_t>(free->map.range_end(), kMaxPages);
+        const std::uint64_t end =
+            std::min<std::uint64_t>(free->map.range_end(), cx.file.format().max_pages);
         for (std::uint64_t p = n; p < end && stale.size() < 64; ++p) {
             if (!free->is_free(static_cast<std::uint32_t>(p))) {
                 stale.push_back(static_cast<std::uint32_t>(p));
@@ -537,12 +538,15 @@ CheckReport check_once(const Database& db, const CheckOptions& options,
     CheckReport report;
     report.file = db.path();
     report.pages = db.page_count();
+    report.page_size = db.file().page_size();
     Context cx(db, options, report);
     cx.adopted = adopted;
-    if (db.file().size_bytes() % kPageSize != 0) {
+    if (const std::size_t page_size = db.file().page_size();
+        db.file().size_bytes() % page_size != 0) {
         cx.error("file-size", 0, "",
                  "The file is " + std::to_string(db.file().size_bytes()) +
-                     " bytes, not a whole number of 4096-byte pages; it was cut short.");
+                     " bytes, not a whole number of " + std::to_string(page_size) +
+                     "-byte pages; it was cut short.");
     }
     check_catalog_and_tables(cx);
     check_relationships(cx);

@@ -99,6 +99,7 @@ struct CheckOptions {
 struct CheckReport {
     std::filesystem::path file;
     std::uint32_t pages = 0;
+    std::size_t page_size = 0;  // bytes per page (the format's)
     std::size_t tables = 0;
     std::size_t indexes = 0;
     std::size_t rows = 0;

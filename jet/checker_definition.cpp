@@ -49,7 +49,10 @@ bool TableWalk::read_definition() {
 }
 
 void TableWalk::check_definition() {
-    if (def_.magic != kTableDefMagic) {
+    const Format& format = cx_.file.format();
+    const std::size_t page_size = format.page_size;
+    const std::size_t header = format.tdef.continuation_header;
+    if (format.tdef.magic != kAbsent && def_.magic != kTableDefMagic) {
         table_lost("tdef-magic", tp_,
                    "The definition of " + label() + " carries " + std::to_string(def_.magic) +
                        " at offset 12 where every table definition has 1625.");
@@ -60,16 +63,26 @@ void TableWalk::check_definition() {
                        std::to_string(def_.declared_length) + " bytes but ends after " +
                        std::to_string(def_.end_offset) + ".");
     }
-    // Free space per page: 4096 - used - 8, at least 0.
+    // Bytes 2-3 of every page: Jet 4 keeps the free space there (page size -
+    // used - 8, at least 0), Jet 3 the letters "VC".
     std::size_t remaining = def_.declared_length;
     for (std::size_t k = 0; k < def_.pages.size(); ++k) {
-        const std::size_t capacity = k == 0 ? kPageSize : kPageSize - 8;
+        const std::size_t capacity = k == 0 ? page_size : page_size - header;
         const std::size_t here = std::min(remaining, capacity);
         remaining -= here;
-        const std::size_t used = k == 0 ? here : here + 8;
-        const std::size_t want = used + 8 >= kPageSize ? 0 : kPageSize - used - 8;
+        const std::size_t used = k == 0 ? here : here + header;
+        const std::size_t want = format.tdef.free_space_at_2
+                                     ? (used + 8 >= page_size ? 0 : page_size - used - 8)
+                                     : kTableDefJet3Mark;
         const std::uint16_t stored = le16(cx_.file.read(def_.pages[k]), 2);
-        if (stored != want) {
+        if (stored != want && !format.tdef.free_space_at_2) {
+            error("tdef-free-space", def_.pages[k],
+                  "The definition of " + label() + " (part " + std::to_string(k + 1) + " of " +
+                      std::to_string(def_.pages.size()) + ", page " +
+                      std::to_string(def_.pages[k]) +
+                      ") lacks the letters \"VC\" every Access 97 table definition page "
+                      "carries at offset 2.");
+        } else if (stored != want) {
             error("tdef-free-space", def_.pages[k],
                   "The definition of " + label() + " (part " + std::to_string(k + 1) + " of " +
                       std::to_string(def_.pages.size()) + ", page " +

@@ -57,7 +57,7 @@ bool TableWalk::lval_row(const Column& c, RowPointer at, RowPointer p,
         return false;
     }
     try {
-        const DataPage page(buf, p.page, cx_.file.where(p.page));
+        const DataPage page(cx_.file.format(), buf, p.page, cx_.file.where(p.page));
         if (p.row >= page.slot_count() || page.slot(p.row).deleted()) {
             lv_lost("dangling-pointer", p.page,
                     who() + " points to " + ptr_text(p) + ", a row that is " +

@@ -275,7 +275,7 @@ void TableWalk::walk_data_page(std::uint32_t n, const PageBuf* read) {
     }
     std::optional<DataPage> page;
     try {
-        page.emplace(buf, n, cx_.file.where(n));
+        page.emplace(cx_.file.format(), buf, n, cx_.file.where(n));
     } catch (const Error& e) {
         lossy("data-page-undecodable", n, e.what(), Loss::Kind::page, RowPointer{n, 0});
         return;

@@ -130,10 +130,12 @@ class Compactor {
               const IndexSet& from_rows)
         : db_(db),
           file_(db.file()),
+          format_(db.file().format()),
           out_(out),
           progress_(progress),
           from_rows_(from_rows),
-          cache_(db.file()) {}
+          cache_(db.file()),
+          holder_packer_(format_) {}
 
     CompactorResult run(const PageBuf& page0);
     // Plans the copy without writing it: its size in pages.
@@ -199,7 +201,8 @@ class Compactor {
 
     const Database& db_;
     const PageFile& file_;
-    OutputFile* out_;  // nullptr when only planning
+    const Format& format_;  // the source's, and so the copy's
+    OutputFile* out_;       // nullptr when only planning
     const std::function<void(std::uint64_t, std::uint64_t)>& progress_;
     const IndexSet& from_rows_;
     std::map<std::pair<std::uint32_t, std::size_t>, std::vector<IndexEntry>> rebuilt_;
@@ -451,14 +454,14 @@ void Compactor::plan_table(TableWork& t) {
     std::vector<std::optional<IndexLeafWriter>> counters(t.def->real_indexes.size());
     for (std::size_t ri = 0; ri < counters.size(); ++ri) {
         if (!t.index_id_keyed[ri]) {
-            counters[ri].emplace(true, 0, 0);
+            counters[ri].emplace(format_, true, 0, 0);
         }
     }
     std::vector<std::uint16_t> sizes;
     collect_rows(t, sizes, order && counters[*order] ? &*counters[*order] : nullptr);
     t.rows = t.live.size();
-    RowPacker data;
-    std::vector<RowPacker> lv(t.lv_columns.size());
+    RowPacker data(format_);
+    std::vector<RowPacker> lv(t.lv_columns.size(), RowPacker(format_));
     const bool per_row = !t.lv_columns.empty() || !t.id_columns.empty();
     for (std::size_t k = 0; k < t.live.size(); ++k) {
         const std::size_t i = t.order.empty() ? k : t.order[k];
@@ -495,7 +498,7 @@ void Compactor::plan_table(TableWork& t) {
         if (t.index_id_keyed[ri]) {
             // Keys over Id columns change once the layout is known: stored
             // whole, their size does not depend on the new values.
-            const auto plan = plan_index_tree(read_entries(t, ri), false);
+            const auto plan = plan_index_tree(format_, read_entries(t, ri), false);
             t.index_pages.push_back(static_cast<std::uint32_t>(plan.page_count()));
             t.index_leaves.push_back(static_cast<std::uint32_t>(plan.levels[0].size()));
             continue;
@@ -507,7 +510,7 @@ void Compactor::plan_table(TableWork& t) {
             walk_entries(t, ri, [&](const IndexEntry& e, std::uint32_t) { counter.add(e); });
         }
         const auto lasts = counter.finish();
-        const auto plan = plan_index_nodes(lasts, counter.leaf_count(), true);
+        const auto plan = plan_index_nodes(format_, lasts, counter.leaf_count(), true);
         t.index_pages.push_back(static_cast<std::uint32_t>(plan.page_count()));
         t.index_leaves.push_back(static_cast<std::uint32_t>(counter.leaf_count()));
     }
@@ -533,10 +536,10 @@ void Compactor::layout() {
         if (t.old_page == kCatalogPage) {
             // Every map row of every table, packed onto shared holder pages
             // right after the catalog's definition.
-            RowPacker holders;
+            RowPacker holders(format_);
             for (const auto& u : tables_) {
                 for (std::size_t i = 0; i < u.map_count; ++i) {
-                    holders.add(kMapRowLength);
+                    holders.add(format_.map_row_length);
                 }
             }
             holder_base_ = cursor;
@@ -556,15 +559,16 @@ void Compactor::layout() {
             cursor += n;
         }
         // Bitmap pages for maps too wide to be inline.
-        auto blocks_for = [](std::uint32_t first, std::uint32_t count) -> std::size_t {
+        auto blocks_for = [this](std::uint32_t first, std::uint32_t count) -> std::size_t {
             if (count == 0) {
                 return 0;
             }
             std::vector<std::uint32_t> pages{first, first + count - 1};
-            if (fits_inline_map(pages)) {
+            if (fits_inline_map(format_, pages)) {
                 return 0;
             }
-            return (first + count - 1) / kPagesPerMapBlock - first / kPagesPerMapBlock + 1;
+            const std::uint32_t per_page = format_.pages_per_bitmap_page();
+            return (first + count - 1) / per_page - first / per_page + 1;
         };
         std::size_t bitmaps = 0;
         if (t.def->owned_map.page != 0) {
@@ -587,16 +591,18 @@ void Compactor::layout() {
         t.end = cursor;
         ids_.tables[t.old_page] = t.tdef_base;
     }
-    const auto global = plan_global_map(cursor);
+    const auto global = plan_global_map(format_, cursor);
     global_bitmaps_.clear();
     for (std::uint32_t k = 0; k < global.bitmap_page_count; ++k) {
         global_bitmaps_.push_back(cursor + k);
     }
     page_count_ = cursor + global.bitmap_page_count;
-    if (page_count_ > kMaxPages) {
+    if (page_count_ > format_.max_pages) {
         throw Error(ErrorKind::too_large,
                     "The compacted database would need " + std::to_string(page_count_) +
-                        " pages, more than the 524288 (2 GB) an Access database can hold.");
+                        " pages, more than the " + std::to_string(format_.max_pages) + " (" +
+                        std::to_string(format_.max_pages * format_.page_size >> 30) +
+                        " GB) an Access database of its format can hold.");
     }
 }
 
@@ -691,7 +697,7 @@ std::uint32_t Compactor::write_index(const TableWork& t, std::size_t ri,
             }
         }
         stats_.index_entries += entries.size();
-        const auto plan = plan_index_tree(entries, false);
+        const auto plan = plan_index_tree(format_, entries, false);
         if (plan.page_count() != pages.size()) {
             throw Error(ErrorKind::damaged, "Internal error: an index of table \"" + t.name +
                                                 "\" did not come out as planned.");
@@ -700,7 +706,7 @@ std::uint32_t Compactor::write_index(const TableWork& t, std::size_t ri,
     }
     // Other keys keep their order: the old entries stream through, each run
     // of equal keys re-sorted by its rows' new places.
-    IndexLeafWriter leaves(true, t.index_base[ri], new_tdef, sink);
+    IndexLeafWriter leaves(format_, true, t.index_base[ri], new_tdef, sink);
     std::vector<IndexEntry> run;
     std::size_t run_size = 0;
     auto flush_run = [&]() {
@@ -736,7 +742,7 @@ std::uint32_t Compactor::write_index(const TableWork& t, std::size_t ri,
     flush_run();
     const auto lasts = leaves.finish();
     stats_.index_entries += leaves.entry_count();
-    const auto plan = plan_index_nodes(lasts, leaves.leaf_count(), true);
+    const auto plan = plan_index_nodes(format_, lasts, leaves.leaf_count(), true);
     if (leaves.leaf_count() != t.index_leaves[ri] || plan.page_count() != pages.size()) {
         throw Error(ErrorKind::damaged, "Internal error: an index of table \"" + t.name +
                                             "\" did not come out as planned.");
@@ -750,14 +756,14 @@ void Compactor::write_table(TableWork& t) {
     std::vector<std::uint32_t> placed(t.live.size());
 
     // Data pages and long values. Row buffers are reused from page to page.
-    RowPacker data;
+    RowPacker data(format_);
     std::vector<std::vector<std::uint8_t>> page_rows;
     std::size_t page_count = 0;
     std::uint32_t page_index = 0;
     auto flush_data = [&]() {
         if (page_count != 0) {
             write_page(t.data_base + page_index,
-                       build_data_page(std::span(page_rows.data(), page_count), new_tdef));
+                       build_data_page(format_, std::span(page_rows.data(), page_count), new_tdef));
             page_count = 0;
         }
     };
@@ -765,7 +771,7 @@ void Compactor::write_table(TableWork& t) {
     std::vector<LongValueWriter> lv;
     lv.reserve(t.lv_columns.size());
     for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
-        lv.emplace_back(t.lv_base[c], sink);
+        lv.emplace_back(format_, t.lv_base[c], sink);
     }
 
     for (std::size_t w = 0; w < t.live.size(); ++w) {
@@ -852,8 +858,8 @@ void Compactor::write_table(TableWork& t) {
             maps.push_back(MapSpec{offset, first, count, {}, {}});
         }
     };
-    add_map(t.def->owned_map, tdef_offsets::kOwnedMap, t.data_base, t.data_pages);
-    add_map(t.def->free_map, tdef_offsets::kFreeMap,
+    add_map(t.def->owned_map, format_.tdef.owned_map, t.data_base, t.data_pages);
+    add_map(t.def->free_map, format_.tdef.free_map,
             t.data_pages ? t.data_base + t.data_pages - 1 : 0, t.data_pages ? 1 : 0);
     for (std::size_t ri = 0; ri < t.def->real_indexes.size(); ++ri) {
         add_map(t.def->real_indexes[ri].map, t.def->real_indexes[ri].map_offset(), t.index_base[ri],
@@ -873,27 +879,27 @@ void Compactor::write_table(TableWork& t) {
     }
     std::uint32_t next_bitmap = t.bitmap_base;
     for (auto& m : maps) {
-        const RowPlace place = holder_packer_.add(kMapRowLength);
+        const RowPlace place = holder_packer_.add(format_.map_row_length);
         m.location = RowPointer{holder_base_ + place.page_index, place.slot};
         std::vector<std::uint32_t> pages(m.count);
         for (std::uint32_t k = 0; k < m.count; ++k) {
             pages[k] = m.first + k;
         }
         std::vector<std::uint8_t> row;
-        if (fits_inline_map(pages)) {
-            row = build_inline_map_row(pages);
+        if (fits_inline_map(format_, pages)) {
+            row = build_inline_map_row(format_, pages);
         } else {
             std::vector<std::uint32_t> refs;
-            for (auto block : bitmap_blocks_of(pages)) {
-                if (block >= kReferenceMapEntries) {
+            for (auto block : bitmap_blocks_of(format_, pages)) {
+                if (block >= format_.reference_map_entries()) {
                     throw Error(ErrorKind::damaged, "Internal error: map block out of range.");
                 }
                 refs.resize(std::max<std::size_t>(refs.size(), block + 1), 0);
                 refs[block] = next_bitmap;
-                write_page(next_bitmap, build_bitmap_page(block, pages));
+                write_page(next_bitmap, build_bitmap_page(format_, block, pages));
                 ++next_bitmap;
             }
-            row = build_reference_map_row(refs);
+            row = build_reference_map_row(format_, refs);
         }
         holder_rows_.resize(std::max<std::size_t>(holder_rows_.size(), place.page_index + 1));
         holder_rows_[place.page_index].push_back(std::move(row));
@@ -936,10 +942,10 @@ CompactorResult Compactor::run(const PageBuf& page0) {
     layout();
     build_stale_map();
     write_page(0, page0);
-    write_page(1, build_page_one(page_count_, global_bitmaps_));
+    write_page(1, build_page_one(format_, page_count_, global_bitmaps_));
     for (std::size_t k = 0; k < global_bitmaps_.size(); ++k) {
         write_page(global_bitmaps_[k],
-                   build_global_bitmap_page(static_cast<std::uint32_t>(k), page_count_));
+                   build_global_bitmap_page(format_, static_cast<std::uint32_t>(k), page_count_));
     }
     for (auto& t : tables_) {
         write_table(t);
@@ -948,7 +954,7 @@ CompactorResult Compactor::run(const PageBuf& page0) {
         throw Error(ErrorKind::damaged, "Internal error: the usage maps did not fit as planned.");
     }
     for (std::uint32_t k = 0; k < holder_pages_; ++k) {
-        write_page(holder_base_ + k, build_data_page(holder_rows_[k], 0));
+        write_page(holder_base_ + k, build_data_page(format_, holder_rows_[k], 0));
     }
     if (written_ != page_count_) {
         throw Error(ErrorKind::damaged, "Internal error: " + std::to_string(written_) +

@@ -20,23 +20,28 @@ namespace {
 
 }  // namespace
 
-DataPage::DataPage(const PageBuf& page, std::uint32_t number, std::string where)
-    : page_(page), number_(number), where_(std::move(where)) {
+DataPage::DataPage(const Format& format, const PageBuf& page, std::uint32_t number,
+                   std::string where)
+    : format_(&format), page_(page), number_(number), where_(std::move(where)) {
     const Bytes b = bytes();
+    const std::size_t header = format.data_page.header_size;
+    if (b.size() != format.page_size) {
+        damaged(where_, "is " + std::to_string(b.size()) + " bytes long");
+    }
     if (b[0] != kPageTypeData) {
         damaged(where_, "should be a data page but has page type " + std::to_string(b[0]));
     }
-    const std::size_t count = le16(b, 12);
-    if (kDataPageHeaderSize + 2 * count > kPageSize) {
+    const std::size_t count = le16(b, format.data_page.row_count);
+    if (header + 2 * count > b.size()) {
         damaged(where_,
                 "claims " + std::to_string(count) + " rows, more than its row table can hold");
     }
-    const std::size_t table_end = kDataPageHeaderSize + 2 * count;
+    const std::size_t table_end = header + 2 * count;
     slots_.reserve(count);
-    std::size_t previous_start = kPageSize;
+    std::size_t previous_start = b.size();
     for (std::size_t i = 0; i < count; ++i) {
         RowSlot s;
-        s.raw = le16(b, kDataPageHeaderSize + 2 * i);
+        s.raw = le16(b, header + 2 * i);
         s.start = static_cast<std::uint16_t>(s.raw & kSlotOffsetMask);
         s.end = static_cast<std::uint16_t>(previous_start);
         // A deleted slot whose bytes were reclaimed may point at or past the
@@ -68,7 +73,8 @@ std::uint32_t DataPage::owner() const {
     return le32(bytes(), 4);
 }
 std::uint32_t DataPage::stamp() const {
-    return le32(bytes(), 8);
+    const std::size_t at = format_->data_page.stamp;
+    return at == kAbsent ? 0 : le32(bytes(), at);
 }
 
 const RowSlot& DataPage::slot(std::size_t i) const {
@@ -85,18 +91,18 @@ Bytes DataPage::row(std::size_t i) const {
 }
 
 std::size_t DataPage::computed_free_space() const {
-    std::size_t lowest = kPageSize;
+    std::size_t lowest = page_.size();
     for (const RowSlot& s : slots_) {
         if (s.length() > 0) {
             lowest = std::min<std::size_t>(lowest, s.start);
         }
     }
-    const std::size_t table_end = kDataPageHeaderSize + 2 * slots_.size();
+    const std::size_t table_end = format_->data_page.header_size + 2 * slots_.size();
     return lowest > table_end ? lowest - table_end : 0;
 }
 
 DataPage read_data_page(const PageFile& file, std::uint32_t n) {
-    return DataPage(file.read(n), n, file.where(n));
+    return DataPage(file.format(), file.read(n), n, file.where(n));
 }
 
 std::vector<std::uint8_t> read_row(const PageFile& file, RowPointer where,

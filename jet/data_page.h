@@ -2,15 +2,17 @@
 // A data page (type 0x01): table rows, usage-map rows and long-value (LVAL) rows.
 //
 // Header: 01 01, u16 free space, u32 owner (TDEF page; "LVAL" on long-value
-// pages; 0 on map-holder pages), u32 (stamp on LVAL pages), u16 slot count,
-// then one u16 per slot: low 13 bits = row start, 0x8000 deleted, 0x4000
-// overflow. Rows are packed downwards: row i ends where row i-1 starts.
+// pages; 0 on map-holder pages), in Jet 4 a u32 (stamp on LVAL pages), u16
+// slot count (Format::data_page), then one u16 per slot: low 13 bits = row
+// start, 0x8000 deleted, 0x4000 overflow. Rows are packed downwards: row i
+// ends where row i-1 starts.
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "jet/bytes.h"
+#include "jet/format.h"
 #include "jet/page_file.h"
 
 namespace jet {
@@ -24,7 +26,6 @@ inline constexpr std::uint8_t kPageTypeUsageBitmap = 0x05;
 inline constexpr std::uint16_t kSlotDeleted = 0x8000;
 inline constexpr std::uint16_t kSlotOverflow = 0x4000;
 inline constexpr std::uint16_t kSlotOffsetMask = 0x1FFF;
-inline constexpr std::size_t kDataPageHeaderSize = 14;
 inline constexpr std::uint32_t kLvalMarker = 0x4C41564C;  // "LVAL" read as u32 LE
 
 struct RowSlot {
@@ -46,7 +47,7 @@ class DataPage {
     // `where` names it in descriptions ("<file>, page <n>"). Throws
     // Error(damaged) when the page is not a data page, the slot table runs
     // past the page, or a slot lies outside the page or out of order.
-    DataPage(const PageBuf& page, std::uint32_t number, std::string where);
+    DataPage(const Format& format, const PageBuf& page, std::uint32_t number, std::string where);
 
     std::uint32_t number() const { return number_; }
     const std::string& where() const { return where_; }
@@ -54,7 +55,7 @@ class DataPage {
 
     std::uint16_t stored_free_space() const;
     std::uint32_t owner() const;  // u32 at 4
-    std::uint32_t stamp() const;  // u32 at 8
+    std::uint32_t stamp() const;  // u32 at 8 (Jet 4; 0 in Jet 3, which has none)
     bool is_long_value_page() const { return owner() == kLvalMarker; }
 
     std::size_t slot_count() const { return slots_.size(); }
@@ -64,10 +65,11 @@ class DataPage {
     // The bytes of row i (empty for a zero-length slot).
     Bytes row(std::size_t i) const;
 
-    // Free space computed from the layout: lowest row start - (14 + 2n).
+    // Free space computed from the layout: lowest row start - (header + 2n).
     std::size_t computed_free_space() const;
 
   private:
+    const Format* format_;
     PageBuf page_;
     std::uint32_t number_;
     std::string where_;

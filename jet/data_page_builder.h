@@ -5,22 +5,21 @@
 //
 // RowPacker plans the pages before any byte is written: it hands out the
 // (page, slot) a row of a given length will occupy, filling each page in
-// order until the next row no longer fits (14 + 2n + sum of lengths <= 4096,
-// at most 255 rows). build_data_page then lays out the rows of one page.
+// order until the next row no longer fits (header + 2n + sum of lengths <=
+// page size, at most 255 rows). build_data_page then lays out the rows of one
+// page. The header and page size are the format's (Format::data_page).
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "jet/format.h"
 #include "jet/page_file.h"
 
 namespace jet {
 
 inline constexpr std::size_t kMaxRowsPerDataPage = 255;
-// Longest row a data page can take: 4096 - 14 (header) - 2 (its slot).
-inline constexpr std::size_t kMaxRowOnPage = kPageSize - 16;
-
 struct RowPlace {
     std::uint32_t page_index = 0;  // index into the packer's pages
     std::uint8_t slot = 0;
@@ -28,6 +27,8 @@ struct RowPlace {
 
 class RowPacker {
   public:
+    explicit RowPacker(const Format& format) : format_(&format) {}
+    const Format& format() const { return *format_; }
     // Returns where a row of `length` bytes goes. Throws Error(damaged) for a
     // row longer than a page can hold.
     RowPlace add(std::size_t length);
@@ -36,13 +37,15 @@ class RowPacker {
     std::size_t rows_on(std::size_t k) const { return rows_[k]; }
 
   private:
+    const Format* format_;
     std::vector<std::uint16_t> rows_;
     std::vector<std::uint16_t> used_;
 };
 
 // One page of rows in slot order. `owner` is the u32 at offset 4 (the TDEF
-// page, the "LVAL" marker or 0 for map holders), `stamp` the u32 at 8.
-PageBuf build_data_page(std::span<const std::vector<std::uint8_t>> rows, std::uint32_t owner,
-                        std::uint32_t stamp = 0);
+// page, the "LVAL" marker or 0 for map holders), `stamp` the u32 at 8 (Jet 4
+// only: Jet 3 has no such field, and the stamp must be 0).
+PageBuf build_data_page(const Format& format, std::span<const std::vector<std::uint8_t>> rows,
+                        std::uint32_t owner, std::uint32_t stamp = 0);
 
 }  // namespace jet

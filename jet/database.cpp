@@ -11,11 +11,16 @@ namespace jet {
 
 Database::Database(const std::filesystem::path& path, const OpenOptions& options)
     : file_(path), unlisted_(options.unlisted_pages) {
-    PageBuf start{};
+    PageBuf start(kLargestPageSize);
     const std::size_t got = file_.read_prefix(start.data(), start.size());
     header_ = parse_header(Bytes(start.data(), got), file_.size_bytes(), path.string());
     if (options.verify_password && !password_matches(header_, options.password)) {
         throw Error(ErrorKind::bad_password, kNotAValidPassword);
+    }
+    const Format& format = header_.format();
+    file_.set_format(format);
+    if (format.text_in_code_page()) {
+        file_.set_text_codec(TextCodec::code_page(header_.code_page));
     }
     file_.set_encoding_key(header_.encoding_key);
     catalog_ = read_catalog(*this);
@@ -104,7 +109,7 @@ void Database::for_each_row(const TableDef& table,
         if (page_is_blank(run[at - run_first])) {
             continue;  // no rows: the checker tells whether any were lost
         }
-        const DataPage page(run[at - run_first], n, file_.where(n));
+        const DataPage page(file_.format(), run[at - run_first], n, file_.where(n));
         if (page.owner() != table.page) {
             throw Error(ErrorKind::damaged, "The database is damaged: " + page.where() +
                                                 " is listed among the pages of " + table_name +
@@ -162,7 +167,13 @@ bool Database::holds_table_def(std::uint32_t page) const {
         return false;
     }
     const PageBuf b = file_.read(page);
-    return b[0] == kPageTypeTableDef && le32(Bytes(b.data(), b.size()), 12) == kTableDefMagic;
+    const TableDefLayout& at = file_.format().tdef;
+    if (b[0] != kPageTypeTableDef) {
+        return false;
+    }
+    // Jet 3 has no magic: the letters "VC" where Jet 4 keeps free space.
+    return at.magic != kAbsent ? le32(Bytes(b.data(), b.size()), at.magic) == kTableDefMagic
+                               : b[2] == 'V' && b[3] == 'C';
 }
 
 }  // namespace jet

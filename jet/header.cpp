@@ -47,7 +47,7 @@ double read_double(Bytes b, std::size_t offset) {
 // this program knows passes.
 void refuse_ace(Bytes start, const std::string& file) {
     const std::uint8_t version = start[off::kVersion];
-    PageBuf plain{};
+    PageBuf plain = blank_page(jet4_format());
     std::memcpy(plain.data(), start.data(), std::min(start.size(), plain.size()));
     toggle_header_mask(MutableBytes(plain.data(), plain.size()));
     const std::uint32_t key =
@@ -98,9 +98,10 @@ const char* format_name(std::uint8_t version) {
 }
 
 void toggle_header_mask(MutableBytes page0) {
-    check_range(page0, off::kMaskStart, off::kMaskLength);
+    const std::size_t length = format_for_version(u8(page0, off::kVersion)).header.mask_length;
+    check_range(page0, off::kMaskStart, length);
     Rc4 rc4(std::span<const std::uint8_t>(kHeaderMaskKey, 4));
-    rc4.apply(page0.subspan(off::kMaskStart, off::kMaskLength));
+    rc4.apply(page0.subspan(off::kMaskStart, length));
 }
 
 Header parse_header(Bytes start, std::uint64_t file_size, const std::string& file) {
@@ -129,38 +130,46 @@ Header parse_header(Bytes start, std::uint64_t file_size, const std::string& fil
         throw Error(ErrorKind::not_a_database, quoted(file) + " has an unknown format version " +
                                                    std::to_string(version) + ".");
     }
-    if (file_size % kPageSize != 0) {
+    const Format& format = format_for_version(version);
+    const std::size_t page_size = format.page_size;
+    if (file_size % page_size != 0) {
         throw Error(ErrorKind::truncated,
                     quoted(file) + " is truncated or damaged: its size (" +
-                        std::to_string(file_size) +
-                        " bytes) is not a whole number of 4096-byte pages. Restore it from a "
-                        "backup.");
+                        std::to_string(file_size) + " bytes) is not a whole number of " +
+                        std::to_string(page_size) + "-byte pages. Restore it from a backup.");
     }
-    if (file_size / kPageSize < 3 || start.size() < kPageSize) {
+    if (file_size / page_size < 3 || start.size() < page_size) {
         throw Error(ErrorKind::truncated,
                     quoted(file) + " is truncated: it has " +
-                        std::to_string(file_size / kPageSize) +
+                        std::to_string(file_size / page_size) +
                         " pages, fewer than the 3 every database has. Restore it from a backup.");
     }
-    if (file_size / kPageSize > kMaxPages) {
+    if (file_size / page_size > format.max_pages) {
         throw Error(ErrorKind::damaged,
-                    quoted(file) + " has " + std::to_string(file_size / kPageSize) +
-                        " pages, more than the 524288 (2 GB) an Access database can hold.");
+                    quoted(file) + " has " + std::to_string(file_size / page_size) +
+                        " pages, more than the " + std::to_string(format.max_pages) + " (" +
+                        std::to_string(format.max_pages * page_size >> 30) +
+                        " GB) an Access database of its format can hold.");
     }
 
+    const HeaderLayout& at = format.header;
     Header h;
-    std::memcpy(h.raw.data(), start.data(), kPageSize);
+    h.raw.assign(start.begin(), start.begin() + static_cast<std::ptrdiff_t>(page_size));
     h.plain = h.raw;
     toggle_header_mask(MutableBytes(h.plain.data(), h.plain.size()));
     const Bytes p(h.plain.data(), h.plain.size());
     h.version = version;
     h.code_page = le16(p, off::kCodePage);
     h.encoding_key = le32(p, off::kEncodingKey);
-    std::memcpy(h.password_stored.data(), h.plain.data() + off::kPassword, off::kPasswordLength);
-    h.unknown_6a = le16(p, off::kUnknown6A);
-    h.sort_order.lcid = le16(p, off::kSortOrder);
-    h.sort_order.version = u8(p, off::kSortOrder + 3);
-    h.creation_date = read_double(p, off::kCreationDate);
+    std::memcpy(h.password_stored.data(), h.plain.data() + off::kPassword, at.password_length);
+    h.unknown_6a = le16(p, at.unknown_u16);
+    h.sort_order.lcid = le16(p, at.sort_order);
+    if (at.sort_version != kAbsent) {
+        h.sort_order.version = u8(p, at.sort_version);
+    }
+    if (at.creation_date != kAbsent) {
+        h.creation_date = read_double(p, at.creation_date);
+    }
     return h;
 }
 
@@ -184,8 +193,16 @@ std::array<std::uint8_t, 4> password_mask(double creation_date) {
 }
 
 std::string decode_password(const Header& header) {
+    if (header.format().is_jet3()) {
+        // Code-page bytes, NUL-padded, under no mask but the header's.
+        std::size_t n = 0;
+        while (n < kMaxPasswordLength && header.password_stored[n] != 0) {
+            ++n;
+        }
+        return code_page_to_utf8(Bytes(header.password_stored.data(), n), header.code_page);
+    }
     const auto mask = password_mask(header.creation_date);
-    std::array<std::uint8_t, off::kPasswordLength> clear{};
+    std::array<std::uint8_t, off::kMaxPasswordBytes> clear{};
     for (std::size_t i = 0; i < clear.size(); ++i) {
         clear[i] = static_cast<std::uint8_t>(header.password_stored[i] ^ mask[i % 4]);
     }
@@ -204,8 +221,8 @@ bool password_matches(const Header& header, const std::optional<std::string>& ca
     return candidate.has_value() && *candidate == actual;
 }
 
-std::array<std::uint8_t, off::kPasswordLength> encode_password(std::string_view password,
-                                                               double creation_date) {
+std::array<std::uint8_t, off::kMaxPasswordBytes> encode_password(std::string_view password,
+                                                                 double creation_date) {
     const std::u16string units = utf8_to_utf16(password);
     if (units.size() > kMaxPasswordLength) {
         throw Error(ErrorKind::invalid_argument,
@@ -220,7 +237,7 @@ std::array<std::uint8_t, off::kPasswordLength> encode_password(std::string_view 
         }
     }
     const auto mask = password_mask(creation_date);
-    std::array<std::uint8_t, off::kPasswordLength> out{};
+    std::array<std::uint8_t, off::kMaxPasswordBytes> out{};
     for (std::size_t i = 0; i < units.size(); ++i) {
         out[2 * i] = static_cast<std::uint8_t>(units[i] & 0xFF);
         out[2 * i + 1] = static_cast<std::uint8_t>(units[i] >> 8);
@@ -232,10 +249,17 @@ std::array<std::uint8_t, off::kPasswordLength> encode_password(std::string_view 
 }
 
 void set_password(MutableBytes raw_page0, std::string_view password) {
-    check_range(raw_page0, 0, kPageSize);
+    const Format& format = format_for_version(u8(raw_page0, off::kVersion));
+    if (format.header.creation_date == kAbsent) {
+        throw Error(ErrorKind::invalid_argument,
+                    "Changing the password of an Access 97 (Jet 3) database is not supported; "
+                    "its password was kept as it is and nothing was written.");
+    }
+    check_range(raw_page0, 0, format.page_size);
     toggle_header_mask(raw_page0);
-    const double date = read_double(Bytes(raw_page0.data(), raw_page0.size()), off::kCreationDate);
-    std::array<std::uint8_t, off::kPasswordLength> stored{};
+    const double date =
+        read_double(Bytes(raw_page0.data(), raw_page0.size()), format.header.creation_date);
+    std::array<std::uint8_t, off::kMaxPasswordBytes> stored{};
     try {
         stored = encode_password(password, date);
     } catch (...) {

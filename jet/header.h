@@ -1,10 +1,12 @@
 #pragma once
-// Page 0 of a Jet 4 database: the format checks that run before anything else
-// is read, the masked header fields, and the database password.
+// Page 0 of a database: the format checks that run before anything else is
+// read, the masked header fields, and the database password.
 //
-// Bytes 0x18..0x97 of page 0 are stored RC4-masked under a fixed key. Header
-// keeps both the page as stored (`raw`, for a writer to copy) and the page with
-// that region demasked (`plain`); every field below is read from `plain`.
+// The bytes from 0x18 on (0x18..0x97 in Jet 4 and ACE, 0x18..0x95 in Jet 3)
+// are stored RC4-masked under a fixed key. Header keeps both the page as
+// stored (`raw`, for a writer to copy) and the page with that region demasked
+// (`plain`); every field below is read from `plain`. Where a field sits
+// depends on the format (Format::header), chosen by the version byte.
 
 #include <array>
 #include <cstdint>
@@ -13,32 +15,30 @@
 #include <string_view>
 
 #include "jet/bytes.h"
+#include "jet/format.h"
 #include "jet/page_file.h"
 
 namespace jet {
 
 namespace header_offsets {
-inline constexpr std::size_t kEngineName = 0x04;   // "Standard Jet DB" / "Standard ACE DB"
-inline constexpr std::size_t kVersion = 0x14;      // 0 Jet 3, 1 Jet 4, >= 2 ACE
-inline constexpr std::size_t kMaskStart = 0x18;    // first masked byte
-inline constexpr std::size_t kMaskLength = 128;    // 0x18..0x97
-inline constexpr std::size_t kCodePage = 0x3C;     // u16
-inline constexpr std::size_t kEncodingKey = 0x3E;  // u32, 0 = pages not encoded
-inline constexpr std::size_t kPassword = 0x42;     // 40 bytes
-inline constexpr std::size_t kPasswordLength = 40;
-inline constexpr std::size_t kUnknown6A = 0x6A;      // u16, meaning unknown
-inline constexpr std::size_t kSortOrder = 0x6E;      // u16 LCID, u8 version at 0x71
-inline constexpr std::size_t kCreationDate = 0x72;   // double
-inline constexpr std::size_t kAceCryptInfo = 0x299;  // u16 length of Office encryption info (ACE)
+inline constexpr std::size_t kEngineName = 0x04;      // "Standard Jet DB" / "Standard ACE DB"
+inline constexpr std::size_t kVersion = 0x14;         // 0 Jet 3, 1 Jet 4, >= 2 ACE
+inline constexpr std::size_t kMaskStart = 0x18;       // first masked byte
+inline constexpr std::size_t kCodePage = 0x3C;        // u16
+inline constexpr std::size_t kEncodingKey = 0x3E;     // u32, 0 = pages not encoded
+inline constexpr std::size_t kPassword = 0x42;        // Format::header.password_length bytes
+inline constexpr std::size_t kMaxPasswordBytes = 40;  // the longest of them (Jet 4)
+inline constexpr std::size_t kAceCryptInfo = 0x299;   // u16 length of Office encryption info (ACE)
 }  // namespace header_offsets
 
+inline constexpr std::uint8_t kJet3Version = 0;
 inline constexpr std::uint8_t kJet4Version = 1;
 // ACE (.accdb) format versions: the byte at 0x14.
 inline constexpr std::uint8_t kAce2007 = 2;
 inline constexpr std::uint8_t kAce2010 = 3;  // Access 2010 and 2013
 inline constexpr std::uint8_t kAce2016 = 5;
 inline constexpr std::uint8_t kAce2019 = 6;
-// Longest Jet 4 password, in characters (UTF-16 code units).
+// Longest password, in characters (Jet 4: UTF-16 code units; Jet 3: bytes).
 inline constexpr std::size_t kMaxPasswordLength = 20;
 
 struct SortOrder {
@@ -48,15 +48,17 @@ struct SortOrder {
 
 struct Header {
     PageBuf raw{};    // page 0 exactly as stored in the file
-    PageBuf plain{};  // page 0 with 0x18..0x97 demasked
+    PageBuf plain{};  // page 0 with the masked region demasked
     std::uint8_t version = 0;
     std::uint16_t code_page = 0;
     std::uint32_t encoding_key = 0;
-    SortOrder sort_order;
-    double creation_date = 0.0;  // OLE automation date (days since 1899-12-30)
-    // The 40 stored password bytes after demasking (still XORed with the date mask).
-    std::array<std::uint8_t, header_offsets::kPasswordLength> password_stored{};
-    std::uint16_t unknown_6a = 0;
+    SortOrder sort_order;        // Jet 3: no version
+    double creation_date = 0.0;  // OLE automation date (days since 1899-12-30); Jet 3: none
+    // The stored password bytes after demasking (Jet 4: still XORed with the
+    // date mask), Format::header.password_length of them; the rest zero.
+    std::array<std::uint8_t, header_offsets::kMaxPasswordBytes> password_stored{};
+    std::uint16_t unknown_6a = 0;  // Jet 3: the u16 at 0x56
+    const Format& format() const { return format_for_version(version); }
     // An Access 2007 or later (.accdb) file: the Jet 4 layout with the
     // additions of ACE (complex columns, calculated columns, new types).
     bool is_ace() const { return version >= kAce2007; }
@@ -74,11 +76,13 @@ const char* format_name(std::uint8_t version);
 //   `file`: the file's name for descriptions
 // Refusals, each with its own kind and description: not_a_database (magic or
 // engine name), jet3 (Access 97), encrypted_ace, ace (.accdb), truncated (size
-// not a multiple of 4096, fewer than 3 pages), and more than kMaxPages pages.
+// not a multiple of the format's page size, fewer than 3 pages), and more
+// pages than the format can hold.
 Header parse_header(Bytes start, std::uint64_t file_size, const std::string& file);
 
-// Toggles the fixed RC4 mask over 0x18..0x97 of a page 0 (masking and
-// demasking are the same operation).
+// Toggles the fixed RC4 mask over the masked region of a page 0, as long as
+// the format of its version byte says (masking and demasking are the same
+// operation).
 void toggle_header_mask(MutableBytes page0);
 
 // The 4-byte XOR mask applied to the stored password: the creation date
@@ -97,8 +101,8 @@ bool password_matches(const Header& header, const std::optional<std::string>& ca
 // The 40 stored password bytes (before the header mask) for `password`
 // (UTF-8; empty = no password) under the mask of `creation_date`. Throws
 // Error(invalid_argument) for a password longer than 20 characters.
-std::array<std::uint8_t, header_offsets::kPasswordLength> encode_password(std::string_view password,
-                                                                          double creation_date);
+std::array<std::uint8_t, header_offsets::kMaxPasswordBytes> encode_password(
+    std::string_view password, double creation_date);
 
 // Writes `password` into a page 0 as stored in a file (masked): demasks,
 // writes the encoded password under the page's own creation date, masks

@@ -86,20 +86,23 @@ std::size_t IndexTreePlan::page_count() const {
     return n;
 }
 
-IndexTreePlan plan_index_tree(std::span<const IndexEntry> entries, bool use_prefix) {
+IndexTreePlan plan_index_tree(const Format& format, std::span<const IndexEntry> entries,
+                              bool use_prefix) {
     IndexTreePlan plan;
+    plan.format = &format;
     plan.use_prefix = use_prefix;
+    const std::size_t area = format.index_entry_area();
     std::vector<Group> leaves;
     PageFill fill(use_prefix, kLeafPointerSize);
     std::size_t first = 0;
     for (std::size_t e = 0; e < entries.size(); ++e) {
         const auto& key = entries[e].key;
-        if (fill.count() > 0 && fill.size_with(key) > kIndexEntryArea) {
+        if (fill.count() > 0 && fill.size_with(key) > area) {
             leaves.push_back({first, e});
             fill.reset();
             first = e;
         }
-        if (fill.size_with(key) > kIndexEntryArea) {
+        if (fill.size_with(key) > area) {
             entry_too_long(fill.size_with(key));
         }
         fill.add(key);
@@ -116,6 +119,7 @@ namespace {
 // its children but the last one, which is its tail.
 void add_node_levels(IndexTreePlan& plan, std::span<const IndexEntry> entries) {
     const bool use_prefix = plan.use_prefix;
+    const std::size_t area = plan.format->index_entry_area();
     while (plan.levels.back().size() > 1) {
         const std::size_t li = plan.levels.size() - 1;
         const std::size_t children = plan.levels[li].size();
@@ -130,7 +134,7 @@ void add_node_levels(IndexTreePlan& plan, std::span<const IndexEntry> entries) {
             // Child c joins as the tail; the previous tail becomes an entry.
             if (c > start) {
                 const auto& promoted = entries[last[c - 1]].key;
-                if (node_fill.size_with(promoted) > kIndexEntryArea) {
+                if (node_fill.size_with(promoted) > area) {
                     if (c - start < 2) {
                         entry_too_long(node_fill.size_with(promoted));
                     }
@@ -170,17 +174,20 @@ struct PageLinks {
     std::uint32_t tail = 0;
 };
 
-PageBuf build_index_page(std::span<const StoredEntry> stored, bool leaf, bool use_prefix,
-                         std::size_t level, std::uint32_t owner, const PageLinks& links) {
-    PageBuf page{};
+PageBuf build_index_page(const Format& format, std::span<const StoredEntry> stored, bool leaf,
+                         bool use_prefix, std::size_t level, std::uint32_t owner,
+                         const PageLinks& links) {
+    const IndexPageLayout& at = format.index_page;
+    const std::size_t area_size = format.index_entry_area();
+    PageBuf page = blank_page(format);
     MutableBytes p(page.data(), page.size());
     p[0] = leaf ? kIndexLeafPage : kIndexNodePage;
     p[1] = 0x01;
     put_le32(p, 4, owner);
-    put_le32(p, 12, links.prev);
-    put_le32(p, 16, links.next);
-    put_le32(p, 20, links.tail);
-    p[26] = static_cast<std::uint8_t>(level);
+    put_le32(p, at.prev, links.prev);
+    put_le32(p, at.next, links.next);
+    put_le32(p, at.tail, links.tail);
+    p[at.level] = static_cast<std::uint8_t>(level);
     std::size_t prefix = 0;
     if (use_prefix && stored.size() >= 2) {
         prefix = common_prefix(stored.front().entry->key, stored.back().entry->key);
@@ -188,9 +195,15 @@ PageBuf build_index_page(std::span<const StoredEntry> stored, bool leaf, bool us
             prefix = std::min(prefix, s.entry->key.size());
         }
     }
-    put_le16(p, 24, static_cast<std::uint16_t>(prefix));
+    if (at.prefix_size == 1) {
+        // Jet 3 keeps the prefix length in a byte (the level follows it).
+        prefix = std::min<std::size_t>(prefix, 0xFF);
+        p[at.prefix] = static_cast<std::uint8_t>(prefix);
+    } else {
+        put_le16(p, at.prefix, static_cast<std::uint16_t>(prefix));
+    }
     std::size_t pos = 0;
-    std::uint8_t* const area = page.data() + kIndexEntriesOffset;
+    std::uint8_t* const area = page.data() + at.entries_offset;
     for (std::size_t k = 0; k < stored.size(); ++k) {
         const IndexEntry& e = *stored[k].entry;
         std::uint8_t tail[kNodePointerSize] = {static_cast<std::uint8_t>(e.row.page >> 16),
@@ -206,7 +219,7 @@ PageBuf build_index_page(std::span<const StoredEntry> stored, bool leaf, bool us
         }
         const std::size_t skip = k == 0 ? 0 : prefix;
         const std::size_t len = e.key.size() + tail_size - skip;
-        if (pos + len > kIndexEntryArea) {
+        if (pos + len > area_size) {
             throw Error(ErrorKind::damaged, "Internal error: index page overfilled while writing.");
         }
         // The stored bytes: the key after the shared prefix, then the pointer.
@@ -214,10 +227,10 @@ PageBuf build_index_page(std::span<const StoredEntry> stored, bool leaf, bool us
         std::copy(tail, tail + tail_size,
                   area + pos + static_cast<std::ptrdiff_t>(e.key.size() - skip));
         pos += len;
-        p[kIndexMaskOffset + pos / 8] =
-            static_cast<std::uint8_t>(p[kIndexMaskOffset + pos / 8] | (1u << (pos % 8)));
+        p[at.mask_offset + pos / 8] =
+            static_cast<std::uint8_t>(p[at.mask_offset + pos / 8] | (1u << (pos % 8)));
     }
-    put_le16(p, 2, static_cast<std::uint16_t>(kIndexEntryArea - pos));
+    put_le16(p, 2, static_cast<std::uint16_t>(area_size - pos));
     return page;
 }
 
@@ -261,7 +274,8 @@ std::uint32_t write_levels(const IndexTreePlan& plan, std::span<const IndexEntry
                     links.tail = numbers[li - 1][grp.last - 1];
                 }
             }
-            sink(numbers[li][g], build_index_page(stored, leaf, plan.use_prefix, li, owner, links));
+            sink(numbers[li][g],
+                 build_index_page(*plan.format, stored, leaf, plan.use_prefix, li, owner, links));
         }
     }
     return pages.back();
@@ -275,9 +289,13 @@ std::uint32_t write_index_tree(const IndexTreePlan& plan, std::span<const IndexE
     return write_levels(plan, entries, pages, owner, sink, 0);
 }
 
-IndexLeafWriter::IndexLeafWriter(bool use_prefix, std::uint32_t first_page, std::uint32_t owner,
-                                 IndexPageSink sink)
-    : use_prefix_(use_prefix), first_page_(first_page), owner_(owner), sink_(std::move(sink)) {}
+IndexLeafWriter::IndexLeafWriter(const Format& format, bool use_prefix, std::uint32_t first_page,
+                                 std::uint32_t owner, IndexPageSink sink)
+    : format_(&format),
+      use_prefix_(use_prefix),
+      first_page_(first_page),
+      owner_(owner),
+      sink_(std::move(sink)) {}
 
 void IndexLeafWriter::add(const IndexEntry& e) {
     // The same greedy fill as plan_index_tree, one entry at a time.
@@ -292,10 +310,11 @@ void IndexLeafWriter::add(const IndexEntry& e) {
         }
         return total_ + size - count_ * prefix;
     };
-    if (count_ > 0 && size_with(e.key) > kIndexEntryArea) {
+    const std::size_t area = format_->index_entry_area();
+    if (count_ > 0 && size_with(e.key) > area) {
         flush(false);
     }
-    if (size_with(e.key) > kIndexEntryArea) {
+    if (size_with(e.key) > area) {
         entry_too_long(size_with(e.key));
     }
     if (page_.size() <= count_) {
@@ -320,7 +339,7 @@ void IndexLeafWriter::flush(bool last) {
         PageLinks links;
         links.prev = leaves_ > 0 ? number - 1 : 0;
         links.next = last ? 0 : number + 1;
-        sink_(number, build_index_page(stored, true, use_prefix_, 0, owner_, links));
+        sink_(number, build_index_page(*format_, stored, true, use_prefix_, 0, owner_, links));
     }
     if (count_ > 0) {
         lasts_.push_back(page_[count_ - 1]);
@@ -335,9 +354,10 @@ std::vector<IndexEntry> IndexLeafWriter::finish() {
     return std::move(lasts_);
 }
 
-IndexTreePlan plan_index_nodes(std::span<const IndexEntry> lasts, std::size_t leaf_count,
-                               bool use_prefix) {
+IndexTreePlan plan_index_nodes(const Format& format, std::span<const IndexEntry> lasts,
+                               std::size_t leaf_count, bool use_prefix) {
     IndexTreePlan plan;
+    plan.format = &format;
     plan.use_prefix = use_prefix;
     std::vector<Group> leaves;
     if (leaf_count <= 1) {

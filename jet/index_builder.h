@@ -1,14 +1,13 @@
 #pragma once
 // Bulk-loading an index B-tree from its entries, in sorted order.
 //
-// Leaves are filled in order until the next entry no longer fits the 3616
-// bytes of the entry area; each page stores its first entry whole and the
-// others without the prefix they share with it (at most the shortest key on
-// the page, so a prefix never reaches into a row pointer). Node levels are
-// built above the leaves until one page remains, the root: a node lists every
-// child but its last as a copy of the child's last leaf entry followed by the
-// child's page number (big-endian); the last child is named by the tail field
-// only. Byte 26 holds the level (0 leaves, 1 above them, ...), each level is a
+// Leaves are filled in order until the next entry no longer fits the entry
+// area (3616 bytes in Jet 4, 1800 in Jet 3: Format::index_page); each page stores its first entry
+// whole and the others without the prefix they share with it (at most the shortest key on the page,
+// so a prefix never reaches into a row pointer). Node levels are built above the leaves until one
+// page remains, the root: a node lists every child but its last as a copy of the child's last leaf
+// entry followed by the child's page number (big-endian); the last child is named by the tail field
+// only. Byte 26 (Jet 3: 21) holds the level (0 leaves, 1 above them, ...), each level is a
 // doubly linked list, and an empty index is one empty leaf.
 //
 // Planning and writing are separate so that a compaction can reserve the
@@ -38,6 +37,7 @@ struct IndexTreePlan {
         std::size_t last = 0;
     };
     std::vector<std::vector<Group>> levels;
+    const Format* format = nullptr;  // whose index pages the plan fills
     bool use_prefix = true;
 
     std::size_t page_count() const;
@@ -46,7 +46,8 @@ struct IndexTreePlan {
 // Plans the pages of a tree over `entries` (sorted, strictly increasing).
 // Without `use_prefix` every entry is stored whole (an upper bound on the
 // size of any tree over keys of the same lengths).
-IndexTreePlan plan_index_tree(std::span<const IndexEntry> entries, bool use_prefix);
+IndexTreePlan plan_index_tree(const Format& format, std::span<const IndexEntry> entries,
+                              bool use_prefix);
 
 // Writes the planned tree onto `pages` (page_count() numbers; leaves first,
 // level by level, the root last) owned by table definition `owner`, handing
@@ -62,8 +63,8 @@ std::uint32_t write_index_tree(const IndexTreePlan& plan, std::span<const IndexE
 // leaves are only counted.
 class IndexLeafWriter {
   public:
-    IndexLeafWriter(bool use_prefix, std::uint32_t first_page, std::uint32_t owner,
-                    IndexPageSink sink = {});
+    IndexLeafWriter(const Format& format, bool use_prefix, std::uint32_t first_page,
+                    std::uint32_t owner, IndexPageSink sink = {});
     // `e` must sort after the entry before it (the caller checks). Throws
     // Error(damaged) for an entry longer than a page can hold.
     void add(const IndexEntry& e);
@@ -75,6 +76,7 @@ class IndexLeafWriter {
 
   private:
     void flush(bool last);
+    const Format* format_;
     bool use_prefix_;
     std::uint32_t first_page_;
     std::uint32_t owner_;
@@ -91,8 +93,8 @@ class IndexLeafWriter {
 // The node levels above `leaf_count` leaves whose last entries are `lasts`
 // (empty when there is a single leaf): levels[0] stands for the leaves, one
 // group per leaf; page_count() counts the leaves too.
-IndexTreePlan plan_index_nodes(std::span<const IndexEntry> lasts, std::size_t leaf_count,
-                               bool use_prefix);
+IndexTreePlan plan_index_nodes(const Format& format, std::span<const IndexEntry> lasts,
+                               std::size_t leaf_count, bool use_prefix);
 
 // Writes the node levels of such a plan. `pages` numbers every page of the
 // tree, leaves first (they are written already); returns the root.

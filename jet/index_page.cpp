@@ -31,14 +31,18 @@ IndexPageEntry split_index_entry(Bytes raw, bool leaf, const std::string& where)
     return out;
 }
 
-IndexPage parse_index_page(Bytes page, std::uint32_t number, const std::string& where) {
+IndexPage parse_index_page(const Format& format, Bytes page, std::uint32_t number,
+                           const std::string& where) {
     IndexPage p;
-    parse_index_page(page, number, where, p);
+    parse_index_page(format, page, number, where, p);
     return p;
 }
 
-void parse_index_page(Bytes page, std::uint32_t number, const std::string& where, IndexPage& p) {
-    if (page.size() != kPageSize) {
+void parse_index_page(const Format& format, Bytes page, std::uint32_t number,
+                      const std::string& where, IndexPage& p) {
+    const IndexPageLayout& at = format.index_page;
+    const std::size_t area_size = format.index_entry_area();
+    if (page.size() != format.page_size) {
         damaged(where, "the page is " + std::to_string(page.size()) + " bytes long.");
     }
     p.number = number;
@@ -50,22 +54,23 @@ void parse_index_page(Bytes page, std::uint32_t number, const std::string& where
     p.marker = page[1];
     p.free_space = le16(page, 2);
     p.owner = le32(page, 4);
-    p.reserved = le32(page, 8);
-    p.prev = le32(page, 12);
-    p.next = le32(page, 16);
-    p.tail = le32(page, 20);
-    p.prefix_length = le16(page, 24);
-    p.level = page[26];
+    p.reserved = at.reserved == kAbsent ? 0 : le32(page, at.reserved);
+    p.prev = le32(page, at.prev);
+    p.next = le32(page, at.next);
+    p.tail = le32(page, at.tail);
+    p.prefix_length = at.prefix_size == 1 ? page[at.prefix] : le16(page, at.prefix);
+    p.level = page[at.level];
+    p.entry_area = area_size;
 
     const bool leaf = p.is_leaf();
     const std::size_t tail = leaf ? kLeafPointerSize : kNodePointerSize;
-    const Bytes area = page.subspan(kIndexEntriesOffset, kIndexEntryArea);
+    const Bytes area = page.subspan(at.entries_offset, area_size);
     // Entries are decoded into the page's existing entries, so that walking
     // many pages with one IndexPage reuses their key buffers.
     std::size_t count = 0;
     std::size_t start = 0;
-    for (std::size_t i = 0; i < kIndexMaskSize; ++i) {
-        const std::uint8_t m = page[kIndexMaskOffset + i];
+    for (std::size_t i = 0; i < at.mask_size; ++i) {
+        const std::uint8_t m = page[at.mask_offset + i];
         if (m == 0) {
             continue;
         }
@@ -74,9 +79,9 @@ void parse_index_page(Bytes page, std::uint32_t number, const std::string& where
                 continue;
             }
             const std::size_t end = i * 8 + k;
-            if (end > kIndexEntryArea) {
+            if (end > area_size) {
                 damaged(where, "its entry mask marks an entry end at byte " + std::to_string(end) +
-                                   ", past the entry area of " + std::to_string(kIndexEntryArea) +
+                                   ", past the entry area of " + std::to_string(area_size) +
                                    " bytes.");
             }
             if (end <= start) {
@@ -115,8 +120,8 @@ void parse_index_page(Bytes page, std::uint32_t number, const std::string& where
             // past the key (a damaged page): read it from the whole entry.
             std::uint8_t ptr[kNodePointerSize];
             for (std::size_t b = 0; b < tail; ++b) {
-                const std::size_t at = key_len + b;
-                ptr[b] = at < shared ? first_entry[at] : stored[at - shared];
+                const std::size_t from = key_len + b;
+                ptr[b] = from < shared ? first_entry[from] : stored[from - shared];
             }
             out.entry.row.page =
                 (std::uint32_t{ptr[0]} << 16) | (std::uint32_t{ptr[1]} << 8) | ptr[2];

@@ -103,7 +103,8 @@ class TreeWalker {
         }
         IndexPage& page = decoded_[depth];
         try {
-            parse_index_page(Bytes(buf.data(), buf.size()), number, file_.where(number), page);
+            parse_index_page(file_.format(), Bytes(buf.data(), buf.size()), number,
+                             file_.where(number), page);
         } catch (const Error& e) {
             problem("index-bad-mask", number, e.what());
             return;

@@ -4,7 +4,7 @@
 //
 // A value keeps the form its descriptor gave it. An inline value stays in the
 // row and is not handed here; a value in one LVAL row is written as one row;
-// a chain is cut into full chunks of kChainChunk bytes and an exact last one
+// a chain is cut into full chunks of Format::chain_chunk bytes and an exact last one
 // (a value of 4072 bytes is one chunk, not two), each chunk a row of its own
 // that starts with the row pointer of the next chunk (0 on the last). The
 // rows of a column are packed onto its pages in the order the values come,
@@ -30,10 +30,6 @@
 
 namespace jet {
 
-// Data bytes in a full chunk of a chain, the length Access cuts chains at:
-// with its next pointer the row takes 4076 bytes and leaves 4 of its page free.
-inline constexpr std::size_t kChainChunk = 4072;
-
 // Adds the rows the value `d` describes will take, stored afresh, to
 // `packer` (none for an inline value). Throws Error(damaged) for a single-row
 // value longer than a page can hold.
@@ -47,7 +43,7 @@ using StoredDescriptor = std::array<std::uint8_t, kLongValueDescriptorSize>;
 // `sink` once its rows are complete.
 class LongValueWriter {
   public:
-    LongValueWriter(std::uint32_t first_page, LongValuePageSink sink);
+    LongValueWriter(const Format& format, std::uint32_t first_page, LongValuePageSink sink);
 
     // Stores `value`, the value of the single-row or chain descriptor
     // `descriptor` (its 12 bytes as the row holds them), and returns the

@@ -109,16 +109,25 @@ void OutputFile::write_page(std::uint32_t n, const PageBuf& page) {
         (pending_count_ != 0 && n != pending_first_ + pending_count_)) {
         flush();
     }
+    if (page_size_ == 0) {
+        page_size_ = page.size();
+    }
+    if (page.size() != page_size_ || page_size_ == 0) {
+        throw Error(ErrorKind::invalid_argument, "Internal error: a page of " +
+                                                     std::to_string(page.size()) +
+                                                     " bytes was handed over for a file of " +
+                                                     std::to_string(page_size_) + "-byte pages.");
+    }
     if (pending_count_ == 0) {
         pending_first_ = n;
-        pending_.resize(kPendingPages);
+        pending_.resize(kPendingPages * page_size_);
     }
-    PageBuf& buf = pending_[pending_count_++];
-    buf = page;
+    const MutableBytes buf(pending_.data() + pending_count_++ * page_size_, page_size_);
+    std::copy(page.begin(), page.end(), buf.begin());
     if (key_ != 0 && n != 0) {
         apply_page_codec(key_, n, buf);
     }
-    const std::uint64_t end = (static_cast<std::uint64_t>(n) + 1) * kPageSize;
+    const std::uint64_t end = (static_cast<std::uint64_t>(n) + 1) * page_size_;
     if (end > size_) {
         size_ = end;
     }
@@ -128,14 +137,14 @@ void OutputFile::flush() {
     if (pending_count_ == 0) {
         return;
     }
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(pending_.data());
-    const std::size_t total = pending_count_ * kPageSize;
-    const auto offset = static_cast<off_t>(static_cast<std::uint64_t>(pending_first_) * kPageSize);
+    const std::uint8_t* bytes = pending_.data();
+    const std::size_t total = pending_count_ * page_size_;
+    const auto offset = static_cast<off_t>(static_cast<std::uint64_t>(pending_first_) * page_size_);
     std::size_t done = 0;
     while (done < total) {
         const ssize_t w =
             ::pwrite(fd_, bytes + done, total - done, offset + static_cast<off_t>(done));
-        const auto page = static_cast<std::uint32_t>(pending_first_ + done / kPageSize);
+        const auto page = static_cast<std::uint32_t>(pending_first_ + done / page_size_);
         if (w < 0) {
             if (errno == EINTR) {
                 continue;

@@ -34,6 +34,7 @@ class OutputFile {
     OutputFile& operator=(const OutputFile&) = delete;
 
     // Writes page n (encoding it when the file has a key; page 0 never is).
+    // Every page of one file has the length of the first one written.
     // Runs of consecutive pages are gathered and written together, so a
     // failure to write may be reported by a later call or by flush().
     void write_page(std::uint32_t n, const PageBuf& page);
@@ -71,7 +72,8 @@ class OutputFile {
     bool committed_ = false;
     std::optional<std::uint32_t> fail_page_;
     static constexpr std::size_t kPendingPages = 32;
-    std::vector<PageBuf> pending_;  // pages pending_first_ .. + pending_count_
+    std::size_t page_size_ = 0;          // of every page, from the first one
+    std::vector<std::uint8_t> pending_;  // pages pending_first_ .. + pending_count_, back to back
     std::uint32_t pending_first_ = 0;
     std::size_t pending_count_ = 0;
 };

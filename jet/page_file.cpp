@@ -38,8 +38,25 @@ PageFile::PageFile(const std::filesystem::path& path) : path_(path) {
     }
     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     size_ = static_cast<std::uint64_t>(st.st_size);
-    const std::uint64_t pages = size_ / kPageSize;
+}
+
+PageFile::PageFile(const std::filesystem::path& path, const Format& format) : PageFile(path) {
+    set_format(format);
+}
+
+void PageFile::set_format(const Format& format) {
+    format_ = &format;
+    const std::uint64_t pages = size_ / format.page_size;
     page_count_ = pages > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(pages);
+}
+
+const Format& PageFile::format() const {
+    if (format_ == nullptr) {
+        throw Error(ErrorKind::invalid_argument,
+                    "Internal error: the pages of \"" + path_.string() +
+                        "\" were read before the format of the file was known.");
+    }
+    return *format_;
 }
 
 PageFile::~PageFile() {
@@ -53,7 +70,9 @@ PageFile::PageFile(PageFile&& other) noexcept
       fd_(std::exchange(other.fd_, -1)),
       size_(other.size_),
       page_count_(other.page_count_),
-      encoding_key_(other.encoding_key_) {}
+      encoding_key_(other.encoding_key_),
+      format_(other.format_),
+      text_(std::move(other.text_)) {}
 
 PageFile& PageFile::operator=(PageFile&& other) noexcept {
     if (this != &other) {
@@ -65,6 +84,8 @@ PageFile& PageFile::operator=(PageFile&& other) noexcept {
         size_ = other.size_;
         page_count_ = other.page_count_;
         encoding_key_ = other.encoding_key_;
+        format_ = other.format_;
+        text_ = std::move(other.text_);
     }
     return *this;
 }
@@ -80,24 +101,39 @@ PageBuf PageFile::read(std::uint32_t n) const {
 }
 
 void PageFile::read_into(std::uint32_t n, PageBuf& out) const {
-    read_run(n, 1, &out);
+    out.resize(page_size());
+    read_bytes(n, 1, out.data());
 }
 
 void PageFile::read_run(std::uint32_t first, std::uint32_t count, PageBuf* out) const {
     if (count == 0) {
         return;
     }
+    const std::size_t size = page_size();
+    if (count == 1) {
+        read_into(first, out[0]);
+        return;
+    }
+    // One system call for the run, then a copy per page.
+    std::vector<std::uint8_t> run(std::size_t{count} * size);
+    read_bytes(first, count, run.data());
+    for (std::uint32_t k = 0; k < count; ++k) {
+        const auto from = run.begin() + static_cast<std::ptrdiff_t>(std::size_t{k} * size);
+        out[k].assign(from, from + static_cast<std::ptrdiff_t>(size));
+    }
+}
+
+void PageFile::read_bytes(std::uint32_t first, std::uint32_t count, std::uint8_t* bytes) const {
+    const std::size_t page_size = this->page_size();
     if (first >= page_count_ || count > page_count_ - first) {
         const std::uint32_t n = first >= page_count_ ? first : page_count_;
         throw Error(ErrorKind::damaged, "The database " + where(n) +
                                             " is referenced but lies past the end of the file (" +
                                             std::to_string(page_count_) + " pages).");
     }
-    static_assert(sizeof(PageBuf) == kPageSize, "pages must lie back to back");
-    auto* bytes = reinterpret_cast<std::uint8_t*>(out);
-    const std::size_t total = std::size_t{count} * kPageSize;
+    const std::size_t total = std::size_t{count} * page_size;
     std::size_t done = 0;
-    const auto base = static_cast<off_t>(static_cast<std::uint64_t>(first) * kPageSize);
+    const auto base = static_cast<off_t>(static_cast<std::uint64_t>(first) * page_size);
     while (done < total) {
         const ssize_t got =
             ::pread(fd_, bytes + done, total - done, base + static_cast<off_t>(done));
@@ -106,11 +142,11 @@ void PageFile::read_run(std::uint32_t first, std::uint32_t count, PageBuf* out) 
                 continue;
             }
             const int err = errno;
-            const auto n = static_cast<std::uint32_t>(first + done / kPageSize);
+            const auto n = static_cast<std::uint32_t>(first + done / page_size);
             throw Error(ErrorKind::io, "Cannot read " + where(n) + ": " + describe_errno(err));
         }
         if (got == 0) {
-            const auto n = static_cast<std::uint32_t>(first + done / kPageSize);
+            const auto n = static_cast<std::uint32_t>(first + done / page_size);
             throw Error(ErrorKind::truncated, "The file " + where(n) + " ends unexpectedly.");
         }
         done += static_cast<std::size_t>(got);
@@ -118,7 +154,8 @@ void PageFile::read_run(std::uint32_t first, std::uint32_t count, PageBuf* out) 
     if (encoding_key_ != 0) {
         for (std::uint32_t k = 0; k < count; ++k) {
             if (first + k != 0) {
-                apply_page_codec(encoding_key_, first + k, out[k]);
+                apply_page_codec(encoding_key_, first + k,
+                                 MutableBytes(bytes + std::size_t{k} * page_size, page_size));
             }
         }
     }

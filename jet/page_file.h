@@ -1,29 +1,39 @@
 #pragma once
 // Read-only access to the pages of a database file.
 //
-// Pages are 4096 bytes. Page 0 is never encoded; when the database carries an
+// Pages are as long as the file's format says (set_format, chosen from the
+// header): 4096 bytes for Jet 4 and ACE, 2048 for Jet 3. Page 0 is never
+// encoded; when the database carries an
 // encoding key (set_encoding_key, taken from the header), every page n >= 1 is
 // decoded on read. The file is opened read-only and never written through
 // this class. Reads go through pread; nothing but the handle is held, so a
 // large file costs no memory.
 
-#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
+
+#include "jet/format.h"
+#include "jet/text.h"
 
 namespace jet {
 
-inline constexpr std::size_t kPageSize = 4096;
-inline constexpr std::uint32_t kMaxPages = 524288;  // 2 GB
+// The bytes of one page, as long as its format's pages.
+using PageBuf = std::vector<std::uint8_t>;
 
-using PageBuf = std::array<std::uint8_t, kPageSize>;
+// A page of zeros of `format`.
+inline PageBuf blank_page(const Format& format) {
+    return PageBuf(format.page_size, 0);
+}
 
 class PageFile {
   public:
     // Opens `path` read-only. Throws Error(io) when it cannot be opened or is
     // not a regular file.
     explicit PageFile(const std::filesystem::path& path);
+    // The same, its pages read as `format`'s.
+    PageFile(const std::filesystem::path& path, const Format& format);
     ~PageFile();
     PageFile(const PageFile&) = delete;
     PageFile& operator=(const PageFile&) = delete;
@@ -32,8 +42,19 @@ class PageFile {
 
     const std::filesystem::path& path() const { return path_; }
     std::uint64_t size_bytes() const { return size_; }
-    // Whole pages in the file (a trailing partial page is not counted).
+    // Whole pages in the file (a trailing partial page is not counted); 0
+    // until the format is known.
     std::uint32_t page_count() const { return page_count_; }
+
+    // The format the pages are read as (from the header). Until it is set
+    // the file has no pages; reading one is an internal error.
+    void set_format(const Format& format);
+    const Format& format() const;
+    bool has_format() const { return format_ != nullptr; }
+    std::size_t page_size() const { return format().page_size; }
+    // How text and names decode (UCS-2 until told otherwise).
+    void set_text_codec(TextCodec codec) { text_ = std::move(codec); }
+    const TextCodec& text() const { return text_; }
 
     void set_encoding_key(std::uint32_t key) { encoding_key_ = key; }
     std::uint32_t encoding_key() const { return encoding_key_; }
@@ -55,11 +76,16 @@ class PageFile {
     std::string where(std::uint32_t n) const;
 
   private:
+    // Reads and decodes pages [first, first + count) into `bytes`, back to back.
+    void read_bytes(std::uint32_t first, std::uint32_t count, std::uint8_t* bytes) const;
+
     std::filesystem::path path_;
     int fd_ = -1;
     std::uint64_t size_ = 0;
     std::uint32_t page_count_ = 0;
     std::uint32_t encoding_key_ = 0;
+    const Format* format_ = nullptr;
+    TextCodec text_;
 };
 
 }  // namespace jet

@@ -77,14 +77,12 @@ bool RowLayout::not_null(std::uint16_t column_number) const {
     return (row_mask_byte(column_number) >> (column_number % 8)) & 1u;
 }
 
-RowLayout parse_row_layout(const TableDef& table, Bytes row, const std::string& what) {
-    RowLayout l;
-    if (row.size() < 2) {
-        damaged(what, "is only " + std::to_string(row.size()) + " bytes long");
-    }
-    l.column_count = le16(row, 0);
+namespace {
+
+// The null mask, from the end of the row.
+void read_null_mask(RowLayout& l, Bytes row, std::size_t count_size, const std::string& what) {
     l.null_mask_size = (static_cast<std::size_t>(l.column_count) + 7) / 8;
-    if (row.size() < 2 + l.null_mask_size) {
+    if (row.size() < count_size + l.null_mask_size) {
         damaged(what, "is too short (" + std::to_string(row.size()) +
                           " bytes) for the null mask of " + std::to_string(l.column_count) +
                           " columns");
@@ -97,6 +95,35 @@ RowLayout parse_row_layout(const TableDef& table, Bytes row, const std::string& 
         l.mask_large.assign(mask.begin(), mask.end());
     }
     l.var_table_offset = l.null_mask_offset;
+}
+
+// var_count + 1 offsets, offset(k) the start of variable column k and
+// offset(var_count) the end of the data, checked to be monotone inside the row.
+template <typename Offset>
+void read_var_ranges(RowLayout& l, std::size_t data_start, Offset offset, const std::string& what) {
+    l.var_ranges.reserve(l.var_count);
+    std::size_t start = offset(0);
+    for (std::size_t k = 0; k < l.var_count; ++k) {
+        const std::size_t end = offset(k + 1);
+        if (start > end || end > l.var_table_offset || start < data_start) {
+            damaged(what, "has variable column " + std::to_string(k) + " at bytes " +
+                              std::to_string(start) + ".." + std::to_string(end) +
+                              ", outside its data area (" + std::to_string(data_start) + ".." +
+                              std::to_string(l.var_table_offset) + ")");
+        }
+        l.var_ranges.emplace_back(start, end);
+        start = end;
+    }
+}
+
+// Jet 4: u16 column count; below the mask a u16 variable count and u16 offsets.
+RowLayout parse_jet4_layout(const TableDef& table, Bytes row, const std::string& what) {
+    RowLayout l;
+    if (row.size() < 2) {
+        damaged(what, "is only " + std::to_string(row.size()) + " bytes long");
+    }
+    l.column_count = le16(row, 0);
+    read_null_mask(l, row, 2, what);
     if (table.var_column_count == 0) {
         return l;
     }
@@ -114,23 +141,65 @@ RowLayout parse_row_layout(const TableDef& table, Bytes row, const std::string& 
     }
     l.var_table_offset = l.null_mask_offset - 2 - table_bytes;
     // Offset k sits 2k bytes below the first one, which is just below the count.
-    auto offset = [&](std::size_t k) -> std::size_t {
-        return le16(row, l.null_mask_offset - 4 - 2 * k);
-    };
-    l.var_ranges.reserve(l.var_count);
-    std::size_t start = offset(0);
-    for (std::size_t k = 0; k < l.var_count; ++k) {
-        const std::size_t end = offset(k + 1);
-        if (start > end || end > l.var_table_offset || start < 2) {
-            damaged(what, "has variable column " + std::to_string(k) + " at bytes " +
-                              std::to_string(start) + ".." + std::to_string(end) +
-                              ", outside its data area (2.." + std::to_string(l.var_table_offset) +
-                              ")");
-        }
-        l.var_ranges.emplace_back(start, end);
-        start = end;
-    }
+    read_var_ranges(
+        l, 2,
+        [&](std::size_t k) -> std::size_t { return le16(row, l.null_mask_offset - 4 - 2 * k); },
+        what);
     return l;
+}
+
+// Jet 3: u8 column count; below the mask a u8 variable count, a jump table of
+// (length - 1) / 256 bytes and u8 offsets. An offset byte holds the low 8
+// bits; jump entry i names the first variable entry whose offset is at or
+// past 256 * (i + 1), so the high part of entry k is 256 times the number of
+// jump entries <= k (a row of 256 bytes or more whose offsets all stay below
+// 256 carries a dummy entry that names no entry).
+RowLayout parse_jet3_layout(const TableDef& table, Bytes row, const std::string& what) {
+    RowLayout l;
+    if (row.empty()) {
+        damaged(what, "is empty");
+    }
+    l.column_count = row[0];
+    l.fixed_start = 1;
+    read_null_mask(l, row, 1, what);
+    if (table.var_column_count == 0) {
+        return l;
+    }
+    const std::size_t jumps = (row.size() - 1) / 256;
+    if (l.null_mask_offset < 1 + 1 + jumps + 1) {
+        damaged(what, "is too short (" + std::to_string(row.size()) +
+                          " bytes) for its variable-column table");
+    }
+    const std::size_t count_at = l.null_mask_offset - 1;
+    l.var_count = row[count_at];
+    const std::size_t table_bytes = static_cast<std::size_t>(l.var_count) + 1;
+    if (count_at < jumps + table_bytes + 1) {
+        damaged(what, "claims " + std::to_string(l.var_count) +
+                          " variable columns, more than its " + std::to_string(row.size()) +
+                          " bytes can hold");
+    }
+    const std::size_t first_offset = count_at - 1 - jumps;
+    l.var_table_offset = first_offset + 1 - table_bytes;
+    auto high_part = [&](std::size_t k) {
+        std::size_t used = 0;
+        for (std::size_t i = 0; i < jumps; ++i) {
+            if (row[count_at - 1 - i] <= k) {
+                ++used;
+            }
+        }
+        return 256 * used;
+    };
+    read_var_ranges(
+        l, 1, [&](std::size_t k) -> std::size_t { return row[first_offset - k] + high_part(k); },
+        what);
+    return l;
+}
+
+}  // namespace
+
+RowLayout parse_row_layout(const TableDef& table, Bytes row, const std::string& what) {
+    return table.format->row_count_size == 1 ? parse_jet3_layout(table, row, what)
+                                             : parse_jet4_layout(table, row, what);
 }
 
 std::optional<ColumnSpan> locate_column(const Column& column, const RowLayout& layout, Bytes row,
@@ -142,7 +211,8 @@ std::optional<ColumnSpan> locate_column(const Column& column, const RowLayout& l
         return std::nullopt;
     }
     if (column.is_fixed()) {
-        const std::size_t start = 2 + static_cast<std::size_t>(column.fixed_offset);
+        const std::size_t start =
+            layout.fixed_start + static_cast<std::size_t>(column.fixed_offset);
         std::size_t length = column.length;
         if (const std::size_t width = value_width(column.type); width != 0) {
             length = width;
@@ -209,14 +279,14 @@ Value decode_column(const PageFile& file, const Column& column, const RowLayout&
         case ColumnType::datetime:
             return DateTime{read_le<double>(d, 0)};
         case ColumnType::text:
-            return decode_jet_text(d);
+            return file.text().text(d);
         case ColumnType::memo:
         case ColumnType::ole: {
             const std::string where = what + ", column \"" + column.name + "\"";
             const LongValueDescriptor desc = LongValueDescriptor::parse(d, where);
             std::vector<std::uint8_t> bytes = read_long_value(file, desc, where);
             if (column.type == static_cast<std::uint8_t>(ColumnType::memo)) {
-                return decode_jet_text(Bytes(bytes.data(), bytes.size()));
+                return file.text().text(Bytes(bytes.data(), bytes.size()));
             }
             return Binary{std::move(bytes)};
         }

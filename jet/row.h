@@ -1,12 +1,15 @@
 #pragma once
-// Rows of a table: the Jet 4 row layout and the column values in it.
+// Rows of a table: the row layouts and the column values in them.
 //
-// Layout: u16 column count, fixed columns at fixed_offset + 2, variable data,
+// Jet 4 layout: u16 column count, fixed columns at fixed_offset + 2, variable data,
 // then from the end of the row: null mask ((count+7)/8 bytes, bit = column
 // number, 1 = not null; booleans live only here), u16 variable column count,
 // the variable offsets (entry k at end - mask - 4 - 2k) and the end-of-data
 // offset. A column whose number is >= the row's column count, or a variable
 // column whose index is >= the row's variable count, is null.
+// Jet 3 (Format::row_count_size 1): u8 column count, fixed columns at
+// fixed_offset + 1, and below the mask a u8 variable count, a jump table and
+// u8 offsets (parse_row_layout; docs/jet3-format.md 4.3).
 
 #include <array>
 #include <cstdint>
@@ -57,6 +60,7 @@ inline bool is_null(const Value& v) {
 // Where things sit in a row's bytes.
 struct RowLayout {
     std::uint16_t column_count = 0;    // columns stored in this row
+    std::size_t fixed_start = 2;       // where fixed column offsets count from
     std::size_t null_mask_offset = 0;  // first byte of the null mask
     std::size_t null_mask_size = 0;
     std::uint16_t var_count = 0;

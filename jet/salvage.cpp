@@ -14,6 +14,7 @@
 #include "jet/checker.h"
 #include "jet/compact_internal.h"
 #include "jet/data_page.h"
+#include "jet/data_page_builder.h"
 #include "jet/database.h"
 #include "jet/database_lock.h"
 #include "jet/error.h"
@@ -93,7 +94,7 @@ class Scratch {
         if (n != 0 && key != 0) {
             apply_page_codec(key, n, page);
         }
-        const auto at = static_cast<off_t>(n) * static_cast<off_t>(kPageSize);
+        const auto at = static_cast<off_t>(n) * static_cast<off_t>(page.size());
         if (::pwrite(fd_, page.data(), page.size(), at) != static_cast<ssize_t>(page.size())) {
             const int err = errno;
             throw Error(ErrorKind::io, "Cannot write page " + std::to_string(n) +
@@ -241,8 +242,9 @@ class Salvager {
 
     void delete_row(const Database& db, RowPointer at) {
         PageBuf page = db.read_page(at.page);
-        const DataPage parsed(page, at.page, db.where(at.page));
-        const std::size_t entry = kDataPageHeaderSize + 2 * std::size_t{at.row};
+        const Format& format = db.file().format();
+        const DataPage parsed(format, page, at.page, db.where(at.page));
+        const std::size_t entry = format.data_page.header_size + 2 * std::size_t{at.row};
         const MutableBytes bytes(page.data(), page.size());
         put_le16(bytes, entry, static_cast<std::uint16_t>(parsed.slot(at.row).raw | kSlotDeleted));
         scratch_.write(at.page, page, key_);
@@ -269,7 +271,7 @@ class Salvager {
                 continue;
             }
             try {
-                const DataPage p(buf, n, db.where(n));
+                const DataPage p(db.file().format(), buf, n, db.where(n));
                 for (const auto& s : p.slots()) {
                     t.rows_lost += s.deleted() ? 0 : 1;
                 }
@@ -288,7 +290,7 @@ class Salvager {
         std::optional<std::uint64_t> rows;
         if (!page_is_blank(buf)) {
             try {
-                const DataPage p(buf, l.page, db.where(l.page));
+                const DataPage p(db.file().format(), buf, l.page, db.where(l.page));
                 if (p.owner() == l.table_page) {
                     rows = 0;
                     for (const auto& s : p.slots()) {
@@ -306,13 +308,7 @@ class Salvager {
         } else {
             t.rows_lost_exact = false;
         }
-        PageBuf empty{};
-        const MutableBytes bytes(empty.data(), empty.size());
-        empty[0] = kPageTypeData;
-        empty[1] = 0x01;
-        put_le16(bytes, 2, static_cast<std::uint16_t>(kPageSize - kDataPageHeaderSize));
-        put_le32(bytes, 4, l.table_page);
-        scratch_.write(l.page, empty, key_);
+        scratch_.write(l.page, build_data_page(db.file().format(), {}, l.table_page), key_);
     }
 
     // The number of rows on `page` that an index holding every row of the
@@ -354,12 +350,13 @@ class Salvager {
         }
         RowPointer at{l.page, l.row};
         PageBuf page = db.read_page(at.page);
-        std::optional<DataPage> parsed(std::in_place, page, at.page, db.where(at.page));
+        const Format& format = db.file().format();
+        std::optional<DataPage> parsed(std::in_place, format, page, at.page, db.where(at.page));
         if (parsed->slot(at.row).overflow()) {
             const Bytes header = parsed->row(at.row);
             at = RowPointer{le24(header, 1), header[0]};
             page = db.read_page(at.page);
-            parsed.emplace(page, at.page, db.where(at.page));
+            parsed.emplace(format, page, at.page, db.where(at.page));
         }
         const Bytes data = parsed->row(at.row);
         const std::size_t start = parsed->slot(at.row).start;

@@ -23,7 +23,7 @@ const DataPage& PageCache::data_page(std::uint32_t n) {
         }
     }
     if (!slot.page) {
-        slot.page.emplace(slot.raw, n, file_.where(n));
+        slot.page.emplace(file_.format(), slot.raw, n, file_.where(n));
     }
     return *slot.page;
 }

@@ -9,16 +9,16 @@
 
 namespace jet {
 
-namespace off = tdef_offsets;
-
 namespace {
-
-constexpr std::size_t kContinuationHeader = 8;
 
 class Reader {
   public:
-    Reader(const std::vector<std::uint8_t>& buffer, std::string where)
-        : b_(buffer.data(), buffer.size()), where_(std::move(where)) {}
+    Reader(const std::vector<std::uint8_t>& buffer, std::string where, const TextCodec& text,
+           std::size_t name_length_size)
+        : b_(buffer.data(), buffer.size()),
+          where_(std::move(where)),
+          text_(text),
+          name_length_size_(name_length_size) {}
 
     [[noreturn]] void fail(const std::string& what) const {
         throw Error(ErrorKind::damaged, "The database is damaged: the table definition at " +
@@ -33,17 +33,20 @@ class Reader {
     }
     Bytes b() const { return b_; }
     std::string name_at(std::size_t& offset, const char* what) const {
-        need(offset, 2, what);
-        const std::size_t len = le16(b_, offset);
-        need(offset + 2, len, what);
-        std::string s = utf16le_to_utf8(b_.subspan(offset + 2, len));
-        offset += 2 + len;
+        const std::size_t w = name_length_size_;
+        need(offset, w, what);
+        const std::size_t len = w == 1 ? u8(b_, offset) : le16(b_, offset);
+        need(offset + w, len, what);
+        std::string s = text_.name(b_.subspan(offset + w, len));
+        offset += w + len;
         return s;
     }
 
   private:
     Bytes b_;
     std::string where_;
+    const TextCodec& text_;
+    std::size_t name_length_size_;
 };
 
 RowPointer pointer_at(Bytes b, std::size_t offset) {
@@ -81,22 +84,27 @@ const LongValueMaps* TableDef::long_value_maps_for(std::uint16_t column_number) 
 
 std::pair<std::uint32_t, std::size_t> TableDef::logical_to_physical(
     std::size_t logical_offset) const {
-    if (logical_offset < kPageSize) {
+    const std::size_t page_size = format->page_size;
+    const std::size_t header = format->tdef.continuation_header;
+    if (logical_offset < page_size) {
         return {pages.empty() ? page : pages.front(), logical_offset};
     }
-    const std::size_t rest = logical_offset - kPageSize;
-    const std::size_t per_page = kPageSize - kContinuationHeader;
+    const std::size_t rest = logical_offset - page_size;
+    const std::size_t per_page = page_size - header;
     const std::size_t index = 1 + rest / per_page;
     if (index >= pages.size()) {
         throw Error(ErrorKind::invalid_argument, "Offset " + std::to_string(logical_offset) +
                                                      " lies past the table definition on page " +
                                                      std::to_string(page) + ".");
     }
-    return {pages[index], kContinuationHeader + rest % per_page};
+    return {pages[index], header + rest % per_page};
 }
 
 TableDef read_table_def(const PageFile& file, std::uint32_t page) {
+    const Format& format = file.format();
+    const TableDefLayout& off = format.tdef;
     TableDef t;
+    t.format = &format;
     t.page = page;
     // Follow the chain of TDEF pages; a chain can be no longer than the file
     // and must not revisit a page.
@@ -130,62 +138,69 @@ TableDef read_table_def(const PageFile& file, std::uint32_t page) {
         if (t.pages.empty()) {
             t.buffer.assign(p.begin(), p.end());
         } else {
-            t.buffer.insert(t.buffer.end(), p.begin() + kContinuationHeader, p.end());
+            t.buffer.insert(t.buffer.end(),
+                            p.begin() + static_cast<std::ptrdiff_t>(off.continuation_header),
+                            p.end());
         }
         t.pages.push_back(next);
-        next = le32(Bytes(p.data(), p.size()), off::kNextPage);
+        next = le32(Bytes(p.data(), p.size()), tdef_offsets::kNextPage);
     }
 
-    const Reader r(t.buffer, file.where(page));
+    const ColumnLayout& col = format.column;
+    const RealIndexLayout& ri = format.real_index;
+    const LogicalIndexLayout& li = format.logical_index;
+    const Reader r(t.buffer, file.where(page), file.text(), off.name_length_size);
     const Bytes b = r.b();
-    r.need(0, off::kIndexStats, "fixed block");
-    t.declared_length = le32(b, off::kLength);
-    t.magic = le32(b, off::kMagic);
-    t.row_count = le32(b, off::kRowCount);
-    t.autonumber = le32(b, off::kAutonumber);
-    t.table_type = u8(b, off::kTableType);
-    t.max_columns = le16(b, off::kMaxColumns);
-    t.var_column_count = le16(b, off::kVarColumns);
-    t.column_count = le16(b, off::kColumnCount);
-    t.logical_index_count = le32(b, off::kLogicalIndexCount);
-    t.real_index_count = le32(b, off::kRealIndexCount);
-    t.owned_map = pointer_at(b, off::kOwnedMap);
-    t.free_map = pointer_at(b, off::kFreeMap);
+    r.need(0, off.index_stats, "fixed block");
+    t.declared_length = le32(b, tdef_offsets::kLength);
+    t.magic = off.magic == kAbsent ? 0 : le32(b, off.magic);
+    t.row_count = le32(b, off.row_count);
+    t.autonumber = le32(b, off.autonumber);
+    t.table_type = u8(b, off.table_type);
+    t.max_columns = le16(b, off.max_columns);
+    t.var_column_count = le16(b, off.var_columns);
+    t.column_count = le16(b, off.column_count);
+    t.logical_index_count = le32(b, off.logical_index_count);
+    t.real_index_count = le32(b, off.real_index_count);
+    t.owned_map = pointer_at(b, off.owned_map);
+    t.free_map = pointer_at(b, off.free_map);
 
     // Counts are bounded by what the buffer can hold before anything is reserved.
-    if (t.real_index_count > t.buffer.size() / 64 ||
-        t.logical_index_count > t.buffer.size() / off::kLogicalIndexBlockSize ||
-        t.column_count > t.buffer.size() / off::kColumnBlockSize) {
+    if (t.real_index_count > t.buffer.size() / (off.index_stats_size + ri.block_size) ||
+        t.logical_index_count > t.buffer.size() / li.block_size ||
+        t.column_count > t.buffer.size() / col.block_size) {
         r.fail("claims " + std::to_string(t.column_count) + " columns, " +
                std::to_string(t.real_index_count) + " indexes and " +
                std::to_string(t.logical_index_count) + " index entries, more than it can hold");
     }
 
-    std::size_t o = off::kIndexStats;
+    std::size_t o = off.index_stats;
     std::vector<IndexStats> stats;
+    const std::size_t stats_size = off.index_stats_size;
     for (std::uint32_t i = 0; i < t.real_index_count; ++i) {
-        r.need(o, 12, "index statistics");
-        stats.push_back(IndexStats{le32(b, o), le32(b, o + 4), le32(b, o + 8), o});
-        o += 12;
+        r.need(o, stats_size, "index statistics");
+        stats.push_back(
+            IndexStats{le32(b, o), le32(b, o + 4), stats_size > 8 ? le32(b, o + 8) : 0, o});
+        o += stats_size;
     }
 
     t.columns.reserve(t.column_count);
     for (std::uint16_t i = 0; i < t.column_count; ++i) {
-        r.need(o, off::kColumnBlockSize, "column definitions");
+        r.need(o, col.block_size, "column definitions");
         Column c;
         c.block_offset = o;
         c.type = u8(b, o);
-        c.number = le16(b, o + 5);
-        c.var_index = le16(b, o + 7);
-        c.unknown_index = le16(b, o + 9);
-        c.misc = le16(b, o + 11);
-        c.misc_ext = le16(b, o + 13);
-        c.flags = u8(b, o + 15);
-        c.ext_flags = u8(b, o + 16);
-        c.fixed_offset = le16(b, o + 21);
-        c.length = le16(b, o + 23);
+        c.number = le16(b, o + col.number);
+        c.var_index = le16(b, o + col.var_index);
+        c.unknown_index = le16(b, o + col.unknown_index);
+        c.misc = le16(b, o + col.misc);
+        c.misc_ext = le16(b, o + col.misc_ext);
+        c.flags = u8(b, o + col.flags);
+        c.ext_flags = col.ext_flags == kAbsent ? 0 : u8(b, o + col.ext_flags);
+        c.fixed_offset = le16(b, o + col.fixed_offset);
+        c.length = le16(b, o + col.length);
         t.columns.push_back(std::move(c));
-        o += off::kColumnBlockSize;
+        o += col.block_size;
     }
     for (Column& c : t.columns) {
         c.name = r.name_at(o, "column names");
@@ -193,40 +208,44 @@ TableDef read_table_def(const PageFile& file, std::uint32_t page) {
 
     t.real_indexes.reserve(t.real_index_count);
     for (std::uint32_t i = 0; i < t.real_index_count; ++i) {
-        r.need(o, off::kRealIndexBlockSize, "index definitions");
+        r.need(o, ri.block_size, "index definitions");
         RealIndex x;
         x.ordinal = i;
         x.block_offset = o;
         for (std::size_t k = 0; k < 10; ++k) {
-            const std::uint16_t number = le16(b, o + 4 + 3 * k);
+            const std::size_t at = o + ri.columns + 3 * k;
+            const std::uint16_t number = le16(b, at);
             if (number != 0xFFFF) {
-                x.columns.push_back(IndexColumn{number, u8(b, o + 6 + 3 * k)});
+                x.columns.push_back(IndexColumn{number, u8(b, at + 2)});
             }
         }
-        x.map = pointer_at(b, o + 34);
-        x.root_page = le32(b, o + 38);
-        x.unknown_42 = le32(b, o + 42);
-        x.flags = u8(b, o + 46);
+        x.map_field = o + ri.map;
+        x.root_field = o + ri.root;
+        x.map = pointer_at(b, x.map_field);
+        x.root_page = le32(b, x.root_field);
+        x.unknown_42 = ri.unknown == kAbsent ? 0 : le32(b, o + ri.unknown);
+        x.flags = u8(b, o + ri.flags);
         x.stats = stats[i];
         t.real_indexes.push_back(std::move(x));
-        o += off::kRealIndexBlockSize;
+        o += ri.block_size;
     }
 
     t.logical_indexes.reserve(t.logical_index_count);
     for (std::uint32_t i = 0; i < t.logical_index_count; ++i) {
-        r.need(o, off::kLogicalIndexBlockSize, "index entries");
+        r.need(o, li.block_size, "index entries");
         LogicalIndex x;
         x.block_offset = o;
-        x.number = le32(b, o + 4);
-        x.real_index = le32(b, o + 8);
-        x.rel_table_type = u8(b, o + 12);
-        x.rel_index = static_cast<std::int32_t>(le32(b, o + 13));
-        x.rel_table_page = le32(b, o + 17);
-        x.cascade_updates = u8(b, o + 21);
-        x.cascade_deletes = u8(b, o + 22);
-        x.type = u8(b, o + 23);
+        x.number = le32(b, o + li.number);
+        x.real_index = le32(b, o + li.real_index);
+        x.rel_table_type = u8(b, o + li.rel_table_type);
+        x.rel_index = static_cast<std::int32_t>(le32(b, o + li.rel_index));
+        x.rel_table_page_field = o + li.rel_table_page;
+        x.rel_table_page = le32(b, x.rel_table_page_field);
+        x.cascade_updates = u8(b, o + li.cascade_updates);
+        x.cascade_deletes = u8(b, o + li.cascade_deletes);
+        x.type = u8(b, o + li.type);
         t.logical_indexes.push_back(std::move(x));
-        o += off::kLogicalIndexBlockSize;
+        o += li.block_size;
     }
     for (LogicalIndex& x : t.logical_indexes) {
         x.name = r.name_at(o, "index names");

@@ -1,8 +1,10 @@
 #pragma once
 // Table definitions (TDEF, page type 0x02), continued over several pages.
 //
-// The logical definition is the first page whole followed by bytes 8..4095 of
+// The logical definition is the first page whole followed by bytes 8.. of
 // each continuation page (u32 at 4 of each page names the next, 0 = last).
+// Where each field lies is the format's (Format::tdef, column, real_index,
+// logical_index); names are u16 + UCS-2 in Jet 4, u8 + code-page bytes in Jet 3.
 // TableDef keeps the physical pages and the logical buffer, and records the
 // logical offset of every field a writer may patch (map pointers, root pages,
 // foreign-key table pages); logical_to_physical() turns such an offset into a
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "jet/bytes.h"
+#include "jet/format.h"
 #include "jet/page_file.h"
 
 namespace jet {
@@ -45,28 +48,16 @@ enum class ColumnType : std::uint8_t {
 // Extended flags of a column (block +16).
 inline constexpr std::uint8_t kColumnExtCalculated = 0xC0;  // ACE: a calculated column
 
-// Offsets in the logical table definition.
+// Offsets in the logical table definition common to every format; the
+// others are the format's (Format::tdef).
 namespace tdef_offsets {
 inline constexpr std::size_t kNextPage = 4;  // on every physical page
 inline constexpr std::size_t kLength = 8;
-inline constexpr std::size_t kMagic = 12;
-inline constexpr std::size_t kRowCount = 16;
-inline constexpr std::size_t kAutonumber = 20;
-inline constexpr std::size_t kTableType = 40;
-inline constexpr std::size_t kMaxColumns = 41;
-inline constexpr std::size_t kVarColumns = 43;
-inline constexpr std::size_t kColumnCount = 45;
-inline constexpr std::size_t kLogicalIndexCount = 47;
-inline constexpr std::size_t kRealIndexCount = 51;
-inline constexpr std::size_t kOwnedMap = 55;
-inline constexpr std::size_t kFreeMap = 59;
-inline constexpr std::size_t kIndexStats = 63;  // 12 bytes per real index
-inline constexpr std::size_t kColumnBlockSize = 25;
-inline constexpr std::size_t kRealIndexBlockSize = 52;
-inline constexpr std::size_t kLogicalIndexBlockSize = 28;
 }  // namespace tdef_offsets
 
 inline constexpr std::uint32_t kTableDefMagic = 1625;
+// Bytes 2-3 of every Jet 3 table definition page: "VC" read as u16 LE.
+inline constexpr std::uint16_t kTableDefJet3Mark = 0x4356;
 inline constexpr std::uint8_t kTableTypeSystem = 0x53;
 inline constexpr std::uint8_t kTableTypeUser = 0x4E;
 
@@ -84,15 +75,15 @@ struct Column {
     std::uint8_t type = 0;  // a ColumnType value (kept raw: unknown types stay visible)
     std::uint16_t number = 0;
     std::uint16_t var_index = 0;
-    std::uint16_t unknown_index = 0;  // +9
-    std::uint16_t misc = 0;           // +11 text: LCID; numeric: precision (low), scale (high)
-    std::uint16_t misc_ext = 0;       // +13
+    std::uint16_t unknown_index = 0;  // Jet 4 +9, Jet 3 +5
+    std::uint16_t misc = 0;           // Jet 4 +11, Jet 3 +9: text LCID; numeric precision, scale
+    std::uint16_t misc_ext = 0;       // Jet 4 +13; Jet 3 +11: the column's code page
     std::uint8_t flags = 0;
     std::uint8_t ext_flags = 0;
     std::uint16_t fixed_offset = 0;
     std::uint16_t length = 0;
     std::string name;              // UTF-8
-    std::size_t block_offset = 0;  // logical offset of the 25-byte block
+    std::size_t block_offset = 0;  // logical offset of its block (Format::column)
 
     ColumnType column_type() const { return static_cast<ColumnType>(type); }
     bool is_fixed() const { return (flags & kColumnFlagFixed) != 0; }
@@ -119,7 +110,7 @@ struct IndexStats {
     std::uint32_t a = 0;
     std::uint32_t b = 0;  // distinct entries
     std::uint32_t c = 0;
-    std::size_t offset = 0;  // logical offset of the 12-byte block
+    std::size_t offset = 0;  // logical offset of the block (12 bytes; Jet 3: 8, no c)
 };
 
 struct RealIndex {
@@ -127,12 +118,14 @@ struct RealIndex {
     std::vector<IndexColumn> columns;
     RowPointer map;  // the index's usage map (its B-tree pages)
     std::uint32_t root_page = 0;
-    std::uint32_t unknown_42 = 0;
+    std::uint32_t unknown_42 = 0;  // Jet 4 only
     std::uint8_t flags = 0;
     IndexStats stats;
-    std::size_t block_offset = 0;  // logical offset of the 52-byte block
-    std::size_t map_offset() const { return block_offset + 34; }
-    std::size_t root_offset() const { return block_offset + 38; }
+    std::size_t block_offset = 0;  // logical offset of its block (Format::real_index)
+    std::size_t map_field = 0;     // logical offsets of the map pointer and the root page
+    std::size_t root_field = 0;
+    std::size_t map_offset() const { return map_field; }
+    std::size_t root_offset() const { return root_field; }
     bool unique() const { return (flags & kIndexFlagUnique) != 0; }
     bool ignore_nulls() const { return (flags & kIndexFlagIgnoreNulls) != 0; }
 };
@@ -147,8 +140,9 @@ struct LogicalIndex {
     std::uint8_t cascade_deletes = 0;
     std::uint8_t type = 0;  // 1 primary key, 2 foreign key
     std::string name;
-    std::size_t block_offset = 0;  // logical offset of the 28-byte block
-    std::size_t rel_table_page_offset() const { return block_offset + 17; }
+    std::size_t block_offset = 0;          // logical offset of its block (Format::logical_index)
+    std::size_t rel_table_page_field = 0;  // logical offset of rel_table_page
+    std::size_t rel_table_page_offset() const { return rel_table_page_field; }
     bool is_primary_key() const { return type == 1; }
     bool is_foreign_key() const { return rel_index != -1; }
 };
@@ -164,11 +158,12 @@ struct LongValueMaps {
 };
 
 struct TableDef {
+    const Format* format = nullptr;     // of the file it was read from
     std::uint32_t page = 0;             // first TDEF page (the table's Id)
     std::vector<std::uint32_t> pages;   // every physical page, in chain order
     std::vector<std::uint8_t> buffer;   // the logical definition
     std::uint32_t declared_length = 0;  // tdef_len (u32 at 8)
-    std::uint32_t magic = 0;
+    std::uint32_t magic = 0;            // Jet 4 only
     std::uint32_t row_count = 0;
     std::uint32_t autonumber = 0;
     std::uint8_t table_type = 0;

@@ -1,5 +1,9 @@
 #include "jet/text.h"
 
+#include <iconv.h>
+
+#include <cerrno>
+
 namespace jet {
 
 namespace {
@@ -61,7 +65,112 @@ class Utf16Sink {
     std::uint16_t pending_high_ = 0;
 };
 
+constexpr std::uint16_t kWesternCodePage = 1252;
+
+// An iconv descriptor from a Windows code page to UTF-8, closed with the object.
+class Converter {
+  public:
+    explicit Converter(std::uint16_t code_page) {
+        cd_ = ::iconv_open("UTF-8", ("CP" + std::to_string(code_page)).c_str());
+        if (cd_ == reinterpret_cast<iconv_t>(-1) && code_page != kWesternCodePage) {
+            cd_ = ::iconv_open("UTF-8", "CP1252");
+        }
+    }
+    ~Converter() {
+        if (ok()) {
+            ::iconv_close(cd_);
+        }
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+    bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+    // Converts `bytes`; what cannot be converted becomes U+FFFD, one byte at
+    // a time. `complete` is cleared when the input ends inside a sequence.
+    std::string convert(Bytes bytes, bool* complete = nullptr) {
+        std::string out;
+        if (!ok()) {
+            for (std::uint8_t b : bytes) {
+                append_utf8(out, b < 0x80 ? b : kReplacement);
+            }
+            return out;
+        }
+        ::iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        // NOLINTNEXTLINE: iconv's interface takes a non-const input pointer.
+        char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes.data()));
+        std::size_t in_left = bytes.size();
+        char buf[256];
+        while (in_left > 0) {
+            char* o = buf;
+            std::size_t o_left = sizeof buf;
+            const std::size_t r = ::iconv(cd_, &in, &in_left, &o, &o_left);
+            out.append(buf, static_cast<std::size_t>(o - buf));
+            if (r != static_cast<std::size_t>(-1)) {
+                continue;
+            }
+            if (errno == E2BIG) {
+                continue;
+            }
+            if (errno == EINVAL && complete != nullptr) {
+                *complete = false;
+            }
+            // An undefined byte or a sequence cut short: replace one byte.
+            append_utf8(out, kReplacement);
+            ++in;
+            --in_left;
+            ::iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        }
+        return out;
+    }
+
+  private:
+    iconv_t cd_;
+};
+
 }  // namespace
+
+std::string code_page_to_utf8(Bytes bytes, std::uint16_t code_page) {
+    Converter c(code_page == 0 ? kWesternCodePage : code_page);
+    return c.convert(bytes);
+}
+
+TextCodec TextCodec::code_page(std::uint16_t code_page) {
+    TextCodec codec;
+    codec.code_page_ = code_page == 0 ? kWesternCodePage : code_page;
+    // A code page whose every byte stands alone gets a table; a double-byte
+    // one (Chinese, Japanese, Korean) is converted text by text.
+    Converter c(codec.code_page_);
+    auto table = std::make_shared<std::vector<std::string>>(256);
+    for (unsigned b = 0; b < 256; ++b) {
+        const std::uint8_t byte = static_cast<std::uint8_t>(b);
+        bool complete = true;
+        (*table)[b] = c.convert(Bytes(&byte, 1), &complete);
+        if (!complete) {
+            return codec;
+        }
+    }
+    codec.single_byte_ = std::move(table);
+    return codec;
+}
+
+std::string TextCodec::text(Bytes bytes) const {
+    if (code_page_ == 0) {
+        return decode_jet_text(bytes);
+    }
+    if (single_byte_) {
+        std::string out;
+        out.reserve(bytes.size());
+        for (std::uint8_t b : bytes) {
+            out += (*single_byte_)[b];
+        }
+        return out;
+    }
+    return code_page_to_utf8(bytes, code_page_);
+}
+
+std::string TextCodec::name(Bytes bytes) const {
+    return code_page_ == 0 ? utf16le_to_utf8(bytes) : text(bytes);
+}
 
 std::string utf16le_to_utf8(Bytes bytes) {
     std::string out;

@@ -1,11 +1,14 @@
 #pragma once
-// Text as Jet 4 stores it (UCS-2 little-endian, optionally "compressed") and
-// the UTF-8 the rest of the program speaks.
+// Text as the formats store it and the UTF-8 the rest of the program speaks:
+// Jet 4 and ACE store UCS-2 little-endian, optionally "compressed"; Jet 3
+// stores bytes of the code page its header names.
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "jet/bytes.h"
 
@@ -47,6 +50,34 @@ void for_each_compressed_unit(Bytes bytes, Unit&& unit) {
         }
     }
 }
+
+// Bytes of Windows code page `code_page` to UTF-8, through iconv. A byte
+// (or sequence) the code page does not define becomes U+FFFD; a code page
+// iconv does not know is read as 1252, the default of Western Windows.
+std::string code_page_to_utf8(Bytes bytes, std::uint16_t code_page);
+
+// How one database's text and names decode: chosen from the header (the
+// format and, for Jet 3, its code page). Copies share their tables; a codec
+// is immutable and may be used from any thread.
+class TextCodec {
+  public:
+    // UCS-2, as Jet 4 and ACE store text.
+    TextCodec() = default;
+    // Bytes of `code_page`, as Jet 3 stores text.
+    static TextCodec code_page(std::uint16_t code_page);
+
+    bool uses_code_page() const { return code_page_ != 0; }
+    std::uint16_t code_page_number() const { return code_page_; }
+    // A text or memo value.
+    std::string text(Bytes bytes) const;
+    // An object name of a table definition.
+    std::string name(Bytes bytes) const;
+
+  private:
+    std::uint16_t code_page_ = 0;
+    // For a single-byte code page: the UTF-8 of every byte (U+FFFD where undefined).
+    std::shared_ptr<const std::vector<std::string>> single_byte_;
+};
 
 // Case-insensitive equality of two names (ASCII letters fold; other
 // characters compare exactly), as Jet compares object names.

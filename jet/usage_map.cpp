@@ -9,7 +9,8 @@ namespace jet {
 
 namespace {
 
-void add_bits(Bytes bitmap, std::uint64_t first_page, std::vector<std::uint32_t>& out) {
+void add_bits(Bytes bitmap, std::uint64_t first_page, std::uint32_t max_pages,
+              std::vector<std::uint32_t>& out) {
     for (std::size_t i = 0; i < bitmap.size(); ++i) {
         const std::uint8_t byte = bitmap[i];
         if (byte == 0) {
@@ -18,7 +19,7 @@ void add_bits(Bytes bitmap, std::uint64_t first_page, std::vector<std::uint32_t>
         for (unsigned k = 0; k < 8; ++k) {
             if ((byte >> k) & 1u) {
                 const std::uint64_t page = first_page + i * 8 + k;
-                if (page < kMaxPages) {
+                if (page < max_pages) {
                     out.push_back(static_cast<std::uint32_t>(page));
                 }
             }
@@ -40,14 +41,16 @@ std::uint64_t UsageMap::range_end() const {
             return static_cast<std::uint64_t>(start_page) +
                    (row_length > 5 ? (row_length - 5) * 8 : 0);
         case Kind::reference:
-            return static_cast<std::uint64_t>(bitmap_pages.size()) * kPagesPerBitmapPage;
+            return static_cast<std::uint64_t>(bitmap_pages.size()) * pages_per_bitmap_page;
     }
     return 0;
 }
 
 UsageMap read_usage_map(const PageFile& file, RowPointer where, const std::string& what) {
+    const Format& format = file.format();
     UsageMap map;
     map.location = where;
+    map.pages_per_bitmap_page = format.pages_per_bitmap_page();
     if (where.page == 0 && where.row == 0) {
         return map;
     }
@@ -66,7 +69,7 @@ UsageMap read_usage_map(const PageFile& file, RowPointer where, const std::strin
         }
         map.kind = UsageMap::Kind::inline_map;
         map.start_page = le32(b, 1);
-        add_bits(b.subspan(5), map.start_page, map.pages);
+        add_bits(b.subspan(5), map.start_page, format.max_pages, map.pages);
     } else if (b[0] == 1) {
         map.kind = UsageMap::Kind::reference;
         const std::size_t entries = (b.size() - 1) / 4;
@@ -89,8 +92,9 @@ UsageMap read_usage_map(const PageFile& file, RowPointer where, const std::strin
                                                     ", which is not a usage bitmap page (type " +
                                                     std::to_string(bitmap[0]) + ").");
             }
-            add_bits(Bytes(bitmap.data() + 4, kPageSize - 4),
-                     static_cast<std::uint64_t>(j) * kPagesPerBitmapPage, map.pages);
+            add_bits(Bytes(bitmap.data() + 4, bitmap.size() - 4),
+                     static_cast<std::uint64_t>(j) * map.pages_per_bitmap_page, format.max_pages,
+                     map.pages);
         }
     } else {
         throw Error(ErrorKind::damaged, "The database is damaged: " + place +

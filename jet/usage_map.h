@@ -1,7 +1,8 @@
 #pragma once
 // Usage maps: a row on a data page, either inline (type 0: u32 start page +
 // bitmap) or reference (type 1: u32 numbers of 0x05 bitmap pages, each
-// covering 4092 * 8 pages). The global map on page 1 row 0 lists FREE pages.
+// covering (page size - 4) * 8 pages). The global map on page 1 row 0 lists
+// FREE pages.
 
 #include <cstdint>
 #include <string>
@@ -11,8 +12,6 @@
 #include "jet/page_file.h"
 
 namespace jet {
-
-inline constexpr std::uint32_t kPagesPerBitmapPage = (kPageSize - 4) * 8;  // 32736
 
 struct UsageMap {
     enum class Kind { absent, inline_map, reference };
@@ -24,6 +23,7 @@ struct UsageMap {
     // that are not usable bitmap page numbers (>= 0x80000000) are kept here
     // but contribute no pages.
     std::vector<std::uint32_t> bitmap_pages;
+    std::uint32_t pages_per_bitmap_page = 0;  // Format::pages_per_bitmap_page()
     // Every page whose bit is set, ascending.
     std::vector<std::uint32_t> pages;
 
@@ -34,7 +34,7 @@ struct UsageMap {
 
 // Reads the usage map at `where` (an absent pointer 0/0 gives Kind::absent).
 // `what` describes the map for errors ("owned-pages map of table Orders").
-// Bits naming pages >= kMaxPages are ignored. Throws Error(damaged) for a
+// Bits naming pages past the format's largest file are ignored. Throws Error(damaged) for a
 // dangling pointer, an unknown map type or a referenced page that is not a
 // 0x05 bitmap page.
 UsageMap read_usage_map(const PageFile& file, RowPointer where, const std::string& what);

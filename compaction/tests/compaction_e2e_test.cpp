@@ -207,8 +207,9 @@ TEST_F(EndToEnd, ACounterBehindItsValuesIsRaisedWithoutAMessage) {
 // Zeroes page `page` of `db`.
 void ZeroPage(const fs::path& db, std::uint32_t page) {
     std::fstream f(db, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(static_cast<std::streamoff>(page) * static_cast<std::streamoff>(jet::kPageSize));
-    const std::string zeros(jet::kPageSize, '\0');
+    f.seekp(static_cast<std::streamoff>(page) *
+            static_cast<std::streamoff>(jet::jet4_format().page_size));
+    const std::string zeros(jet::jet4_format().page_size, '\0');
     f.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
 }
 

@@ -69,7 +69,7 @@ class Copy {
 
     void poke(std::uint32_t page, std::size_t offset, const std::vector<std::uint8_t>& bytes) {
         std::fstream f(path_, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(static_cast<std::streamoff>(page * jet::kPageSize + offset));
+        f.seekp(static_cast<std::streamoff>(page * jet::jet4_format().page_size + offset));
         f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
     }
     void poke16(std::uint32_t page, std::size_t offset, std::uint16_t v) {
@@ -81,11 +81,11 @@ class Copy {
         poke(page, offset, b);
     }
     std::uint8_t peek(std::uint32_t page, std::size_t offset) const {
-        return jet::PageFile(path_).read(page)[offset];
+        return jet::PageFile(path_, jet::jet4_format()).read(page)[offset];
     }
     void append_zero_page() {
         std::ofstream f(path_, std::ios::app | std::ios::binary);
-        const jet::PageBuf zero{};
+        const jet::PageBuf zero = jet::blank_page(jet::jet4_format());
         f.write(reinterpret_cast<const char*>(zero.data()), static_cast<long>(zero.size()));
     }
     jet::CheckReport check(bool strict = false) const {
@@ -394,7 +394,7 @@ TEST(CheckerErrors, IndexEntriesOutOfOrder) {
         const auto db = c.open();
         for (const auto& ri : user_table(db)->real_indexes) {
             for (const auto l : leaves(db, ri)) {
-                const auto p = jet::parse_index_page(db.read_page(l), l, "");
+                const auto p = jet::parse_index_page(jet::jet4_format(), db.read_page(l), l, "");
                 if (p.prefix_length == 0 && p.entries.size() >= 2) {
                     leaf = l;
                 }
@@ -403,7 +403,7 @@ TEST(CheckerErrors, IndexEntriesOutOfOrder) {
         ASSERT_NE(leaf, 0u);
     }
     // The first key byte of the first entry: 0x7F (ascending) becomes 0xFE.
-    c.poke(leaf, jet::kIndexEntriesOffset, {0xFE});
+    c.poke(leaf, jet::jet4_format().index_page.entries_offset, {0xFE});
     expect_finding(c.check(), "index-out-of-order");
 }
 
@@ -415,7 +415,8 @@ TEST(CheckerErrors, AnEntryMaskThatCutsAnEntryShort) {
         const auto db = c.open();
         root = user_table(db)->real_indexes[0].root_page;
     }
-    c.poke(root, jet::kIndexMaskOffset, {static_cast<std::uint8_t>(c.peek(root, 27) | 0x02)});
+    c.poke(root, jet::jet4_format().index_page.mask_offset,
+           {static_cast<std::uint8_t>(c.peek(root, 27) | 0x02)});
     expect_finding(c.check(), "index-bad-mask");
 }
 
@@ -440,10 +441,10 @@ TEST(CheckerErrors, AnIndexEntryPointingAtNoRow) {
         const auto db = c.open();
         const auto& ri = user_table(db)->real_indexes[0];
         leaf = leaves(db, ri).back();
-        end = jet::parse_index_page(db.read_page(leaf), leaf, "").used;
+        end = jet::parse_index_page(jet::jet4_format(), db.read_page(leaf), leaf, "").used;
     }
     // The row byte of the last entry on the last leaf: no page has row 250.
-    c.poke(leaf, jet::kIndexEntriesOffset + end - 1, {250});
+    c.poke(leaf, jet::jet4_format().index_page.entries_offset + end - 1, {250});
     const auto r = c.check();
     expect_finding(r, "index-dangling-entry");
     expect_finding(r, "index-missing-row");
@@ -462,11 +463,11 @@ TEST(CheckerErrors, AnIntegerKeyThatDoesNotMatchItsRow) {
         });
         ASSERT_NE(t, nullptr);
         leaf = leaves(db, t->real_indexes[0]).back();
-        const auto p = jet::parse_index_page(db.read_page(leaf), leaf, "");
+        const auto p = jet::parse_index_page(jet::jet4_format(), db.read_page(leaf), leaf, "");
         ASSERT_EQ(p.entries.back().entry.key.size(), 5u);
         // The lowest key byte of the last entry (the end of the entry area
         // minus the 4-byte row pointer): raising it keeps the order.
-        at = jet::kIndexEntriesOffset + p.used - 5;
+        at = jet::jet4_format().index_page.entries_offset + p.used - 5;
         ASSERT_LT(c.peek(leaf, at), 0xFF);
     }
     c.poke(leaf, at, {static_cast<std::uint8_t>(c.peek(leaf, at) + 1)});
@@ -479,8 +480,8 @@ TEST(CheckerErrors, AnIntegerKeyThatDoesNotMatchItsRow) {
 // entry ends just before its offset).
 std::vector<std::size_t> entry_ends(const jet::PageBuf& page) {
     std::vector<std::size_t> ends;
-    for (std::size_t bit = 0; bit < jet::kIndexMaskSize * 8; ++bit) {
-        if ((page[jet::kIndexMaskOffset + bit / 8] >> (bit % 8)) & 1u) {
+    for (std::size_t bit = 0; bit < jet::jet4_format().index_page.mask_size * 8; ++bit) {
+        if ((page[jet::jet4_format().index_page.mask_offset + bit / 8] >> (bit % 8)) & 1u) {
             ends.push_back(bit);
         }
     }
@@ -533,8 +534,12 @@ TEST(CheckerErrors, IndexEntriesThatDisagreeWithTheRows) {
                         const auto buf = db.read_page(l);
                         const auto e = entry_ends(buf);
                         if (leaf == 0 && e.size() >= 3 && e[1] - e[0] > 4 && e[2] - e[1] > 4 &&
-                            jet::parse_index_page(buf, l, "").entries[1].entry.key !=
-                                jet::parse_index_page(buf, l, "").entries[2].entry.key) {
+                            jet::parse_index_page(jet::jet4_format(), buf, l, "")
+                                    .entries[1]
+                                    .entry.key !=
+                                jet::parse_index_page(jet::jet4_format(), buf, l, "")
+                                    .entries[2]
+                                    .entry.key) {
                             leaf = l;
                             ends = e;
                         }
@@ -546,7 +551,7 @@ TEST(CheckerErrors, IndexEntriesThatDisagreeWithTheRows) {
             }
         }
         ASSERT_NE(leaf, 0u) << "no file has such an index";
-        const std::size_t base = jet::kIndexEntriesOffset;
+        const std::size_t base = jet::jet4_format().index_page.entries_offset;
         switch (k.damage) {
             case Damage::swap_rows: {
                 std::vector<std::uint8_t> a(4), b(4);
@@ -567,10 +572,13 @@ TEST(CheckerErrors, IndexEntriesThatDisagreeWithTheRows) {
                 // The page forgets its last entry: its end bit and its bytes.
                 const std::size_t last = ends.back();
                 const std::size_t before = ends[ends.size() - 2];
-                c->poke(leaf, jet::kIndexMaskOffset + last / 8,
-                        {static_cast<std::uint8_t>(c->peek(leaf, jet::kIndexMaskOffset + last / 8) &
-                                                   ~(1u << (last % 8)))});
-                c->poke16(leaf, 2, static_cast<std::uint16_t>(jet::kIndexEntryArea - before));
+                c->poke(leaf, jet::jet4_format().index_page.mask_offset + last / 8,
+                        {static_cast<std::uint8_t>(
+                            c->peek(leaf, jet::jet4_format().index_page.mask_offset + last / 8) &
+                            ~(1u << (last % 8)))});
+                c->poke16(
+                    leaf, 2,
+                    static_cast<std::uint16_t>(jet::jet4_format().index_entry_area() - before));
                 c->poke(leaf, base + before, std::vector<std::uint8_t>(last - before, 0));
                 break;
             }
@@ -599,13 +607,13 @@ TEST(CheckerErrors, AnIndexListingOneRowTwiceAndAnotherNever) {
         const auto& ri = user_table(db)->real_indexes[0];
         leaf = leaves(db, ri).back();
         const auto buf = db.read_page(leaf);
-        const auto page = jet::parse_index_page(buf, leaf, "");
+        const auto page = jet::parse_index_page(jet::jet4_format(), buf, leaf, "");
         const auto ends = entry_ends(buf);
         ASSERT_GE(ends.size(), 2u);
         ASSERT_EQ(ends.size(), page.entries.size());
         // The last entry takes the row pointer of the one before it.
-        from = jet::kIndexEntriesOffset + ends[ends.size() - 2] - 4;
-        to = jet::kIndexEntriesOffset + ends.back() - 4;
+        from = jet::jet4_format().index_page.entries_offset + ends[ends.size() - 2] - 4;
+        to = jet::jet4_format().index_page.entries_offset + ends.back() - 4;
         twice = page.entries[page.entries.size() - 2].entry.row;
         never = page.entries.back().entry.row;
     }
@@ -616,7 +624,7 @@ TEST(CheckerErrors, AnIndexListingOneRowTwiceAndAnotherNever) {
     c.poke(leaf, to, pointer);
     {
         const auto db = c.open();
-        const auto page = jet::parse_index_page(db.read_page(leaf), leaf, "");
+        const auto page = jet::parse_index_page(jet::jet4_format(), db.read_page(leaf), leaf, "");
         ASSERT_EQ(page.entries.back().entry.row, twice);
     }
     const auto r = c.check();
@@ -645,11 +653,11 @@ TEST(CheckerErrors, WhatIsWrongWithATreeIsListedBeforeWhatIsWrongWithItsEntries)
         const auto& ri = user_table(db)->real_indexes[0];
         root = ri.root_page;
         leaf = leaves(db, ri).back();
-        end = jet::parse_index_page(db.read_page(leaf), leaf, "").used;
+        end = jet::parse_index_page(jet::jet4_format(), db.read_page(leaf), leaf, "").used;
     }
     // The entries are checked while the tree is walked, the tree's own
     // problems are known only at the end of the walk.
-    c.poke(leaf, jet::kIndexEntriesOffset + end - 1, {250});
+    c.poke(leaf, jet::jet4_format().index_page.entries_offset + end - 1, {250});
     c.poke16(root, 2, 17);
     const auto r = c.check();
     expect_finding(r, "index-free-space");
@@ -701,12 +709,12 @@ TEST(CheckerErrors, APageWithMoreRowSlotsThanRowNumbers) {
         // The last key byte of the index entry for row 0 of the page.
         for (const auto l : leaves(db, table->real_indexes[0])) {
             const auto buf = db.read_page(l);
-            const auto entries = jet::parse_index_page(buf, l, "").entries;
+            const auto entries = jet::parse_index_page(jet::jet4_format(), buf, l, "").entries;
             const auto ends = entry_ends(buf);
             for (std::size_t i = 0; i < entries.size() && i < ends.size(); ++i) {
                 if (entries[i].entry.row == jet::RowPointer{page, 0}) {
                     leaf = l;
-                    key_byte = jet::kIndexEntriesOffset + ends[i] - 5;
+                    key_byte = jet::jet4_format().index_page.entries_offset + ends[i] - 5;
                 }
             }
         }
@@ -715,7 +723,7 @@ TEST(CheckerErrors, APageWithMoreRowSlotsThanRowNumbers) {
     const auto before = c.check();
     c.poke16(page, 12, 300);
     for (std::size_t i = 1; i < 300; ++i) {
-        c.poke16(page, jet::kDataPageHeaderSize + 2 * i, first);
+        c.poke16(page, jet::jet4_format().data_page.header_size + 2 * i, first);
     }
     EXPECT_FALSE(c.check().has("index-key-mismatch"));
     // Row 0 keeps the values it decoded to when its empty twin (slot 256)
@@ -739,7 +747,8 @@ TEST(CheckerErrors, AWrongFreeSpaceFieldOnADataPage) {
         page = jet::read_usage_map(db.file(), user_table(db)->owned_map, "t").pages.at(0);
     }
     c.poke16(page, 2,
-             static_cast<std::uint16_t>(jet::le16(jet::PageFile(c.path()).read(page), 2) + 8));
+             static_cast<std::uint16_t>(
+                 jet::le16(jet::PageFile(c.path(), jet::jet4_format()).read(page), 2) + 8));
     expect_finding(c.check(), "data-free-space");
 }
 
@@ -1060,7 +1069,7 @@ TEST(CheckerErrors, TheSameKeyTwiceInAUniqueIndex) {
                 continue;
             }
             for (const auto l : leaves(db, ri)) {
-                const auto p = jet::parse_index_page(db.read_page(l), l, "");
+                const auto p = jet::parse_index_page(jet::jet4_format(), db.read_page(l), l, "");
                 if (p.prefix_length != 0) {
                     continue;
                 }
@@ -1074,7 +1083,7 @@ TEST(CheckerErrors, TheSameKeyTwiceInAUniqueIndex) {
                     const std::size_t a_len = a.key.size() + 4;
                     if (a.key.size() == b.key.size() && a.row < b.row) {
                         leaf = l;
-                        at = jet::kIndexEntriesOffset + offset + a_len;
+                        at = jet::jet4_format().index_page.entries_offset + offset + a_len;
                         key = a.key;
                     }
                     offset += a_len;
@@ -1105,12 +1114,12 @@ TEST(CheckerErrors, AnEncodedPageThatDecodesToNoKnownType) {
         start = jet::read_data_page(db.file(), 1).slot(map.row).start;
     }
     // A new last page whose type byte decodes to 0x77, marked in use.
-    jet::PageBuf page{};
+    jet::PageBuf page = jet::blank_page(jet::jet4_format());
     page[0] = 0x77;
     jet::apply_page_codec(key, pages, page);
     c.append_zero_page();
     c.poke(pages, 0, std::vector<std::uint8_t>(page.begin(), page.end()));
-    jet::PageBuf one = jet::PageFile(c.path()).read(1);
+    jet::PageBuf one = jet::PageFile(c.path(), jet::jet4_format()).read(1);
     jet::apply_page_codec(key, 1, one);  // decoded
     const std::size_t byte = start + 5 + pages / 8;
     one[byte] = static_cast<std::uint8_t>(one[byte] & ~(1u << (pages % 8)));
@@ -1195,7 +1204,7 @@ TEST(CheckerErrors, ACatalogIdNamingNoDefinitionIsAStaleIdThatOwnsNothing) {
          [](Copy& c, const jet::Database& db, const jet::TableDef& t) {
              c.poke(t.page, 0, {0x09});
              for (const auto p : jet::read_usage_map(db.file(), t.owned_map, "").pages) {
-                 c.poke(p, 0, std::vector<std::uint8_t>(jet::kPageSize));
+                 c.poke(p, 0, std::vector<std::uint8_t>(jet::jet4_format().page_size));
              }
              return t.page;
          },
@@ -1259,7 +1268,7 @@ TEST(CheckerErrors, AComplexColumnNamingNoTableIsAStaleId) {
         const jet::Column* flat = t.find_column("FlatTableID");
         ASSERT_NE(flat, nullptr);
         db.for_each_row(t, [&](const jet::RowRef& r) { at = r.data; });
-        const jet::DataPage page(db.read_page(at.page), at.page, "");
+        const jet::DataPage page(jet::jet4_format(), db.read_page(at.page), at.page, "");
         offset = page.slot(at.row).start + 2 + flat->fixed_offset;
     }
     EXPECT_EQ(listing(c.check()).find("MSysComplexColumns"), std::string::npos);
@@ -1446,7 +1455,7 @@ TEST(CheckerErrors, EveryHeaderAndMaskByteOfAnIndexPageIsChecked) {
         const auto db = c.open();
         root = user_table(db)->real_indexes[0].root_page;
     }
-    for (std::size_t off = 0; off < jet::kIndexEntriesOffset; off += 3) {
+    for (std::size_t off = 0; off < jet::jet4_format().index_page.entries_offset; off += 3) {
         const std::uint8_t old = c.peek(root, off);
         if (old == 0xFF || (off >= 8 && off < 12) || off == 26) {
             continue;

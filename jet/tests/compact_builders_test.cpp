@@ -45,10 +45,10 @@ struct PageImage {
         std::ofstream out(p, std::ios::binary);
         const std::uint32_t n = pages.empty() ? 0 : pages.rbegin()->first + 1;
         for (std::uint32_t k = 0; k < n; ++k) {
-            jet::PageBuf blank{};
+            jet::PageBuf blank = jet::blank_page(jet::jet4_format());
             const auto it = pages.find(k);
             const auto& page = it == pages.end() ? blank : it->second;
-            out.write(reinterpret_cast<const char*>(page.data()), jet::kPageSize);
+            out.write(reinterpret_cast<const char*>(page.data()), jet::jet4_format().page_size);
         }
         return p;
     }
@@ -90,7 +90,7 @@ TEST(IndexBuilder, TreesOfEveryShapeReadBackEntryForEntry) {
         SCOPED_TRACE(std::to_string(c.entries) + " entries, key " + std::to_string(c.key_length) +
                      (c.prefix ? ", prefix" : ", whole"));
         const auto entries = make_entries(c.entries, c.key_length, 10);
-        const auto plan = jet::plan_index_tree(entries, c.prefix);
+        const auto plan = jet::plan_index_tree(jet::jet4_format(), entries, c.prefix);
         std::vector<std::uint32_t> pages(plan.page_count());
         for (std::size_t k = 0; k < pages.size(); ++k) {
             pages[k] = 3 + static_cast<std::uint32_t>(k);
@@ -102,7 +102,7 @@ TEST(IndexBuilder, TreesOfEveryShapeReadBackEntryForEntry) {
         EXPECT_EQ(root, pages.back());
         EXPECT_EQ(image.pages.size(), pages.size()) << "every planned page is written once";
         const fs::path file = image.write(dir.path(), std::to_string(n++) + ".bin");
-        const jet::PageFile pf(file);
+        const jet::PageFile pf(file, jet::jet4_format());
         jet::IndexTreeOptions o;
         o.owner = 2;
         const auto tree = jet::read_index_tree(pf, root, o);
@@ -114,8 +114,10 @@ TEST(IndexBuilder, TreesOfEveryShapeReadBackEntryForEntry) {
         // Leaves are packed: all but the last leaf hold more than 3/4 of a page.
         for (std::size_t k = 0; k + 1 < plan.levels[0].size(); ++k) {
             const auto leaf = jet::parse_index_page(
-                jet::Bytes(image.pages[pages[k]].data(), jet::kPageSize), pages[k], "leaf");
-            EXPECT_GT(leaf.used, jet::kIndexEntryArea * 3 / 4);
+                jet::jet4_format(),
+                jet::Bytes(image.pages[pages[k]].data(), jet::jet4_format().page_size), pages[k],
+                "leaf");
+            EXPECT_GT(leaf.used, jet::jet4_format().index_entry_area() * 3 / 4);
             EXPECT_EQ(leaf.free_space, leaf.expected_free_space());
             if (c.prefix && c.key_length > 4) {
                 EXPECT_GT(leaf.prefix_length, 0);
@@ -153,7 +155,7 @@ TEST(IndexBuilder, LeavesWrittenOneEntryAtATimeGiveTheSameTree) {
     inputs.emplace_back(mixed(40000), false);
     for (const auto& [entries, prefix] : inputs) {
         SCOPED_TRACE(std::to_string(entries.size()) + " entries" + (prefix ? ", prefix" : ""));
-        const auto plan = jet::plan_index_tree(entries, prefix);
+        const auto plan = jet::plan_index_tree(jet::jet4_format(), entries, prefix);
         std::vector<std::uint32_t> pages(plan.page_count());
         for (std::size_t k = 0; k < pages.size(); ++k) {
             pages[k] = 3 + static_cast<std::uint32_t>(k);
@@ -164,26 +166,28 @@ TEST(IndexBuilder, LeavesWrittenOneEntryAtATimeGiveTheSameTree) {
             [&](std::uint32_t p, const jet::PageBuf& page) { whole[p] = page; });
 
         // Counting first, as a compaction plans, then writing.
-        jet::IndexLeafWriter counter(prefix, 3, 2);
+        jet::IndexLeafWriter counter(jet::jet4_format(), prefix, 3, 2);
         for (const auto& e : entries) {
             counter.add(e);
         }
         const auto counted = counter.finish();
         EXPECT_EQ(counter.leaf_count(), plan.levels[0].size());
-        EXPECT_EQ(jet::plan_index_nodes(counted, counter.leaf_count(), prefix).page_count(),
+        EXPECT_EQ(jet::plan_index_nodes(jet::jet4_format(), counted, counter.leaf_count(), prefix)
+                      .page_count(),
                   plan.page_count());
 
         std::map<std::uint32_t, jet::PageBuf> streamed;
         auto sink = [&](std::uint32_t p, const jet::PageBuf& page) {
             EXPECT_TRUE(streamed.emplace(p, page).second) << "page " << p << " written twice";
         };
-        jet::IndexLeafWriter writer(prefix, 3, 2, sink);
+        jet::IndexLeafWriter writer(jet::jet4_format(), prefix, 3, 2, sink);
         for (const auto& e : entries) {
             writer.add(e);
         }
         const auto lasts = writer.finish();
         EXPECT_EQ(writer.entry_count(), entries.size());
-        const auto nodes = jet::plan_index_nodes(lasts, writer.leaf_count(), prefix);
+        const auto nodes =
+            jet::plan_index_nodes(jet::jet4_format(), lasts, writer.leaf_count(), prefix);
         ASSERT_EQ(nodes.page_count(), pages.size());
         EXPECT_EQ(jet::write_index_nodes(nodes, lasts, pages, 2, sink), root);
         ASSERT_EQ(streamed.size(), whole.size());
@@ -194,9 +198,9 @@ TEST(IndexBuilder, LeavesWrittenOneEntryAtATimeGiveTheSameTree) {
 }
 
 TEST(IndexBuilder, AnEntryTooLongForAPageIsRefused) {
-    const auto entries = make_entries(1, jet::kIndexEntryArea, 10);
-    EXPECT_THROW(jet::plan_index_tree(entries, true), jet::Error);
-    jet::IndexLeafWriter writer(true, 3, 2);
+    const auto entries = make_entries(1, jet::jet4_format().index_entry_area(), 10);
+    EXPECT_THROW(jet::plan_index_tree(jet::jet4_format(), entries, true), jet::Error);
+    jet::IndexLeafWriter writer(jet::jet4_format(), true, 3, 2);
     EXPECT_THROW(writer.add(entries.front()), jet::Error);
 }
 
@@ -215,26 +219,26 @@ TEST(UsageMapBuilder, InlineAndReferenceRowsReadBackAsTheSamePages) {
         for (std::uint32_t k = 0; k < c.count; ++k) {
             pages.push_back(c.first + k);
         }
-        ASSERT_EQ(jet::fits_inline_map(pages), c.inline_expected);
+        ASSERT_EQ(jet::fits_inline_map(jet::jet4_format(), pages), c.inline_expected);
         PageImage image;
         std::vector<std::uint8_t> row;
         if (c.inline_expected) {
-            row = jet::build_inline_map_row(pages);
+            row = jet::build_inline_map_row(jet::jet4_format(), pages);
         } else {
             std::vector<std::uint32_t> refs;
             std::uint32_t next = 5;
-            for (auto block : jet::bitmap_blocks_of(pages)) {
+            for (auto block : jet::bitmap_blocks_of(jet::jet4_format(), pages)) {
                 refs.resize(block + 1, 0);
                 refs[block] = next;
-                image.pages[next++] = jet::build_bitmap_page(block, pages);
+                image.pages[next++] = jet::build_bitmap_page(jet::jet4_format(), block, pages);
             }
-            row = jet::build_reference_map_row(refs);
+            row = jet::build_reference_map_row(jet::jet4_format(), refs);
         }
-        EXPECT_EQ(row.size(), jet::kMapRowLength);
+        EXPECT_EQ(row.size(), jet::jet4_format().map_row_length);
         const std::vector<std::vector<std::uint8_t>> rows{row};
-        image.pages[4] = jet::build_data_page(rows, 0);
+        image.pages[4] = jet::build_data_page(jet::jet4_format(), rows, 0);
         const fs::path file = image.write(dir.path(), "map.bin");
-        const jet::PageFile pf(file);
+        const jet::PageFile pf(file, jet::jet4_format());
         const auto map = jet::read_usage_map(pf, jet::RowPointer{4, 0}, "test map");
         EXPECT_EQ(map.pages, pages);
     }
@@ -244,10 +248,10 @@ TEST(UsageMapBuilder, PageOneMarksExactlyThePagesPastTheEndFree) {
     testsupport::ScratchDir dir;
     for (std::uint32_t count : {3u, 40u, 511u, 512u, 513u, 9000u, 32032u}) {
         SCOPED_TRACE(count);
-        ASSERT_FALSE(jet::plan_global_map(count).reference);
+        ASSERT_FALSE(jet::plan_global_map(jet::jet4_format(), count).reference);
         PageImage image;
-        image.pages[1] = jet::build_page_one(count, {});
-        image.pages[count - 1] = jet::PageBuf{};
+        image.pages[1] = jet::build_page_one(jet::jet4_format(), count, {});
+        image.pages[count - 1] = jet::blank_page(jet::jet4_format());
         const jet::PageFile pf(image.write(dir.path(), "p1.bin"));
         const auto free = jet::read_free_map(pf);
         EXPECT_EQ(free.map.kind, jet::UsageMap::Kind::inline_map);
@@ -256,13 +260,13 @@ TEST(UsageMapBuilder, PageOneMarksExactlyThePagesPastTheEndFree) {
         }
         EXPECT_TRUE(free.is_free(count));
         EXPECT_EQ(free.map.range_end() % 8, 0u);
-        const jet::DataPage p1(pf.read(1), 1, "page 1");
+        const jet::DataPage p1(jet::jet4_format(), pf.read(1), 1, "page 1");
         EXPECT_EQ(p1.owner(), 1u);
         EXPECT_EQ(p1.slot_count(), 2u);
         EXPECT_EQ(p1.stored_free_space(), p1.computed_free_space());
     }
     // Past what page 1 can hold inline, the map takes the reference form.
-    const auto big = jet::plan_global_map(100000);
+    const auto big = jet::plan_global_map(jet::jet4_format(), 100000);
     EXPECT_TRUE(big.reference);
     EXPECT_EQ(big.bitmap_page_count, 4u);
 }
@@ -270,15 +274,15 @@ TEST(UsageMapBuilder, PageOneMarksExactlyThePagesPastTheEndFree) {
 TEST(UsageMapBuilder, AReferenceGlobalMapCoversTheFileAndNothingBeyondIsInUse) {
     testsupport::ScratchDir dir;
     const std::uint32_t without = 40000;
-    const auto layout = jet::plan_global_map(without);
+    const auto layout = jet::plan_global_map(jet::jet4_format(), without);
     ASSERT_TRUE(layout.reference);
     ASSERT_EQ(layout.bitmap_page_count, 2u);
     const std::uint32_t total = without + layout.bitmap_page_count;
     PageImage image;
     const std::vector<std::uint32_t> bitmaps{without, without + 1};
-    image.pages[1] = jet::build_page_one(total, bitmaps);
+    image.pages[1] = jet::build_page_one(jet::jet4_format(), total, bitmaps);
     for (std::uint32_t b = 0; b < 2; ++b) {
-        image.pages[bitmaps[b]] = jet::build_global_bitmap_page(b, total);
+        image.pages[bitmaps[b]] = jet::build_global_bitmap_page(jet::jet4_format(), b, total);
     }
     const jet::PageFile pf(image.write(dir.path(), "ref.bin"));
     ASSERT_EQ(pf.page_count(), total);
@@ -294,22 +298,22 @@ TEST(UsageMapBuilder, AReferenceGlobalMapCoversTheFileAndNothingBeyondIsInUse) {
 }
 
 TEST(DataPageBuilder, PackerAndPageAgreeAtTheLimits) {
-    jet::RowPacker packer;
+    jet::RowPacker packer(jet::jet4_format());
     // 255 tiny rows fill a page by count, the next one opens a new page.
     for (int i = 0; i < 255; ++i) {
         EXPECT_EQ(packer.add(1).page_index, 0u);
     }
     EXPECT_EQ(packer.add(1).page_index, 1u);
     // A row of the largest size fits an empty page exactly.
-    jet::RowPacker big;
-    EXPECT_EQ(big.add(jet::kMaxRowOnPage).page_index, 0u);
+    jet::RowPacker big(jet::jet4_format());
+    EXPECT_EQ(big.add(jet::jet4_format().max_row_on_page()).page_index, 0u);
     EXPECT_EQ(big.add(1).page_index, 1u);
-    EXPECT_THROW(big.add(jet::kMaxRowOnPage + 1), jet::Error);
+    EXPECT_THROW(big.add(jet::jet4_format().max_row_on_page() + 1), jet::Error);
 
     std::vector<std::vector<std::uint8_t>> rows{{1, 2, 3}, {}, std::vector<std::uint8_t>(4000, 7)};
-    rows[2].resize(jet::kPageSize - 14 - 6 - 3);
-    const auto page = jet::build_data_page(rows, 77, 0);
-    const jet::DataPage dp(page, 9, "built page");
+    rows[2].resize(jet::jet4_format().page_size - 14 - 6 - 3);
+    const auto page = jet::build_data_page(jet::jet4_format(), rows, 77, 0);
+    const jet::DataPage dp(jet::jet4_format(), page, 9, "built page");
     EXPECT_EQ(dp.owner(), 77u);
     ASSERT_EQ(dp.slot_count(), 3u);
     EXPECT_EQ(dp.stored_free_space(), 0u);
@@ -320,7 +324,7 @@ TEST(DataPageBuilder, PackerAndPageAgreeAtTheLimits) {
         EXPECT_EQ(dp.slot(i).raw & 0xC000, 0);
     }
     rows.push_back({1});
-    EXPECT_THROW(jet::build_data_page(rows, 77, 0), jet::Error);
+    EXPECT_THROW(jet::build_data_page(jet::jet4_format(), rows, 77, 0), jet::Error);
 }
 
 // Long values around the boundaries, all stored by one writer so that they
@@ -347,10 +351,11 @@ TEST(LongValueWriter, ValuesAtTheChunkBoundariesReadBackInTheRowsAccessCutsThemI
         return v;
     };
     PageImage image;
-    jet::LongValueWriter writer(5, [&](std::uint32_t p, const jet::PageBuf& page) {
-        EXPECT_EQ(image.pages.count(p), 0u) << "page " << p << " written twice";
-        image.pages[p] = page;
-    });
+    jet::LongValueWriter writer(
+        jet::jet4_format(), 5, [&](std::uint32_t p, const jet::PageBuf& page) {
+            EXPECT_EQ(image.pages.count(p), 0u) << "page " << p << " written twice";
+            image.pages[p] = page;
+        });
     std::vector<jet::StoredDescriptor> stored;
     for (const auto& c : cases) {
         jet::StoredDescriptor d{};
@@ -401,17 +406,17 @@ TEST(TableDefBuilder, EveryByteLandsWhereTheReaderLooksForIt) {
     // its page or filling it exactly (the corpus has none longer than two),
     // and the free space of the last page (the others are full: 0), written
     // whatever the old page said.
-    const std::size_t per = jet::kPageSize - 8;
+    const std::size_t per = jet::jet4_format().page_size - 8;
     const struct {
         std::size_t length;
         std::uint16_t last_free;
     } cases[] = {{300, 3788},
-                 {jet::kPageSize, 0},
-                 {jet::kPageSize + 10, 4070},
-                 {jet::kPageSize + per + 100, 3980},
-                 {jet::kPageSize + 2 * per, 0}};
-    jet::PageBuf old{};
-    old.fill(0xEE);
+                 {jet::jet4_format().page_size, 0},
+                 {jet::jet4_format().page_size + 10, 4070},
+                 {jet::jet4_format().page_size + per + 100, 3980},
+                 {jet::jet4_format().page_size + 2 * per, 0}};
+    jet::PageBuf old = jet::blank_page(jet::jet4_format());
+    std::fill(old.begin(), old.end(), 0xEE);
     for (const auto& [length, last_free] : cases) {
         SCOPED_TRACE(length);
         jet::TableDef def;
@@ -424,7 +429,8 @@ TEST(TableDefBuilder, EveryByteLandsWhereTheReaderLooksForIt) {
         // where the reader finds them, the rest as it was, and a chain from
         // page 100 on.
         std::map<std::uint32_t, jet::PageBuf> expected;
-        for (std::uint32_t k = 0; k == 0 || jet::kPageSize + (k - 1) * per < length; ++k) {
+        for (std::uint32_t k = 0; k == 0 || jet::jet4_format().page_size + (k - 1) * per < length;
+             ++k) {
             def.pages.push_back(40 + 7 * k);
             expected[40 + 7 * k] = old;
         }
@@ -458,7 +464,7 @@ std::vector<std::string> listing(const fs::path& dir) {
 TEST(OutputFile, InvisibleUntilCommittedAndGoneOnFailure) {
     testsupport::ScratchDir dir;
     const fs::path dest = dir.path() / "out.mdb";
-    jet::PageBuf page{};
+    jet::PageBuf page = jet::blank_page(jet::jet4_format());
     page[0] = 0x42;
     {
         jet::OutputFile out(dest, 0);
@@ -467,7 +473,7 @@ TEST(OutputFile, InvisibleUntilCommittedAndGoneOnFailure) {
         out.flush();
         EXPECT_FALSE(fs::exists(dest));
         EXPECT_TRUE(fs::exists(out.read_path()));
-        EXPECT_EQ(fs::file_size(out.read_path()), 3 * jet::kPageSize);
+        EXPECT_EQ(fs::file_size(out.read_path()), 3 * jet::jet4_format().page_size);
     }  // destroyed without commit
     EXPECT_TRUE(listing(dir.path()).empty());
 
@@ -511,11 +517,11 @@ TEST(OutputFile, InvisibleUntilCommittedAndGoneOnFailure) {
     std::ifstream bin(dest, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(bin)),
                             std::istreambuf_iterator<char>());
-    ASSERT_EQ(bytes.size(), 2 * jet::kPageSize);
+    ASSERT_EQ(bytes.size(), 2 * jet::jet4_format().page_size);
     EXPECT_EQ(bytes[0], 0x42);
-    EXPECT_NE(std::vector<char>(bytes.begin() + jet::kPageSize, bytes.end()),
+    EXPECT_NE(std::vector<char>(bytes.begin() + jet::jet4_format().page_size, bytes.end()),
               std::vector<char>(page.begin(), page.end()));
-    jet::PageFile pf(dest);
+    jet::PageFile pf(dest, jet::jet4_format());
     pf.set_encoding_key(0x1234);
     EXPECT_EQ(pf.read(1), page);
     struct stat st {};

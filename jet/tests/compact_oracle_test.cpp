@@ -380,7 +380,8 @@ TEST_F(CompactOracles, AccdbFilesReadTheSameAfterCompactionAndCompactToAFixedPoi
 void poke(const fs::path& file, std::uint32_t page, std::size_t offset,
           const std::vector<std::uint8_t>& bytes) {
     std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(static_cast<std::streamoff>(page) * static_cast<std::streamoff>(jet::kPageSize) +
+    f.seekp(static_cast<std::streamoff>(page) *
+                static_cast<std::streamoff>(jet::jet4_format().page_size) +
             static_cast<std::streamoff>(offset));
     f.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
@@ -395,8 +396,8 @@ std::vector<std::uint8_t> le32_bytes(std::uint32_t v) {
 // The entry ends a page's mask marks, in order.
 std::vector<std::size_t> entry_ends(const jet::PageBuf& page) {
     std::vector<std::size_t> ends;
-    for (std::size_t bit = 0; bit < jet::kIndexMaskSize * 8; ++bit) {
-        if ((page[jet::kIndexMaskOffset + bit / 8] >> (bit % 8)) & 1u) {
+    for (std::size_t bit = 0; bit < jet::jet4_format().index_page.mask_size * 8; ++bit) {
+        if ((page[jet::jet4_format().index_page.mask_offset + bit / 8] >> (bit % 8)) & 1u) {
             ends.push_back(bit);
         }
     }
@@ -431,8 +432,8 @@ bool node_entry_upper_bound(const fs::path& file, bool fault) {
             return false;
         }
         const auto root = pf.read(tree.root);
-        const auto page =
-            jet::parse_index_page(jet::Bytes(root.data(), root.size()), tree.root, "");
+        const auto page = jet::parse_index_page(
+            jet::jet4_format(), jet::Bytes(root.data(), root.size()), tree.root, "");
         const auto ends = entry_ends(root);
         for (std::size_t k = 0; k < page.entries.size(); ++k) {
             const auto& e = page.entries[k].entry;
@@ -453,7 +454,7 @@ bool node_entry_upper_bound(const fs::path& file, bool fault) {
             if (next == nullptr || jet::compare_entries(raised, *next) >= 0) {
                 continue;
             }
-            const std::size_t at = jet::kIndexEntriesOffset + ends[k] - 5;
+            const std::size_t at = jet::jet4_format().index_page.entries_offset + ends[k] - 5;
             if (fault) {
                 poke(file, tree.root, at - 3, {0, 0, 0, 0});
             } else {
@@ -472,7 +473,8 @@ bool prefix_over_pointer(const fs::path& file, bool fault) {
     return find_index(file, [&](const jet::IndexTree& tree, const jet::PageFile& pf) {
         for (const auto leaf : tree.levels.back()) {
             const auto buf = pf.read(leaf);
-            const auto page = jet::parse_index_page(jet::Bytes(buf.data(), buf.size()), leaf, "");
+            const auto page = jet::parse_index_page(jet::jet4_format(),
+                                                    jet::Bytes(buf.data(), buf.size()), leaf, "");
             if (page.entries.size() < 2) {
                 continue;
             }
@@ -499,18 +501,20 @@ bool prefix_over_pointer(const fs::path& file, bool fault) {
                 continue;
             }
             jet::PageBuf out = buf;
-            std::fill(out.begin() + jet::kIndexMaskOffset, out.end(), std::uint8_t{0});
+            std::fill(out.begin() + jet::jet4_format().index_page.mask_offset, out.end(),
+                      std::uint8_t{0});
             std::size_t used = 0;
             for (std::size_t i = 0; i < whole.size(); ++i) {
                 const std::size_t skip = i == 0 ? 0 : common;
-                std::copy(
-                    whole[i].begin() + static_cast<std::ptrdiff_t>(skip), whole[i].end(),
-                    out.begin() + static_cast<std::ptrdiff_t>(jet::kIndexEntriesOffset + used));
+                std::copy(whole[i].begin() + static_cast<std::ptrdiff_t>(skip), whole[i].end(),
+                          out.begin() + static_cast<std::ptrdiff_t>(
+                                            jet::jet4_format().index_page.entries_offset + used));
                 used += whole[i].size() - skip;
-                out[jet::kIndexMaskOffset + used / 8] |=
+                out[jet::jet4_format().index_page.mask_offset + used / 8] |=
                     static_cast<std::uint8_t>(1u << (used % 8));
             }
-            jet::put_le16(out, 2, static_cast<std::uint16_t>(jet::kIndexEntryArea - used));
+            jet::put_le16(out, 2,
+                          static_cast<std::uint16_t>(jet::jet4_format().index_entry_area() - used));
             jet::put_le16(out, 24, static_cast<std::uint16_t>(common + (fault ? 1 : 0)));
             poke(file, leaf, 0, std::vector<std::uint8_t>(out.begin(), out.end()));
             return true;
@@ -544,7 +548,8 @@ std::optional<std::int64_t> set_counter(const fs::path& file,
                 continue;
             }
             table = obj->name;
-            poke(file, obj->table_page(), jet::tdef_offsets::kAutonumber, le32_bytes(value(top)));
+            poke(file, obj->table_page(), jet::jet4_format().tdef.autonumber,
+                 le32_bytes(value(top)));
             return top;
         }
     }
@@ -769,7 +774,7 @@ std::string random_damage(const fs::path& file, std::mt19937& rng) {
                 index_pages.push_back(p);
             } else if (buf[0] == jet::kPageTypeData && jet::le32(buf, 4) != 0x4C41564Cu) {
                 try {
-                    const jet::DataPage page(buf, p, "");
+                    const jet::DataPage page(jet::jet4_format(), buf, p, "");
                     const auto& slots = page.slots();
                     if (std::all_of(slots.begin(), slots.end(),
                                     [](const jet::RowSlot& r) { return r.deleted(); })) {
@@ -782,7 +787,8 @@ std::string random_damage(const fs::path& file, std::mt19937& rng) {
         for (const auto* obj : db.catalog().tables(false)) {
             for (const auto& ri : db.table_def(obj->table_page()).real_indexes) {
                 if (ri.map.page != 0) {
-                    const jet::DataPage page(db.read_page(ri.map.page), ri.map.page, "");
+                    const jet::DataPage page(jet::jet4_format(), db.read_page(ri.map.page),
+                                             ri.map.page, "");
                     index_maps.emplace_back(ri.map, page.slot(ri.map.row).start);
                 }
             }
@@ -796,7 +802,7 @@ std::string random_damage(const fs::path& file, std::mt19937& rng) {
             }
             {
                 const auto p = pick(index_pages);
-                poke(file, p, 0, std::vector<std::uint8_t>(jet::kPageSize, 0));
+                poke(file, p, 0, std::vector<std::uint8_t>(jet::jet4_format().page_size, 0));
                 return "index page " + std::to_string(p) + " zeroed";
             }
         case 1:
@@ -807,7 +813,8 @@ std::string random_damage(const fs::path& file, std::mt19937& rng) {
                 const auto p = pick(index_pages);
                 const int n = 1 + static_cast<int>(rng() % 3);
                 for (int k = 0; k < n; ++k) {
-                    poke(file, p, rng() % jet::kPageSize, {static_cast<std::uint8_t>(rng())});
+                    poke(file, p, rng() % jet::jet4_format().page_size,
+                         {static_cast<std::uint8_t>(rng())});
                 }
                 return "index page " + std::to_string(p) + ": " + std::to_string(n) +
                        " byte(s) changed";
@@ -827,7 +834,7 @@ std::string random_damage(const fs::path& file, std::mt19937& rng) {
             }
             {
                 const auto p = pick(empty_data);
-                poke(file, p, 0, std::vector<std::uint8_t>(jet::kPageSize, 0));
+                poke(file, p, 0, std::vector<std::uint8_t>(jet::jet4_format().page_size, 0));
                 return "data page " + std::to_string(p) + " without live rows zeroed";
             }
     }
@@ -910,7 +917,7 @@ TEST_F(CompactOracles, RandomDamageThatLosesNoRowCompactsWithEqualRows) {
 
 // Zeroes page `n` of `file`.
 void zero_page(const fs::path& file, std::uint32_t n) {
-    poke(file, n, 0, std::vector<std::uint8_t>(jet::kPageSize, 0));
+    poke(file, n, 0, std::vector<std::uint8_t>(jet::jet4_format().page_size, 0));
 }
 
 bool zeroed_leaf(const fs::path& file) {
@@ -939,13 +946,13 @@ bool swapped_entries(const fs::path& file) {
         for (const auto leaf : tree.levels.back()) {
             const auto buf = pages.read(leaf);
             const auto e = entry_ends(buf);
-            const auto parsed = jet::parse_index_page(buf, leaf, "");
+            const auto parsed = jet::parse_index_page(jet::jet4_format(), buf, leaf, "");
             if (e.size() < 3 || e[1] - e[0] <= 4 || e[2] - e[1] <= 4 ||
                 parsed.entries[1].entry.key == parsed.entries[2].entry.key) {
                 continue;
             }
-            const std::size_t a = jet::kIndexEntriesOffset + e[1] - 4;
-            const std::size_t b = jet::kIndexEntriesOffset + e[2] - 4;
+            const std::size_t a = jet::jet4_format().index_page.entries_offset + e[1] - 4;
+            const std::size_t b = jet::jet4_format().index_page.entries_offset + e[2] - 4;
             poke(file, leaf, a, std::vector<std::uint8_t>(buf.begin() + b, buf.begin() + b + 4));
             poke(file, leaf, b, std::vector<std::uint8_t>(buf.begin() + a, buf.begin() + a + 4));
             return true;
@@ -962,7 +969,7 @@ bool stale_row_count(const fs::path& file) {
     for (const auto* obj : db.catalog().tables(false)) {
         const auto& def = db.table_def(obj->table_page());
         if (def.row_count != 0) {
-            poke(file, obj->table_page(), jet::tdef_offsets::kRowCount,
+            poke(file, obj->table_page(), jet::jet4_format().tdef.row_count,
                  le32_bytes(def.row_count + 5));
             return true;
         }
@@ -981,7 +988,7 @@ bool broken_index_map(const fs::path& file) {
                 continue;
             }
             const auto buf = db.read_page(ri.map.page);
-            const jet::DataPage holder(buf, ri.map.page, "");
+            const jet::DataPage holder(jet::jet4_format(), buf, ri.map.page, "");
             const std::size_t at = holder.slot(ri.map.row).start;
             if (buf[at] != 0) {
                 continue;  // not inline
@@ -1006,7 +1013,7 @@ bool missing_map_row(const fs::path& file, bool long_values) {
             continue;  // the offsets below are those of the first page
         }
         if (!long_values && def.free_map.page != 0) {
-            poke(file, def.page, jet::tdef_offsets::kFreeMap, {200});
+            poke(file, def.page, jet::jet4_format().tdef.free_map, {200});
             return true;
         }
         for (const auto& m : def.long_value_maps) {
@@ -1061,7 +1068,7 @@ std::optional<Lost> page_left_out_of_its_map(const fs::path& file, bool witnesse
             }
         });
         auto buf = db.read_page(def.owned_map.page);
-        const jet::DataPage holder(buf, def.owned_map.page, "");
+        const jet::DataPage holder(jet::jet4_format(), buf, def.owned_map.page, "");
         const std::size_t at = holder.slot(def.owned_map.row).start;
         if (rows.size() < 2 || buf[at] != 0) {
             continue;  // one page of rows, or not an inline map
@@ -1141,7 +1148,7 @@ bool zeroed_empty_data_page(const fs::path& file) {
             continue;
         }
         try {
-            const jet::DataPage page(buf, p, "");
+            const jet::DataPage page(jet::jet4_format(), buf, p, "");
             const auto& slots = page.slots();
             if (!slots.empty() && std::all_of(slots.begin(), slots.end(),
                                               [](const auto& r) { return r.deleted(); })) {
@@ -1291,7 +1298,8 @@ std::optional<Lost> broken_memo_chain(const fs::path& file) {
                     }
                     const jet::RowPointer first{jet::le24(r.bytes, span->offset + 5),
                                                 r.bytes[span->offset + 4]};
-                    const jet::DataPage lv(db.read_page(first.page), first.page, "");
+                    const jet::DataPage lv(jet::jet4_format(), db.read_page(first.page), first.page,
+                                           "");
                     poke(file, first.page, lv.slot(first.row).start, {0x00, 0xFF, 0xFF, 0xFF});
                     std::string key;
                     for (const auto& li : def.logical_indexes) {
@@ -1318,22 +1326,23 @@ std::optional<Lost> broken_memo_chain(const fs::path& file) {
 // A table's definition carrying a wrong magic number, or zeroed: then only
 // its pages of rows, naming it, tell that the table was there.
 std::optional<Lost> damaged_definition(const fs::path& file, bool zeroed) {
-    return each_plain_table(
-        file,
-        [&](const jet::Database& db, const jet::CatalogObject& obj,
-            const jet::TableDef& def) -> std::optional<Lost> {
-            std::uint64_t rows = 0;
-            db.for_each_row(def, [&](const jet::RowRef&) { ++rows; });
-            if (rows == 0 || (zeroed && def.pages.size() != 1)) {
-                return std::nullopt;
-            }
-            if (zeroed) {
-                poke(file, obj.table_page(), 0, std::vector<std::uint8_t>(jet::kPageSize));
-            } else {
-                poke(file, obj.table_page(), jet::tdef_offsets::kMagic, le32_bytes(7));
-            }
-            return Lost{obj.name, rows, true, "", "", rows};
-        });
+    return each_plain_table(file,
+                            [&](const jet::Database& db, const jet::CatalogObject& obj,
+                                const jet::TableDef& def) -> std::optional<Lost> {
+                                std::uint64_t rows = 0;
+                                db.for_each_row(def, [&](const jet::RowRef&) { ++rows; });
+                                if (rows == 0 || (zeroed && def.pages.size() != 1)) {
+                                    return std::nullopt;
+                                }
+                                if (zeroed) {
+                                    poke(file, obj.table_page(), 0,
+                                         std::vector<std::uint8_t>(jet::jet4_format().page_size));
+                                } else {
+                                    poke(file, obj.table_page(), jet::jet4_format().tdef.magic,
+                                         le32_bytes(7));
+                                }
+                                return Lost{obj.name, rows, true, "", "", rows};
+                            });
 }
 std::optional<Lost> wrong_definition(const fs::path& file) {
     return damaged_definition(file, false);

@@ -119,7 +119,8 @@ TEST(CompactCorpus, EveryJet4FileCompactsCleanSmallerAndDense) {
 
         // Free or unreachable pages of the source are gone.
         const std::uint32_t dropped = unreachable_pages(f.path, password_of(f));
-        EXPECT_LE(r.destination_bytes / jet::kPageSize, r.source_bytes / jet::kPageSize - dropped);
+        EXPECT_LE(r.destination_bytes / jet::jet4_format().page_size,
+                  r.source_bytes / jet::jet4_format().page_size - dropped);
 
         // The strict check finds nothing but the stale Ids the source carried.
         const auto report = jet::check_file(out, jet::CheckOptions{true}, password_of(f));
@@ -129,7 +130,7 @@ TEST(CompactCorpus, EveryJet4FileCompactsCleanSmallerAndDense) {
 
         // No free page inside the file, no deleted or overflow slot, data
         // pages full but for each table's last one.
-        jet::PageFile pf(out);
+        jet::PageFile pf(out, jet::jet4_format());
         const jet::Database db(out, jet::OpenOptions{password_of(f), true});
         pf.set_encoding_key(db.header().encoding_key);
         const auto free = jet::read_free_map(pf);
@@ -140,7 +141,7 @@ TEST(CompactCorpus, EveryJet4FileCompactsCleanSmallerAndDense) {
             if (p < 1 || page[0] != jet::kPageTypeData) {
                 continue;
             }
-            const jet::DataPage dp(page, p, pf.where(p));
+            const jet::DataPage dp(jet::jet4_format(), page, p, pf.where(p));
             for (const auto& s : dp.slots()) {
                 EXPECT_EQ(s.raw & (jet::kSlotDeleted | jet::kSlotOverflow), 0)
                     << "flagged slot on page " << p;
@@ -151,7 +152,7 @@ TEST(CompactCorpus, EveryJet4FileCompactsCleanSmallerAndDense) {
         }
         for (const auto& [owner, frees] : table_pages) {
             for (std::size_t k = 0; k + 1 < frees.size(); ++k) {
-                EXPECT_LE(frees[k], jet::kPageSize / 10)
+                EXPECT_LE(frees[k], jet::jet4_format().page_size / 10)
                     << "a data page of table " << owner << " is less than 90% full";
             }
         }
@@ -265,7 +266,8 @@ TEST(CompactEncoding, AnEncodedFileStaysEncodedAndReadable) {
     EXPECT_EQ(dst.header().encoding_key, src.header().encoding_key);
     // Stored bytes of page 2 are not a plain table definition.
     const std::string raw = slurp(out);
-    EXPECT_NE(static_cast<std::uint8_t>(raw[2 * jet::kPageSize]), jet::kPageTypeTableDef);
+    EXPECT_NE(static_cast<std::uint8_t>(raw[2 * jet::jet4_format().page_size]),
+              jet::kPageTypeTableDef);
     EXPECT_EQ(dst.read_page(2)[0], jet::kPageTypeTableDef);
     for (const auto* t : src.catalog().tables(false)) {
         EXPECT_EQ(dst.read_rows(dst.table(t->name)).size(),
@@ -289,7 +291,7 @@ TEST(CompactRefusals, UnsupportedInputsWriteNothing) {
     const CorpusFile* good = find_corpus("jackcess/testV2003.mdb");
     ASSERT_NE(good, nullptr);
     const fs::path cut = testsupport::copy_to_scratch(good->path, dir.path());
-    fs::resize_file(cut, 2 * jet::kPageSize + 100);
+    fs::resize_file(cut, 2 * jet::jet4_format().page_size + 100);
     cases.emplace_back(cut, jet::ErrorKind::truncated);
     const fs::path text = dir.path() / "notes.mdb";
     std::ofstream(text) << std::string(9000, 'x');
@@ -416,9 +418,10 @@ TEST(CompactVerify, ACopyThatDiffersFromItsSourceIsRejected) {
         bool done = false;
         written.for_each_row(t, [&](const jet::RowRef& r) {
             if (!done) {
-                const jet::DataPage dp(written.read_page(r.data.page), r.data.page, "page");
-                offset = std::uint64_t{r.data.page} * jet::kPageSize + dp.slot(r.data.row).start +
-                         2 + id->fixed_offset;
+                const jet::DataPage dp(jet::jet4_format(), written.read_page(r.data.page),
+                                       r.data.page, "page");
+                offset = std::uint64_t{r.data.page} * jet::jet4_format().page_size +
+                         dp.slot(r.data.row).start + 2 + id->fixed_offset;
                 done = true;
             }
         });

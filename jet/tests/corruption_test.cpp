@@ -27,13 +27,13 @@ std::vector<char> read_all(const std::filesystem::path& p) {
 // A damaged copy of `name`: a few bytes changed on one page (never page 0:
 // its checks have their own tests). Returns the page.
 std::size_t damage(std::vector<char>& bytes, std::mt19937& rng) {
-    const std::size_t pages = bytes.size() / jet::kPageSize;
+    const std::size_t pages = bytes.size() / jet::jet4_format().page_size;
     const std::size_t page = 1 + rng() % (pages - 1);
     const int flips = 1 + static_cast<int>(rng() % 6);
     for (int k = 0; k < flips; ++k) {
         // Page headers and slot tables are where pointers live: favour them.
-        const std::size_t off = (rng() % 2 ? rng() % 64 : rng() % jet::kPageSize);
-        bytes[page * jet::kPageSize + off] = static_cast<char>(rng());
+        const std::size_t off = (rng() % 2 ? rng() % 64 : rng() % jet::jet4_format().page_size);
+        bytes[page * jet::jet4_format().page_size + off] = static_cast<char>(rng());
     }
     return page;
 }
@@ -81,7 +81,7 @@ TEST(Corruption, RandomDamageEndsInADescribedErrorOrARead) {
     for (const std::string& name : names) {
         const std::filesystem::path source = *testsupport::corpus_dir() / name;
         const std::vector<char> original = read_all(source);
-        ASSERT_GT(original.size(), 3 * jet::kPageSize) << name;
+        ASSERT_GT(original.size(), 3 * jet::jet4_format().page_size) << name;
         std::mt19937 rng(12345);
         for (int round = 0; round < rounds; ++round) {
             std::vector<char> bytes = original;

@@ -48,7 +48,7 @@ struct PageSpec {
 // Lays out an index page the way Access does: entry 0 whole, later entries
 // without the shared prefix, one mask bit at each entry's end.
 jet::PageBuf make_page(const PageSpec& s) {
-    jet::PageBuf p{};
+    jet::PageBuf p = jet::blank_page(jet::jet4_format());
     p[0] = s.type;
     p[1] = 1;
     jet::put_le32(p, 4, s.owner);
@@ -62,11 +62,13 @@ jet::PageBuf make_page(const PageSpec& s) {
         const Raw& e = s.entries[i];
         const std::size_t skip = i == 0 ? 0 : s.prefix;
         std::copy(e.begin() + static_cast<std::ptrdiff_t>(skip), e.end(),
-                  p.begin() + static_cast<std::ptrdiff_t>(jet::kIndexEntriesOffset + pos));
+                  p.begin() + static_cast<std::ptrdiff_t>(
+                                  jet::jet4_format().index_page.entries_offset + pos));
         pos += e.size() - skip;
-        p[jet::kIndexMaskOffset + pos / 8] |= static_cast<std::uint8_t>(1u << (pos % 8));
+        p[jet::jet4_format().index_page.mask_offset + pos / 8] |=
+            static_cast<std::uint8_t>(1u << (pos % 8));
     }
-    jet::put_le16(p, 2, static_cast<std::uint16_t>(jet::kIndexEntryArea - pos));
+    jet::put_le16(p, 2, static_cast<std::uint16_t>(jet::jet4_format().index_entry_area() - pos));
     return p;
 }
 
@@ -82,12 +84,12 @@ class TreeFile {
     explicit TreeFile(std::vector<jet::PageBuf> pages) {
         path_ = dir_.path() / "tree.mdb";
         std::ofstream out(path_, std::ios::binary);
-        pages.insert(pages.begin(), jet::PageBuf{});
+        pages.insert(pages.begin(), jet::blank_page(jet::jet4_format()));
         for (const auto& p : pages) {
             out.write(reinterpret_cast<const char*>(p.data()), static_cast<long>(p.size()));
         }
     }
-    jet::PageFile open() const { return jet::PageFile(path_); }
+    jet::PageFile open() const { return jet::PageFile(path_, jet::jet4_format()); }
 
   private:
     testsupport::ScratchDir dir_;
@@ -178,7 +180,7 @@ TEST(IndexPage, RestoresTheSharedPrefixOfEveryLaterEntry) {
                  leaf_entry({0x7F, 0x80, 0x00, 0x02}, 40, 2),
                  leaf_entry({0x7F, 0x80, 0x00, 0x03, 0x55}, 0x123456, 255)};
     const auto page = make_page(s);
-    const auto p = jet::parse_index_page(page, 9, "test page 9");
+    const auto p = jet::parse_index_page(jet::jet4_format(), page, 9, "test page 9");
     ASSERT_EQ(p.entries.size(), 3u);
     EXPECT_EQ(p.entries[1].entry.key, (Raw{0x7F, 0x80, 0x00, 0x02}));
     EXPECT_EQ(p.entries[2].entry.key, (Raw{0x7F, 0x80, 0x00, 0x03, 0x55}));
@@ -193,7 +195,7 @@ TEST(IndexPage, NodeEntriesCarryTheirChildPage) {
     s.type = jet::kIndexNodePage;
     s.entries = {node_entry(long_key(5), 30, 1, 0x01020304)};
     s.tail = 12;
-    const auto p = jet::parse_index_page(make_page(s), 3, "test page 3");
+    const auto p = jet::parse_index_page(jet::jet4_format(), make_page(s), 3, "test page 3");
     ASSERT_EQ(p.entries.size(), 1u);
     EXPECT_EQ(p.entries[0].child, 0x01020304u);
     EXPECT_EQ(p.entries[0].entry.key, long_key(5));
@@ -205,7 +207,7 @@ TEST(IndexPage, RefusesUndecodableMasksAndPrefixes) {
     s.entries = {leaf_entry(long_key(1), 40, 1), leaf_entry(long_key(2), 40, 2)};
     auto expect_damage = [](const jet::PageBuf& page, const std::string& words) {
         try {
-            jet::parse_index_page(page, 5, "test.mdb, page 5");
+            jet::parse_index_page(jet::jet4_format(), page, 5, "test.mdb, page 5");
             FAIL() << "accepted a page whose " << words;
         } catch (const jet::Error& e) {
             EXPECT_EQ(e.kind(), jet::ErrorKind::damaged);
@@ -215,15 +217,16 @@ TEST(IndexPage, RefusesUndecodableMasksAndPrefixes) {
     };
     // A mask bit in the last mask byte beyond the entry area.
     auto page = make_page(s);
-    page[jet::kIndexMaskOffset + jet::kIndexMaskSize - 1] |= 0x80;
+    page[jet::jet4_format().index_page.mask_offset + jet::jet4_format().index_page.mask_size - 1] |=
+        0x80;
     expect_damage(page, "past the entry area");
     // A stray bit two bytes into the first entry: an entry shorter than its pointer.
     page = make_page(s);
-    page[jet::kIndexMaskOffset] |= 0x04;
+    page[jet::jet4_format().index_page.mask_offset] |= 0x04;
     expect_damage(page, "shorter than its row pointer");
     // A bit at byte 0: an empty entry.
     page = make_page(s);
-    page[jet::kIndexMaskOffset] |= 0x01;
+    page[jet::jet4_format().index_page.mask_offset] |= 0x01;
     expect_damage(page, "empty entry");
     // A prefix longer than the first entry.
     page = make_page(s);
@@ -242,7 +245,7 @@ TEST(IndexPage, EveryIndexPageOfTheCorpusDecodesWithItsStatedFreeSpace) {
     }
     std::size_t pages = 0;
     for (const auto& f : files) {
-        jet::PageFile file(f.path);
+        jet::PageFile file(f.path, jet::jet4_format());
         if (file.page_count() < 2 || file.read(1)[0] != 0x01) {
             continue;  // encoded: its pages need the header's key
         }
@@ -252,7 +255,7 @@ TEST(IndexPage, EveryIndexPageOfTheCorpusDecodesWithItsStatedFreeSpace) {
                 continue;
             }
             ++pages;
-            const auto p = jet::parse_index_page(buf, n, file.where(n));
+            const auto p = jet::parse_index_page(jet::jet4_format(), buf, n, file.where(n));
             EXPECT_EQ(p.free_space, p.expected_free_space()) << file.where(n);
             for (std::size_t i = 1; i < p.entries.size(); ++i) {
                 EXPECT_TRUE(jet::entry_less(p.entries[i - 1].entry, p.entries[i].entry))

@@ -141,7 +141,7 @@ fs::path flat_file_with_base_table_word(const fs::path& dir, std::size_t offset,
     std::vector<std::uint8_t> word(4);
     jet::put_le32(word, 0, value);
     std::fstream f(src, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(static_cast<std::streamoff>(tdef * jet::kPageSize + offset));
+    f.seekp(static_cast<std::streamoff>(tdef * jet::jet4_format().page_size + offset));
     f.write(reinterpret_cast<const char*>(word.data()), 4);
     return src;
 }
@@ -154,7 +154,7 @@ TEST(Jetcompact, RepairsAreReportedAsLinesOrJson) {
     }
     testsupport::ScratchDir dir;
     const fs::path src =
-        flat_file_with_base_table_word(dir.path(), jet::tdef_offsets::kAutonumber, 1);
+        flat_file_with_base_table_word(dir.path(), jet::jet4_format().tdef.autonumber, 1);
     ASSERT_FALSE(src.empty());
     const auto text = run_process({kProgram, src.string(), (dir.path() / "a.mdb").string()});
     EXPECT_EQ(text.exit_code, 0) << text.err;
@@ -183,7 +183,8 @@ TEST(Jetcompact, SalvageListsWhatIsLostAndExitsTwo) {
         GTEST_SKIP() << "the corpus is not available here";
     }
     testsupport::ScratchDir dir;
-    const fs::path src = flat_file_with_base_table_word(dir.path(), jet::tdef_offsets::kMagic, 7);
+    const fs::path src =
+        flat_file_with_base_table_word(dir.path(), jet::jet4_format().tdef.magic, 7);
     ASSERT_FALSE(src.empty());
     const std::string a = (dir.path() / "a.mdb").string();
     const auto refused = run_process({kProgram, src.string(), a});

@@ -127,7 +127,7 @@ TEST(Jetdump, RefusalsExitTwoDamageExitsThree) {
     const auto copy = testsupport::copy_to_scratch(corpus("jackcess/testV2003.mdb"), dir.path());
     {
         std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
-        f.seekp(2 * jet::kPageSize);
+        f.seekp(2 * jet::jet4_format().page_size);
         f.put('\x01');
     }
     r = jetdump({copy.string()});

@@ -23,7 +23,7 @@ TEST(Rc4, MatchesThePublishedTestVector) {
 
 TEST(PageFile, RefusesAMissingFileWithItsPath) {
     try {
-        jet::PageFile f("/nonexistent/folder/db.mdb");
+        jet::PageFile f("/nonexistent/folder/db.mdb", jet::jet4_format());
         FAIL() << "opened a missing file";
     } catch (const jet::Error& e) {
         EXPECT_EQ(e.kind(), jet::ErrorKind::io);
@@ -36,8 +36,8 @@ TEST(PageFile, ReadsPastTheEndAsDamageNamingThePage) {
     if (files.empty()) {
         GTEST_SKIP() << "corpus not found (TARNWICK_CORPUS)";
     }
-    jet::PageFile f(files.front().path);
-    EXPECT_EQ(f.page_count() * jet::kPageSize, f.size_bytes());
+    jet::PageFile f(files.front().path, jet::jet4_format());
+    EXPECT_EQ(f.page_count() * jet::jet4_format().page_size, f.size_bytes());
     try {
         (void)f.read(f.page_count());
         FAIL() << "read past the end";
@@ -53,7 +53,7 @@ TEST(PageFile, DecodesTheEncodedDatabaseWithTheKeyFromItsHeader) {
     if (!dir) {
         GTEST_SKIP() << "corpus not found (TARNWICK_CORPUS)";
     }
-    jet::PageFile f(*dir / "jackcessencrypt/db-enc.mdb");
+    jet::PageFile f(*dir / "jackcessencrypt/db-enc.mdb", jet::jet4_format());
     auto page0 = f.read(0);
     // The header region 0x18..0x97 is masked under a fixed RC4 key.
     const std::uint8_t mask_key[] = {0xC7, 0xDA, 0x39, 0x6B};
@@ -80,7 +80,7 @@ TEST(PageFile, ARunReachingPastTheEndIsRefusedNamingTheFirstMissingPage) {
     if (files.empty()) {
         GTEST_SKIP() << "corpus not found (TARNWICK_CORPUS)";
     }
-    jet::PageFile f(files.front().path);
+    jet::PageFile f(files.front().path, jet::jet4_format());
     std::vector<jet::PageBuf> run(4);
     f.read_run(f.page_count() - 4, 4, run.data());
     EXPECT_TRUE(run[3] == f.read(f.page_count() - 1));

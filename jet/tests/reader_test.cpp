@@ -105,12 +105,12 @@ TEST(Refusal, TruncatedCopiesAreRefusedAsTruncated) {
     testsupport::ScratchDir dir;
     const auto copy = testsupport::copy_to_scratch(f->path, dir.path());
     // Cut inside a page: not a whole number of pages.
-    std::filesystem::resize_file(copy, 5 * jet::kPageSize + 100);
+    std::filesystem::resize_file(copy, 5 * jet::jet4_format().page_size + 100);
     jet::Error e = refusal(copy);
     EXPECT_EQ(e.kind(), jet::ErrorKind::truncated);
     EXPECT_NE(std::string(e.what()).find("not a whole number"), std::string::npos) << e.what();
     // Whole pages, but fewer than the three every database has.
-    std::filesystem::resize_file(copy, 2 * jet::kPageSize);
+    std::filesystem::resize_file(copy, 2 * jet::jet4_format().page_size);
     e = refusal(copy);
     EXPECT_EQ(e.kind(), jet::ErrorKind::truncated);
     EXPECT_NE(std::string(e.what()).find("fewer than the 3"), std::string::npos) << e.what();
@@ -119,7 +119,7 @@ TEST(Refusal, TruncatedCopiesAreRefusedAsTruncated) {
     EXPECT_EQ(refusal(copy).kind(), jet::ErrorKind::truncated);
     // Whole pages, but the tables it names lie past the end: damage, named by page.
     std::filesystem::copy_file(f->path, copy, std::filesystem::copy_options::overwrite_existing);
-    std::filesystem::resize_file(copy, 10 * jet::kPageSize);
+    std::filesystem::resize_file(copy, 10 * jet::jet4_format().page_size);
     e = refusal(copy);
     EXPECT_EQ(e.kind(), jet::ErrorKind::damaged) << e.what();
     EXPECT_NE(std::string(e.what()).find("page"), std::string::npos) << e.what();
@@ -155,7 +155,8 @@ TEST(Refusal, MoreThanTwoGigabytesOfPages) {
     testsupport::ScratchDir dir;
     const auto copy = testsupport::copy_to_scratch(f->path, dir.path());
     // A sparse file: costs no disk.
-    std::filesystem::resize_file(copy, (std::uintmax_t{jet::kMaxPages} + 1) * jet::kPageSize);
+    std::filesystem::resize_file(
+        copy, (std::uintmax_t{jet::jet4_format().max_pages} + 1) * jet::jet4_format().page_size);
     const jet::Error e = refusal(copy);
     EXPECT_EQ(e.kind(), jet::ErrorKind::damaged);
     EXPECT_NE(std::string(e.what()).find("524288"), std::string::npos) << e.what();
@@ -206,7 +207,8 @@ TEST(Password, EncodeSetAndRemoveRoundTrip) {
     jet::PageBuf raw = db.header().raw;
     const auto parse = [&](const jet::PageBuf& page) {
         std::vector<std::uint8_t> file(page.begin(), page.end());
-        return jet::parse_header(jet::Bytes(file.data(), file.size()), 3 * jet::kPageSize, "x");
+        return jet::parse_header(jet::Bytes(file.data(), file.size()),
+                                 3 * jet::jet4_format().page_size, "x");
     };
     // Twenty characters, one outside Latin-1.
     const std::string pw = "Zwanzig Zeichen \xE2\x82\xAC!!!";
@@ -216,9 +218,9 @@ TEST(Password, EncodeSetAndRemoveRoundTrip) {
     EXPECT_TRUE(jet::password_matches(h, pw));
     EXPECT_FALSE(jet::password_matches(h, std::nullopt));
     // Only the password bytes changed; the rest of page 0 is kept.
-    for (std::size_t i = 0; i < jet::kPageSize; ++i) {
+    for (std::size_t i = 0; i < jet::jet4_format().page_size; ++i) {
         if (i < jet::header_offsets::kPassword ||
-            i >= jet::header_offsets::kPassword + jet::header_offsets::kPasswordLength) {
+            i >= jet::header_offsets::kPassword + jet::jet4_format().header.password_length) {
             ASSERT_EQ(raw[i], db.header().raw[i]) << "offset " << i;
         }
     }

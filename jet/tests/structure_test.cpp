@@ -29,7 +29,7 @@ using jet::RowPointer;
 class PageBuilder {
   public:
     explicit PageBuilder(std::uint32_t owner = 0) {
-        page_.fill(0);
+        page_.assign(jet::jet4_format().page_size, 0);
         page_[0] = jet::kPageTypeData;
         page_[1] = 1;
         jet::put_le32(jet::MutableBytes(page_), 4, owner);
@@ -50,7 +50,7 @@ class PageBuilder {
 
   private:
     PageBuf page_{};
-    std::size_t top_ = jet::kPageSize;
+    std::size_t top_ = jet::jet4_format().page_size;
     std::size_t count_ = 0;
 };
 
@@ -76,7 +76,7 @@ class PageFileFixture {
             out.write(reinterpret_cast<const char*>(p.data()), p.size());
         }
     }
-    jet::PageFile open() const { return jet::PageFile(path_); }
+    jet::PageFile open() const { return jet::PageFile(path_, jet::jet4_format()); }
 
   private:
     testsupport::ScratchDir dir_;
@@ -105,7 +105,7 @@ TEST(DataPage, SlotsRowsFlagsAndFreeSpace) {
     b.add({4, 5}, jet::kSlotOverflow);
     b.add({}, jet::kSlotDeleted | jet::kSlotOverflow);  // reclaimed deleted row
     b.add({9, 9, 9, 9});
-    const jet::DataPage p(b.page(), 5, "test page 5");
+    const jet::DataPage p(jet::jet4_format(), b.page(), 5, "test page 5");
     EXPECT_EQ(p.owner(), 77u);
     ASSERT_EQ(p.slot_count(), 4u);
     EXPECT_EQ(std::vector<std::uint8_t>(p.row(0).begin(), p.row(0).end()),
@@ -115,7 +115,7 @@ TEST(DataPage, SlotsRowsFlagsAndFreeSpace) {
     EXPECT_TRUE(p.slot(2).deleted());
     EXPECT_EQ(p.row(2).size(), 0u);
     EXPECT_EQ(p.row(3).size(), 4u);
-    EXPECT_EQ(p.computed_free_space(), jet::kPageSize - 9 - (14 + 2 * 4));
+    EXPECT_EQ(p.computed_free_space(), jet::jet4_format().page_size - 9 - (14 + 2 * 4));
     EXPECT_TRUE(contains(damage([&] { (void)p.slot(4); }), "test page 5"));
 }
 
@@ -124,25 +124,30 @@ TEST(DataPage, DamagedSlotTablesAreNamed) {
         PageBuilder b;
         b.add({1});
         jet::put_le16(jet::MutableBytes(b.page()), 12, 3000);  // slot table past the page
-        EXPECT_TRUE(contains(damage([&] { jet::DataPage(b.page(), 9, "page 9"); }), "page 9"));
+        EXPECT_TRUE(contains(
+            damage([&] { jet::DataPage(jet::jet4_format(), b.page(), 9, "page 9"); }), "page 9"));
     }
     {
         PageBuilder b;
         b.add({1, 2});
         b.add({3});
         jet::put_le16(jet::MutableBytes(b.page()), 16, 4095);  // row 1 starts after row 0's start
-        EXPECT_TRUE(contains(damage([&] { jet::DataPage(b.page(), 9, "page 9"); }), "row 1"));
+        EXPECT_TRUE(contains(
+            damage([&] { jet::DataPage(jet::jet4_format(), b.page(), 9, "page 9"); }), "row 1"));
     }
     {
         PageBuilder b;
         b.add({1, 2});
         jet::put_le16(jet::MutableBytes(b.page()), 14, 10);  // inside the header
-        EXPECT_TRUE(contains(damage([&] { jet::DataPage(b.page(), 9, "page 9"); }), "row table"));
+        EXPECT_TRUE(
+            contains(damage([&] { jet::DataPage(jet::jet4_format(), b.page(), 9, "page 9"); }),
+                     "row table"));
     }
     {
         PageBuf p{};
         p[0] = jet::kPageTypeTableDef;
-        EXPECT_TRUE(contains(damage([&] { jet::DataPage(p, 4, "page 4"); }), "page type 2"));
+        EXPECT_TRUE(contains(damage([&] { jet::DataPage(jet::jet4_format(), p, 4, "page 4"); }),
+                             "page type 2"));
     }
 }
 
@@ -452,7 +457,7 @@ TEST(TableDef, CorpusDefinitionsOverSeveralPagesMapOffsetsBack) {
     }
     int multi = 0;
     for (const auto& cf : testsupport::corpus_files("jet4")) {
-        const jet::PageFile file(cf.path);
+        const jet::PageFile file(cf.path, jet::jet4_format());
         // Find TDEF pages with a continuation, straight from the page types.
         PageBuf p0{};
         file.read_prefix(p0.data(), p0.size());
@@ -461,7 +466,7 @@ TEST(TableDef, CorpusDefinitionsOverSeveralPagesMapOffsetsBack) {
         }
         std::vector<std::uint8_t> start(p0.begin(), p0.end());
         const auto header = jet::parse_header(Bytes(start), file.size_bytes(), cf.name);
-        jet::PageFile keyed(cf.path);
+        jet::PageFile keyed(cf.path, jet::jet4_format());
         keyed.set_encoding_key(header.encoding_key);
         for (std::uint32_t n = 2; n < keyed.page_count(); ++n) {
             const PageBuf page = keyed.read(n);

@@ -132,7 +132,8 @@ LongValueFile long_value_file(const fs::path& dir) {
         f.compressed.push_back(static_cast<std::uint8_t>(c));  // ASCII only here
     }
     std::map<std::uint32_t, jet::PageBuf> pages;
-    pages[1] = jet::build_data_page(std::vector<Buf>{f.value}, jet::kLvalMarker);
+    pages[1] =
+        jet::build_data_page(jet::jet4_format(), std::vector<Buf>{f.value}, jet::kLvalMarker);
     const std::size_t cut = 7;
     Buf first;
     put32(first, jet::RowPointer{3, 0}.encode());
@@ -140,22 +141,22 @@ LongValueFile long_value_file(const fs::path& dir) {
     Buf second;
     put32(second, 0);
     second.insert(second.end(), f.value.begin() + cut, f.value.end());
-    pages[2] = jet::build_data_page(std::vector<Buf>{first}, jet::kLvalMarker);
-    pages[3] = jet::build_data_page(std::vector<Buf>{second}, jet::kLvalMarker);
+    pages[2] = jet::build_data_page(jet::jet4_format(), std::vector<Buf>{first}, jet::kLvalMarker);
+    pages[3] = jet::build_data_page(jet::jet4_format(), std::vector<Buf>{second}, jet::kLvalMarker);
     Buf c1;
     put32(c1, jet::RowPointer{4, 1}.encode());
     c1.insert(c1.end(), f.compressed.begin(), f.compressed.begin() + 3);
     Buf c2;
     put32(c2, 0);
     c2.insert(c2.end(), f.compressed.begin() + 3, f.compressed.end());
-    pages[4] = jet::build_data_page(std::vector<Buf>{c1, c2}, jet::kLvalMarker);
+    pages[4] = jet::build_data_page(jet::jet4_format(), std::vector<Buf>{c1, c2}, jet::kLvalMarker);
     std::ofstream out(f.path, std::ios::binary);
     for (std::uint32_t k = 0; k <= 4; ++k) {
-        jet::PageBuf page{};
+        jet::PageBuf page = jet::blank_page(jet::jet4_format());
         if (pages.count(k) != 0) {
             page = pages[k];
         }
-        out.write(reinterpret_cast<const char*>(page.data()), jet::kPageSize);
+        out.write(reinterpret_cast<const char*>(page.data()), jet::jet4_format().page_size);
     }
     return f;
 }
@@ -163,7 +164,7 @@ LongValueFile long_value_file(const fs::path& dir) {
 TEST(RowDigest, TheSameValuesStoredDifferentlyGiveTheSameHash) {
     testsupport::ScratchDir dir;
     const LongValueFile lv = long_value_file(dir.path());
-    const jet::PageFile file(lv.path);
+    const jet::PageFile file(lv.path, jet::jet4_format());
     const jet::TableDef t = test_table("Things");
     jet::RowDigester digester(file, t, "Things", nullptr);
     auto hash = [&](const RowSpec& s) {
@@ -203,7 +204,7 @@ TEST(RowDigest, TheSameValuesStoredDifferentlyGiveTheSameHash) {
 TEST(RowDigest, DifferentRowsGiveDifferentHashes) {
     testsupport::ScratchDir dir;
     const LongValueFile lv = long_value_file(dir.path());
-    const jet::PageFile file(lv.path);
+    const jet::PageFile file(lv.path, jet::jet4_format());
     const jet::TableDef t = test_table("Things");
     jet::RowDigester digester(file, t, "Things", nullptr);
     auto hash = [&](const RowSpec& s) {
@@ -231,7 +232,7 @@ TEST(RowDigest, DifferentRowsGiveDifferentHashes) {
 TEST(RowDigest, IdColumnsOfTheSourceAreTakenThroughTheIdMap) {
     testsupport::ScratchDir dir;
     const LongValueFile lv = long_value_file(dir.path());
-    const jet::PageFile file(lv.path);
+    const jet::PageFile file(lv.path, jet::jet4_format());
     const jet::TableDef t = test_table("MSysObjects");  // its "Id" holds table Ids
     jet::IdRemap ids;
     ids.tables[5] = 9;
@@ -252,7 +253,7 @@ TEST(RowDigest, IdColumnsOfTheSourceAreTakenThroughTheIdMap) {
 TEST(RowDigest, ADamagedRowIsDescribedAsTheReaderDescribesIt) {
     testsupport::ScratchDir dir;
     const LongValueFile lv = long_value_file(dir.path());
-    const jet::PageFile file(lv.path);
+    const jet::PageFile file(lv.path, jet::jet4_format());
     const jet::TableDef t = test_table("Things");
     jet::RowDigester digester(file, t, "Things", nullptr);
     Buf row = make_row(RowSpec{1, utf16(u"abc"), std::nullopt, false});
@@ -340,9 +341,10 @@ std::vector<RowSite> row_sites(const fs::path& file, const std::string& table) {
     EXPECT_EQ(db.header().encoding_key, 0u) << "patching needs a file without page encoding";
     std::vector<RowSite> sites;
     db.for_each_row(db.table(table), [&](const jet::RowRef& r) {
-        const jet::DataPage dp(db.read_page(r.data.page), r.data.page, "page");
+        const jet::DataPage dp(jet::jet4_format(), db.read_page(r.data.page), r.data.page, "page");
         RowSite s;
-        s.offset = std::uint64_t{r.data.page} * jet::kPageSize + dp.slot(r.data.row).start;
+        s.offset =
+            std::uint64_t{r.data.page} * jet::jet4_format().page_size + dp.slot(r.data.row).start;
         s.length = r.bytes.size();
         s.pointer = r.data;
         s.overflow = !(r.pointer == r.data);
@@ -474,11 +476,12 @@ TEST(VerifyRejects, AByteChangedInTheMiddleOfAMemoChain) {
                     continue;
                 }
                 const jet::RowPointer p = rows[1];
-                const jet::DataPage dp(db.read_page(p.page), p.page, "page");
+                const jet::DataPage dp(jet::jet4_format(), db.read_page(p.page), p.page, "page");
                 // Past the next-chunk pointer, a byte that is not a switch (00).
                 const std::size_t start = dp.slot(p.row).start + 4u;
                 for (std::size_t k = 0; k < 16 && !where; ++k) {
-                    const std::uint64_t at = std::uint64_t{p.page} * jet::kPageSize + start + k;
+                    const std::uint64_t at =
+                        std::uint64_t{p.page} * jet::jet4_format().page_size + start + k;
                     if (read_at(changed, at, 1)[0] > 1) {
                         where = at;
                     }

@@ -107,7 +107,7 @@ void print_json(const jet::CheckReport& r, std::optional<std::uint32_t> planned)
         o << *planned
           << ",\"compaction_frees_pages\":" << (r.pages > *planned ? r.pages - *planned : 0)
           << ",\"compaction_frees_bytes\":"
-          << std::uint64_t{r.pages > *planned ? r.pages - *planned : 0} * jet::kPageSize;
+          << std::uint64_t{r.pages > *planned ? r.pages - *planned : 0} * r.page_size;
     } else {
         o << "null";
     }
@@ -172,7 +172,7 @@ void print_text(const jet::CheckReport& r, std::optional<std::uint32_t> planned)
         const std::uint32_t freed = r.pages > *planned ? r.pages - *planned : 0;
         std::cout << "A compaction would write " << *planned << " of the " << r.pages
                   << " pages: it frees " << freed << " pages ("
-                  << std::uint64_t{freed} * jet::kPageSize << " bytes). Nothing was written.\n";
+                  << std::uint64_t{freed} * r.page_size << " bytes). Nothing was written.\n";
     }
 }
 
