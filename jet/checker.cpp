@@ -205,7 +205,7 @@ void check_catalog_and_tables(Context& cx) {
     const auto& objects = cx.db.catalog().objects();
     std::map<std::uint32_t, std::vector<const CatalogObject*>> by_page;
     for (const auto& o : objects) {
-        if (o.is_table()) {
+        if (o.names_definition()) {
             by_page[o.table_page()].push_back(&o);
         }
     }

@@ -309,7 +309,8 @@ void Compactor::find_tables() {
     std::set<std::uint32_t> pages{kCatalogPage};
     std::map<std::uint32_t, std::string> names{{kCatalogPage, "MSysObjects"}};
     for (const auto& obj : db_.catalog().objects()) {
-        if (!obj.is_table() || obj.id <= 0 || static_cast<std::uint32_t>(obj.id) > kMaxTableId) {
+        if (!obj.names_definition() || obj.id <= 0 ||
+            static_cast<std::uint32_t>(obj.id) > kMaxTableId) {
             continue;
         }
         const std::uint32_t p = obj.table_page();

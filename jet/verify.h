@@ -79,6 +79,8 @@ class RowDigester {
     void canonical_form(Bytes row);
     void append_text(Bytes stored);
     void append_units(const std::uint8_t* data, std::size_t units);
+    void append_bytes(Bytes value);
+    void append_long_value(Bytes descriptor, bool text);
     [[noreturn]] void fail_like_reader(Bytes row, RowPointer at) const;
 
     const PageFile& file_;
