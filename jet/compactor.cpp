@@ -107,6 +107,25 @@ bool is_id_column(std::string_view table, std::string_view column) {
     return false;
 }
 
+namespace {
+
+// The real index of the primary key, when the table has one.
+std::optional<std::size_t> primary_key_index(const TableDef& def) {
+    for (const auto& li : def.logical_indexes) {
+        if (li.is_primary_key() && li.real_index < def.real_indexes.size()) {
+            return li.real_index;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool written_in_scan_order(const TableDef& def, std::string_view table) {
+    return def.page == kCatalogPage || iequals(table, "MSysQueries") ||
+           !primary_key_index(def).has_value();
+}
+
 std::int64_t IdRemap::apply(std::int64_t value) const {
     if (value <= 0 || value > kMaxTableId) {
         return value;
@@ -368,17 +387,12 @@ void Compactor::find_tables() {
 }
 
 std::optional<std::size_t> Compactor::order_index(const TableWork& t) const {
-    // Primary-key order, as Access writes a compacted table; the catalog
-    // keeps its own order, which is the order tools list the tables in.
-    if (t.old_page == kCatalogPage) {
+    // Primary-key order, as Access writes a compacted table, but for the
+    // tables whose rows' order carries meaning.
+    if (written_in_scan_order(*t.def, t.name)) {
         return std::nullopt;
     }
-    for (const auto& li : t.def->logical_indexes) {
-        if (li.is_primary_key() && li.real_index < t.def->real_indexes.size()) {
-            return li.real_index;
-        }
-    }
-    return std::nullopt;
+    return primary_key_index(*t.def);
 }
 
 // The live rows of a table and the order to write them in: primary-key

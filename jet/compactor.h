@@ -22,8 +22,9 @@
 //   at the end the global map's 0x05 pages, when it is too large for page 1
 //
 // Rows are written densely in primary-key order (storage order for a table
-// without a primary key, and for MSysObjects, whose order is the order in
-// which tools list the tables), long values are stored afresh (inline values stay
+// without a primary key, for MSysObjects, whose order is the order in which
+// tools list the tables, and for MSysQueries, whose order is each query's:
+// see written_in_scan_order), long values are stored afresh (inline values stay
 // in the row, single-row values stay single rows, chains are cut into full
 // 4072-byte chunks with an exact last one), every index is rebuilt from its
 // own leaf entries through the old-to-new row map, and every usage map, row
@@ -57,6 +58,7 @@ namespace jet {
 
 class Database;
 class OutputFile;
+struct TableDef;
 
 // How table Ids changed.
 struct IdRemap {
@@ -68,6 +70,13 @@ struct IdRemap {
 
 // True for the columns that hold table Ids.
 bool is_id_column(std::string_view table, std::string_view column);
+
+// True for a table whose rows the copy keeps in the order a scan reads them
+// (its pages in map order, their slots in order): a table without a primary
+// key, the catalog (the order tools list the tables in) and MSysQueries (a
+// query's parts: readers render its output columns, joins and sort keys in
+// the order of its rows). Every other table is written in primary-key order.
+bool written_in_scan_order(const TableDef& def, std::string_view table);
 
 struct CompactorStats {
     std::uint32_t source_pages = 0;

@@ -532,6 +532,10 @@ void verify_compacted(const Database& source, const Database& output, const IdRe
         if (x != y) {
             fail(destination, "the rows of table \"" + name + "\" differ.");
         }
+        if (written_in_scan_order(def, name) && x.sequence != y.sequence) {
+            fail(destination, "the rows of table \"" + name +
+                                  "\" come in another order, and their order carries meaning.");
+        }
     }
 }
 

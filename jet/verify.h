@@ -46,18 +46,26 @@ struct RowHash {
 // A 128-bit hash of `n` bytes (MurmurHash3's x64 128-bit function).
 RowHash hash128(const std::uint8_t* data, std::size_t n);
 
-// The order-independent digest of a multiset of rows.
+// The digest of a table's rows: order-independent as a multiset (its count
+// and sums), and beside it a hash of the sequence, for the tables whose row
+// order carries meaning (see written_in_scan_order).
 struct TableDigest {
     std::uint64_t rows = 0;
     std::uint64_t sum_lo = 0;
     std::uint64_t sum_hi = 0;
+    std::uint64_t sequence = 0;
 
     void add(const RowHash& h) {
         ++rows;
         sum_lo += h.lo;
         sum_hi += h.hi;
+        sequence = (sequence ^ h.lo) * 0x9E3779B97F4A7C15ull + h.hi;
+        sequence ^= sequence >> 29;
     }
-    bool operator==(const TableDigest&) const = default;
+    // The same multiset of rows, whatever their order.
+    bool operator==(const TableDigest& o) const {
+        return rows == o.rows && sum_lo == o.sum_lo && sum_hi == o.sum_hi;
+    }
 };
 
 // The canonical form of the rows of one table, and its hash. Values are

@@ -450,6 +450,27 @@ TEST(VerifyRejects, TwoCopiesOfOneRowInPlaceOfTwoCopiesOfAnother) {
     EXPECT_EQ(verify_against(aa, aa, dir.path()), "");
 }
 
+// A table without a primary key keeps its rows in the order a scan reads
+// them (as MSysQueries does, whose order is a query's): the same rows in
+// another order are refused, though every row is there.
+TEST(VerifyRejects, TheRowsOfATableWithoutAKeyInAnotherOrder) {
+    REQUIRE_CORPUS();
+    testsupport::ScratchDir dir;
+    const fs::path original = corpus_path("jackcess/overflowTestV2000.mdb");
+    const fs::path swapped = testsupport::copy_to_scratch(original, dir.path());
+    const std::vector<RowSite> sites = row_sites(swapped, "Table1");
+    ASSERT_GE(sites.size(), 2u);
+    ASSERT_EQ(sites[0].length, sites[1].length);
+    const Buf a = read_at(swapped, sites[0].offset, sites[0].length);
+    const Buf b = read_at(swapped, sites[1].offset, sites[1].length);
+    ASSERT_NE(a, b);
+    write_at(swapped, sites[0].offset, b);
+    write_at(swapped, sites[1].offset, a);
+    const std::string what = verify_against(original, swapped, dir.path());
+    EXPECT_NE(what.find("the rows of table \"Table1\" come in another order"), std::string::npos)
+        << what;
+}
+
 TEST(VerifyRejects, AByteChangedInTheMiddleOfAMemoChain) {
     REQUIRE_CORPUS();
     testsupport::ScratchDir dir;
