@@ -122,26 +122,28 @@ TEST(PasswordChange, SidsFollowTheNewPasswordAndComeBackExactly) {
                          [&](const testsupport::CorpusFile& c) { return c.name == name; });
         ASSERT_NE(f, files.end());
         testsupport::ScratchDir dir;
+        // A copy: compacting locks its source, as other tests may lock the corpus file.
+        const fs::path source = testsupport::copy_to_scratch(f->path, dir.path());
         const std::string& pw = f->password;
         const std::string other = "Tarn wick 2";
-        const auto plain = sids_of(f->path, pw, true);
-        const auto stored = sids_of(f->path, pw, false);
+        const auto plain = sids_of(source, pw, true);
+        const auto stored = sids_of(source, pw, false);
         ASSERT_FALSE(plain.empty());
 
         // Given another password: the stored SIDs change, the plain ones do not.
-        const fs::path changed = compacted(f->path, pw, other, dir.path() / "changed.mdb");
+        const fs::path changed = compacted(source, pw, other, dir.path() / "changed.mdb");
         EXPECT_EQ(sids_of(changed, other, true), plain);
         EXPECT_NE(sids_of(changed, other, false), stored);
         // Changed back: the source's SID bytes exactly.
         const fs::path back = compacted(changed, other, pw, dir.path() / "back.mdb");
         EXPECT_EQ(sids_of(back, pw, false), stored);
         if (!pw.empty()) {
-            const fs::path freed = compacted(f->path, pw, "", dir.path() / "freed.mdb");
+            const fs::path freed = compacted(source, pw, "", dir.path() / "freed.mdb");
             EXPECT_EQ(sids_of(freed, "", true), plain);
             EXPECT_NE(sids_of(freed, "", false), stored);
         }
         if (oracle) {
-            const auto rows = exported(f->path);
+            const auto rows = exported(source);
             EXPECT_EQ(exported(changed), rows) << "mdb-export reads the copy differently";
             EXPECT_EQ(exported(back), rows) << "mdb-export reads the copy differently";
         }
@@ -237,7 +239,8 @@ TEST(PasswordChange, VerificationRefusesSidsThatDoNotMatchPageZero) {
 TEST(PasswordChange, AnAccdbKeepsItsPassword) {
     REQUIRE_CORPUS();
     testsupport::ScratchDir dir;
-    const fs::path source = *testsupport::corpus_dir() / "jackcess/testV2010.accdb";
+    const fs::path source = testsupport::copy_to_scratch(
+        *testsupport::corpus_dir() / "jackcess/testV2010.accdb", dir.path());
     for (const char* to : {"x", ""}) {
         jet::CompactOptions o;
         o.destination_password = to;
