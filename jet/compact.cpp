@@ -132,6 +132,9 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     }
     const std::string wanted = options.destination_password.value_or("");
     PageBuf page0 = header.raw;
+    if (wanted != current && header.is_ace()) {
+        throw Error(ErrorKind::invalid_argument, kAcePasswordChange);
+    }
     if (wanted != current) {
         set_password(MutableBytes(page0.data(), page0.size()), wanted);
     }

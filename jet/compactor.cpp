@@ -13,6 +13,7 @@
 #include "jet/data_page_builder.h"
 #include "jet/database.h"
 #include "jet/error.h"
+#include "jet/header.h"
 #include "jet/index_builder.h"
 #include "jet/index_key.h"
 #include "jet/index_tree.h"
@@ -21,6 +22,7 @@
 #include "jet/long_value_builder.h"
 #include "jet/output_file.h"
 #include "jet/row.h"
+#include "jet/sid_mask.h"
 #include "jet/source_rows.h"
 #include "jet/table_def.h"
 #include "jet/table_def_builder.h"
@@ -60,9 +62,10 @@ struct TableWork {
     std::string name;
     std::vector<const Column*> id_columns;
     std::vector<const Column*> lv_columns;
-    std::vector<bool> index_id_keyed;    // per real index
-    const Column* autonumber = nullptr;  // the Long column the counter numbers
-    std::int64_t max_autonumber = 0;     // the highest value in it (0: none above 0)
+    std::vector<const Column*> sid_columns;  // masked again (only when the password changes)
+    std::vector<bool> index_id_keyed;        // per real index
+    const Column* autonumber = nullptr;      // the Long column the counter numbers
+    std::int64_t max_autonumber = 0;         // the highest value in it (0: none above 0)
 
     // Plan (page counts).
     std::uint32_t data_pages = 0;
@@ -221,6 +224,8 @@ class Compactor {
     OutputFile* out_;  // nullptr when only planning
     const std::function<void(std::uint64_t, std::uint64_t)>& progress_;
     const IndexSet& from_rows_;
+    // From the source's SID mask to the copy's, when page 0 changes it.
+    std::optional<SidMask> sids_;
     std::map<std::pair<std::uint32_t, std::size_t>, std::vector<IndexEntry>> rebuilt_;
     PageCache cache_;
     std::vector<TableWork> tables_;
@@ -360,6 +365,16 @@ void Compactor::find_tables() {
             if (c.is_long_value()) {
                 t.lv_columns.push_back(&c);
             }
+            if (sids_ && is_sid_column(t.name, c.name)) {
+                if (c.type != static_cast<std::uint8_t>(ColumnType::binary)) {
+                    throw Error(ErrorKind::damaged,
+                                "The column \"" + c.name + "\" of table \"" + t.name + "\" in " +
+                                    file_.where(p) +
+                                    " should be a Binary column and is not, so its SIDs cannot "
+                                    "be masked again for the new password.");
+                }
+                t.sid_columns.push_back(&c);
+            }
             if ((c.flags & kColumnFlagAutoLong) != 0 &&
                 c.type == static_cast<std::uint8_t>(ColumnType::long_integer)) {
                 t.autonumber = &c;
@@ -381,6 +396,19 @@ void Compactor::find_tables() {
                 }
             }
             t.index_id_keyed.push_back(keyed);
+            for (const auto& ic : ri.columns) {
+                for (const Column* c : t.sid_columns) {
+                    if (c->number == ic.number) {
+                        throw Error(ErrorKind::damaged,
+                                    "An index of table \"" + t.name + "\" covers its column \"" +
+                                        c->name +
+                                        "\", whose SIDs a new password masks again; this "
+                                        "compactor cannot rewrite the keys of that index, so it "
+                                        "cannot change the password of this database. Compact it "
+                                        "keeping its password.");
+                    }
+                }
+            }
         }
         tables_.push_back(std::move(t));
     }
@@ -797,7 +825,7 @@ void Compactor::write_table(TableWork& t) {
         std::vector<std::uint8_t>& bytes = page_rows[page_count++];
         bytes.assign(src.begin(), src.end());
         placed[i] = RowPointer{t.data_base + place.page_index, place.slot}.encode();
-        if (!t.lv_columns.empty() || !t.id_columns.empty()) {
+        if (!t.lv_columns.empty() || !t.id_columns.empty() || !t.sid_columns.empty()) {
             const std::string what = where_row(t, RowPointer::decode(t.live.slot(i)));
             const RowLayout layout = parse_row_layout(*t.def, src, what);
             for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
@@ -828,6 +856,11 @@ void Compactor::write_table(TableWork& t) {
                 const auto v = static_cast<std::int32_t>(le32(bytes, span->offset));
                 const auto mapped = static_cast<std::uint32_t>(ids_.apply(v));
                 put_le32(bytes, span->offset, mapped);
+            }
+            for (const Column* c : t.sid_columns) {
+                if (const auto span = locate_column(*c, layout, src, what)) {
+                    sids_->apply(MutableBytes(bytes).subspan(span->offset, span->length));
+                }
             }
         }
     }
@@ -943,6 +976,14 @@ void Compactor::write_table(TableWork& t) {
 
 CompactorResult Compactor::run(const PageBuf& page0) {
     stats_.source_pages = file_.page_count();
+    if (page0 != db_.header().raw) {
+        PageBuf plain = page0;
+        toggle_header_mask(MutableBytes(plain.data(), plain.size()));
+        SidMask change(sid_key(db_.header().plain), sid_key(plain));
+        if (!change.is_identity()) {
+            sids_.emplace(std::move(change));
+        }
+    }
     find_tables();
     for (std::size_t i = 0; i < tables_.size(); ++i) {
         plan_table(tables_[i]);

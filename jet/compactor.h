@@ -41,6 +41,11 @@
 // new file: then it is given a number past the end of the file, which names
 // nothing.
 //
+// A page 0 with another password masks the SIDs of MSysACEs and
+// MSysObjects (Owner) under another key (see sid_mask.h): each is converted
+// from the source's mask to the new one on the way. An index over a SID
+// column is not rewritten: a password change is then refused.
+//
 // The result is deterministic: the same source gives the same bytes, and a
 // compacted file compacts to itself.
 
@@ -103,8 +108,9 @@ struct CompactorResult {
 using IndexSet = std::set<std::pair<std::uint32_t, std::uint32_t>>;
 
 // Writes the compacted form of `source` into `out`. `page0` is the page 0 to
-// write (as stored: masked; password already set). `progress` (may be empty)
-// is called now and then with (done, total) in units of its own choosing.
+// write (as stored: masked; password already set); when its password differs
+// from the source's, every SID is masked again to match it. `progress` (may
+// be empty) is called now and then with (done, total) in units of its own choosing.
 // Every index keeps its entries, but those in `from_rows`, rebuilt from the
 // rows (throws Error(damaged) when their keys cannot be computed).
 CompactorResult write_compacted(const Database& source, OutputFile& out, const PageBuf& page0,

@@ -1,12 +1,14 @@
 #include "jet/verify.h"
 
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "jet/catalog.h"
 #include "jet/checker.h"
 #include "jet/database.h"
 #include "jet/error.h"
+#include "jet/header.h"
 #include "jet/long_value.h"
 #include "jet/row.h"
 #include "jet/table_def.h"
@@ -104,10 +106,11 @@ RowHash hash128(const std::uint8_t* data, std::size_t n) {
 }
 
 RowDigester::RowDigester(const PageFile& file, const TableDef& def, const std::string& table,
-                         const IdRemap* ids)
-    : file_(file), def_(def), ids_(ids) {
+                         const IdRemap* ids, const SidMask* sids)
+    : file_(file), def_(def), ids_(ids), sids_(sids) {
     for (const Column& c : def.columns) {
         id_column_.push_back(is_id_column(table, c.name));
+        sid_column_.push_back(is_sid_column(table, c.name));
     }
     form_.reserve(256);
 }
@@ -272,6 +275,10 @@ void RowDigester::canonical_form(Bytes row) {
                 break;
             default:
                 append_bytes(Bytes(d, length));
+                if (sids_ != nullptr && sid_column_[ci]) {
+                    // Compared unmasked, each file under its own page 0.
+                    sids_->apply(MutableBytes(form_).last(length));
+                }
                 break;
         }
     }
@@ -279,7 +286,13 @@ void RowDigester::canonical_form(Bytes row) {
 
 TableDigest digest_table(const Database& db, const TableDef& def, const std::string& table,
                          const IdRemap* ids, const std::atomic<bool>* cancel) {
-    RowDigester digester(db.file(), def, table, ids);
+    std::optional<SidMask> sids;
+    for (const Column& c : def.columns) {
+        if (!sids && is_sid_column(table, c.name)) {
+            sids.emplace(sid_key(db.header().plain));
+        }
+    }
+    RowDigester digester(db.file(), def, table, ids, sids ? &*sids : nullptr);
     TableDigest digest;
     db.for_each_row(def, [&](const RowRef& r) {
         if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {

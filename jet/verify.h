@@ -7,7 +7,9 @@
 // (columns, indexes, relationships, counters) with its Ids moved as the
 // compaction moved them, and the same rows: compared as multisets, every
 // column decoded (long values and fixed binary columns included), the Id
-// columns of the source taken through the same Id map.
+// columns of the source taken through the same Id map, the SIDs of each
+// side unmasked under its own page 0 (so a copy whose SIDs do not match its
+// password is refused).
 //
 // Rows are compared through digests, in constant memory per table: each row
 // is put in a canonical form that does not depend on how its values are
@@ -31,6 +33,7 @@
 #include "jet/bytes.h"
 #include "jet/compactor.h"
 #include "jet/page_file.h"
+#include "jet/sid_mask.h"
 
 namespace jet {
 
@@ -72,11 +75,13 @@ struct TableDigest {
 // read straight from the row's bytes (and the long-value pages of `file`);
 // nothing is allocated per row but the buffers of long values stored
 // outside their row. `ids` (the source side) maps the Id columns of the
-// system tables; without it Id values are taken as they are.
+// system tables; without it Id values are taken as they are. `sids` (the
+// mask of the file's own page 0) unmasks the SID columns; without it they
+// are taken as they are.
 class RowDigester {
   public:
     RowDigester(const PageFile& file, const TableDef& def, const std::string& table,
-                const IdRemap* ids);
+                const IdRemap* ids, const SidMask* sids = nullptr);
 
     // The hash of the row `row`, found at `at` (named in descriptions).
     // Throws Error(damaged) with the reader's own description when the row
@@ -95,11 +100,14 @@ class RowDigester {
     const TableDef& def_;
     std::vector<bool> id_column_;
     const IdRemap* ids_;
+    std::vector<bool> sid_column_;
+    const SidMask* sids_;
     std::vector<std::uint8_t> form_;  // the canonical form of the current row
 };
 
-// The digest of every live row of table `def` of `db`. `cancel`, when given
-// and set, stops the walk with OperationCancelled.
+// The digest of every live row of table `def` of `db`, its SIDs unmasked
+// under `db`'s page 0. `cancel`, when given and set, stops the walk with
+// OperationCancelled.
 TableDigest digest_table(const Database& db, const TableDef& def, const std::string& table,
                          const IdRemap* ids, const std::atomic<bool>* cancel = nullptr);
 
