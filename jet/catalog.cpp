@@ -37,7 +37,7 @@ std::vector<const CatalogObject*> Catalog::tables(bool include_system) const {
 
 const CatalogObject* Catalog::find_table(std::string_view name) const {
     for (const CatalogObject& o : objects_) {
-        if (o.is_table() && names_equal(o.name, name)) {
+        if (o.names_definition() && names_equal(o.name, name)) {
             return &o;
         }
     }
@@ -82,6 +82,10 @@ Catalog read_catalog(const Database& db) {
         }
         objects.push_back(std::move(o));
     });
+    for (CatalogObject& o : objects) {
+        o.cached_definition = o.is_linked_table() && o.id > 2 && o.id <= 0x00FFFFFF &&
+                              db.holds_table_def(o.table_page());
+    }
     return Catalog(std::move(objects));
 }
 

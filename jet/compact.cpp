@@ -73,10 +73,16 @@ void add_source_repairs(const CheckReport& report, std::vector<Repair>& repairs)
     std::vector<const Finding*> order;
     std::set<std::pair<std::uint32_t, std::uint32_t>> rebuilt;
     for (const auto& f : report.findings) {
+        const Remedy remedy = remedy_of(f, report);
+        if (remedy == Remedy::drop) {
+            repairs.push_back(Repair{f.code, f.table,
+                                     f.description + " The copy leaves them out; their pages "
+                                                     "are freed."});
+            continue;
+        }
         if (f.severity != Severity::error) {
             continue;
         }
-        const Remedy remedy = remedy_of(f, report);
         if (remedy == Remedy::rebuild) {
             if (f.index && rebuilt.insert({f.table_page, *f.index}).second) {
                 repairs.push_back(
@@ -126,6 +132,9 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     }
     const std::string wanted = options.destination_password.value_or("");
     PageBuf page0 = header.raw;
+    if (wanted != current && header.is_ace()) {
+        throw Error(ErrorKind::invalid_argument, kAcePasswordChange);
+    }
     if (wanted != current) {
         set_password(MutableBytes(page0.data(), page0.size()), wanted);
     }

@@ -16,11 +16,20 @@
 
 namespace jet {
 
+// Why a compaction does not change the password of an .accdb: there the
+// password is the encryption of the whole file.
+inline constexpr const char* kAcePasswordChange =
+    "The password of an Access 2007 or later database (.accdb) is the encryption of the whole "
+    "file, which compacting does not change: its copy keeps the password it has. Set or remove "
+    "the password in Access.";
+
 struct CompactOptions {
     // The source's password (UTF-8). Must match exactly when the source has a
     // password; ignored when it has none.
     std::optional<std::string> source_password;
     // The destination's password (UTF-8); nothing or empty: no password.
+    // Another password than the source's masks every SID again (see
+    // sid_mask.h); an .accdb's cannot change (Error(invalid_argument)).
     std::optional<std::string> destination_password;
     // Called now and then with the work done so far and the total (any unit).
     std::function<void(std::uint64_t done, std::uint64_t total)> progress;

@@ -13,6 +13,7 @@
 #include "jet/data_page_builder.h"
 #include "jet/database.h"
 #include "jet/error.h"
+#include "jet/header.h"
 #include "jet/index_builder.h"
 #include "jet/index_key.h"
 #include "jet/index_tree.h"
@@ -21,6 +22,7 @@
 #include "jet/long_value_builder.h"
 #include "jet/output_file.h"
 #include "jet/row.h"
+#include "jet/sid_mask.h"
 #include "jet/source_rows.h"
 #include "jet/table_def.h"
 #include "jet/table_def_builder.h"
@@ -60,9 +62,10 @@ struct TableWork {
     std::string name;
     std::vector<const Column*> id_columns;
     std::vector<const Column*> lv_columns;
-    std::vector<bool> index_id_keyed;    // per real index
-    const Column* autonumber = nullptr;  // the Long column the counter numbers
-    std::int64_t max_autonumber = 0;     // the highest value in it (0: none above 0)
+    std::vector<const Column*> sid_columns;  // masked again (only when the password changes)
+    std::vector<bool> index_id_keyed;        // per real index
+    const Column* autonumber = nullptr;      // the Long column the counter numbers
+    std::int64_t max_autonumber = 0;         // the highest value in it (0: none above 0)
 
     // Plan (page counts).
     std::uint32_t data_pages = 0;
@@ -105,6 +108,25 @@ bool is_id_column(std::string_view table, std::string_view column) {
         }
     }
     return false;
+}
+
+namespace {
+
+// The real index of the primary key, when the table has one.
+std::optional<std::size_t> primary_key_index(const TableDef& def) {
+    for (const auto& li : def.logical_indexes) {
+        if (li.is_primary_key() && li.real_index < def.real_indexes.size()) {
+            return li.real_index;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool written_in_scan_order(const TableDef& def, std::string_view table) {
+    return def.page == kCatalogPage || iequals(table, "MSysQueries") ||
+           !primary_key_index(def).has_value();
 }
 
 std::int64_t IdRemap::apply(std::int64_t value) const {
@@ -205,6 +227,8 @@ class Compactor {
     OutputFile* out_;       // nullptr when only planning
     const std::function<void(std::uint64_t, std::uint64_t)>& progress_;
     const IndexSet& from_rows_;
+    // From the source's SID mask to the copy's, when page 0 changes it.
+    std::optional<SidMask> sids_;
     std::map<std::pair<std::uint32_t, std::size_t>, std::vector<IndexEntry>> rebuilt_;
     PageCache cache_;
     std::vector<TableWork> tables_;
@@ -312,7 +336,8 @@ void Compactor::find_tables() {
     std::set<std::uint32_t> pages{kCatalogPage};
     std::map<std::uint32_t, std::string> names{{kCatalogPage, "MSysObjects"}};
     for (const auto& obj : db_.catalog().objects()) {
-        if (!obj.is_table() || obj.id <= 0 || static_cast<std::uint32_t>(obj.id) > kMaxTableId) {
+        if (!obj.names_definition() || obj.id <= 0 ||
+            static_cast<std::uint32_t>(obj.id) > kMaxTableId) {
             continue;
         }
         const std::uint32_t p = obj.table_page();
@@ -343,6 +368,16 @@ void Compactor::find_tables() {
             if (c.is_long_value()) {
                 t.lv_columns.push_back(&c);
             }
+            if (sids_ && is_sid_column(t.name, c.name)) {
+                if (c.type != static_cast<std::uint8_t>(ColumnType::binary)) {
+                    throw Error(ErrorKind::damaged,
+                                "The column \"" + c.name + "\" of table \"" + t.name + "\" in " +
+                                    file_.where(p) +
+                                    " should be a Binary column and is not, so its SIDs cannot "
+                                    "be masked again for the new password.");
+                }
+                t.sid_columns.push_back(&c);
+            }
             if ((c.flags & kColumnFlagAutoLong) != 0 &&
                 c.type == static_cast<std::uint8_t>(ColumnType::long_integer)) {
                 t.autonumber = &c;
@@ -364,23 +399,31 @@ void Compactor::find_tables() {
                 }
             }
             t.index_id_keyed.push_back(keyed);
+            for (const auto& ic : ri.columns) {
+                for (const Column* c : t.sid_columns) {
+                    if (c->number == ic.number) {
+                        throw Error(ErrorKind::damaged,
+                                    "An index of table \"" + t.name + "\" covers its column \"" +
+                                        c->name +
+                                        "\", whose SIDs a new password masks again; this "
+                                        "compactor cannot rewrite the keys of that index, so it "
+                                        "cannot change the password of this database. Compact it "
+                                        "keeping its password.");
+                    }
+                }
+            }
         }
         tables_.push_back(std::move(t));
     }
 }
 
 std::optional<std::size_t> Compactor::order_index(const TableWork& t) const {
-    // Primary-key order, as Access writes a compacted table; the catalog
-    // keeps its own order, which is the order tools list the tables in.
-    if (t.old_page == kCatalogPage) {
+    // Primary-key order, as Access writes a compacted table, but for the
+    // tables whose rows' order carries meaning.
+    if (written_in_scan_order(*t.def, t.name)) {
         return std::nullopt;
     }
-    for (const auto& li : t.def->logical_indexes) {
-        if (li.is_primary_key() && li.real_index < t.def->real_indexes.size()) {
-            return li.real_index;
-        }
-    }
-    return std::nullopt;
+    return primary_key_index(*t.def);
 }
 
 // The live rows of a table and the order to write them in: primary-key
@@ -788,7 +831,7 @@ void Compactor::write_table(TableWork& t) {
         std::vector<std::uint8_t>& bytes = page_rows[page_count++];
         bytes.assign(src.begin(), src.end());
         placed[i] = RowPointer{t.data_base + place.page_index, place.slot}.encode();
-        if (!t.lv_columns.empty() || !t.id_columns.empty()) {
+        if (!t.lv_columns.empty() || !t.id_columns.empty() || !t.sid_columns.empty()) {
             const std::string what = where_row(t, RowPointer::decode(t.live.slot(i)));
             const RowLayout layout = parse_row_layout(*t.def, src, what);
             for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
@@ -819,6 +862,11 @@ void Compactor::write_table(TableWork& t) {
                 const auto v = static_cast<std::int32_t>(le32(bytes, span->offset));
                 const auto mapped = static_cast<std::uint32_t>(ids_.apply(v));
                 put_le32(bytes, span->offset, mapped);
+            }
+            for (const Column* c : t.sid_columns) {
+                if (const auto span = locate_column(*c, layout, src, what)) {
+                    sids_->apply(MutableBytes(bytes).subspan(span->offset, span->length));
+                }
             }
         }
     }
@@ -934,6 +982,14 @@ void Compactor::write_table(TableWork& t) {
 
 CompactorResult Compactor::run(const PageBuf& page0) {
     stats_.source_pages = file_.page_count();
+    if (page0 != db_.header().raw) {
+        PageBuf plain = page0;
+        toggle_header_mask(MutableBytes(plain.data(), plain.size()));
+        SidMask change(sid_key(db_.header().plain), sid_key(plain));
+        if (!change.is_identity()) {
+            sids_.emplace(std::move(change));
+        }
+    }
     find_tables();
     for (std::size_t i = 0; i < tables_.size(); ++i) {
         plan_table(tables_[i]);

@@ -22,8 +22,9 @@
 //   at the end the global map's 0x05 pages, when it is too large for page 1
 //
 // Rows are written densely in primary-key order (storage order for a table
-// without a primary key, and for MSysObjects, whose order is the order in
-// which tools list the tables), long values are stored afresh (inline values stay
+// without a primary key, for MSysObjects, whose order is the order in which
+// tools list the tables, and for MSysQueries, whose order is each query's:
+// see written_in_scan_order), long values are stored afresh (inline values stay
 // in the row, single-row values stay single rows, chains are cut into full
 // 4072-byte chunks with an exact last one), every index is rebuilt from its
 // own leaf entries through the old-to-new row map, and every usage map, row
@@ -39,6 +40,11 @@
 // dropped table) is kept, unless it would come to name a live table of the
 // new file: then it is given a number past the end of the file, which names
 // nothing.
+//
+// A page 0 with another password masks the SIDs of MSysACEs and
+// MSysObjects (Owner) under another key (see sid_mask.h): each is converted
+// from the source's mask to the new one on the way. An index over a SID
+// column is not rewritten: a password change is then refused.
 //
 // The result is deterministic: the same source gives the same bytes, and a
 // compacted file compacts to itself.
@@ -57,6 +63,7 @@ namespace jet {
 
 class Database;
 class OutputFile;
+struct TableDef;
 
 // How table Ids changed.
 struct IdRemap {
@@ -68,6 +75,13 @@ struct IdRemap {
 
 // True for the columns that hold table Ids.
 bool is_id_column(std::string_view table, std::string_view column);
+
+// True for a table whose rows the copy keeps in the order a scan reads them
+// (its pages in map order, their slots in order): a table without a primary
+// key, the catalog (the order tools list the tables in) and MSysQueries (a
+// query's parts: readers render its output columns, joins and sort keys in
+// the order of its rows). Every other table is written in primary-key order.
+bool written_in_scan_order(const TableDef& def, std::string_view table);
 
 struct CompactorStats {
     std::uint32_t source_pages = 0;
@@ -94,8 +108,9 @@ struct CompactorResult {
 using IndexSet = std::set<std::pair<std::uint32_t, std::uint32_t>>;
 
 // Writes the compacted form of `source` into `out`. `page0` is the page 0 to
-// write (as stored: masked; password already set). `progress` (may be empty)
-// is called now and then with (done, total) in units of its own choosing.
+// write (as stored: masked; password already set); when its password differs
+// from the source's, every SID is masked again to match it. `progress` (may
+// be empty) is called now and then with (done, total) in units of its own choosing.
 // Every index keeps its entries, but those in `from_rows`, rebuilt from the
 // rows (throws Error(damaged) when their keys cannot be computed).
 CompactorResult write_compacted(const Database& source, OutputFile& out, const PageBuf& page0,

@@ -40,7 +40,7 @@ const TableDef& Database::table_def(std::uint32_t page) const {
             t->unlisted_pages = u->second;
         }
         for (const CatalogObject& o : catalog_.objects()) {
-            if (o.is_table() && o.table_page() == page) {
+            if (o.names_definition() && o.table_page() == page) {
                 t->name_hint = o.name;
                 break;
             }

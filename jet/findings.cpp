@@ -13,8 +13,10 @@ constexpr Remedy mend = Remedy::mend;
 // Damage confined to one index: the index is rebuilt from the rows.
 constexpr Remedy rebuild = Remedy::rebuild;
 constexpr Remedy none = Remedy::none;
+// What Jet itself never reads: the copy leaves it out.
+constexpr Remedy drop = Remedy::drop;
 
-constexpr std::array<FindingKind, 76> kKinds{{
+constexpr std::array<FindingKind, 77> kKinds{{
     // The counter is a derived value: the highest number in use is known.
     {"autonumber-behind", E, mend},
     {"catalog-page2", E, refuse},
@@ -70,7 +72,6 @@ constexpr std::array<FindingKind, 76> kKinds{{
     {"map-bad-start", E, none},  // strict checking only
     {"map-page-foreign", E, refuse},
     {"map-page-missing", E, mend},
-    {"map-page-unwitnessed", E, refuse},
     {"map-row-missing", E, refuse},
     {"map-undecodable", E, refuse},
     {"orphan-page", N, none},
@@ -79,12 +80,17 @@ constexpr std::array<FindingKind, 76> kKinds{{
     {"page-owned-twice", E, refuse},
     {"page-unknown-type", E, mend},
     {"row-flags", E, none},  // packed checking only
+    // Rows no path of Jet's reaches (map and indexes alike): not the table's.
+    {"rows-unreachable", N, drop},
     {"row-undecodable", E, refuse},
     {"stale-free-map", N, none},
     {"stale-id", N, none},
     {"stale-index-stats", N, none},
     {"stale-row-count", N, none},
     {"table-named-twice", E, refuse},
+    // A definition no catalog row names, while every catalog row of a table
+    // names its own: a dropped table's leftovers (else table-unnamed).
+    {"table-unreachable", N, drop},
     {"table-unnamed", E, refuse},
     {"tdef-columns", E, refuse},
     // Derived from the definition's length; every copy writes it afresh.
@@ -152,6 +158,8 @@ const char* remedy_name(Remedy r) {
             return "mend";
         case Remedy::rebuild:
             return "rebuild";
+        case Remedy::drop:
+            return "drop";
         case Remedy::none:
             break;
     }

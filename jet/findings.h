@@ -24,7 +24,9 @@ namespace jet {
 // rebuild: damage confined to one index's tree or entries; the rows are
 // whole, and compaction rebuilds the index from them when it can compute the
 // index's keys (refusing the file otherwise).
-enum class Remedy { refuse, mend, rebuild, none };
+// drop: something no reader of Jet's reaches (rows on pages out of their
+// table's map that no index names); the copy leaves it out and says so.
+enum class Remedy { refuse, mend, rebuild, drop, none };
 
 struct FindingKind {
     std::string_view code;
@@ -44,7 +46,7 @@ Remedy remedy_of(const Finding& f, const CheckReport& report);
 // lost) and a salvage gets past all of it.
 bool salvage_gets_past(const CheckReport& report);
 
-// "refuse", "mend", "rebuild" or "none".
+// "refuse", "mend", "rebuild", "drop" or "none".
 const char* remedy_name(Remedy r);
 
 }  // namespace jet

@@ -241,7 +241,12 @@ Value decode_column(const PageFile& file, const Column& column, const RowLayout&
         return std::monostate{};
     }
     const Bytes d = row.subspan(span->offset, span->length);
-    if (column.is_calculated() && !column.is_long_value()) {
+    if (column.calculated_long_value) {
+        // A memo result: the wrapper (a length and the text) is the long value.
+        const std::string where = what + ", column \"" + column.name + "\"";
+        return Binary{read_long_value(file, LongValueDescriptor::parse(d, where), where)};
+    }
+    if (column.is_calculated()) {
         // The stored wrapper (a length and the result), as it is.
         return Binary{std::vector<std::uint8_t>(d.begin(), d.end())};
     }

@@ -141,7 +141,7 @@ class Salvager {
     Salvager(const Database& source, const Scratch& scratch)
         : scratch_(scratch), key_(source.header().encoding_key) {
         for (const auto& obj : source.catalog().objects()) {
-            if (obj.is_table()) {
+            if (obj.names_definition()) {
                 names_.emplace(obj.table_page(), obj.name);
             }
         }
@@ -201,14 +201,14 @@ class Salvager {
         std::vector<TableLoss> out;
         std::set<std::uint32_t> named;
         for (const auto& obj : order_) {
-            const auto it = obj.is_table() ? losses.find(obj.table_page()) : losses.end();
+            const auto it = obj.names_definition() ? losses.find(obj.table_page()) : losses.end();
             if (it == losses.end() || !named.insert(obj.table_page()).second) {
                 continue;
             }
             TableLoss t = it->second;
             if (!t.left_out) {
                 for (const auto& o : copy.catalog().objects()) {
-                    if (o.is_table() && o.name == t.table) {
+                    if (o.names_definition() && o.name == t.table) {
                         copy.for_each_row(copy.table_def(o.table_page()),
                                           [&](const RowRef&) { ++t.rows_kept; });
                     }
@@ -256,7 +256,7 @@ class Salvager {
         TableLoss& t = loss(table_page);
         t.left_out = true;
         for (const auto& obj : db.catalog().objects()) {
-            if (obj.is_table() && obj.table_page() == table_page) {
+            if (obj.names_definition() && obj.table_page() == table_page) {
                 delete_row(db, obj.row);
             }
         }

@@ -269,6 +269,11 @@ TableDef read_table_def(const PageFile& file, std::uint32_t page) {
         o += 10;
     }
     t.end_offset = o;
+    // The trailer, not the type byte, tells which calculated columns hold
+    // their result as a long value.
+    for (Column& c : t.columns) {
+        c.calculated_long_value = c.is_calculated() && t.long_value_maps_for(c.number) != nullptr;
+    }
     return t;
 }
 

@@ -84,12 +84,17 @@ struct Column {
     std::uint16_t length = 0;
     std::string name;              // UTF-8
     std::size_t block_offset = 0;  // logical offset of its block (Format::column)
+    // A calculated column whose result is a memo: its type byte says Text
+    // (or anything else), but the row holds a long-value descriptor and the
+    // definition's trailer lists its maps. Set when the definition is read.
+    bool calculated_long_value = false;
 
     ColumnType column_type() const { return static_cast<ColumnType>(type); }
     bool is_fixed() const { return (flags & kColumnFlagFixed) != 0; }
+    // Stored as a long value (memo, OLE, or a calculated memo result).
     bool is_long_value() const {
         return type == static_cast<std::uint8_t>(ColumnType::memo) ||
-               type == static_cast<std::uint8_t>(ColumnType::ole);
+               type == static_cast<std::uint8_t>(ColumnType::ole) || calculated_long_value;
     }
     // A calculated column (ACE): its value is stored wrapped, whatever its
     // type byte says.

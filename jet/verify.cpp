@@ -1,12 +1,14 @@
 #include "jet/verify.h"
 
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "jet/catalog.h"
 #include "jet/checker.h"
 #include "jet/database.h"
 #include "jet/error.h"
+#include "jet/header.h"
 #include "jet/long_value.h"
 #include "jet/row.h"
 #include "jet/table_def.h"
@@ -104,10 +106,11 @@ RowHash hash128(const std::uint8_t* data, std::size_t n) {
 }
 
 RowDigester::RowDigester(const PageFile& file, const TableDef& def, const std::string& table,
-                         const IdRemap* ids)
-    : file_(file), def_(def), ids_(ids) {
+                         const IdRemap* ids, const SidMask* sids)
+    : file_(file), def_(def), ids_(ids), sids_(sids) {
     for (const Column& c : def.columns) {
         id_column_.push_back(is_id_column(table, c.name));
+        sid_column_.push_back(is_sid_column(table, c.name));
     }
     form_.reserve(256);
 }
@@ -166,6 +169,29 @@ void RowDigester::append_text(Bytes stored) {
     std::memcpy(form_.data() + at, &count, 4);
 }
 
+void RowDigester::append_bytes(Bytes value) {
+    const auto n = static_cast<std::uint32_t>(value.size());
+    const std::size_t at = form_.size();
+    form_.resize(at + 4);
+    std::memcpy(form_.data() + at, &n, 4);
+    form_.insert(form_.end(), value.begin(), value.end());
+}
+
+void RowDigester::append_long_value(Bytes descriptor, bool text) {
+    const LongValueDescriptor lv = LongValueDescriptor::parse(descriptor, kSomeRow);
+    Bytes value = lv.inline_data;
+    std::vector<std::uint8_t> stored;
+    if (static_cast<LongValueKind>(lv.kind) != LongValueKind::inline_value) {
+        stored = read_long_value(file_, lv, kSomeRow);
+        value = Bytes(stored.data(), stored.size());
+    }
+    if (text) {
+        append_text(value);
+    } else {
+        append_bytes(value);
+    }
+}
+
 // The canonical form: per column, in definition order, a presence byte and
 // then the value: integers as 64-bit (Id columns mapped), other fixed values
 // as their bytes (a decimal's sign bit and magnitude), text and memo as
@@ -192,11 +218,24 @@ void RowDigester::canonical_form(Bytes row) {
         const std::size_t width = value_width(c.type);
         const std::size_t start = span->offset;
         const std::size_t length = span->length;
+        const std::uint8_t* d = row.data() + start;
+        if (c.is_long_value()) {
+            // Memo and OLE values, and calculated memo results, by value
+            // wherever they are stored.
+            form_.push_back(1);
+            append_long_value(Bytes(d, length), type == ColumnType::memo);
+            continue;
+        }
+        if (c.is_calculated()) {
+            // The stored wrapper whatever the type byte says: all its bytes.
+            form_.push_back(1);
+            append_bytes(Bytes(d, length));
+            continue;
+        }
         if (width != 0 && length < width) {
             throw NotAsTheReaderWants{};
         }
         form_.push_back(1);
-        const std::uint8_t* d = row.data() + start;
         switch (type) {
             case ColumnType::byte:
             case ColumnType::integer:
@@ -234,45 +273,26 @@ void RowDigester::canonical_form(Bytes row) {
             case ColumnType::text:
                 append_text(Bytes(d, length));
                 break;
-            case ColumnType::memo:
-            case ColumnType::ole: {
-                const LongValueDescriptor lv =
-                    LongValueDescriptor::parse(Bytes(d, length), kSomeRow);
-                Bytes value = lv.inline_data;
-                std::vector<std::uint8_t> stored;
-                if (static_cast<LongValueKind>(lv.kind) != LongValueKind::inline_value) {
-                    stored = read_long_value(file_, lv, kSomeRow);
-                    value = Bytes(stored.data(), stored.size());
-                }
-                if (type == ColumnType::memo) {
-                    append_text(value);
-                } else {
-                    const auto n = static_cast<std::uint32_t>(value.size());
-                    const std::size_t at = form_.size();
-                    form_.resize(at + 4);
-                    std::memcpy(form_.data() + at, &n, 4);
-                    form_.insert(form_.end(), value.begin(), value.end());
+            default:
+                append_bytes(Bytes(d, length));
+                if (sids_ != nullptr && sid_column_[ci]) {
+                    // Compared unmasked, each file under its own page 0.
+                    sids_->apply(MutableBytes(form_).last(length));
                 }
                 break;
-            }
-            case ColumnType::boolean:
-            case ColumnType::binary:
-            case ColumnType::fixed_binary:
-            default: {
-                const auto n = static_cast<std::uint32_t>(length);
-                const std::size_t at = form_.size();
-                form_.resize(at + 4);
-                std::memcpy(form_.data() + at, &n, 4);
-                form_.insert(form_.end(), d, d + length);
-                break;
-            }
         }
     }
 }
 
 TableDigest digest_table(const Database& db, const TableDef& def, const std::string& table,
                          const IdRemap* ids, const std::atomic<bool>* cancel) {
-    RowDigester digester(db.file(), def, table, ids);
+    std::optional<SidMask> sids;
+    for (const Column& c : def.columns) {
+        if (!sids && is_sid_column(table, c.name)) {
+            sids.emplace(sid_key(db.header().plain));
+        }
+    }
+    RowDigester digester(db.file(), def, table, ids, sids ? &*sids : nullptr);
     TableDigest digest;
     db.for_each_row(def, [&](const RowRef& r) {
         if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {
@@ -288,7 +308,7 @@ std::vector<std::pair<std::uint32_t, std::string>> digest_jobs(const Database& d
     jobs.emplace_back(kCatalogPage, "MSysObjects");
     for (const auto& obj : db.catalog().objects()) {
         // A stale Id (a dropped table's row) names no definition to digest.
-        if (obj.is_table() && obj.table_page() != kCatalogPage &&
+        if (obj.names_definition() && obj.table_page() != kCatalogPage &&
             db.holds_table_def(obj.table_page())) {
             jobs.emplace_back(obj.table_page(), obj.name);
         }
@@ -420,6 +440,37 @@ void compare_definitions(const TableDef& a, const TableDef& b, const std::string
     }
 }
 
+// The catalog keeps its rows in their order: row for row, every one that
+// names a table definition in the source names, in the copy, the definition
+// the compaction moved it to (a linked table's cached one included).
+void compare_catalogs(const Database& source, const Database& output, const IdRemap& ids,
+                      const std::string& destination) {
+    const auto& from = source.catalog().objects();
+    const auto& to = output.catalog().objects();
+    if (from.size() != to.size()) {
+        fail(destination, "the catalog lists " + std::to_string(to.size()) +
+                              " objects instead of " + std::to_string(from.size()) + ".");
+    }
+    for (std::size_t i = 0; i < from.size(); ++i) {
+        const CatalogObject& a = from[i];
+        const CatalogObject& b = to[i];
+        if (a.name != b.name || a.type != b.type) {
+            fail(destination, "the catalog row of \"" + a.name + "\" differs.");
+        }
+        if (!a.names_definition() || a.id <= 0 || !source.holds_table_def(a.table_page())) {
+            continue;  // names no definition: a stale Id, kept as data
+        }
+        const auto moved = ids.tables.find(a.table_page());
+        if (moved == ids.tables.end() || b.table_page() != moved->second || !b.names_definition() ||
+            !output.holds_table_def(b.table_page())) {
+            fail(destination, "the catalog row of \"" + a.name +
+                                  "\" names the table definition at " +
+                                  source.where(a.table_page()) +
+                                  " in the source, but no definition of it in the copy.");
+        }
+    }
+}
+
 }  // namespace
 
 void verify_compacted(const Database& source, const Database& output, const IdRemap& ids,
@@ -431,7 +482,7 @@ void verify_compacted(const Database& source, const Database& output, const IdRe
         names[from] = "MSysObjects";
     }
     for (const auto& obj : source.catalog().objects()) {
-        if (obj.is_table() && names.count(obj.table_page()) != 0) {
+        if (obj.names_definition() && names.count(obj.table_page()) != 0) {
             names[obj.table_page()] = obj.name;
         }
     }
@@ -461,22 +512,7 @@ void verify_compacted(const Database& source, const Database& output, const IdRe
         source.header().encoding_key != output.header().encoding_key) {
         fail(destination, "the database header differs.");
     }
-    std::size_t source_tables = 0;
-    for (const auto& obj : source.catalog().objects()) {
-        source_tables += obj.is_table() && ids.tables.count(obj.table_page()) != 0;
-    }
-    std::size_t output_tables = 0;
-    std::set<std::uint32_t> new_pages;
-    for (const auto& [from, to] : ids.tables) {
-        new_pages.insert(to);
-    }
-    for (const auto& obj : output.catalog().objects()) {
-        output_tables += obj.is_table() && new_pages.count(obj.table_page()) != 0;
-    }
-    if (source_tables != output_tables) {
-        fail(destination, "the catalog lists " + std::to_string(output_tables) +
-                              " tables instead of " + std::to_string(source_tables) + ".");
-    }
+    compare_catalogs(source, output, ids, destination);
     // The source's digests not computed beforehand: the tables with Id
     // columns (they need the Id map), or all of them.
     TableDigests expected;
@@ -508,6 +544,10 @@ void verify_compacted(const Database& source, const Database& output, const IdRe
         }
         if (x != y) {
             fail(destination, "the rows of table \"" + name + "\" differ.");
+        }
+        if (written_in_scan_order(def, name) && x.sequence != y.sequence) {
+            fail(destination, "the rows of table \"" + name +
+                                  "\" come in another order, and their order carries meaning.");
         }
     }
 }

@@ -7,7 +7,9 @@
 // (columns, indexes, relationships, counters) with its Ids moved as the
 // compaction moved them, and the same rows: compared as multisets, every
 // column decoded (long values and fixed binary columns included), the Id
-// columns of the source taken through the same Id map.
+// columns of the source taken through the same Id map, the SIDs of each
+// side unmasked under its own page 0 (so a copy whose SIDs do not match its
+// password is refused).
 //
 // Rows are compared through digests, in constant memory per table: each row
 // is put in a canonical form that does not depend on how its values are
@@ -31,6 +33,7 @@
 #include "jet/bytes.h"
 #include "jet/compactor.h"
 #include "jet/page_file.h"
+#include "jet/sid_mask.h"
 
 namespace jet {
 
@@ -46,29 +49,39 @@ struct RowHash {
 // A 128-bit hash of `n` bytes (MurmurHash3's x64 128-bit function).
 RowHash hash128(const std::uint8_t* data, std::size_t n);
 
-// The order-independent digest of a multiset of rows.
+// The digest of a table's rows: order-independent as a multiset (its count
+// and sums), and beside it a hash of the sequence, for the tables whose row
+// order carries meaning (see written_in_scan_order).
 struct TableDigest {
     std::uint64_t rows = 0;
     std::uint64_t sum_lo = 0;
     std::uint64_t sum_hi = 0;
+    std::uint64_t sequence = 0;
 
     void add(const RowHash& h) {
         ++rows;
         sum_lo += h.lo;
         sum_hi += h.hi;
+        sequence = (sequence ^ h.lo) * 0x9E3779B97F4A7C15ull + h.hi;
+        sequence ^= sequence >> 29;
     }
-    bool operator==(const TableDigest&) const = default;
+    // The same multiset of rows, whatever their order.
+    bool operator==(const TableDigest& o) const {
+        return rows == o.rows && sum_lo == o.sum_lo && sum_hi == o.sum_hi;
+    }
 };
 
 // The canonical form of the rows of one table, and its hash. Values are
 // read straight from the row's bytes (and the long-value pages of `file`);
 // nothing is allocated per row but the buffers of long values stored
 // outside their row. `ids` (the source side) maps the Id columns of the
-// system tables; without it Id values are taken as they are.
+// system tables; without it Id values are taken as they are. `sids` (the
+// mask of the file's own page 0) unmasks the SID columns; without it they
+// are taken as they are.
 class RowDigester {
   public:
     RowDigester(const PageFile& file, const TableDef& def, const std::string& table,
-                const IdRemap* ids);
+                const IdRemap* ids, const SidMask* sids = nullptr);
 
     // The hash of the row `row`, found at `at` (named in descriptions).
     // Throws Error(damaged) with the reader's own description when the row
@@ -79,17 +92,22 @@ class RowDigester {
     void canonical_form(Bytes row);
     void append_text(Bytes stored);
     void append_units(const std::uint8_t* data, std::size_t units);
+    void append_bytes(Bytes value);
+    void append_long_value(Bytes descriptor, bool text);
     [[noreturn]] void fail_like_reader(Bytes row, RowPointer at) const;
 
     const PageFile& file_;
     const TableDef& def_;
     std::vector<bool> id_column_;
     const IdRemap* ids_;
+    std::vector<bool> sid_column_;
+    const SidMask* sids_;
     std::vector<std::uint8_t> form_;  // the canonical form of the current row
 };
 
-// The digest of every live row of table `def` of `db`. `cancel`, when given
-// and set, stops the walk with OperationCancelled.
+// The digest of every live row of table `def` of `db`, its SIDs unmasked
+// under `db`'s page 0. `cancel`, when given and set, stops the walk with
+// OperationCancelled.
 TableDigest digest_table(const Database& db, const TableDef& def, const std::string& table,
                          const IdRemap* ids, const std::atomic<bool>* cancel = nullptr);
 

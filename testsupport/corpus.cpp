@@ -21,13 +21,12 @@ std::optional<std::filesystem::path> corpus_dir() {
     return dir;
 }
 
-std::vector<CorpusFile> corpus_files() {
-    std::vector<CorpusFile> files;
-    const auto dir = corpus_dir();
-    if (!dir) {
-        return files;
-    }
-    std::ifstream in(*dir / "MANIFEST.tsv");
+namespace {
+
+// The lines of a folder's MANIFEST.tsv, split at tabs, its header left out.
+std::vector<std::vector<std::string>> manifest_lines(const std::filesystem::path& dir) {
+    std::vector<std::vector<std::string>> lines;
+    std::ifstream in(dir / "MANIFEST.tsv");
     std::string line;
     bool header = true;
     while (std::getline(in, line)) {
@@ -44,10 +43,55 @@ std::vector<CorpusFile> corpus_files() {
         while (std::getline(ss, field, '\t')) {
             fields.push_back(field);
         }
+        lines.push_back(std::move(fields));
+    }
+    return lines;
+}
+
+}  // namespace
+
+std::vector<CorpusFile> corpus_files() {
+    std::vector<CorpusFile> files;
+    const auto dir = corpus_dir();
+    if (!dir) {
+        return files;
+    }
+    for (auto& fields : manifest_lines(*dir)) {
         if (fields.size() < 4) {
             continue;
         }
         CorpusFile f{fields[0], fields[1], fields[3], *dir / fields[0]};
+        if (std::filesystem::is_regular_file(f.path)) {
+            files.push_back(std::move(f));
+        }
+    }
+    return files;
+}
+
+std::optional<std::filesystem::path> sweep_dir() {
+    const auto corpus = corpus_dir();
+    if (!corpus) {
+        return std::nullopt;
+    }
+    const auto dir = corpus->parent_path() / "sweep";
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(dir / "MANIFEST.tsv", ec)) {
+        return std::nullopt;
+    }
+    return dir;
+}
+
+std::vector<CorpusFile> sweep_files() {
+    std::vector<CorpusFile> files;
+    const auto dir = sweep_dir();
+    if (!dir) {
+        return files;
+    }
+    for (auto& fields : manifest_lines(*dir)) {
+        if (fields.size() < 8) {
+            continue;
+        }
+        CorpusFile f{fields[7], fields[5], fields.size() > 8 ? fields[8] : "", *dir / fields[7]};
         if (std::filesystem::is_regular_file(f.path)) {
             files.push_back(std::move(f));
         }

@@ -29,6 +29,12 @@ std::vector<CorpusFile> corpus_files();
 // Only the files of one format ("jet4", ...).
 std::vector<CorpusFile> corpus_files(const std::string& format);
 
+// The sweep set: real databases from public applications, in the folder
+// "sweep" beside the corpus folder, with their own MANIFEST.tsv (format in
+// column 6, file in column 8, password in column 9). Empty when absent.
+std::optional<std::filesystem::path> sweep_dir();
+std::vector<CorpusFile> sweep_files();
+
 // A fresh empty folder under the system's temporary folder, removed by the
 // returned guard's destructor.
 class ScratchDir {

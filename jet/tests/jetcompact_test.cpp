@@ -98,6 +98,21 @@ TEST(Jetcompact, ExitCodesNameWhatWentWrong) {
             .exit_code,
         0);
     EXPECT_EQ(jet::decode_password(jet::Database(removed).header()), "");
+
+    // An .accdb's password is its encryption: neither option is taken for one,
+    // even where nothing would change.
+    const std::string accdb_out = (dir.path() / "out.accdb").string();
+    for (const auto& option :
+         std::vector<std::vector<std::string>>{{"--new-password", "Neu"}, {"--remove-password"}}) {
+        std::vector<std::string> args{kProgram};
+        args.insert(args.end(), option.begin(), option.end());
+        args.push_back(corpus("jackcess/testV2010.accdb"));
+        args.push_back(accdb_out);
+        const auto r = run_process(args);
+        EXPECT_EQ(r.exit_code, 64) << option.front();
+        EXPECT_NE(r.err.find("(.accdb) is the encryption"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(accdb_out));
+    }
 }
 
 // A folder, a FIFO or a device is refused at once (nothing opens it, so a

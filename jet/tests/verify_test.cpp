@@ -452,6 +452,27 @@ TEST(VerifyRejects, TwoCopiesOfOneRowInPlaceOfTwoCopiesOfAnother) {
     EXPECT_EQ(verify_against(aa, aa, dir.path()), "");
 }
 
+// A table without a primary key keeps its rows in the order a scan reads
+// them (as MSysQueries does, whose order is a query's): the same rows in
+// another order are refused, though every row is there.
+TEST(VerifyRejects, TheRowsOfATableWithoutAKeyInAnotherOrder) {
+    REQUIRE_CORPUS();
+    testsupport::ScratchDir dir;
+    const fs::path original = corpus_path("jackcess/overflowTestV2000.mdb");
+    const fs::path swapped = testsupport::copy_to_scratch(original, dir.path());
+    const std::vector<RowSite> sites = row_sites(swapped, "Table1");
+    ASSERT_GE(sites.size(), 2u);
+    ASSERT_EQ(sites[0].length, sites[1].length);
+    const Buf a = read_at(swapped, sites[0].offset, sites[0].length);
+    const Buf b = read_at(swapped, sites[1].offset, sites[1].length);
+    ASSERT_NE(a, b);
+    write_at(swapped, sites[0].offset, b);
+    write_at(swapped, sites[1].offset, a);
+    const std::string what = verify_against(original, swapped, dir.path());
+    EXPECT_NE(what.find("the rows of table \"Table1\" come in another order"), std::string::npos)
+        << what;
+}
+
 TEST(VerifyRejects, AByteChangedInTheMiddleOfAMemoChain) {
     REQUIRE_CORPUS();
     testsupport::ScratchDir dir;
@@ -552,3 +573,99 @@ TEST(VerifyRejects, RowsSwappedBetweenTwoTablesOfTheSameShape) {
 }
 
 }  // namespace
+
+// Two losses an earlier compactor made while verification passed: a
+// calculated memo's long values were copied as the raw descriptor (pointing
+// at pages the copy does not have), and an ODBC-linked table's cached
+// definition was dropped with its catalog row left naming it. Each is put
+// back into a sound copy; verification must refuse it.
+TEST(VerifyRejects, ACalculatedMemoOrALinkedDefinitionLostInTheCopy) {
+    REQUIRE_CORPUS();
+    struct Case {
+        const char* file;
+        // Undoes part of the copy as the loss did; returns false when the
+        // structure it needs is not there.
+        bool (*undo)(const fs::path& source, const fs::path& copy);
+    };
+    const Case cases[] = {
+        {"jackcess/ace/calcFieldTestV2010.accdb",
+         [](const fs::path& source, const fs::path& copy) {
+             // The source's descriptors of AllNames written over the copy's.
+             const auto descriptors = [](const fs::path& file) {
+                 std::vector<std::pair<std::uint64_t, Buf>> out;
+                 const jet::Database db(file);
+                 const jet::TableDef& t = db.table("Table1");
+                 const jet::Column* c = t.find_column("AllNames");
+                 if (c == nullptr || !c->is_long_value()) {
+                     return out;
+                 }
+                 for (const RowSite& s : row_sites(file, "Table1")) {
+                     const Buf row = read_at(file, s.offset, s.length);
+                     const jet::Bytes bytes(row.data(), row.size());
+                     const auto span = jet::locate_column(
+                         *c, jet::parse_row_layout(t, bytes, "row"), bytes, "row");
+                     out.emplace_back(s.offset + span->offset,
+                                      Buf(row.begin() + static_cast<std::ptrdiff_t>(span->offset),
+                                          row.begin() + static_cast<std::ptrdiff_t>(span->offset +
+                                                                                    span->length)));
+                 }
+                 return out;
+             };
+             const auto before = descriptors(source);
+             const auto after = descriptors(copy);
+             bool changed = false;
+             for (std::size_t i = 0; i < before.size() && i < after.size(); ++i) {
+                 if (before[i].second.size() == after[i].second.size() &&
+                     before[i].second != after[i].second) {
+                     write_at(copy, after[i].first, before[i].second);
+                     changed = true;
+                 }
+             }
+             return changed;
+         }},
+        {"jackcess/ace/odbcLinkerTestV2007.accdb",
+         [](const fs::path&, const fs::path& copy) {
+             // The linked table's definition page emptied.
+             std::uint32_t page = 0;
+             {
+                 const jet::Database db(copy);
+                 for (const auto& o : db.catalog().objects()) {
+                     if (o.is_linked_table() && o.cached_definition) {
+                         page = o.table_page();
+                     }
+                 }
+             }
+             if (page != 0) {
+                 write_at(copy, std::uint64_t{page} * jet::jet4_format().page_size,
+                          Buf(jet::jet4_format().page_size, 0));
+             }
+             return page != 0;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        testsupport::ScratchDir dir;
+        const fs::path source = corpus_path(c.file);
+        const fs::path copy = dir.path() / "copy.accdb";
+        jet::CompactorResult result;
+        {
+            const jet::Database src(source);
+            jet::OutputFile out(copy, 0);
+            result = jet::write_compacted(src, out, src.header().raw, {});
+            out.commit(0644, ::getuid(), ::getgid());
+        }
+        auto verify = [&]() -> std::string {
+            try {
+                jet::verify_compacted(jet::Database(source), jet::Database(copy), result.ids,
+                                      result.source_has_stale_ids, "copy.accdb");
+            } catch (const jet::Error& e) {
+                EXPECT_EQ(e.kind(), jet::ErrorKind::verification_failed) << e.what();
+                return e.what();
+            }
+            return "";
+        };
+        EXPECT_EQ(verify(), "") << "the sound copy";
+        ASSERT_TRUE(c.undo(source, copy)) << "the copy lacks the structure the loss needs";
+        EXPECT_NE(verify(), "") << "a copy that lost data was verified";
+    }
+}

@@ -138,6 +138,9 @@ void print_text(const jet::CheckReport& r, std::optional<std::uint32_t> planned)
             case jet::Remedy::rebuild:
                 std::cout << " [compaction rebuilds the index from the rows]";
                 break;
+            case jet::Remedy::drop:
+                std::cout << " [compaction leaves them out]";
+                break;
             case jet::Remedy::refuse:
                 if (f.severity == jet::Severity::error && f.salvageable) {
                     std::cout << " [data is lost: only --salvage gets past it]";

@@ -18,6 +18,7 @@
 #include "jet/error.h"
 #include "jet/export.h"
 #include "jet/header.h"
+#include "jet/page_file.h"
 #include "jet/salvage.h"
 #include "options.h"
 
@@ -55,13 +56,18 @@ const char* const kUsage =
     "  --password PW       the password of SOURCE (needed when it has one)\n"
     "  --new-password PW   give DEST this password (at most 20 characters)\n"
     "  --remove-password   give DEST no password\n"
-    "                      (without either of these DEST keeps SOURCE's password)\n"
+    "                      (without either of these DEST keeps SOURCE's password;\n"
+    "                      an .mdb only: an .accdb's password is its encryption)\n"
     "  --json              print the result as one JSON object on standard output\n"
     "                      (with --in-place: \"database\", the sizes, \"repairs\" and\n"
     "                      \"backup\", the kept original or null)\n"
     "  --help              show this help\n"
     "  --version           show the version\n"
     "  --                  what follows are file names, even if they begin with '-'\n"
+    "\n"
+    "A new password, or none, changes more than page 0: every owner and permission\n"
+    "(the SIDs of MSysObjects and MSysACEs) is stored masked under a key made from\n"
+    "the password, and DEST holds each one masked again under its new key.\n"
     "\n"
     "Stale values that the compaction rebuilds anyway (an autonumber counter below the\n"
     "highest number in use, stale links of an index) are mended in DEST and reported,\n"
@@ -229,9 +235,18 @@ int main(int argc, char** argv) {
     try {
         jet::CompactOptions options;
         options.source_password = args.value("--password");
-        if (new_password) {
+        if (new_password || remove_password) {
+            // An .accdb's password is its encryption: asking for another one,
+            // or for none, is refused even where it would not change.
+            const jet::PageFile file(source);
+            jet::PageBuf start{};
+            const std::size_t got = file.read_prefix(start.data(), start.size());
+            if (jet::parse_header(jet::Bytes(start.data(), got), file.size_bytes(), source)
+                    .is_ace()) {
+                throw jet::Error(jet::ErrorKind::invalid_argument, jet::kAcePasswordChange);
+            }
             options.destination_password = new_password;
-        } else if (!remove_password) {
+        } else {
             // Keep the source's own password (checked against --password by the compaction).
             jet::OpenOptions peek;
             peek.verify_password = false;

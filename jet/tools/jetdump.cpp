@@ -257,7 +257,7 @@ void print_schema(const jet::Database& db, const jet::TableDef& t, std::ostream&
         if (x.is_foreign_key()) {
             std::string other = "page " + std::to_string(x.rel_table_page);
             for (const jet::CatalogObject& o : db.catalog().objects()) {
-                if (o.is_table() && o.table_page() == x.rel_table_page) {
+                if (o.names_definition() && o.table_page() == x.rel_table_page) {
                     other = "\"" + o.name + "\"";
                 }
             }

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Compacts every *.mdb in DIR with jetcompact and checks what comes out.
 #
-#   scripts/sweep/run.sh DIR [BUILD_DIR]
+#   scripts/sweep/run.sh [DIR [BUILD_DIR]]
+#
+# DIR defaults to the project's sweep set, ../shared/sweep/files beside the checkout, whose
+# MANIFEST.tsv (one folder up) also gives each file's password when SWEEP_PASSWORDS is unset.
 #
 # BUILD_DIR defaults to build/release (relative to the top of the tree). For each file
 # it copies the file to a scratch folder, runs jetcheck on the copy, jetcompact from the
@@ -34,10 +37,11 @@
 # Exit status: 0 when the sweep ran (whatever it found), 2 on wrong usage.
 set -uo pipefail
 
-usage() { echo "usage: $0 DIR [BUILD_DIR]" >&2; exit 2; }
-[ $# -ge 1 ] && [ $# -le 2 ] || usage
+usage() { echo "usage: $0 [DIR [BUILD_DIR]]" >&2; exit 2; }
+[ $# -le 2 ] || usage
 top="$(cd "$(dirname "$0")/../.." && pwd)"
-dir="$(cd "$1" 2>/dev/null && pwd -P)" || { echo "$0: no folder $1" >&2; exit 2; }
+given="${1:-$top/../shared/sweep/files}"
+dir="$(cd "$given" 2>/dev/null && pwd -P)" || { echo "$0: no folder $given" >&2; exit 2; }
 build="${2:-$top/build/release}"
 case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
 for tool in mdb-tables mdb-count mdb-export timeout; do
@@ -45,6 +49,7 @@ for tool in mdb-tables mdb-count mdb-export timeout; do
 done
 limit="${SWEEP_TIMEOUT:-120}"
 passwords="${SWEEP_PASSWORDS:-}"
+manifest="$dir/../MANIFEST.tsv"
 
 if [ -n "${SWEEP_OUT:-}" ]; then
   out="$(realpath -m -- "$SWEEP_OUT")"
@@ -63,6 +68,11 @@ logs="$out/logs"
 results="$out/results.tsv"
 rm -rf "$scratch" "$logs" "$out/bin" "$out/compacted"
 mkdir -p "$scratch" "$logs" "$out/bin"
+# The sweep set's own manifest names the passwords: file (column 8) and password (column 9).
+if [ -z "$passwords" ] && [ -r "$manifest" ]; then
+  passwords="$out/passwords.tsv"
+  awk -F'\t' 'NR > 1 && $9 != "" { n = $8; sub(/.*\//, "", n); print n "\t" $9 }' "$manifest" >"$passwords"
+fi
 
 # Work with a copy of the tools, so that a rebuild during the sweep does not mix versions.
 # While the build is being written the tools may be missing or not yet runnable: wait.
