@@ -82,6 +82,8 @@ bool ace_version_known(std::uint8_t version) {
 
 const char* format_name(std::uint8_t version) {
     switch (version) {
+        case kJet3Version:
+            return "Access 97 (Jet 3)";
         case kJet4Version:
             return "Access 2000-2003 (Jet 4.0)";
         case kAce2007:
@@ -120,13 +122,7 @@ Header parse_header(Bytes start, std::uint64_t file_size, const std::string& fil
     if (engine_name_is(start, kAceName) || version >= 2) {
         refuse_ace(start, file);
     }
-    if (version == 0) {
-        throw Error(ErrorKind::jet3,
-                    quoted(file) +
-                        " is an Access 97 (Jet 3) database, which is not supported. Convert it "
-                        "to Access 2000 or 2002-2003 format in Access first.");
-    }
-    if (version != kJet4Version && !ace_version_known(version)) {
+    if (version != kJet3Version && version != kJet4Version && !ace_version_known(version)) {
         throw Error(ErrorKind::not_a_database, quoted(file) + " has an unknown format version " +
                                                    std::to_string(version) + ".");
     }

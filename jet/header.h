@@ -75,7 +75,7 @@ const char* format_name(std::uint8_t version);
 //   `file_size`: the file's size in bytes
 //   `file`: the file's name for descriptions
 // Refusals, each with its own kind and description: not_a_database (magic or
-// engine name), jet3 (Access 97), encrypted_ace, ace (.accdb), truncated (size
+// engine name), encrypted_ace, ace (.accdb), truncated (size
 // not a multiple of the format's page size, fewer than 3 pages), and more
 // pages than the format can hold.
 Header parse_header(Bytes start, std::uint64_t file_size, const std::string& file);

@@ -263,7 +263,7 @@ class Salvager {
         // Its definition goes too: a definition that no catalog row names,
         // with rows on pages in use, is what a damaged Id leaves behind.
         if (table_page < db.page_count() && db.read_page(table_page)[0] == kPageTypeTableDef) {
-            scratch_.write(table_page, PageBuf{}, key_);
+            scratch_.write(table_page, blank_page(db.file().format()), key_);
         }
         for (std::uint32_t n = 1; n < db.page_count(); ++n) {
             const PageBuf buf = db.read_page(n);

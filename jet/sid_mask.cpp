@@ -46,9 +46,8 @@ std::uint32_t sid_key(const PageBuf& plain_page0) {
     const Bytes page(plain_page0.data(), plain_page0.size());
     if (page[off::kVersion] == 0) {
         throw Error(ErrorKind::jet3,
-                    "The password of an Access 97 (Jet 3) database cannot be changed by this "
-                    "program. Convert the database to Access 2000 or 2002-2003 format in Access "
-                    "first.");
+                    "Changing the password of an Access 97 (Jet 3) database is not supported; "
+                    "its password was kept as it is and nothing was written.");
     }
     // Only Jet 4 and ACE have the creation date this key comes from.
     const HeaderLayout& at_header = jet4_format().header;

@@ -287,8 +287,10 @@ void RowDigester::canonical_form(Bytes row) {
 TableDigest digest_table(const Database& db, const TableDef& def, const std::string& table,
                          const IdRemap* ids, const std::atomic<bool>* cancel) {
     std::optional<SidMask> sids;
+    // Jet 3 SIDs are compared as stored: its password never changes in a copy.
+    const bool masked = !db.header().format().is_jet3();
     for (const Column& c : def.columns) {
-        if (!sids && is_sid_column(table, c.name)) {
+        if (masked && !sids && is_sid_column(table, c.name)) {
             sids.emplace(sid_key(db.header().plain));
         }
     }

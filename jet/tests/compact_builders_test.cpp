@@ -252,7 +252,7 @@ TEST(UsageMapBuilder, PageOneMarksExactlyThePagesPastTheEndFree) {
         PageImage image;
         image.pages[1] = jet::build_page_one(jet::jet4_format(), count, {});
         image.pages[count - 1] = jet::blank_page(jet::jet4_format());
-        const jet::PageFile pf(image.write(dir.path(), "p1.bin"));
+        const jet::PageFile pf(image.write(dir.path(), "p1.bin"), jet::jet4_format());
         const auto free = jet::read_free_map(pf);
         EXPECT_EQ(free.map.kind, jet::UsageMap::Kind::inline_map);
         for (std::uint32_t p : {0u, 1u, 2u, count - 1}) {
@@ -284,7 +284,7 @@ TEST(UsageMapBuilder, AReferenceGlobalMapCoversTheFileAndNothingBeyondIsInUse) {
     for (std::uint32_t b = 0; b < 2; ++b) {
         image.pages[bitmaps[b]] = jet::build_global_bitmap_page(jet::jet4_format(), b, total);
     }
-    const jet::PageFile pf(image.write(dir.path(), "ref.bin"));
+    const jet::PageFile pf(image.write(dir.path(), "ref.bin"), jet::jet4_format());
     ASSERT_EQ(pf.page_count(), total);
     const auto free = jet::read_free_map(pf);
     EXPECT_EQ(free.map.kind, jet::UsageMap::Kind::reference);
@@ -372,7 +372,7 @@ TEST(LongValueWriter, ValuesAtTheChunkBoundariesReadBackInTheRowsAccessCutsThemI
     const std::size_t pages = writer.finish();
     EXPECT_EQ(pages, image.pages.size()) << "every page is written once";
     testsupport::ScratchDir dir;
-    const jet::PageFile pf(image.write(dir.path(), "lval.bin"));
+    const jet::PageFile pf(image.write(dir.path(), "lval.bin"), jet::jet4_format());
     auto next = stored.begin();
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.length) +
@@ -420,6 +420,7 @@ TEST(TableDefBuilder, EveryByteLandsWhereTheReaderLooksForIt) {
     for (const auto& [length, last_free] : cases) {
         SCOPED_TRACE(length);
         jet::TableDef def;
+        def.format = &jet::jet4_format();
         def.page = 40;
         def.declared_length = static_cast<std::uint32_t>(length);
         for (std::size_t i = 0; i < length; ++i) {

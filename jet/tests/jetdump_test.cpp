@@ -110,10 +110,7 @@ TEST(Jetdump, SchemaAndCanonicalExport) {
 
 TEST(Jetdump, RefusalsExitTwoDamageExitsThree) {
     REQUIRE_CORPUS();
-    auto r = jetdump({corpus("jackcess/testV1997.mdb")});
-    EXPECT_EQ(r.exit_code, 2);
-    EXPECT_TRUE(contains(r.err, "Access 97")) << r.err;
-    r = jetdump({corpus("mdb-reader/V2003_with-password.mdb")});
+    auto r = jetdump({corpus("mdb-reader/V2003_with-password.mdb")});
     EXPECT_EQ(r.exit_code, 2);
     EXPECT_TRUE(contains(r.err, "Not a valid password.")) << r.err;
     r = jetdump({"--password", "wrong", corpus("mdb-reader/V2003_with-password.mdb")});

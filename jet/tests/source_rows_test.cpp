@@ -71,7 +71,7 @@ TEST(PageCache, GivesEveryDataPageAsAPlainReadDoesInAnyOrder) {
     const jet::PageFile* chosen = nullptr;
     std::vector<std::unique_ptr<jet::PageFile>> opened;
     for (const auto& f : files) {
-        opened.push_back(std::make_unique<jet::PageFile>(f.path));
+        opened.push_back(std::make_unique<jet::PageFile>(f.path, jet::jet4_format()));
         if (chosen == nullptr || opened.back()->page_count() > chosen->page_count()) {
             chosen = opened.back().get();
         }

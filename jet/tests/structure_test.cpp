@@ -49,7 +49,7 @@ class PageBuilder {
     PageBuf& page() { return page_; }
 
   private:
-    PageBuf page_{};
+    PageBuf page_ = jet::blank_page(jet::jet4_format());
     std::size_t top_ = jet::jet4_format().page_size;
     std::size_t count_ = 0;
 };
@@ -70,7 +70,7 @@ class PageFileFixture {
     explicit PageFileFixture(std::vector<PageBuf> pages) {
         path_ = dir_.path() / "pages.mdb";
         std::ofstream out(path_, std::ios::binary);
-        PageBuf zero{};
+        PageBuf zero = jet::blank_page(jet::jet4_format());
         out.write(reinterpret_cast<const char*>(zero.data()), zero.size());
         for (const PageBuf& p : pages) {
             out.write(reinterpret_cast<const char*>(p.data()), p.size());
@@ -144,7 +144,7 @@ TEST(DataPage, DamagedSlotTablesAreNamed) {
                      "row table"));
     }
     {
-        PageBuf p{};
+        PageBuf p = jet::blank_page(jet::jet4_format());
         p[0] = jet::kPageTypeTableDef;
         EXPECT_TRUE(contains(damage([&] { jet::DataPage(jet::jet4_format(), p, 4, "page 4"); }),
                              "page type 2"));
@@ -160,7 +160,7 @@ TEST(UsageMap, InlineReferenceAbsentAndDamaged) {
     holder.add(cat({1}, cat(le32v(2), le32v(0x80000000u))));
     holder.add({7, 0, 0, 0, 0});     // unknown type
     holder.add(cat({1}, le32v(1)));  // reference to a non-bitmap page
-    PageBuf bitmap{};
+    PageBuf bitmap = jet::blank_page(jet::jet4_format());
     bitmap[0] = jet::kPageTypeUsageBitmap;
     bitmap[1] = 1;
     bitmap[4 + 1] = 0x81;  // pages 8 and 15
@@ -289,6 +289,7 @@ TEST_F(LongValueTest, DamageIsNamedNeverLooped) {
 // and a variable Long (3, as MSysNavPane* store their Ids).
 jet::TableDef small_table() {
     jet::TableDef t;
+    t.format = &jet::jet4_format();
     t.page = 12;
     t.var_column_count = 2;
     auto col = [](std::uint8_t type, std::uint16_t number, std::uint16_t var_index,
@@ -425,13 +426,13 @@ TEST(Row, DamagedRowsAreNamed) {
 
 TEST(TableDef, ChainsThatLoopOrLeaveTheFileAreDamage) {
     auto tdef_page = [](std::uint32_t next) {
-        PageBuf p{};
+        PageBuf p = jet::blank_page(jet::jet4_format());
         p[0] = jet::kPageTypeTableDef;
         p[1] = 1;
         jet::put_le32(jet::MutableBytes(p), 4, next);
         return p;
     };
-    PageBuf data{};
+    PageBuf data = jet::blank_page(jet::jet4_format());
     data[0] = jet::kPageTypeData;
     // page 1 -> 2 -> 1 (loop); page 3 -> 99 (past the end); page 4 -> 5 (a data page)
     const PageFileFixture f({tdef_page(2), tdef_page(1), tdef_page(99), tdef_page(5), data});
@@ -459,7 +460,7 @@ TEST(TableDef, CorpusDefinitionsOverSeveralPagesMapOffsetsBack) {
     for (const auto& cf : testsupport::corpus_files("jet4")) {
         const jet::PageFile file(cf.path, jet::jet4_format());
         // Find TDEF pages with a continuation, straight from the page types.
-        PageBuf p0{};
+        PageBuf p0 = jet::blank_page(jet::jet4_format());
         file.read_prefix(p0.data(), p0.size());
         if (p0[0x14] != 1) {
             continue;

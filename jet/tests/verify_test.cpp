@@ -93,6 +93,7 @@ Buf descriptor(std::uint32_t length, std::uint8_t kind, jet::RowPointer first,
 
 jet::TableDef test_table(const std::string& name) {
     jet::TableDef t;
+    t.format = &jet::jet4_format();
     t.name_hint = name;
     t.var_column_count = 2;
     auto column = [&](const char* n, jet::ColumnType type, std::uint16_t number, bool fixed,

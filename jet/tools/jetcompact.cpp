@@ -239,7 +239,7 @@ int main(int argc, char** argv) {
             // An .accdb's password is its encryption: asking for another one,
             // or for none, is refused even where it would not change.
             const jet::PageFile file(source);
-            jet::PageBuf start{};
+            jet::PageBuf start(jet::kLargestPageSize);
             const std::size_t got = file.read_prefix(start.data(), start.size());
             if (jet::parse_header(jet::Bytes(start.data(), got), file.size_bytes(), source)
                     .is_ace()) {
