@@ -2,6 +2,7 @@
 #
 #   tarnwick_add_gtest(NAME SOURCES ... LIBS ... [TIMEOUT s] [LABELS ...])
 #   tarnwick_add_qt_test(NAME SOURCES ... LIBS ... [TIMEOUT s] [LABELS ...])
+#   tarnwick_add_script_test(NAME SCRIPT file ARGS ... [TIMEOUT s] [LABELS ...])
 #
 # Every test gets TARNWICK_CORPUS (the corpus folder; tests skip when it is
 # absent) and a private HOME / XDG tree inside the build folder, so that Qt's
@@ -49,5 +50,19 @@ function(tarnwick_add_qt_test name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} testsupport Qt6::Test Qt6::Widgets)
   add_test(NAME ${name} COMMAND ${name})
+  _tarnwick_test_env(${name} ${T_TIMEOUT} "${T_LABELS}")
+endfunction()
+
+#   tarnwick_add_script_test(NAME SCRIPT file ARGS ... [TIMEOUT s] [LABELS ...])
+# A test that is a shell script (run with bash), with the same environment.
+function(tarnwick_add_script_test name)
+  if(NOT TARNWICK_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(T "" "TIMEOUT;SCRIPT" "ARGS;LABELS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_test(NAME ${name} COMMAND bash "${T_SCRIPT}" ${T_ARGS})
   _tarnwick_test_env(${name} ${T_TIMEOUT} "${T_LABELS}")
 endfunction()

@@ -104,6 +104,20 @@ bool blind_to(const Blind& blind, const std::string& table, const std::string& c
     return it != blind.end() && it->second.count(column) != 0;
 }
 
+std::map<std::string, std::vector<std::vector<std::string>>> query_parts(const fs::path& file) {
+    const Export e = mdb_export(file, "MSysQueries");
+    const auto at = std::find(e.columns.begin(), e.columns.end(), "ObjectId");
+    std::map<std::string, std::vector<std::vector<std::string>>> parts;
+    if (at == e.columns.end()) {
+        return parts;
+    }
+    const auto id = static_cast<std::size_t>(at - e.columns.begin());
+    for (const auto& r : e.rows) {
+        parts[r[id]].push_back(r);
+    }
+    return parts;
+}
+
 std::size_t deleted_rows_mdbtools_reads(const fs::path& file, const std::string& table) {
     jet::OpenOptions o;
     o.verify_password = false;

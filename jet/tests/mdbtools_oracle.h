@@ -57,6 +57,12 @@ bool blind_to(const Blind& blind, const std::string& table, const std::string& c
 std::size_t deleted_rows_mdbtools_reads(const std::filesystem::path& file,
                                         const std::string& table);
 
+// MSysQueries as mdb-export reads it, in the order its rows are stored: the
+// rows of each saved query (its output columns, joins, sort keys ...), by the
+// query's ObjectId.
+std::map<std::string, std::vector<std::vector<std::string>>> query_parts(
+    const std::filesystem::path& file);
+
 // The rows of `e`, each one line, sorted: Id columns named through `cat`,
 // columns of `blind` left out.
 std::vector<std::string> canonical_rows(const Export& e, const std::string& table,

@@ -24,22 +24,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// MSysQueries as mdb-export reads it (in the order the rows are stored):
-// the rows of each query, by its ObjectId.
-std::map<std::string, std::vector<std::vector<std::string>>> query_parts(const fs::path& file) {
-    const jettest::Export e = jettest::mdb_export(file, "MSysQueries");
-    const auto at = std::find(e.columns.begin(), e.columns.end(), "ObjectId");
-    std::map<std::string, std::vector<std::vector<std::string>>> parts;
-    if (at == e.columns.end()) {
-        return parts;
-    }
-    const auto id = static_cast<std::size_t>(at - e.columns.begin());
-    for (const auto& r : e.rows) {
-        parts[r[id]].push_back(r);
-    }
-    return parts;
-}
-
 // What differs between two files in mdbtools' reading ("" when nothing).
 std::string read_alike(const fs::path& a, const fs::path& b) {
     const auto tables_a = jettest::run_process({"mdb-tables", "-S", "-1", a.string()});
@@ -79,7 +63,7 @@ std::string read_alike(const fs::path& a, const fs::path& b) {
             return "mdb-export reads other rows of table \"" + table + "\"";
         }
     }
-    if (query_parts(a) != query_parts(b)) {
+    if (jettest::query_parts(a) != jettest::query_parts(b)) {
         return "the rows of a saved query in MSysQueries come out in another order";
     }
     return "";

@@ -35,8 +35,8 @@ constexpr int kExitUsage = jettool::kExitUsage;
 
 const char* const kUsage =
     "Usage: jetcompact [OPTIONS] SOURCE DEST\n"
-    "       jetcompact [OPTIONS] --in-place DATABASE [--backup]\n"
-    "       jetcompact [OPTIONS] --salvage SOURCE DEST\n"
+    "  or:  jetcompact [OPTIONS] --in-place DATABASE [--backup]\n"
+    "  or:  jetcompact [OPTIONS] --salvage SOURCE DEST\n"
     "\n"
     "Compacts the Access database SOURCE (an .mdb of Access 97 or 2000-2003, or an\n"
     "unencrypted .accdb of Access 2007, 2010/2013, 2016 or 2019/365) into the new\n"

@@ -30,6 +30,7 @@ Reads an Access database without changing it: an .mdb of Access 97 (Jet 3) or
 Access 2000-2003 (Jet 4.0), or an unencrypted .accdb of Access 2007, 2010/2013,
 2016 or 2019/365. Access 97 text is read in the code page its header names.
 
+Options:
   (no action)        list the user tables, one name per line, in catalog order
   --system           list the system tables too
   --schema TABLE     print the columns, indexes and relations of TABLE
