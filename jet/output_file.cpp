@@ -11,6 +11,7 @@
 #include <random>
 
 #include "jet/error.h"
+#include "jet/office_crypto.h"
 #include "jet/rc4.h"
 
 namespace jet {
@@ -43,8 +44,9 @@ std::string destination_exists_description(const std::filesystem::path& destinat
            "left by an earlier run that failed. Move it elsewhere or delete it, then try again.";
 }
 
-OutputFile::OutputFile(const std::filesystem::path& destination, std::uint32_t encoding_key)
-    : destination_(destination), key_(encoding_key) {
+OutputFile::OutputFile(const std::filesystem::path& destination, std::uint32_t encoding_key,
+                       std::shared_ptr<const OfficeCipher> cipher)
+    : destination_(destination), key_(encoding_key), cipher_(std::move(cipher)) {
     if (exists_no_follow(destination)) {
         throw Error(ErrorKind::destination_exists, destination_exists_description(destination));
     }
@@ -113,11 +115,16 @@ void OutputFile::write_page(std::uint32_t n, const PageBuf& page) {
         pending_first_ = n;
         pending_.resize(kPendingPages);
     }
-    PageBuf& buf = pending_[pending_count_++];
+    // The page counts as gathered only once it is encrypted: a failure
+    // half-way leaves nothing decoded among the pages to write.
+    PageBuf& buf = pending_[pending_count_];
     buf = page;
-    if (key_ != 0 && n != 0) {
+    if (n != 0 && cipher_) {
+        cipher_->encrypt(n, buf);
+    } else if (n != 0 && key_ != 0) {
         apply_page_codec(key_, n, buf);
     }
+    ++pending_count_;
     const std::uint64_t end = (static_cast<std::uint64_t>(n) + 1) * kPageSize;
     if (end > size_) {
         size_ = end;

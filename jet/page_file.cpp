@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "jet/error.h"
+#include "jet/office_crypto.h"
 #include "jet/rc4.h"
 
 namespace jet {
@@ -53,7 +54,8 @@ PageFile::PageFile(PageFile&& other) noexcept
       fd_(std::exchange(other.fd_, -1)),
       size_(other.size_),
       page_count_(other.page_count_),
-      encoding_key_(other.encoding_key_) {}
+      encoding_key_(other.encoding_key_),
+      cipher_(std::move(other.cipher_)) {}
 
 PageFile& PageFile::operator=(PageFile&& other) noexcept {
     if (this != &other) {
@@ -65,6 +67,7 @@ PageFile& PageFile::operator=(PageFile&& other) noexcept {
         size_ = other.size_;
         page_count_ = other.page_count_;
         encoding_key_ = other.encoding_key_;
+        cipher_ = std::move(other.cipher_);
     }
     return *this;
 }
@@ -115,9 +118,14 @@ void PageFile::read_run(std::uint32_t first, std::uint32_t count, PageBuf* out) 
         }
         done += static_cast<std::size_t>(got);
     }
-    if (encoding_key_ != 0) {
+    if (encoding_key_ != 0 || cipher_) {
         for (std::uint32_t k = 0; k < count; ++k) {
-            if (first + k != 0) {
+            if (first + k == 0) {
+                continue;
+            }
+            if (cipher_) {
+                cipher_->decrypt(first + k, out[k]);
+            } else {
                 apply_page_codec(encoding_key_, first + k, out[k]);
             }
         }

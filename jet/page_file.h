@@ -3,13 +3,15 @@
 //
 // Pages are 4096 bytes. Page 0 is never encoded; when the database carries an
 // encoding key (set_encoding_key, taken from the header), every page n >= 1 is
-// decoded on read. The file is opened read-only and never written through
+// decoded on read, and in an Office-encrypted ACE file (set_cipher) every page
+// n >= 1 is decrypted on read. The file is opened read-only and never written through
 // this class. Reads go through pread; nothing but the handle is held, so a
 // large file costs no memory.
 
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 namespace jet {
@@ -18,6 +20,8 @@ inline constexpr std::size_t kPageSize = 4096;
 inline constexpr std::uint32_t kMaxPages = 524288;  // 2 GB
 
 using PageBuf = std::array<std::uint8_t, kPageSize>;
+
+class OfficeCipher;
 
 class PageFile {
   public:
@@ -37,6 +41,8 @@ class PageFile {
 
     void set_encoding_key(std::uint32_t key) { encoding_key_ = key; }
     std::uint32_t encoding_key() const { return encoding_key_; }
+    void set_cipher(std::shared_ptr<const OfficeCipher> cipher) { cipher_ = std::move(cipher); }
+    const std::shared_ptr<const OfficeCipher>& cipher() const { return cipher_; }
 
     // Reads (and decodes) page n. Throws Error(damaged) when n is past the end
     // of the file, Error(io) when the read fails.
@@ -60,6 +66,7 @@ class PageFile {
     std::uint64_t size_ = 0;
     std::uint32_t page_count_ = 0;
     std::uint32_t encoding_key_ = 0;
+    std::shared_ptr<const OfficeCipher> cipher_;
 };
 
 }  // namespace jet
