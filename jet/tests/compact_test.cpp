@@ -278,11 +278,20 @@ TEST(CompactRefusals, UnsupportedInputsWriteNothing) {
     REQUIRE_CORPUS();
     testsupport::ScratchDir dir;
     std::vector<std::pair<fs::path, jet::ErrorKind>> cases;
+    bool made_odd_one = false;
     for (const auto& f : testsupport::corpus_files()) {
         if (f.format == "jet3") {
             cases.emplace_back(f.path, jet::ErrorKind::jet3);
-        } else if (f.format.rfind("ace", 0) == 0 && !f.password.empty()) {
-            cases.emplace_back(f.path, jet::ErrorKind::encrypted_ace);
+        } else if (f.format.rfind("ace", 0) == 0 && !f.password.empty() && !made_odd_one) {
+            // An encoding key without the Office encryption info beside it:
+            // an encryption this program does not read.
+            const fs::path odd = testsupport::copy_to_scratch(f.path, dir.path());
+            std::fstream io(odd, std::ios::in | std::ios::out | std::ios::binary);
+            io.seekp(static_cast<std::streamoff>(jet::header_offsets::kAceCryptInfo));
+            io.write("\0\0", 2);
+            io.close();
+            cases.emplace_back(odd, jet::ErrorKind::encrypted_ace);
+            made_odd_one = true;
         }
     }
     // A truncated Jet 4 file and something that is no database at all.
@@ -435,19 +444,45 @@ TEST(CompactVerify, ACopyThatDiffersFromItsSourceIsRejected) {
     expect_rejected(result.ids, "a changed value");
 }
 
+// The decrypted pages (1 on) of an encrypted database, as byte strings.
+std::set<std::string> plaintext_pages(const fs::path& file, const std::string& password) {
+    const jet::Database db(file, jet::OpenOptions{password, true});
+    std::set<std::string> pages;
+    for (std::uint32_t n = 1; n < db.page_count(); ++n) {
+        const jet::PageBuf p = db.read_page(n);
+        pages.emplace(p.begin(), p.end());
+    }
+    return pages;
+}
+
+// Expects no page of any file in `dir` to be one of `plain`.
+void expect_no_plaintext_in(const fs::path& dir, const std::set<std::string>& plain) {
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string bytes = slurp(entry.path());
+        for (std::size_t at = 0; at + jet::kPageSize <= bytes.size(); at += jet::kPageSize) {
+            EXPECT_EQ(plain.count(bytes.substr(at, jet::kPageSize)), 0u)
+                << "a decrypted page in " << entry.path() << " at " << at;
+        }
+    }
+}
+
 // Kills a compaction at many moments of its work: the source never changes,
 // no temporary file is left, and a destination exists only whole (a kill
-// after the copy got its name).
+// after the copy got its name); of an encrypted file, no decrypted page is
+// ever found on disk.
 TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoPartialDestination) {
     REQUIRE_CORPUS();
-    // The largest Jet 4 file and the largest unencrypted .accdb give the
-    // widest windows.
+    // The largest Jet 4 file, the largest unencrypted .accdb and the largest
+    // encrypted one give the widest windows.
     const CorpusFile* biggest_mdb = nullptr;
     const CorpusFile* biggest_accdb = nullptr;
+    const CorpusFile* biggest_encrypted = nullptr;
     const auto all = testsupport::corpus_files();
     for (const auto& f : all) {
-        const bool ace = f.format.rfind("ace", 0) == 0 && f.password.empty();
-        const CorpusFile*& biggest = ace ? biggest_accdb : biggest_mdb;
+        const bool ace = f.format.rfind("ace", 0) == 0;
+        const CorpusFile*& biggest = !ace                 ? biggest_mdb
+                                     : f.password.empty() ? biggest_accdb
+                                                          : biggest_encrypted;
         if ((ace || f.format == "jet4") &&
             (biggest == nullptr || fs::file_size(f.path) > fs::file_size(biggest->path))) {
             biggest = &f;
@@ -455,7 +490,8 @@ TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoPartialDestination) 
     }
     ASSERT_NE(biggest_mdb, nullptr);
     ASSERT_NE(biggest_accdb, nullptr);
-    for (const CorpusFile* biggest : {biggest_mdb, biggest_accdb}) {
+    ASSERT_NE(biggest_encrypted, nullptr);
+    for (const CorpusFile* biggest : {biggest_mdb, biggest_accdb, biggest_encrypted}) {
         SCOPED_TRACE(biggest->name);
         testsupport::ScratchDir dir;
         const fs::path src = testsupport::copy_to_scratch(biggest->path, dir.path());
@@ -467,6 +503,14 @@ TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoPartialDestination) 
         jet::compact(src, dest, keep_password(*biggest));
         const auto full = std::chrono::steady_clock::now() - t0;
         const std::string complete = slurp(dest);
+        std::set<std::string> plain;
+        if (biggest == biggest_encrypted) {
+            plain = plaintext_pages(dest, biggest->password);
+            const auto of_source = plaintext_pages(src, biggest->password);
+            plain.insert(of_source.begin(), of_source.end());
+            plain.erase(std::string(jet::kPageSize, '\0'));  // a page of zeros tells nothing
+            expect_no_plaintext_in(dir.path(), plain);
+        }
         fs::remove(dest);
         const auto step = std::max<std::chrono::microseconds>(
             std::chrono::duration_cast<std::chrono::microseconds>(full) / 24,
@@ -500,6 +544,9 @@ TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoPartialDestination) 
                 EXPECT_EQ(slurp(dest), complete);
             }
             EXPECT_EQ(slurp(src), before) << "the source changed";
+            if (!plain.empty()) {
+                expect_no_plaintext_in(dir.path(), plain);
+            }
             fs::remove(dest);
             const auto listing = folder_listing(dir.path());
             EXPECT_EQ(listing, std::vector<std::string>{src.filename().string()})
