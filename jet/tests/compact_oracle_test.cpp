@@ -350,7 +350,7 @@ TEST_F(CompactOracles, AccdbFilesReadTheSameAfterCompactionAndCompactToAFixedPoi
     std::size_t done = 0;
     for (const auto& f : testsupport::corpus_files()) {
         if (f.format.rfind("ace", 0) != 0 || !f.password.empty()) {
-            continue;  // the ones with a password are encrypted: refused elsewhere
+            continue;  // the ones with a password are encrypted: the test below
         }
         SCOPED_TRACE(f.name);
         const fs::path once = dir.path() / "once.accdb";
