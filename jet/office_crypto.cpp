@@ -414,7 +414,7 @@ std::shared_ptr<const OfficeCipher> OfficeCipher::open(const Header& header,
         const std::size_t salt_size = number(p.encrypted, "saltSize", file);
         const std::size_t hash_size = number(p.encrypted, "hashSize", file);
         if (aes(bits / 8, true) == nullptr || bits % 8 != 0 || block != 16 || salt.size() < 16 ||
-            spins > 10000000) {
+            spins > 10000000) {  // the most [MS-OFFCRYPTO] allows
             unsupported(file, "(agile, a " + std::to_string(bits) + "-bit key, " +
                                   std::to_string(block) + "-byte blocks)");
         }

@@ -109,6 +109,58 @@ TEST(Refusal, AccdbFilesOpenAndEncryptedOnesOnlyWithTheirPassword) {
     }
 }
 
+// Encryption info that does not decode, or names a scheme this program does
+// not read, is said to be so with the right password too: never taken for a
+// wrong password, never read past, never a crash.
+TEST(Refusal, DamagedOrUnknownEncryptionInfoIsDescribed) {
+    REQUIRE_CORPUS();
+    const auto agile = corpus_file("jackcessencrypt/db2007-enc.accdb");
+    const auto cryptoapi = corpus_file("jackcessencrypt/db2007-oldenc.accdb");
+    ASSERT_TRUE(agile && cryptoapi);
+    testsupport::ScratchDir dir;
+    // A change to page 0 of a copy: replace `from` (text, or bytes at an
+    // offset when `at` is set) with `to`, of the same length.
+    struct Case {
+        const CorpusFile* file;
+        std::size_t at;  // 0: find `from` in the page
+        std::string from;
+        std::string to;
+        jet::ErrorKind kind;
+    };
+    const std::string info_length(2, '\xFF');
+    const std::vector<Case> cases{
+        {&*agile, 0x299, "", info_length, jet::ErrorKind::damaged},
+        {&*agile, 0, "<keyData ", "<keyDatX ", jet::ErrorKind::damaged},
+        {&*agile, 0, "</encryption>", "</encryptioX>", jet::ErrorKind::damaged},
+        {&*agile, 0, "spinCount=\"100000\"", "spinCount=\"x00000\"", jet::ErrorKind::damaged},
+        {&*agile, 0, "ChainingModeCBC", "ChainingModeCFB", jet::ErrorKind::encrypted_ace},
+        {&*agile, 0, "keyBits=\"128\"", "keyBits=\"100\"", jet::ErrorKind::encrypted_ace},
+        {&*cryptoapi, 0x29B + 2, "", std::string("\x03\x00", 2), jet::ErrorKind::encrypted_ace},
+        {&*cryptoapi, 0x299, "", std::string("\x20\x00", 2), jet::ErrorKind::damaged},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.from.empty() ? "offset " + std::to_string(c.at) : c.from);
+        const auto copy = dir.path() / (std::to_string(n++) + ".accdb");
+        std::filesystem::copy_file(c.file->path, copy);
+        std::fstream io(copy, std::ios::in | std::ios::out | std::ios::binary);
+        std::string page(jet::kPageSize, '\0');
+        io.read(page.data(), static_cast<std::streamsize>(page.size()));
+        std::size_t at = c.at;
+        if (!c.from.empty()) {
+            at = page.find(c.from);
+            ASSERT_NE(at, std::string::npos);
+        }
+        page.replace(at, c.to.size(), c.to);
+        io.seekp(0);
+        io.write(page.data(), static_cast<std::streamsize>(page.size()));
+        io.close();
+        const jet::Error e = refusal(copy, c.file->password);
+        EXPECT_EQ(e.kind(), c.kind) << e.what();
+        EXPECT_NE(std::string(e.what()).find(copy.string()), std::string::npos) << e.what();
+    }
+}
+
 TEST(Refusal, TruncatedCopiesAreRefusedAsTruncated) {
     REQUIRE_CORPUS();
     const auto f = corpus_file("jackcess/testV2003.mdb");
