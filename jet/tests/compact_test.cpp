@@ -25,8 +25,11 @@
 #include "jet/database.h"
 #include "jet/error.h"
 #include "jet/header.h"
+#include "jet/office_crypto.h"
 #include "jet/output_file.h"
 #include "jet/page_file.h"
+#include "jet/salvage.h"
+#include "jet/table_def.h"
 #include "jet/usage_map.h"
 #include "jet/verify.h"
 #include "testsupport/corpus.h"
@@ -554,6 +557,40 @@ TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoPartialDestination) 
         }
         EXPECT_GE(killed, 5) << "too few runs were interrupted to mean anything";
     }
+}
+
+// A salvage of an encrypted .accdb: the pages it gives up are written back
+// to its scratch copy encrypted (the copy is read through the same keys), so
+// the table whose definition is damaged is left out and nothing else.
+TEST(CompactEncrypted, ASalvageWritesItsScratchCopyEncrypted) {
+    REQUIRE_CORPUS();
+    const CorpusFile* f = find_corpus("jackcessencrypt/db2013-enc.accdb");
+    ASSERT_NE(f, nullptr);
+    testsupport::ScratchDir dir;
+    const fs::path src = testsupport::copy_to_scratch(f->path, dir.path());
+    std::uint32_t tdef = 0;
+    {
+        // The table's definition, decrypted, its magic broken, encrypted again.
+        const jet::Database db(src, jet::OpenOptions{f->password, true});
+        tdef = db.table("Customers").page;
+        jet::PageBuf page = db.read_page(tdef);
+        page[jet::tdef_offsets::kMagic] ^= 0x5A;
+        db.file().cipher()->encrypt(tdef, page);
+        std::fstream io(src, std::ios::in | std::ios::out | std::ios::binary);
+        io.seekp(static_cast<std::streamoff>(tdef) * static_cast<std::streamoff>(jet::kPageSize));
+        io.write(reinterpret_cast<const char*>(page.data()), jet::kPageSize);
+    }
+    const fs::path out = dir.path() / "out.accdb";
+    jet::SalvageResult r;
+    ASSERT_NO_THROW(r = jet::salvage(src, out, keep_password(*f)));
+    ASSERT_EQ(r.losses.size(), 1u);
+    EXPECT_EQ(r.losses[0].table, "Customers");
+    EXPECT_TRUE(r.losses[0].left_out);
+    const jet::Database copy(out, jet::OpenOptions{f->password, true});
+    EXPECT_TRUE(copy.header().office_encrypted());
+    EXPECT_FALSE(jet::check(copy).has_errors());
+    EXPECT_EQ(folder_listing(dir.path()),
+              (std::vector<std::string>{"db2013-enc.accdb", "out.accdb"}));
 }
 
 // A disk that fills up: a small tmpfs (needs the right to mount; skipped
