@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "jet/database.h"
-#include "jet/office_crypto.h"
+#include "jet/page_file.h"
 #include "jet/rc4.h"
 
 namespace {

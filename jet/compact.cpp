@@ -21,7 +21,6 @@
 #include "jet/error.h"
 #include "jet/findings.h"
 #include "jet/header.h"
-#include "jet/office_crypto.h"
 #include "jet/output_file.h"
 #include "jet/verify.h"
 
@@ -111,7 +110,7 @@ void add_source_repairs(const CheckReport& report, std::vector<Repair>& repairs)
 Database open_source(const std::filesystem::path& source,
                      const std::optional<std::string>& password,
                      const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages,
-                     std::shared_ptr<const OfficeCipher> cipher) {
+                     std::shared_ptr<const PageCipher> cipher) {
     OpenOptions open_options;
     open_options.password = password;
     open_options.verify_password = false;

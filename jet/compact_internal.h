@@ -15,7 +15,7 @@
 namespace jet {
 
 class Database;
-class OfficeCipher;
+class PageCipher;
 
 // Opens the source for compacting: format checks and refusals first,
 // nothing written yet. `password`: CompactOptions::source_password, checked
@@ -25,7 +25,7 @@ class OfficeCipher;
 Database open_source(const std::filesystem::path& source,
                      const std::optional<std::string>& password,
                      const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages = {},
-                     std::shared_ptr<const OfficeCipher> cipher = nullptr);
+                     std::shared_ptr<const PageCipher> cipher = nullptr);
 
 // Compacts the open, locked `src` (at `source`) into the new file
 // `destination`. Descriptions name the source as `shown` (`source` when

@@ -38,7 +38,7 @@ struct OpenOptions {
     // The keys of this same Office-encrypted file, from a Database opened
     // with its password (file().cipher()): used instead of the password,
     // sparing another key derivation.
-    std::shared_ptr<const OfficeCipher> cipher = nullptr;
+    std::shared_ptr<const PageCipher> cipher = nullptr;
 };
 
 // One live row of a table, as found by a scan.

@@ -37,7 +37,7 @@ namespace jet {
 
 enum class OfficeScheme { rc4_cryptoapi, aes_standard, aes_nonstandard, agile };
 
-class OfficeCipher {
+class OfficeCipher final : public PageCipher {
   public:
     // Reads the encryption info of `header` (an Office-encrypted ACE file,
     // Header::office_encrypted()) and checks `password` (UTF-8) against its
@@ -49,18 +49,13 @@ class OfficeCipher {
     static std::shared_ptr<const OfficeCipher> open(const Header& header,
                                                     const std::optional<std::string>& password,
                                                     const std::string& file);
-    ~OfficeCipher();
+    ~OfficeCipher() override;
     OfficeCipher(const OfficeCipher&) = delete;
     OfficeCipher& operator=(const OfficeCipher&) = delete;
 
-    OfficeScheme scheme() const { return scheme_; }
-    // "agile encryption, AES-256 with SHA512" and the like.
-    const std::string& description() const { return description_; }
-
-    // Decrypts / encrypts page n (n >= 1) in place. Safe to call from
-    // several threads at once.
-    void decrypt(std::uint32_t n, PageBuf& page) const;
-    void encrypt(std::uint32_t n, PageBuf& page) const;
+    const std::string& description() const override { return description_; }
+    void decrypt(std::uint32_t n, PageBuf& page) const override;
+    void encrypt(std::uint32_t n, PageBuf& page) const override;
 
   private:
     OfficeCipher() = default;

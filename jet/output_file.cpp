@@ -11,7 +11,6 @@
 #include <random>
 
 #include "jet/error.h"
-#include "jet/office_crypto.h"
 #include "jet/rc4.h"
 
 namespace jet {
@@ -45,7 +44,7 @@ std::string destination_exists_description(const std::filesystem::path& destinat
 }
 
 OutputFile::OutputFile(const std::filesystem::path& destination, std::uint32_t encoding_key,
-                       std::shared_ptr<const OfficeCipher> cipher)
+                       std::shared_ptr<const PageCipher> cipher)
     : destination_(destination), key_(encoding_key), cipher_(std::move(cipher)) {
     if (exists_no_follow(destination)) {
         throw Error(ErrorKind::destination_exists, destination_exists_description(destination));

@@ -32,7 +32,7 @@ class OutputFile {
     // `encoding_key` 0 and no `cipher` write pages as given; with a cipher
     // every page but 0 is encrypted (and the key is not used).
     OutputFile(const std::filesystem::path& destination, std::uint32_t encoding_key,
-               std::shared_ptr<const OfficeCipher> cipher = nullptr);
+               std::shared_ptr<const PageCipher> cipher = nullptr);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -71,7 +71,7 @@ class OutputFile {
     std::filesystem::path temp_path_;  // empty for an unnamed file
     int fd_ = -1;
     std::uint32_t key_ = 0;
-    std::shared_ptr<const OfficeCipher> cipher_;
+    std::shared_ptr<const PageCipher> cipher_;
     std::uint64_t size_ = 0;
     bool committed_ = false;
     std::optional<std::uint32_t> fail_page_;

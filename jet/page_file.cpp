@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "jet/error.h"
-#include "jet/office_crypto.h"
 #include "jet/rc4.h"
 
 namespace jet {

@@ -21,7 +21,19 @@ inline constexpr std::uint32_t kMaxPages = 524288;  // 2 GB
 
 using PageBuf = std::array<std::uint8_t, kPageSize>;
 
-class OfficeCipher;
+// The encryption of every page but page 0, each under its own number: the
+// Office encryption of an .accdb (OfficeCipher, which reads its keys from
+// page 0 and the password). Safe to use from several threads at once.
+class PageCipher {
+  public:
+    virtual ~PageCipher() = default;
+    // Decrypts / encrypts page n (n >= 1) in place.
+    virtual void decrypt(std::uint32_t n, PageBuf& page) const = 0;
+    virtual void encrypt(std::uint32_t n, PageBuf& page) const = 0;
+    // The scheme and its parameters, for a person ("agile encryption,
+    // AES-256 with SHA512").
+    virtual const std::string& description() const = 0;
+};
 
 class PageFile {
   public:
@@ -41,8 +53,8 @@ class PageFile {
 
     void set_encoding_key(std::uint32_t key) { encoding_key_ = key; }
     std::uint32_t encoding_key() const { return encoding_key_; }
-    void set_cipher(std::shared_ptr<const OfficeCipher> cipher) { cipher_ = std::move(cipher); }
-    const std::shared_ptr<const OfficeCipher>& cipher() const { return cipher_; }
+    void set_cipher(std::shared_ptr<const PageCipher> cipher) { cipher_ = std::move(cipher); }
+    const std::shared_ptr<const PageCipher>& cipher() const { return cipher_; }
 
     // Reads (and decodes) page n. Throws Error(damaged) when n is past the end
     // of the file, Error(io) when the read fails.
@@ -66,7 +78,7 @@ class PageFile {
     std::uint64_t size_ = 0;
     std::uint32_t page_count_ = 0;
     std::uint32_t encoding_key_ = 0;
-    std::shared_ptr<const OfficeCipher> cipher_;
+    std::shared_ptr<const PageCipher> cipher_;
 };
 
 }  // namespace jet

@@ -21,7 +21,6 @@
 #include "jet/findings.h"
 #include "jet/header.h"
 #include "jet/index_tree.h"
-#include "jet/office_crypto.h"
 #include "jet/output_file.h"
 #include "jet/rc4.h"
 #include "jet/row.h"
@@ -90,7 +89,7 @@ class Scratch {
     Scratch& operator=(const Scratch&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
-    const std::shared_ptr<const OfficeCipher>& cipher() const { return cipher_; }
+    const std::shared_ptr<const PageCipher>& cipher() const { return cipher_; }
 
     // Writes page `n` (decoded) back, encoded or encrypted as it was read.
     void write(std::uint32_t n, PageBuf page) const {
@@ -110,7 +109,7 @@ class Scratch {
 
   private:
     std::uint32_t key_;
-    std::shared_ptr<const OfficeCipher> cipher_;
+    std::shared_ptr<const PageCipher> cipher_;
     std::filesystem::path path_;
     int fd_ = -1;
 };

@@ -300,7 +300,7 @@ DigestTask::DigestTask(std::filesystem::path path,
                        std::vector<std::pair<std::uint32_t, std::string>> tables,
                        bool skip_id_tables,
                        std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages,
-                       std::shared_ptr<const OfficeCipher> cipher) {
+                       std::shared_ptr<const PageCipher> cipher) {
     thread_ = std::thread([this, path = std::move(path), tables = std::move(tables), skip_id_tables,
                            unlisted = std::move(unlisted_pages), cipher = std::move(cipher)] {
         try {
@@ -333,7 +333,7 @@ void DigestTask::run(const std::filesystem::path& path,
                      const std::vector<std::pair<std::uint32_t, std::string>>& tables,
                      bool skip_id_tables,
                      const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages,
-                     std::shared_ptr<const OfficeCipher> cipher) {
+                     std::shared_ptr<const PageCipher> cipher) {
     OpenOptions options;
     options.verify_password = false;
     options.unlisted_pages = unlisted_pages;

@@ -112,7 +112,7 @@ class DigestTask {
     DigestTask(std::filesystem::path path,
                std::vector<std::pair<std::uint32_t, std::string>> tables, bool skip_id_tables,
                std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages = {},
-               std::shared_ptr<const OfficeCipher> cipher = nullptr);
+               std::shared_ptr<const PageCipher> cipher = nullptr);
     ~DigestTask();
     DigestTask(const DigestTask&) = delete;
     DigestTask& operator=(const DigestTask&) = delete;
@@ -124,7 +124,7 @@ class DigestTask {
     void run(const std::filesystem::path& path,
              const std::vector<std::pair<std::uint32_t, std::string>>& tables, bool skip_id_tables,
              const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages,
-             std::shared_ptr<const OfficeCipher> cipher);
+             std::shared_ptr<const PageCipher> cipher);
 
     std::atomic<bool> cancel_{false};
     TableDigests digests_;

@@ -25,7 +25,6 @@
 #include "jet/database.h"
 #include "jet/error.h"
 #include "jet/header.h"
-#include "jet/office_crypto.h"
 #include "jet/output_file.h"
 #include "jet/page_file.h"
 #include "jet/salvage.h"
