@@ -114,10 +114,14 @@ void add_source_repairs(const CheckReport& report, std::vector<Repair>& repairs)
 }  // namespace
 
 Database open_source(const std::filesystem::path& source,
-                     const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages) {
+                     const std::optional<std::string>& password,
+                     const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages,
+                     std::shared_ptr<const PageCipher> cipher) {
     OpenOptions open_options;
+    open_options.password = password;
     open_options.verify_password = false;
     open_options.unlisted_pages = unlisted_pages;
+    open_options.cipher = std::move(cipher);
     return Database(source, open_options);
 }
 
@@ -126,30 +130,49 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
                              const CompactOptions& options, const std::filesystem::path& shown) {
     const std::filesystem::path& named = shown.empty() ? source : shown;
     const Header& header = src.header();
-    const std::string current = decode_password(header);
-    if (!current.empty() && !password_matches(header, options.source_password)) {
-        throw Error(ErrorKind::bad_password, kNotAValidPassword);
-    }
     const std::string wanted = options.destination_password.value_or("");
     PageBuf page0 = header.raw;
-    if (wanted != current && header.is_ace()) {
-        throw Error(ErrorKind::invalid_argument, kAcePasswordChange);
+    if (header.office_encrypted()) {
+        // The password was checked when the source was opened. The copy
+        // keeps page 0 as it is, encryption info included: the same
+        // password opens it, and every page is encrypted under its new
+        // number with the same keys.
+        if (wanted != options.source_password.value_or("")) {
+            throw Error(ErrorKind::invalid_argument,
+                        "\"" + named.string() +
+                            "\" is encrypted with its password: the compacted copy keeps that "
+                            "password and its encryption. To change or remove the password, do "
+                            "so in Access. Nothing was written.");
+        }
+    } else {
+        const std::string current = decode_password(header);
+        if (!current.empty() && !password_matches(header, options.source_password)) {
+            throw Error(ErrorKind::bad_password, kNotAValidPassword);
+        }
+        if (wanted != current && header.is_ace()) {
+            throw Error(ErrorKind::invalid_argument, kAcePasswordChange);
+        }
+        if (wanted != current) {
+            set_password(MutableBytes(page0.data(), page0.size()), wanted);
+        }
     }
-    if (wanted != current) {
-        set_password(MutableBytes(page0.data(), page0.size()), wanted);
-    }
+    const auto& cipher = src.file().cipher();
+    const std::optional<std::string> check_password =
+        cipher ? options.source_password : std::nullopt;
     const struct stat facts = file_facts(source);
 
-    std::optional<OutputFile> out(std::in_place, destination, header.encoding_key);
+    std::optional<OutputFile> out(std::in_place, destination, src.file().encoding_key(), cipher);
     // The source's rows do not depend on the copy (but for the Id columns of
     // the system tables): they are digested in a second thread, over a
     // Database of its own, while the copy is written. Leaving this function
     // early stops that thread.
-    DigestTask source_digests(source, digest_jobs(src), true, src.unlisted_pages());
+    DigestTask source_digests(source, digest_jobs(src), true, src.unlisted_pages(), cipher);
     // The source is checked at the same time, over a Database of its own:
     // damage found there refuses the compaction, stale values it finds are
     // what the copy mends.
-    auto source_check = std::async(std::launch::async, [&source] { return check_file(source); });
+    auto source_check = std::async(std::launch::async, [&source, &check_password] {
+        return check_file(source, {}, check_password);
+    });
     // Progress: writing is seven tenths of the work, verification the rest.
     constexpr std::uint64_t kTotal = 1000;
     auto report = [&](std::uint64_t done) {
@@ -199,7 +222,7 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
         }
         if (!rebuild.empty() && !read_again) {
             out.reset();
-            out.emplace(destination, header.encoding_key);
+            out.emplace(destination, src.file().encoding_key(), cipher);
             written_result = write_compacted(src, *out, page0, writing, rebuild);
             out->sync();
         }
@@ -222,7 +245,7 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     }
     if (read_again) {
         out.reset();
-        const Database again = open_source(source, *read_again);
+        const Database again = open_source(source, options.source_password, *read_again, cipher);
         return compact_locked(again, source, destination, options, shown);
     }
     const CompactorResult& result = *written_result;
@@ -254,7 +277,7 @@ CompactResult compact(const std::filesystem::path& source, const std::filesystem
     // The lock first: a file replaced between opening and locking would be
     // compacted as it was and then put over its replacement.
     const DatabaseLock lock(source);
-    const Database src = open_source(source);
+    const Database src = open_source(source, options.source_password);
     lock.expect_still_at(source);
     return compact_locked(src, source, destination, options);
 }
@@ -262,7 +285,7 @@ CompactResult compact(const std::filesystem::path& source, const std::filesystem
 CompactResult compact_in_place(const std::filesystem::path& database, const CompactOptions& options,
                                bool keep_original) {
     const DatabaseLock lock(database);
-    const Database src = open_source(database);
+    const Database src = open_source(database, options.source_password);
     lock.expect_still_at(database);
     // The copy is written beside the database under a name of its own,
     // verified, then renamed over it in one step: at every moment the

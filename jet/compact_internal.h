@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "jet/compact.h"
@@ -12,12 +15,17 @@
 namespace jet {
 
 class Database;
+class PageCipher;
 
 // Opens the source for compacting: format checks and refusals first,
-// nothing written yet. `unlisted_pages`: OpenOptions::unlisted_pages.
-Database open_source(
-    const std::filesystem::path& source,
-    const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages = {});
+// nothing written yet. `password`: CompactOptions::source_password, checked
+// here only for an Office-encrypted file (which cannot be read without it);
+// `cipher`: that file's keys when already derived (OpenOptions::cipher).
+// `unlisted_pages`: OpenOptions::unlisted_pages.
+Database open_source(const std::filesystem::path& source,
+                     const std::optional<std::string>& password,
+                     const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages = {},
+                     std::shared_ptr<const PageCipher> cipher = nullptr);
 
 // Compacts the open, locked `src` (at `source`) into the new file
 // `destination`. Descriptions name the source as `shown` (`source` when

@@ -5,6 +5,7 @@
 #include "jet/data_page.h"
 #include "jet/error.h"
 #include "jet/long_value.h"
+#include "jet/office_crypto.h"
 #include "jet/usage_map.h"
 
 namespace jet {
@@ -14,15 +15,21 @@ Database::Database(const std::filesystem::path& path, const OpenOptions& options
     PageBuf start(kLargestPageSize);
     const std::size_t got = file_.read_prefix(start.data(), start.size());
     header_ = parse_header(Bytes(start.data(), got), file_.size_bytes(), path.string());
-    if (options.verify_password && !password_matches(header_, options.password)) {
-        throw Error(ErrorKind::bad_password, kNotAValidPassword);
-    }
     const Format& format = header_.format();
     file_.set_format(format);
     if (format.text_in_code_page()) {
         file_.set_text_codec(TextCodec::code_page(header_.code_page));
     }
-    file_.set_encoding_key(header_.encoding_key);
+    if (header_.office_encrypted()) {
+        file_.set_cipher(options.cipher
+                             ? options.cipher
+                             : OfficeCipher::open(header_, options.password, path.string()));
+    } else {
+        if (options.verify_password && !password_matches(header_, options.password)) {
+            throw Error(ErrorKind::bad_password, kNotAValidPassword);
+        }
+        file_.set_encoding_key(header_.encoding_key);
+    }
     catalog_ = read_catalog(*this);
     // The catalog's own definition was read before any name was known.
     tdefs_.clear();

@@ -24,7 +24,9 @@
 namespace jet {
 
 struct OpenOptions {
-    // The password (UTF-8) to check against the database's own.
+    // The password (UTF-8) to check against the database's own. An
+    // Office-encrypted ACE file cannot be read without it: its password is
+    // always checked.
     std::optional<std::string> password;
     // When false the password is not checked (inspection tools): the
     // password does not protect the data of a Jet 4 file.
@@ -33,6 +35,10 @@ struct OpenOptions {
     // definition page, to be read as the table's all the same: what a check
     // found them to be (CheckReport::unlisted_pages).
     std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages = {};
+    // The keys of this same Office-encrypted file, from a Database opened
+    // with its password (file().cipher()): used instead of the password,
+    // sparing another key derivation.
+    std::shared_ptr<const PageCipher> cipher = nullptr;
 };
 
 // One live row of a table, as found by a scan.
@@ -44,9 +50,10 @@ struct RowRef {
 
 class Database {
   public:
-    // Opens `path` read-only: format checks, header, encoding key, password
-    // (ErrorKind::bad_password with exactly "Not a valid password." when a
-    // password is required and wrong or missing), then the catalog.
+    // Opens `path` read-only: format checks, header, encoding key or Office
+    // encryption, password (ErrorKind::bad_password with exactly "Not a
+    // valid password." when a password is required and wrong or missing),
+    // then the catalog.
     explicit Database(const std::filesystem::path& path, const OpenOptions& options = {});
     static Database open(const std::filesystem::path& path,
                          std::optional<std::string> password = std::nullopt) {

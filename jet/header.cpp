@@ -42,9 +42,11 @@ double read_double(Bytes b, std::size_t offset) {
     return d;
 }
 
-// The ACE refusals come first: an encrypted ACE file must be named as such
-// even when it is also short or odd-sized. An unencrypted one of a version
-// this program knows passes.
+// The ACE refusals come first: an ACE file encrypted in a way this program
+// does not read must be named as such even when it is also short or
+// odd-sized. Office encryption (an encoding key and encryption info, what
+// Access writes for "Encrypt with Password") passes, to be opened with the
+// password; an unencrypted one of a version this program knows passes.
 void refuse_ace(Bytes start, const std::string& file) {
     const std::uint8_t version = start[off::kVersion];
     PageBuf plain = blank_page(jet4_format());
@@ -54,14 +56,14 @@ void refuse_ace(Bytes start, const std::string& file) {
         start.size() >= off::kEncodingKey + 4 ? le32(Bytes(plain), off::kEncodingKey) : 0;
     const std::uint16_t crypt_info =
         start.size() >= off::kAceCryptInfo + 2 ? le16(Bytes(plain), off::kAceCryptInfo) : 0;
-    if (key != 0 || crypt_info != 0) {
+    if ((key != 0) != (crypt_info != 0)) {
         throw Error(ErrorKind::encrypted_ace,
                     quoted(file) +
-                        " is an encrypted Access 2007 or later database (.accdb with Office "
-                        "encryption, format version " +
+                        " is an encrypted Access 2007 or later database (.accdb, format version " +
                         std::to_string(version) +
-                        "). Encrypted databases are not supported: remove the database "
-                        "password in Access (which decrypts it) first.");
+                        ") whose encryption is not Office encryption with a password, which is "
+                        "the only kind this program reads. Remove the database password in Access "
+                        "(which decrypts it) first.");
     }
     if (ace_version_known(version)) {
         return;
@@ -159,6 +161,7 @@ Header parse_header(Bytes start, std::uint64_t file_size, const std::string& fil
     h.encoding_key = le32(p, off::kEncodingKey);
     std::memcpy(h.password_stored.data(), h.plain.data() + off::kPassword, at.password_length);
     h.unknown_6a = le16(p, at.unknown_u16);
+    h.crypt_info_length = h.is_ace() ? le16(p, off::kAceCryptInfo) : 0;
     h.sort_order.lcid = le16(p, at.sort_order);
     if (at.sort_version != kAbsent) {
         h.sort_order.version = u8(p, at.sort_version);

@@ -59,9 +59,17 @@ struct Header {
     std::array<std::uint8_t, header_offsets::kMaxPasswordBytes> password_stored{};
     std::uint16_t unknown_6a = 0;  // Jet 3: the u16 at 0x56
     const Format& format() const { return format_for_version(version); }
+    // ACE: the length of the Office encryption info at 0x29B (0 = none).
+    std::uint16_t crypt_info_length = 0;
     // An Access 2007 or later (.accdb) file: the Jet 4 layout with the
     // additions of ACE (complex columns, calculated columns, new types).
     bool is_ace() const { return version >= kAce2007; }
+    // An ACE file encrypted with a password ("Encrypt with Password"): an
+    // encoding key and Office encryption info. Its pages are read through
+    // an OfficeCipher; the Jet password field means nothing in it.
+    bool office_encrypted() const {
+        return is_ace() && encoding_key != 0 && crypt_info_length != 0;
+    }
 };
 
 // Whether `version` (the byte at 0x14) is an ACE version this program reads.
@@ -77,7 +85,9 @@ const char* format_name(std::uint8_t version);
 // Refusals, each with its own kind and description: not_a_database (magic or
 // engine name), encrypted_ace, ace (.accdb), truncated (size
 // not a multiple of the format's page size, fewer than 3 pages), and more
-// pages than the format can hold.
+// pages than the format can hold. An Office-encrypted ACE file passes
+// (Header::office_encrypted()); an ACE file with only one of the encoding key
+// and the encryption info is refused as encrypted_ace.
 Header parse_header(Bytes start, std::uint64_t file_size, const std::string& file);
 
 // Toggles the fixed RC4 mask over the masked region of a page 0, as long as

@@ -43,8 +43,9 @@ std::string destination_exists_description(const std::filesystem::path& destinat
            "left by an earlier run that failed. Move it elsewhere or delete it, then try again.";
 }
 
-OutputFile::OutputFile(const std::filesystem::path& destination, std::uint32_t encoding_key)
-    : destination_(destination), key_(encoding_key) {
+OutputFile::OutputFile(const std::filesystem::path& destination, std::uint32_t encoding_key,
+                       std::shared_ptr<const PageCipher> cipher)
+    : destination_(destination), key_(encoding_key), cipher_(std::move(cipher)) {
     if (exists_no_follow(destination)) {
         throw Error(ErrorKind::destination_exists, destination_exists_description(destination));
     }
@@ -122,11 +123,16 @@ void OutputFile::write_page(std::uint32_t n, const PageBuf& page) {
         pending_first_ = n;
         pending_.resize(kPendingPages * page_size_);
     }
-    const MutableBytes buf(pending_.data() + pending_count_++ * page_size_, page_size_);
+    // The page counts as gathered only once it is encrypted: a failure
+    // half-way leaves nothing decoded among the pages to write.
+    const MutableBytes buf(pending_.data() + pending_count_ * page_size_, page_size_);
     std::copy(page.begin(), page.end(), buf.begin());
-    if (key_ != 0 && n != 0) {
+    if (n != 0 && cipher_) {
+        cipher_->encrypt(n, buf);
+    } else if (n != 0 && key_ != 0) {
         apply_page_codec(key_, n, buf);
     }
+    ++pending_count_;
     const std::uint64_t end = (static_cast<std::uint64_t>(n) + 1) * page_size_;
     if (end > size_) {
         size_ = end;

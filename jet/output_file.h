@@ -4,8 +4,9 @@
 // The pages go to a temporary file in the destination's folder: an unnamed
 // one (O_TMPFILE) where the file system supports it, so that a process killed
 // half-way leaves nothing behind, else a named one created with O_EXCL and
-// removed on failure. Pages of an encoded database are encoded under their
-// page number as they are written. commit() flushes the data to disk, gives
+// removed on failure. Pages of an encoded database are encoded, and those of
+// an Office-encrypted one encrypted, under their page number before they are
+// written: no decoded page ever reaches the file. commit() flushes the data to disk, gives
 // the file its permission bits and only then links it under the
 // destination's name; the link never replaces an existing file.
 //
@@ -16,6 +17,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,8 +29,10 @@ namespace jet {
 class OutputFile {
   public:
     // Refuses (Error destination_exists) when `destination` already exists.
-    // `encoding_key` 0 writes pages as given.
-    OutputFile(const std::filesystem::path& destination, std::uint32_t encoding_key);
+    // `encoding_key` 0 and no `cipher` write pages as given; with a cipher
+    // every page but 0 is encrypted (and the key is not used).
+    OutputFile(const std::filesystem::path& destination, std::uint32_t encoding_key,
+               std::shared_ptr<const PageCipher> cipher = nullptr);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -68,6 +72,7 @@ class OutputFile {
     std::filesystem::path temp_path_;  // empty for an unnamed file
     int fd_ = -1;
     std::uint32_t key_ = 0;
+    std::shared_ptr<const PageCipher> cipher_;
     std::uint64_t size_ = 0;
     bool committed_ = false;
     std::optional<std::uint32_t> fail_page_;

@@ -72,7 +72,8 @@ PageFile::PageFile(PageFile&& other) noexcept
       page_count_(other.page_count_),
       encoding_key_(other.encoding_key_),
       format_(other.format_),
-      text_(std::move(other.text_)) {}
+      text_(std::move(other.text_)),
+      cipher_(std::move(other.cipher_)) {}
 
 PageFile& PageFile::operator=(PageFile&& other) noexcept {
     if (this != &other) {
@@ -86,6 +87,7 @@ PageFile& PageFile::operator=(PageFile&& other) noexcept {
         encoding_key_ = other.encoding_key_;
         format_ = other.format_;
         text_ = std::move(other.text_);
+        cipher_ = std::move(other.cipher_);
     }
     return *this;
 }
@@ -151,11 +153,16 @@ void PageFile::read_bytes(std::uint32_t first, std::uint32_t count, std::uint8_t
         }
         done += static_cast<std::size_t>(got);
     }
-    if (encoding_key_ != 0) {
+    if (encoding_key_ != 0 || cipher_) {
         for (std::uint32_t k = 0; k < count; ++k) {
-            if (first + k != 0) {
-                apply_page_codec(encoding_key_, first + k,
-                                 MutableBytes(bytes + std::size_t{k} * page_size, page_size));
+            if (first + k == 0) {
+                continue;
+            }
+            const MutableBytes page(bytes + std::size_t{k} * page_size, page_size);
+            if (cipher_) {
+                cipher_->decrypt(first + k, page);
+            } else {
+                apply_page_codec(encoding_key_, first + k, page);
             }
         }
     }

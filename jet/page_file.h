@@ -5,12 +5,14 @@
 // header): 4096 bytes for Jet 4 and ACE, 2048 for Jet 3. Page 0 is never
 // encoded; when the database carries an
 // encoding key (set_encoding_key, taken from the header), every page n >= 1 is
-// decoded on read. The file is opened read-only and never written through
+// decoded on read, and in an Office-encrypted ACE file (set_cipher) every page
+// n >= 1 is decrypted on read. The file is opened read-only and never written through
 // this class. Reads go through pread; nothing but the handle is held, so a
 // large file costs no memory.
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,20 @@ using PageBuf = std::vector<std::uint8_t>;
 inline PageBuf blank_page(const Format& format) {
     return PageBuf(format.page_size, 0);
 }
+
+// The encryption of every page but page 0, each under its own number: the
+// Office encryption of an .accdb (OfficeCipher, which reads its keys from
+// page 0 and the password). Safe to use from several threads at once.
+class PageCipher {
+  public:
+    virtual ~PageCipher() = default;
+    // Decrypts / encrypts page n (n >= 1) in place.
+    virtual void decrypt(std::uint32_t n, MutableBytes page) const = 0;
+    virtual void encrypt(std::uint32_t n, MutableBytes page) const = 0;
+    // The scheme and its parameters, for a person ("agile encryption,
+    // AES-256 with SHA512").
+    virtual const std::string& description() const = 0;
+};
 
 class PageFile {
   public:
@@ -58,6 +74,8 @@ class PageFile {
 
     void set_encoding_key(std::uint32_t key) { encoding_key_ = key; }
     std::uint32_t encoding_key() const { return encoding_key_; }
+    void set_cipher(std::shared_ptr<const PageCipher> cipher) { cipher_ = std::move(cipher); }
+    const std::shared_ptr<const PageCipher>& cipher() const { return cipher_; }
 
     // Reads (and decodes) page n. Throws Error(damaged) when n is past the end
     // of the file, Error(io) when the read fails.
@@ -86,6 +104,7 @@ class PageFile {
     std::uint32_t encoding_key_ = 0;
     const Format* format_ = nullptr;
     TextCodec text_;
+    std::shared_ptr<const PageCipher> cipher_;
 };
 
 }  // namespace jet

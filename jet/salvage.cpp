@@ -55,17 +55,19 @@ const Finding& first_refused(const CheckReport& report, bool unsalvageable) {
 
 // The copy of the source that the losses are applied to, beside the
 // destination. Pages are read through a Database over it and written back
-// (encoded, for an encoded database) through a handle of its own. Removed
-// when it goes.
+// (encoded or encrypted as the source's are: the copy of an encrypted file
+// holds no decrypted page either) through a handle of its own. Removed when
+// it goes.
 class Scratch {
   public:
-    Scratch(const std::filesystem::path& source, const std::filesystem::path& destination) {
+    Scratch(const Database& source, const std::filesystem::path& destination)
+        : key_(source.file().encoding_key()), cipher_(source.file().cipher()) {
         std::random_device random;
         path_ = destination.parent_path() /
                 ("." + destination.filename().string() + ".salvaging-" +
                  std::to_string(::getpid()) + "-" + std::to_string(random()));
         std::error_code ec;
-        if (!std::filesystem::copy_file(source, path_, ec)) {
+        if (!std::filesystem::copy_file(source.path(), path_, ec)) {
             std::filesystem::remove(path_, ec);
             throw Error(ErrorKind::io, "Cannot make the working copy \"" + path_.string() +
                                            "\" a salvage needs beside the destination: " +
@@ -88,11 +90,14 @@ class Scratch {
     Scratch& operator=(const Scratch&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
+    const std::shared_ptr<const PageCipher>& cipher() const { return cipher_; }
 
-    // Writes page `n` (decoded) back; `key` is the database's encoding key.
-    void write(std::uint32_t n, PageBuf page, std::uint32_t key) const {
-        if (n != 0 && key != 0) {
-            apply_page_codec(key, n, page);
+    // Writes page `n` (decoded) back, encoded or encrypted as it was read.
+    void write(std::uint32_t n, PageBuf page) const {
+        if (n != 0 && cipher_) {
+            cipher_->encrypt(n, page);
+        } else if (n != 0 && key_ != 0) {
+            apply_page_codec(key_, n, page);
         }
         const auto at = static_cast<off_t>(n) * static_cast<off_t>(page.size());
         if (::pwrite(fd_, page.data(), page.size(), at) != static_cast<ssize_t>(page.size())) {
@@ -104,6 +109,8 @@ class Scratch {
     }
 
   private:
+    std::uint32_t key_;
+    std::shared_ptr<const PageCipher> cipher_;
     std::filesystem::path path_;
     int fd_ = -1;
 };
@@ -138,8 +145,7 @@ std::string row_label(const Database& db, const TableDef& def, Bytes data, RowPo
 
 class Salvager {
   public:
-    Salvager(const Database& source, const Scratch& scratch)
-        : scratch_(scratch), key_(source.header().encoding_key) {
+    Salvager(const Database& source, const Scratch& scratch) : scratch_(scratch) {
         for (const auto& obj : source.catalog().objects()) {
             if (obj.names_definition()) {
                 names_.emplace(obj.table_page(), obj.name);
@@ -150,7 +156,7 @@ class Salvager {
 
     // Applies the losses of `report` not applied yet to the scratch copy.
     void apply(const CheckReport& report) {
-        const Database db = open_source(scratch_.path());
+        const Database db = open_source(scratch_.path(), std::nullopt, {}, scratch_.cipher());
         for (const auto& f : report.findings) {
             if (f.salvageable && f.table_page != 0) {
                 // One line for each kind of damage on a page: a zeroed
@@ -247,7 +253,7 @@ class Salvager {
         const std::size_t entry = format.data_page.header_size + 2 * std::size_t{at.row};
         const MutableBytes bytes(page.data(), page.size());
         put_le16(bytes, entry, static_cast<std::uint16_t>(parsed.slot(at.row).raw | kSlotDeleted));
-        scratch_.write(at.page, page, key_);
+        scratch_.write(at.page, page);
     }
 
     // The catalog row of the table is deleted: the copy has no such table.
@@ -263,7 +269,7 @@ class Salvager {
         // Its definition goes too: a definition that no catalog row names,
         // with rows on pages in use, is what a damaged Id leaves behind.
         if (table_page < db.page_count() && db.read_page(table_page)[0] == kPageTypeTableDef) {
-            scratch_.write(table_page, blank_page(db.file().format()), key_);
+            scratch_.write(table_page, blank_page(db.file().format()));
         }
         for (std::uint32_t n = 1; n < db.page_count(); ++n) {
             const PageBuf buf = db.read_page(n);
@@ -308,7 +314,7 @@ class Salvager {
         } else {
             t.rows_lost_exact = false;
         }
-        scratch_.write(l.page, build_data_page(db.file().format(), {}, l.table_page), key_);
+        scratch_.write(l.page, build_data_page(db.file().format(), {}, l.table_page));
     }
 
     // The number of rows on `page` that an index holding every row of the
@@ -376,11 +382,10 @@ class Salvager {
             page[start + layout.null_mask_offset + l.column / 8] &=
                 static_cast<std::uint8_t>(~(1u << (l.column % 8)));
         }
-        scratch_.write(at.page, page, key_);
+        scratch_.write(at.page, page);
     }
 
     const Scratch& scratch_;
-    std::uint32_t key_;
     std::map<std::uint32_t, std::string> names_;
     std::vector<CatalogObject> order_;
     std::map<std::uint32_t, TableLoss> losses_;
@@ -404,12 +409,14 @@ Error beyond_salvage(const Finding& f, const std::filesystem::path& source) {
 SalvageResult salvage(const std::filesystem::path& source, const std::filesystem::path& destination,
                       const CompactOptions& options) {
     const DatabaseLock lock(source);
-    const Database src = open_source(source);
+    const Database src = open_source(source, options.source_password);
     lock.expect_still_at(source);
-    if (!decode_password(src.header()).empty() &&
+    if (!src.header().office_encrypted() && !decode_password(src.header()).empty() &&
         !password_matches(src.header(), options.source_password)) {
         throw Error(ErrorKind::bad_password, kNotAValidPassword);
     }
+    const std::optional<std::string> check_password =
+        src.file().cipher() ? options.source_password : std::nullopt;
     CheckReport report = check(src);
     if (!refused(report)) {
         return SalvageResult{compact_locked(src, source, destination, options), {}};
@@ -426,7 +433,7 @@ SalvageResult salvage(const std::filesystem::path& source, const std::filesystem
     for (const auto& f : report.findings) {
         stale.insert({f.code, f.table});
     }
-    const Scratch scratch(source, destination);
+    const Scratch scratch(src, destination);
     Salvager salvager(src, scratch);
     for (int round = 0; refused(report); ++round) {
         if (round == kRounds || !salvage_gets_past(report)) {
@@ -442,9 +449,9 @@ SalvageResult salvage(const std::filesystem::path& source, const std::filesystem
                                                 e.what() + " Nothing was written; \"" +
                                                 source.string() + "\" is unchanged.");
         }
-        report = check_file(scratch.path());
+        report = check_file(scratch.path(), {}, check_password);
     }
-    const Database patched = open_source(scratch.path());
+    const Database patched = open_source(scratch.path(), std::nullopt, {}, scratch.cipher());
     SalvageResult result;
     result.compacted = compact_locked(patched, scratch.path(), destination, options, source);
     result.compacted.source_bytes = src.file().size_bytes();

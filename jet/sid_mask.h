@@ -49,7 +49,7 @@ class SidMask {
     void apply(MutableBytes value) const;
 
   private:
-    std::vector<std::uint8_t> stream_;  // kPageSize bytes
+    std::vector<std::uint8_t> stream_;  // a page's bytes
 };
 
 }  // namespace jet

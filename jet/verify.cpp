@@ -321,11 +321,12 @@ std::vector<std::pair<std::uint32_t, std::string>> digest_jobs(const Database& d
 DigestTask::DigestTask(std::filesystem::path path,
                        std::vector<std::pair<std::uint32_t, std::string>> tables,
                        bool skip_id_tables,
-                       std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages) {
+                       std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages,
+                       std::shared_ptr<const PageCipher> cipher) {
     thread_ = std::thread([this, path = std::move(path), tables = std::move(tables), skip_id_tables,
-                           unlisted = std::move(unlisted_pages)] {
+                           unlisted = std::move(unlisted_pages), cipher = std::move(cipher)] {
         try {
-            run(path, tables, skip_id_tables, unlisted);
+            run(path, tables, skip_id_tables, unlisted, cipher);
         } catch (const OperationCancelled&) {
         } catch (...) {
             error_ = std::current_exception();
@@ -353,10 +354,12 @@ TableDigests DigestTask::take() {
 void DigestTask::run(const std::filesystem::path& path,
                      const std::vector<std::pair<std::uint32_t, std::string>>& tables,
                      bool skip_id_tables,
-                     const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages) {
+                     const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages,
+                     std::shared_ptr<const PageCipher> cipher) {
     OpenOptions options;
     options.verify_password = false;
     options.unlisted_pages = unlisted_pages;
+    options.cipher = std::move(cipher);
     const Database db(path, options);
     for (const auto& [page, name] : tables) {
         const TableDef& def = db.table_def(page);
@@ -494,7 +497,8 @@ void verify_compacted(const Database& source, const Database& output, const IdRe
     for (const auto& [from, to] : ids.tables) {
         output_jobs.emplace_back(to, names[from]);
     }
-    DigestTask output_digests(output.path(), std::move(output_jobs), false);
+    DigestTask output_digests(output.path(), std::move(output_jobs), false, {},
+                              output.file().cipher());
 
     CheckOptions strict;
     strict.strict = true;

@@ -125,10 +125,12 @@ using TableDigests = std::map<std::uint32_t, TableDigest>;
 // The destructor stops the thread and waits for it (a few rows at most).
 class DigestTask {
   public:
-    // `unlisted_pages`: OpenOptions::unlisted_pages of the Database it opens.
+    // `unlisted_pages` and `cipher`: OpenOptions::unlisted_pages and
+    // OpenOptions::cipher of the Database it opens.
     DigestTask(std::filesystem::path path,
                std::vector<std::pair<std::uint32_t, std::string>> tables, bool skip_id_tables,
-               std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages = {});
+               std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages = {},
+               std::shared_ptr<const PageCipher> cipher = nullptr);
     ~DigestTask();
     DigestTask(const DigestTask&) = delete;
     DigestTask& operator=(const DigestTask&) = delete;
@@ -139,7 +141,8 @@ class DigestTask {
   private:
     void run(const std::filesystem::path& path,
              const std::vector<std::pair<std::uint32_t, std::string>>& tables, bool skip_id_tables,
-             const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages);
+             const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages,
+             std::shared_ptr<const PageCipher> cipher);
 
     std::atomic<bool> cancel_{false};
     TableDigests digests_;

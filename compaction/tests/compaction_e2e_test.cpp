@@ -370,6 +370,47 @@ TEST_F(EndToEnd, WrongPasswordIsReportedFromThePasswordAttempt) {
     EXPECT_EQ(ReadAll(locked), lockedBytes);
 }
 
+// Every user table of an encrypted .accdb as the engine reads it with the
+// password (mdbtools cannot read such a file).
+std::map<std::string, std::size_t> RowCounts(const fs::path& db, const std::string& password) {
+    const jet::Database d(db, jet::OpenOptions{password, true});
+    std::map<std::string, std::size_t> rows;
+    for (const auto* t : d.catalog().tables(false)) {
+        rows[t->name] = d.read_rows(d.table_def(t->table_page())).size();
+    }
+    return rows;
+}
+
+// An encrypted .accdb: with its password the run compacts it into a copy
+// encrypted with that password, the same rows; without it the run says the
+// password is not valid and leaves the file as it was.
+TEST_F(EndToEnd, EncryptedAccdbIsCompactedWithItsPasswordAndRefusedWithout) {
+    const fs::path locked = Copy("jackcessencrypt/db2013-enc.accdb");
+    const fs::path bare = Copy("mdb-reader/office-agile-4.2.accdb");
+    const std::string lockedBytes = ReadAll(locked);
+    const std::string bareBytes = ReadAll(bare);
+    const auto rows = RowCounts(locked, "1234");
+    ASSERT_FALSE(rows.empty());
+
+    view.items = {{true, Q(locked), "1234"}, {true, Q(bare), ""}};
+    Run();
+
+    ASSERT_EQ(boxes.exclamations.size(), 1);
+    EXPECT_EQ(boxes.exclamations[0], QStringLiteral("Failed in optimizing\r\n") + Q(bare) +
+                                         QStringLiteral("\r\n\r\nDetails : ") +
+                                         QString::fromUtf8(jet::kNotAValidPassword));
+    EXPECT_EQ(ReadAll(bare), bareBytes);
+    EXPECT_LT(ReadAll(locked).size(), lockedBytes.size()) << "the database was not compacted";
+    EXPECT_EQ(RowCounts(locked, "1234"), rows);
+    try {
+        jet::Database{locked};
+        ADD_FAILURE() << "the compacted database opens without its password";
+    } catch (const jet::Error& e) {
+        EXPECT_EQ(e.kind(), jet::ErrorKind::bad_password);
+    }
+    EXPECT_FALSE(fs::exists(work / "TmpMDB.mdb"));
+}
+
 TEST_F(EndToEnd, LeftoverTmpMdbIsNeitherOverwrittenNorMoved) {
     const fs::path db = Copy("jackcess/bigIndexTestV2000.mdb");
     const std::string dbBytes = ReadAll(db);

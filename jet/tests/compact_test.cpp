@@ -27,6 +27,8 @@
 #include "jet/header.h"
 #include "jet/output_file.h"
 #include "jet/page_file.h"
+#include "jet/salvage.h"
+#include "jet/table_def.h"
 #include "jet/usage_map.h"
 #include "jet/verify.h"
 #include "testsupport/corpus.h"
@@ -280,9 +282,18 @@ TEST(CompactRefusals, UnsupportedInputsWriteNothing) {
     REQUIRE_CORPUS();
     testsupport::ScratchDir dir;
     std::vector<std::pair<fs::path, jet::ErrorKind>> cases;
+    bool made_odd_one = false;
     for (const auto& f : testsupport::corpus_files()) {
-        if (f.format.rfind("ace", 0) == 0 && !f.password.empty()) {
-            cases.emplace_back(f.path, jet::ErrorKind::encrypted_ace);
+        if (f.format.rfind("ace", 0) == 0 && !f.password.empty() && !made_odd_one) {
+            // An encoding key without the Office encryption info beside it:
+            // an encryption this program does not read.
+            const fs::path odd = testsupport::copy_to_scratch(f.path, dir.path());
+            std::fstream io(odd, std::ios::in | std::ios::out | std::ios::binary);
+            io.seekp(static_cast<std::streamoff>(jet::header_offsets::kAceCryptInfo));
+            io.write("\0\0", 2);
+            io.close();
+            cases.emplace_back(odd, jet::ErrorKind::encrypted_ace);
+            made_odd_one = true;
         }
     }
     // A truncated Jet 4 file and something that is no database at all.
@@ -436,19 +447,46 @@ TEST(CompactVerify, ACopyThatDiffersFromItsSourceIsRejected) {
     expect_rejected(result.ids, "a changed value");
 }
 
+// The decrypted pages (1 on) of an encrypted database, as byte strings.
+std::set<std::string> plaintext_pages(const fs::path& file, const std::string& password) {
+    const jet::Database db(file, jet::OpenOptions{password, true});
+    std::set<std::string> pages;
+    for (std::uint32_t n = 1; n < db.page_count(); ++n) {
+        const jet::PageBuf p = db.read_page(n);
+        pages.emplace(p.begin(), p.end());
+    }
+    return pages;
+}
+
+// Expects no page of any file in `dir` to be one of `plain`.
+void expect_no_plaintext_in(const fs::path& dir, const std::set<std::string>& plain) {
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string bytes = slurp(entry.path());
+        for (std::size_t at = 0; at + jet::jet4_format().page_size <= bytes.size();
+             at += jet::jet4_format().page_size) {
+            EXPECT_EQ(plain.count(bytes.substr(at, jet::jet4_format().page_size)), 0u)
+                << "a decrypted page in " << entry.path() << " at " << at;
+        }
+    }
+}
+
 // Kills a compaction at many moments of its work: the source never changes,
 // no temporary file is left, and a destination exists only whole (a kill
-// after the copy got its name).
+// after the copy got its name); of an encrypted file, no decrypted page is
+// ever found on disk.
 TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoPartialDestination) {
     REQUIRE_CORPUS();
-    // The largest Jet 4 file and the largest unencrypted .accdb give the
-    // widest windows.
+    // The largest Jet 4 file, the largest unencrypted .accdb and the largest
+    // encrypted one give the widest windows.
     const CorpusFile* biggest_mdb = nullptr;
     const CorpusFile* biggest_accdb = nullptr;
+    const CorpusFile* biggest_encrypted = nullptr;
     const auto all = testsupport::corpus_files();
     for (const auto& f : all) {
-        const bool ace = f.format.rfind("ace", 0) == 0 && f.password.empty();
-        const CorpusFile*& biggest = ace ? biggest_accdb : biggest_mdb;
+        const bool ace = f.format.rfind("ace", 0) == 0;
+        const CorpusFile*& biggest = !ace                 ? biggest_mdb
+                                     : f.password.empty() ? biggest_accdb
+                                                          : biggest_encrypted;
         if ((ace || f.format == "jet4") &&
             (biggest == nullptr || fs::file_size(f.path) > fs::file_size(biggest->path))) {
             biggest = &f;
@@ -456,7 +494,8 @@ TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoPartialDestination) 
     }
     ASSERT_NE(biggest_mdb, nullptr);
     ASSERT_NE(biggest_accdb, nullptr);
-    for (const CorpusFile* biggest : {biggest_mdb, biggest_accdb}) {
+    ASSERT_NE(biggest_encrypted, nullptr);
+    for (const CorpusFile* biggest : {biggest_mdb, biggest_accdb, biggest_encrypted}) {
         SCOPED_TRACE(biggest->name);
         testsupport::ScratchDir dir;
         const fs::path src = testsupport::copy_to_scratch(biggest->path, dir.path());
@@ -468,6 +507,15 @@ TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoPartialDestination) 
         jet::compact(src, dest, keep_password(*biggest));
         const auto full = std::chrono::steady_clock::now() - t0;
         const std::string complete = slurp(dest);
+        std::set<std::string> plain;
+        if (biggest == biggest_encrypted) {
+            plain = plaintext_pages(dest, biggest->password);
+            const auto of_source = plaintext_pages(src, biggest->password);
+            plain.insert(of_source.begin(), of_source.end());
+            plain.erase(
+                std::string(jet::jet4_format().page_size, '\0'));  // a page of zeros tells nothing
+            expect_no_plaintext_in(dir.path(), plain);
+        }
         fs::remove(dest);
         const auto step = std::max<std::chrono::microseconds>(
             std::chrono::duration_cast<std::chrono::microseconds>(full) / 24,
@@ -501,6 +549,9 @@ TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoPartialDestination) 
                 EXPECT_EQ(slurp(dest), complete);
             }
             EXPECT_EQ(slurp(src), before) << "the source changed";
+            if (!plain.empty()) {
+                expect_no_plaintext_in(dir.path(), plain);
+            }
             fs::remove(dest);
             const auto listing = folder_listing(dir.path());
             EXPECT_EQ(listing, std::vector<std::string>{src.filename().string()})
@@ -508,6 +559,41 @@ TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoPartialDestination) 
         }
         EXPECT_GE(killed, 5) << "too few runs were interrupted to mean anything";
     }
+}
+
+// A salvage of an encrypted .accdb: the pages it gives up are written back
+// to its scratch copy encrypted (the copy is read through the same keys), so
+// the table whose definition is damaged is left out and nothing else.
+TEST(CompactEncrypted, ASalvageWritesItsScratchCopyEncrypted) {
+    REQUIRE_CORPUS();
+    const CorpusFile* f = find_corpus("jackcessencrypt/db2013-enc.accdb");
+    ASSERT_NE(f, nullptr);
+    testsupport::ScratchDir dir;
+    const fs::path src = testsupport::copy_to_scratch(f->path, dir.path());
+    std::uint32_t tdef = 0;
+    {
+        // The table's definition, decrypted, its magic broken, encrypted again.
+        const jet::Database db(src, jet::OpenOptions{f->password, true});
+        tdef = db.table("Customers").page;
+        jet::PageBuf page = db.read_page(tdef);
+        page[db.file().format().tdef.magic] ^= 0x5A;
+        db.file().cipher()->encrypt(tdef, page);
+        std::fstream io(src, std::ios::in | std::ios::out | std::ios::binary);
+        io.seekp(static_cast<std::streamoff>(tdef) *
+                 static_cast<std::streamoff>(jet::jet4_format().page_size));
+        io.write(reinterpret_cast<const char*>(page.data()), jet::jet4_format().page_size);
+    }
+    const fs::path out = dir.path() / "out.accdb";
+    jet::SalvageResult r;
+    ASSERT_NO_THROW(r = jet::salvage(src, out, keep_password(*f)));
+    ASSERT_EQ(r.losses.size(), 1u);
+    EXPECT_EQ(r.losses[0].table, "Customers");
+    EXPECT_TRUE(r.losses[0].left_out);
+    const jet::Database copy(out, jet::OpenOptions{f->password, true});
+    EXPECT_TRUE(copy.header().office_encrypted());
+    EXPECT_FALSE(jet::check(copy).has_errors());
+    EXPECT_EQ(folder_listing(dir.path()),
+              (std::vector<std::string>{"db2013-enc.accdb", "out.accdb"}));
 }
 
 // A disk that fills up: a small tmpfs (needs the right to mount; skipped

@@ -120,6 +120,45 @@ TEST(Jetcompact, ExitCodesNameWhatWentWrong) {
 
 // A folder, a FIFO or a device is refused at once (nothing opens it, so a
 // FIFO cannot block), in both forms.
+// An encrypted .accdb, in place and into a new file: its password opens it
+// and the copy keeps it; without it, or with another, exit 3 and nothing is
+// written; the copy cannot be given another password. Passwords are never
+// printed.
+TEST(Jetcompact, AnEncryptedAccdbNeedsItsPasswordAndKeepsIt) {
+    if (!testsupport::corpus_dir()) {
+        GTEST_SKIP() << "the corpus is not available here";
+    }
+    testsupport::ScratchDir dir;
+    const std::string src =
+        testsupport::copy_to_scratch(corpus("jackcessencrypt/db2007-oldenc.accdb"), dir.path())
+            .string();
+    const std::string out = (dir.path() / "out.accdb").string();
+    struct Case {
+        std::vector<std::string> options;
+        int exit_code;
+    };
+    for (const Case& c : std::vector<Case>{{{}, 3},
+                                           {{"--password", "Zq7-wrong"}, 3},
+                                           {{"--password", "Test123", "--new-password", "Zq7"}, 64},
+                                           {{"--password", "Test123", "--remove-password"}, 64}}) {
+        std::vector<std::string> args{kProgram};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.insert(args.end(), {src, out});
+        const auto r = run_process(args);
+        EXPECT_EQ(r.exit_code, c.exit_code) << testing::PrintToString(c.options) << r.err;
+        EXPECT_EQ(r.err.find("Zq7"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(out));
+    }
+    const auto done = run_process({kProgram, "--password", "Test123", src, out});
+    EXPECT_EQ(done.exit_code, 0) << done.err;
+    const auto in_place = run_process({kProgram, "--password", "Test123", "--in-place", out});
+    EXPECT_EQ(in_place.exit_code, 0) << in_place.err;
+    const jet::Database db(out, jet::OpenOptions{std::string("Test123"), true});
+    EXPECT_TRUE(db.header().office_encrypted());
+    EXPECT_FALSE(db.catalog().tables(false).empty());
+    EXPECT_THROW(jet::Database(out, jet::OpenOptions{std::nullopt, false}), jet::Error);
+}
+
 TEST(Jetcompact, ASourceThatIsNoRegularFileIsRefusedAtOnce) {
     testsupport::ScratchDir dir;
     const fs::path fifo = dir.path() / "fifo.mdb";

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "jet/page_file.h"
@@ -118,6 +119,14 @@ TEST(Jetdump, RefusalsExitTwoDamageExitsThree) {
     r = jetdump({"--password", "password", corpus("mdb-reader/V2003_with-password.mdb")});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(jetdump({"/nonexistent/file.mdb"}).exit_code, 2);
+    // An encrypted .accdb: nothing without its password, its tables with it.
+    const std::string encrypted = corpus("jackcessencrypt/db2013-enc.accdb");
+    r = jetdump({encrypted});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_TRUE(contains(r.err, "Not a valid password.")) << r.err;
+    r = jetdump({"--password", "1234", "--csv", "Customers", encrypted});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 8) << r.out;  // 7 rows
 
     // The catalog's definition page turned into a data page.
     testsupport::ScratchDir dir;

@@ -71,7 +71,7 @@ TEST(Header, Access97FilesOpenInTheirOwnFormat) {
     EXPECT_NE(std::string(refusal(cut).what()).find("2048-byte pages"), std::string::npos);
 }
 
-TEST(Refusal, AccdbFilesOpenButEncryptedOnesAreRefusedNamedAsSuch) {
+TEST(Refusal, AccdbFilesOpenAndEncryptedOnesOnlyWithTheirPassword) {
     REQUIRE_CORPUS();
     int plain = 0;
     int encrypted = 0;
@@ -82,13 +82,24 @@ TEST(Refusal, AccdbFilesOpenButEncryptedOnesAreRefusedNamedAsSuch) {
             if (f.password.empty()) {
                 const jet::Database db(f.path);
                 EXPECT_TRUE(db.header().is_ace());
+                EXPECT_FALSE(db.header().office_encrypted());
                 EXPECT_FALSE(db.catalog().tables(true).empty());
                 ++plain;
                 continue;
             }
-            const jet::Error e = refusal(f.path, f.password);
-            EXPECT_EQ(e.kind(), jet::ErrorKind::encrypted_ace) << e.what();
-            EXPECT_NE(std::string(e.what()).find("encrypted"), std::string::npos);
+            // Without it, or with another, nothing can be read: Jet's own words.
+            for (const std::optional<std::string>& wrong :
+                 {std::optional<std::string>(), std::optional(f.password + "x"),
+                  std::optional(std::string())}) {
+                const jet::Error e = refusal(f.path, wrong);
+                EXPECT_EQ(e.kind(), jet::ErrorKind::bad_password) << e.what();
+                EXPECT_STREQ(e.what(), jet::kNotAValidPassword);
+            }
+            // Inspection does not need a Jet 4 password, but it needs this one.
+            EXPECT_EQ(refusal(f.path).kind(), jet::ErrorKind::bad_password);
+            const jet::Database db(f.path, jet::OpenOptions{f.password, true});
+            EXPECT_TRUE(db.header().office_encrypted());
+            EXPECT_FALSE(db.catalog().tables(true).empty());
             ++encrypted;
         }
     }
@@ -109,6 +120,58 @@ TEST(Refusal, AccdbFilesOpenButEncryptedOnesAreRefusedNamedAsSuch) {
         const jet::Error e = refusal(copy);
         EXPECT_EQ(e.kind(), jet::ErrorKind::ace) << e.what();
         EXPECT_NE(std::string(e.what()).find("does not know"), std::string::npos) << e.what();
+    }
+}
+
+// Encryption info that does not decode, or names a scheme this program does
+// not read, is said to be so with the right password too: never taken for a
+// wrong password, never read past, never a crash.
+TEST(Refusal, DamagedOrUnknownEncryptionInfoIsDescribed) {
+    REQUIRE_CORPUS();
+    const auto agile = corpus_file("jackcessencrypt/db2007-enc.accdb");
+    const auto cryptoapi = corpus_file("jackcessencrypt/db2007-oldenc.accdb");
+    ASSERT_TRUE(agile && cryptoapi);
+    testsupport::ScratchDir dir;
+    // A change to page 0 of a copy: replace `from` (text, or bytes at an
+    // offset when `at` is set) with `to`, of the same length.
+    struct Case {
+        const CorpusFile* file;
+        std::size_t at;  // 0: find `from` in the page
+        std::string from;
+        std::string to;
+        jet::ErrorKind kind;
+    };
+    const std::string info_length(2, '\xFF');
+    const std::vector<Case> cases{
+        {&*agile, 0x299, "", info_length, jet::ErrorKind::damaged},
+        {&*agile, 0, "<keyData ", "<keyDatX ", jet::ErrorKind::damaged},
+        {&*agile, 0, "</encryption>", "</encryptioX>", jet::ErrorKind::damaged},
+        {&*agile, 0, "spinCount=\"100000\"", "spinCount=\"x00000\"", jet::ErrorKind::damaged},
+        {&*agile, 0, "ChainingModeCBC", "ChainingModeCFB", jet::ErrorKind::encrypted_ace},
+        {&*agile, 0, "keyBits=\"128\"", "keyBits=\"100\"", jet::ErrorKind::encrypted_ace},
+        {&*cryptoapi, 0x29B + 2, "", std::string("\x03\x00", 2), jet::ErrorKind::encrypted_ace},
+        {&*cryptoapi, 0x299, "", std::string("\x20\x00", 2), jet::ErrorKind::damaged},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.from.empty() ? "offset " + std::to_string(c.at) : c.from);
+        const auto copy = dir.path() / (std::to_string(n++) + ".accdb");
+        std::filesystem::copy_file(c.file->path, copy);
+        std::fstream io(copy, std::ios::in | std::ios::out | std::ios::binary);
+        std::string page(jet::jet4_format().page_size, '\0');
+        io.read(page.data(), static_cast<std::streamsize>(page.size()));
+        std::size_t at = c.at;
+        if (!c.from.empty()) {
+            at = page.find(c.from);
+            ASSERT_NE(at, std::string::npos);
+        }
+        page.replace(at, c.to.size(), c.to);
+        io.seekp(0);
+        io.write(page.data(), static_cast<std::streamsize>(page.size()));
+        io.close();
+        const jet::Error e = refusal(copy, c.file->password);
+        EXPECT_EQ(e.kind(), c.kind) << e.what();
+        EXPECT_NE(std::string(e.what()).find(copy.string()), std::string::npos) << e.what();
     }
 }
 

@@ -26,9 +26,9 @@ const char* const kHelp =
     "Usage: jetcheck [OPTIONS] FILE\n"
     "\n"
     "Checks the structure of an Access database without changing it: an .mdb of\n"
-    "Access 97 (Jet 3) or Access 2000-2003 (Jet 4.0), or an unencrypted .accdb of\n"
-    "Access 2007, 2010/2013, 2016 or 2019/365. It checks pages and their owners, the global free "
-    "map, the\n"
+    "Access 97 (Jet 3) or Access 2000-2003 (Jet 4.0), or an .accdb of Access 2007,\n"
+    "2010/2013, 2016 or 2019/365 (one encrypted with a password is read with --password). It "
+    "checks pages and their owners, the global free map, the\n"
     "catalog, table definitions, usage maps, data pages and rows, long values\n"
     "(memo/OLE) and index trees, and every index entry against its row.\n"
     "\n"
@@ -51,7 +51,8 @@ const char* const kHelp =
     "Options:\n"
     "  --json             print the report as one JSON object on standard output\n"
     "  --password TEXT    the database password; checked only when given (a Jet 4\n"
-    "                     password does not protect the data)\n"
+    "                     password does not protect the data), except for an\n"
+    "                     encrypted .accdb, which cannot be read without it\n"
     "  --strict           check as the output of a compaction: notes count as\n"
     "                     errors, and no free page may lie inside the file\n"
     "  --packed           also expect densely written rows (no deleted or moved\n"
@@ -67,12 +68,13 @@ const char* const kHelp =
     "  0   no errors (notes only, or nothing at all)\n"
     "  1   errors found\n"
     "  2   the file cannot be opened or is refused (no database, Access 97, an\n"
-    "      encrypted .accdb or one of an unknown version, truncated, wrong password)\n"
+    "      .accdb of an unknown version or encryption, truncated, wrong password)\n"
     "  64  wrong usage\n";
 
 // The size of the copy a compaction would write (planned, nothing written);
 // nothing when compaction would refuse the file or the plan meets damage.
-std::optional<std::uint32_t> planned_pages(const jet::CheckReport& r) {
+std::optional<std::uint32_t> planned_pages(const jet::CheckReport& r,
+                                           const std::optional<std::string>& password) {
     for (const auto& f : r.findings) {
         if (f.severity == jet::Severity::error && jet::remedy_of(f, r) == jet::Remedy::refuse) {
             return std::nullopt;
@@ -80,6 +82,7 @@ std::optional<std::uint32_t> planned_pages(const jet::CheckReport& r) {
     }
     try {
         jet::OpenOptions o;
+        o.password = password;  // an encrypted .accdb cannot be read without it
         o.verify_password = false;
         o.unlisted_pages = r.unlisted_pages;
         const jet::Database db(r.file, o);
@@ -210,7 +213,7 @@ int main(int argc, char** argv) {
     const std::optional<std::string> password = args.value("--password");
     try {
         const jet::CheckReport report = jet::check_file(files.front(), options, password);
-        const auto planned = planned_pages(report);
+        const auto planned = planned_pages(report, password);
         if (json) {
             print_json(report, planned);
         } else {

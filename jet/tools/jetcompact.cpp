@@ -39,9 +39,11 @@ const char* const kUsage =
     "  or:  jetcompact [OPTIONS] --salvage SOURCE DEST\n"
     "\n"
     "Compacts the Access database SOURCE (an .mdb of Access 97 or 2000-2003, or an\n"
-    "unencrypted .accdb of Access 2007, 2010/2013, 2016 or 2019/365) into the new\n"
-    "file DEST, in SOURCE's own format. SOURCE is only read. DEST must not exist; it appears only "
-    "once the\n"
+    ".accdb of Access 2007, 2010/2013, 2016 or 2019/365) into the new file DEST,\n"
+    "in SOURCE's own format. An .accdb encrypted with a password (\"Encrypt with\n"
+    "Password\") is opened with --password; DEST is encrypted with the same password\n"
+    "and scheme, page by page before it is written, and cannot be given another\n"
+    "password. SOURCE is only read. DEST must not exist; it appears only once the\n"
     "compacted copy has been written, flushed to disk and verified against SOURCE.\n"
     "\n"
     "With --in-place the verified copy takes DATABASE's place in one step (with its\n"
@@ -90,7 +92,7 @@ const char* const kUsage =
     "  3   the password is wrong or missing (\"Not a valid password.\")\n"
     "  4   DEST already exists\n"
     "  5   SOURCE is not a database this program compacts (not a regular file, Jet 3,\n"
-    "      an encrypted .accdb or one of an unknown version, truncated, another file)\n"
+    "      an .accdb of an unknown version or encryption, truncated, another file)\n"
     "  6   SOURCE is in use: another program has it open; close it everywhere first\n"
     "  64  wrong usage\n";
 
@@ -247,12 +249,18 @@ int main(int argc, char** argv) {
                 throw jet::Error(jet::ErrorKind::invalid_argument, jet::kAcePasswordChange);
             }
             options.destination_password = new_password;
-        } else {
-            // Keep the source's own password (checked against --password by the compaction).
-            jet::OpenOptions peek;
-            peek.verify_password = false;
-            const jet::Database src(source, peek);
-            options.destination_password = jet::decode_password(src.header());
+        } else if (!remove_password) {
+            // Keep the source's own password (checked against --password by the
+            // compaction). An encrypted .accdb keeps its password and encryption:
+            // the one it opens with.
+            const jet::PageFile file(source);
+            jet::PageBuf start(jet::kLargestPageSize);
+            const std::size_t got = file.read_prefix(start.data(), start.size());
+            const jet::Header header =
+                jet::parse_header(jet::Bytes(start.data(), got), file.size_bytes(), source);
+            options.destination_password = header.office_encrypted()
+                                               ? options.source_password
+                                               : std::optional(jet::decode_password(header));
         }
         int last = -1;
         if (terminal) {

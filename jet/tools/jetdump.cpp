@@ -27,8 +27,9 @@ const char* const kHelp =
     R"(Usage: jetdump [OPTIONS] FILE
 
 Reads an Access database without changing it: an .mdb of Access 97 (Jet 3) or
-Access 2000-2003 (Jet 4.0), or an unencrypted .accdb of Access 2007, 2010/2013,
-2016 or 2019/365. Access 97 text is read in the code page its header names.
+Access 2000-2003 (Jet 4.0), or an .accdb of Access 2007, 2010/2013, 2016 or
+2019/365 (one encrypted with a password is read with --password). Access 97
+text is read in the code page its header names.
 
 Options:
   (no action)        list the user tables, one name per line, in catalog order
@@ -43,7 +44,8 @@ Options:
                      "not computed: ..."); what is wrong with a tree follows
                      its entries
   --password PW      the database password (a database with a password
-                     cannot be opened without it)
+                     cannot be opened without it; an encrypted .accdb cannot
+                     be read without it)
   --help             show this help and exit
   --version          show the version and exit
   --                 what follows is FILE, even if it begins with '-'
@@ -70,7 +72,7 @@ Exit status:
   0   success
   1   there is no table of that name
   2   the file cannot be opened or is refused (not a database, Access 97, an
-      encrypted .accdb or one of an unknown version, truncated, wrong or missing
+      .accdb of an unknown version or encryption, truncated, wrong or missing
       password)
   3   the database is damaged (the message names the page)
   64  wrong usage (unknown option, missing value, not exactly one FILE)
