@@ -2,6 +2,7 @@
 // one for the compaction benchmark and the large-file test.
 //
 //   compact_bench_gen SOURCE TABLE DEST --mb N [--delete 0.5] [--free 0.05]
+//   compact_bench_gen SOURCE --grow TABLE[:WEIGHT],... DEST --mb N [--delete F] [--free F]
 //   compact_bench_gen SOURCE --list
 //
 // Every page of SOURCE is kept as it is. TABLE (a table whose only index is
@@ -16,6 +17,20 @@
 // rewritten, in its reference form when the file needs it. Pages are written
 // through the engine's own writer units, and the result passes the checker
 // with notes only (free pages, as any used database has).
+//
+// --grow grows several tables at once, the shape of an application's file:
+// each round adds WEIGHT rows (1 when not given) to each named table, copies
+// of its own rows cycled, their data pages interleaved. A table qualifies
+// when every unique index has a Long Integer column (its first one takes a
+// new number per row) and every index's keys can be computed; its other
+// indexes may be over anything, text included. Memo and OLE values are
+// stored afresh, in the form of the row they are copied from: in the row,
+// in one LVAL row, or as a chain of pages (each column's LVAL pages form one
+// run, planned before anything is written). Every real index of a grown
+// table is rebuilt over its old entries and the new rows' keys, computed by
+// the engine's key encoder; the table's, its indexes' and its long-value
+// columns' usage maps, row count, index statistics and autonumber counter
+// follow. The same arguments give the same file.
 
 #include <unistd.h>
 
