@@ -222,7 +222,7 @@ struct Grown {
     std::vector<bool> page_deleted;
     std::uint32_t current = 0;
     std::uint32_t page_number = 0;
-    double entry_bytes = 0;  // index bytes per live row, roughly
+    double index_pages_per_row = 0;  // all its indexes together, roughly
 };
 
 // Why `t` cannot be grown in this mode, or "".
@@ -341,13 +341,22 @@ void read_templates(const Database& db, Grown& g) {
     }
     g.lv_plan.resize(g.lv.size());
     g.lv_first.resize(g.lv.size());
-    // Index bytes per row, from the templates' keys (entry overhead included).
+    // Index pages per new row, from a sample of rows as they will be made
+    // (front compression makes this far less than the keys' length).
+    constexpr std::uint32_t kSample = 20000;
     for (const auto& ri : t.real_indexes) {
-        double sum = 0;
-        for (std::uint32_t k = 0; k < g.templates.size(); ++k) {
-            sum += static_cast<double>(grown_key(g, ri, k, g.next_id).size()) + 6;
+        std::vector<IndexEntry> sample;
+        for (std::uint32_t n = 0; n < kSample; ++n) {
+            auto key =
+                grown_key(g, ri, n % static_cast<std::uint32_t>(g.templates.size()), g.next_id + n);
+            if (!key.empty()) {
+                sample.push_back(IndexEntry{
+                    std::move(key), RowPointer{1000 + n / 32, static_cast<std::uint8_t>(n % 32)}});
+            }
         }
-        g.entry_bytes += sum / static_cast<double>(g.templates.size());
+        std::sort(sample.begin(), sample.end(), entry_less);
+        g.index_pages_per_row +=
+            static_cast<double>(plan_index_tree(sample, true).page_count()) / kSample;
     }
 }
 
@@ -411,7 +420,7 @@ int run_several(const std::vector<std::string>& args) {
     {
         Random rnd;
         std::vector<RowPacker> data(grown.size());
-        std::vector<double> index_bytes(grown.size());
+        std::vector<double> index_pages(grown.size());
         std::size_t data_pages = 0;
         std::size_t lv_pages = 0;
         std::vector<std::size_t> cycle(grown.size());
@@ -434,17 +443,16 @@ int run_several(const std::vector<std::string>& args) {
                         lv_pages += g.lv_plan[c].page_count() - b;
                     }
                 }
-                index_bytes[i] += g.entry_bytes;
+                index_pages[i] += g.index_pages_per_row;
             }
             plan.push_back(static_cast<std::uint8_t>(i | (deleted ? 0x80 : 0)));
-            double index_pages = 0;
-            for (double b : index_bytes) {
-                index_pages += b / 3600;
+            double pages = static_cast<double>(n0) +
+                           static_cast<double>(data_pages) * (1 + free_share) +
+                           static_cast<double>(lv_pages);
+            for (double p : index_pages) {
+                pages += p;
             }
-            const double pages = static_cast<double>(n0) +
-                                 static_cast<double>(data_pages) * (1 + free_share) +
-                                 static_cast<double>(lv_pages) + index_pages;
-            if (pages + 8 >= target_pages - target_pages / 200.0) {
+            if (pages + 8 >= target_pages) {
                 break;
             }
         }
