@@ -15,7 +15,7 @@
 #            table)
 #     app    the shape of an application's file: five tables of a Northwind
 #            from the sweep set grown together (Orders, Order Details,
-#            Products, Suppliers, Employees): 18 real indexes, text keys among
+#            Products, Suppliers, Employees): 20 real indexes, text keys among
 #            them, memo and OLE values in the row, in one LVAL row and in
 #            chains of pages (BENCH_APP_SOURCE / BENCH_APP_TABLES: another
 #            file, relative to the sweep folder, and table list)
