@@ -360,6 +360,301 @@ void read_templates(const Database& db, Grown& g) {
     }
 }
 
+// The tables named by `spec` ("Orders:4,Order Details:10,..."), checked and
+// with their template rows read.
+std::vector<Grown> tables_to_grow(const Database& db, const std::string& spec) {
+    std::vector<Grown> grown;
+    const std::string list = spec + ",";
+    for (std::size_t from = 0, at; (at = list.find(',', from)) != std::string::npos;
+         from = at + 1) {
+        std::string item = list.substr(from, at - from);
+        if (item.empty()) {
+            continue;
+        }
+        Grown& g = grown.emplace_back();
+        if (const auto colon = item.rfind(':'); colon != std::string::npos) {
+            g.weight = static_cast<unsigned>(std::stoul(item.substr(colon + 1)));
+            item.resize(colon);
+        }
+        if (g.weight == 0 || g.weight > 100000) {
+            throw Error(ErrorKind::invalid_argument, "A weight must lie between 1 and 100000.");
+        }
+        g.name = item;
+        g.t = &db.table(item);
+        if (const auto why = unsuitable_several(*g.t, &g.fresh); !why.empty()) {
+            throw Error(ErrorKind::invalid_argument, "Table \"" + item + "\" " + why + ".");
+        }
+        read_templates(db, g);
+    }
+    if (grown.empty() || grown.size() > 127) {
+        throw Error(ErrorKind::invalid_argument, "--grow names 1 to 127 tables.");
+    }
+    return grown;
+}
+
+// Which rows come, in order, and which of them are deleted, until the file
+// would reach `target_pages` (index pages estimated, free pages by their
+// share): one byte per row, the table's position, 0x80 when deleted. Plans
+// the long-value pages of every column (Grown::lv_plan) on the way.
+std::vector<std::uint8_t> plan_rows(std::vector<Grown>& grown, std::uint32_t n0,
+                                    std::uint32_t target_pages, double delete_share,
+                                    double free_share) {
+    // Table i takes weight_i rows in each round.
+    std::vector<std::size_t> schedule;
+    for (std::size_t i = 0; i < grown.size(); ++i) {
+        schedule.insert(schedule.end(), grown[i].weight, i);
+    }
+    std::vector<std::uint8_t> plan;
+    Random rnd;
+    std::vector<RowPacker> data(grown.size());
+    std::vector<std::size_t> cycle(grown.size());
+    double pages = n0;
+    for (std::size_t s = 0; pages + 8 < target_pages; ++s) {
+        const std::size_t i = schedule[s % schedule.size()];
+        Grown& g = grown[i];
+        const auto k = static_cast<std::uint32_t>(cycle[i]++ % g.templates.size());
+        const bool deleted = rnd.next() < delete_share;
+        const std::size_t before = data[i].page_count();
+        data[i].add(g.templates[k].size());
+        pages += static_cast<double>(data[i].page_count() - before) * (1 + free_share);
+        if (!deleted) {
+            for (std::size_t c = 0; c < g.lv.size(); ++c) {
+                if (g.lv_stored[k][c]) {
+                    const std::size_t b = g.lv_plan[c].page_count();
+                    LongValueDescriptor d;
+                    d.length = static_cast<std::uint32_t>(g.lv_values[k][c].size());
+                    d.kind = g.lv_kind[k][c];
+                    plan_long_value(d, g.lv_plan[c]);
+                    pages += static_cast<double>(g.lv_plan[c].page_count() - b);
+                }
+            }
+            pages += g.index_pages_per_row;
+        }
+        plan.push_back(static_cast<std::uint8_t>(i | (deleted ? 0x80 : 0)));
+    }
+    return plan;
+}
+
+// The file being written: the source's pages patched, new pages appended.
+struct NewFile {
+    OutputFile& out;
+    const PageFile& src;
+    std::uint32_t next_page;
+    std::set<std::uint32_t> free_pages;
+    std::map<std::uint32_t, PageBuf> patched;  // source pages to write changed
+
+    PageBuf& patch(std::uint32_t page) {
+        auto it = patched.find(page);
+        if (it == patched.end()) {
+            it = patched.emplace(page, src.read(page)).first;
+        }
+        return it->second;
+    }
+    // Rewrites the usage-map row at `where` to list `pages` (bitmap pages
+    // appended when it cannot be inline).
+    void set_map(RowPointer where, const std::vector<std::uint32_t>& pages) {
+        std::vector<std::uint8_t> row;
+        if (fits_inline_map(pages)) {
+            row = build_inline_map_row(pages);
+        } else {
+            std::vector<std::uint32_t> refs;
+            for (auto block : bitmap_blocks_of(pages)) {
+                refs.resize(block + 1, 0);
+                refs[block] = next_page;
+                out.write_page(next_page++, build_bitmap_page(block, pages));
+            }
+            row = build_reference_map_row(refs);
+        }
+        write_map_row(patch(where.page), where.row, row, "usage map");
+    }
+};
+
+// Counts of the new live memo/OLE values by where they are stored.
+struct LongValueCounts {
+    std::uint64_t in_row = 0;
+    std::uint64_t single = 0;
+    std::uint64_t chain = 0;
+};
+
+// Writes the data page of rows `g` has gathered, deleted slots left empty.
+void flush_rows(NewFile& f, Grown& g) {
+    if (g.page_rows.empty()) {
+        return;
+    }
+    PageBuf page = build_data_page(g.page_rows, g.t->page);
+    MutableBytes p(page.data(), page.size());
+    std::size_t pos = kPageSize;
+    for (std::size_t r = 0; r < g.page_rows.size(); ++r) {
+        if (!g.page_deleted[r]) {
+            pos -= g.page_rows[r].size();
+            std::copy(g.page_rows[r].begin(), g.page_rows[r].end(), page.begin() + pos);
+        }
+        put_le16(p, 14 + 2 * r, static_cast<std::uint16_t>(pos | (g.page_deleted[r] ? 0xC000 : 0)));
+    }
+    std::fill(page.begin() + 14 + 2 * g.page_rows.size(), page.begin() + pos, 0);
+    put_le16(p, 2, static_cast<std::uint16_t>(pos - (14 + 2 * g.page_rows.size())));
+    f.out.write_page(g.page_number, page);
+    g.data_pages.push_back(g.page_number);
+    g.page_rows.clear();
+    g.page_deleted.clear();
+}
+
+// Writes the planned rows and their long values: each long-value column's
+// pages first, as one run, then the tables' data pages as they fill, free
+// pages among them.
+LongValueCounts write_rows(NewFile& f, std::vector<Grown>& grown,
+                           const std::vector<std::uint8_t>& plan, double free_share) {
+    std::vector<std::vector<LongValueWriter>> writers(grown.size());
+    for (std::size_t i = 0; i < grown.size(); ++i) {
+        Grown& g = grown[i];
+        for (std::size_t c = 0; c < g.lv.size(); ++c) {
+            g.lv_first[c] = f.next_page;
+            writers[i].emplace_back(f.next_page, [&f](std::uint32_t n, const PageBuf& page) {
+                f.out.write_page(n, page);
+            });
+            f.next_page += static_cast<std::uint32_t>(g.lv_plan[c].page_count());
+        }
+    }
+    Random rnd_free;
+    rnd_free.s = 0xD1B54A32D192ED03ull;
+    LongValueCounts counts;
+    for (const std::uint8_t step : plan) {
+        const std::size_t i = step & 0x7F;
+        const bool deleted = (step & 0x80) != 0;
+        Grown& g = grown[i];
+        const auto k = static_cast<std::uint32_t>(g.cycle++ % g.templates.size());
+        std::vector<std::uint8_t> row = g.templates[k];
+        const auto id = static_cast<std::uint32_t>(g.next_id++);
+        for (const Column* c : g.fresh) {
+            put_le32(row, 2 + c->fixed_offset, id);
+        }
+        const RowPlace place = g.packer.add(row.size());
+        if (place.page_index != g.current || g.page_rows.empty()) {
+            flush_rows(f, g);
+            g.current = place.page_index;
+            while (rnd_free.next() < free_share) {
+                f.free_pages.insert(f.next_page++);
+            }
+            g.page_number = f.next_page++;
+        }
+        if (!deleted) {
+            const RowLayout layout = parse_row_layout(*g.t, row, g.name);
+            for (std::size_t c = 0; c < g.lv.size(); ++c) {
+                if (!g.lv_stored[k][c]) {
+                    counts.in_row += layout.not_null(g.lv[c]->number) ? 1 : 0;
+                    continue;
+                }
+                ++(g.lv_kind[k][c] == static_cast<std::uint8_t>(LongValueKind::single_row)
+                       ? counts.single
+                       : counts.chain);
+                const auto span = locate_column(*g.lv[c], layout, row, g.name);
+                const Bytes field(row.data() + span->offset, span->length);
+                const auto stored = writers[i][c].store(field, g.lv_values[k][c]);
+                std::copy(stored.begin(), stored.end(),
+                          row.begin() + static_cast<std::ptrdiff_t>(span->offset));
+            }
+            g.placed.push_back(
+                {k, id, RowPointer{g.page_number, static_cast<std::uint8_t>(g.page_rows.size())}});
+        }
+        g.page_rows.push_back(std::move(row));
+        g.page_deleted.push_back(deleted);
+    }
+    for (std::size_t i = 0; i < grown.size(); ++i) {
+        flush_rows(f, grown[i]);
+        for (std::size_t c = 0; c < grown[i].lv.size(); ++c) {
+            if (writers[i][c].finish() != grown[i].lv_plan[c].page_count()) {
+                throw Error(ErrorKind::damaged, "The long values did not come out as planned.");
+            }
+        }
+    }
+    return counts;
+}
+
+// Rebuilds real index `ri` of `g` over its old entries and the new rows'
+// keys onto new pages; sets its root and statistics in `def`, its usage map
+// in the file. The old tree's pages become free.
+void rebuild_index(NewFile& f, const Grown& g, std::size_t ri, TableDefBuilder& def) {
+    const TableDef& t = *g.t;
+    const RealIndex& index = t.real_indexes[ri];
+    for (auto p : read_index_tree(f.src, index.root_page).pages) {
+        f.free_pages.insert(p);
+    }
+    std::vector<IndexEntry> entries = read_index_entries(f.src, index.root_page, t.page);
+    entries.reserve(entries.size() + g.placed.size());
+    for (const auto& r : g.placed) {
+        auto key = grown_key(g, index, r.tmpl, r.id);
+        if (!key.empty()) {
+            entries.push_back(IndexEntry{std::move(key), r.at});
+        }
+    }
+    std::sort(entries.begin(), entries.end(), entry_less);
+    std::uint32_t distinct = 0;
+    for (std::size_t e = 0; e < entries.size(); ++e) {
+        const bool same = e != 0 && entries[e].key == entries[e - 1].key;
+        if (same && index.unique()) {
+            throw Error(ErrorKind::invalid_argument,
+                        "A unique index of \"" + g.name + "\" would hold a key twice.");
+        }
+        distinct += same ? 0 : 1;
+    }
+    const auto tree = plan_index_tree(entries, true);
+    std::vector<std::uint32_t> pages;
+    for (std::size_t n = 0; n < tree.page_count(); ++n) {
+        pages.push_back(f.next_page++);
+    }
+    const std::uint32_t root =
+        write_index_tree(tree, entries, pages, t.page,
+                         [&f](std::uint32_t n, const PageBuf& page) { f.out.write_page(n, page); });
+    def.set_index(ri, root, static_cast<std::uint32_t>(g.old_rows + g.placed.size()), distinct);
+    f.set_map(index.map, pages);
+}
+
+// After its rows: `g`'s indexes, usage maps and definition.
+void finish_table(NewFile& f, const Grown& g) {
+    const TableDef& t = *g.t;
+    TableDefBuilder def(t);
+    def.set_row_count(static_cast<std::uint32_t>(g.old_rows + g.placed.size()));
+    for (std::size_t ri = 0; ri < t.real_indexes.size(); ++ri) {
+        rebuild_index(f, g, ri, def);
+    }
+    for (const Column* c : g.fresh) {
+        if ((c->flags & kColumnFlagAutoLong) != 0) {
+            def.set_autonumber(static_cast<std::uint32_t>(g.next_id - 1));
+        }
+    }
+    const UsageMap owned_old = read_usage_map(f.src, t.owned_map, "owned map");
+    std::vector<std::uint32_t> owned(owned_old.pages.begin(), owned_old.pages.end());
+    owned.insert(owned.end(), g.data_pages.begin(), g.data_pages.end());
+    std::sort(owned.begin(), owned.end());
+    f.set_map(t.owned_map, owned);
+    if (t.free_map.page != 0) {
+        f.set_map(t.free_map, {});
+    }
+    for (const auto& lvm : t.long_value_maps) {
+        const UsageMap old = read_usage_map(f.src, lvm.owned, "long-value map");
+        std::vector<std::uint32_t> pages(old.pages.begin(), old.pages.end());
+        for (std::size_t c = 0; c < g.lv.size(); ++c) {
+            if (g.lv[c]->number == lvm.column) {
+                for (std::size_t n = 0; n < g.lv_plan[c].page_count(); ++n) {
+                    pages.push_back(g.lv_first[c] + static_cast<std::uint32_t>(n));
+                }
+            }
+        }
+        std::sort(pages.begin(), pages.end());
+        f.set_map(lvm.owned, pages);
+        if (lvm.free.page != 0) {
+            f.set_map(lvm.free, {});
+        }
+    }
+    // The definition's pages keep their chain (bytes 0-7 stay).
+    for (std::size_t k = 0; k < t.pages.size(); ++k) {
+        PageBuf& page = f.patch(t.pages[k]);
+        const PageBuf old = page;
+        page = def.page(k, old, 0);
+        std::copy(old.begin(), old.begin() + 8, page.begin());
+    }
+}
+
 int run_several(const std::vector<std::string>& args) {
     // args: SOURCE --grow SPEC DEST [--mb N] [--delete F] [--free F]
     double mb = 0;
@@ -379,288 +674,34 @@ int run_several(const std::vector<std::string>& args) {
     if (db.header().encoding_key != 0 || db.header().is_ace()) {
         throw Error(ErrorKind::invalid_argument, "Only plain Jet 4 sources are supported here.");
     }
+    std::vector<Grown> grown = tables_to_grow(db, args[2]);
     const PageFile& src = db.file();
-    std::vector<Grown> grown;
-    {
-        std::string spec = args[2] + ",";
-        for (std::size_t from = 0, at; (at = spec.find(',', from)) != std::string::npos;
-             from = at + 1) {
-            std::string item = spec.substr(from, at - from);
-            if (item.empty()) {
-                continue;
-            }
-            Grown& g = grown.emplace_back();
-            if (const auto colon = item.rfind(':'); colon != std::string::npos) {
-                g.weight = static_cast<unsigned>(std::stoul(item.substr(colon + 1)));
-                item.resize(colon);
-            }
-            g.name = item;
-            g.t = &db.table(item);
-            if (const auto why = unsuitable_several(*g.t, &g.fresh); !why.empty()) {
-                throw Error(ErrorKind::invalid_argument, "Table \"" + item + "\" " + why + ".");
-            }
-            read_templates(db, g);
-        }
-    }
     const std::uint32_t n0 = src.page_count();
     const auto target_pages = static_cast<std::uint32_t>(mb * 1024 * 1024 / kPageSize);
     if (target_pages <= n0 + 16 || target_pages > kMaxPages - 64) {
         throw Error(ErrorKind::invalid_argument,
                     "--mb must lie between the source's size and 2 GB.");
     }
-    // The order tables take rows in: table i weight_i times in each round.
-    std::vector<std::size_t> schedule;
-    for (std::size_t i = 0; i < grown.size(); ++i) {
-        schedule.insert(schedule.end(), grown[i].weight, i);
-    }
-
-    // Planning: which rows, deleted or not, until the pages reach the
-    // target (index pages estimated, free pages by their share).
-    std::vector<std::uint8_t> plan;  // per new row: table, 0x80 when deleted
-    {
-        Random rnd;
-        std::vector<RowPacker> data(grown.size());
-        std::vector<double> index_pages(grown.size());
-        std::size_t data_pages = 0;
-        std::size_t lv_pages = 0;
-        std::vector<std::size_t> cycle(grown.size());
-        for (std::size_t s = 0;; ++s) {
-            const std::size_t i = schedule[s % schedule.size()];
-            Grown& g = grown[i];
-            const std::uint32_t k = static_cast<std::uint32_t>(cycle[i]++ % g.templates.size());
-            const bool deleted = rnd.next() < delete_share;
-            const std::size_t before = data[i].page_count();
-            data[i].add(g.templates[k].size());
-            data_pages += data[i].page_count() - before;
-            if (!deleted) {
-                for (std::size_t c = 0; c < g.lv.size(); ++c) {
-                    if (g.lv_stored[k][c]) {
-                        const std::size_t b = g.lv_plan[c].page_count();
-                        LongValueDescriptor d;
-                        d.length = static_cast<std::uint32_t>(g.lv_values[k][c].size());
-                        d.kind = g.lv_kind[k][c];
-                        plan_long_value(d, g.lv_plan[c]);
-                        lv_pages += g.lv_plan[c].page_count() - b;
-                    }
-                }
-                index_pages[i] += g.index_pages_per_row;
-            }
-            plan.push_back(static_cast<std::uint8_t>(i | (deleted ? 0x80 : 0)));
-            double pages = static_cast<double>(n0) +
-                           static_cast<double>(data_pages) * (1 + free_share) +
-                           static_cast<double>(lv_pages);
-            for (double p : index_pages) {
-                pages += p;
-            }
-            if (pages + 8 >= target_pages) {
-                break;
-            }
-        }
-    }
+    const auto plan = plan_rows(grown, n0, target_pages, delete_share, free_share);
 
     OutputFile out(args[3], 0);
-    std::set<std::uint32_t> free_pages;
+    NewFile f{out, src, n0, {}, {}};
     const FreeMap source_free = read_free_map(src);
     for (std::uint32_t p = 2; p < n0; ++p) {
         if (source_free.is_free(p)) {
-            free_pages.insert(p);
+            f.free_pages.insert(p);
         }
     }
-    std::map<std::uint32_t, PageBuf> patched;
-    std::uint32_t next_page = n0;
-    // The long values of each column take a run of pages of their own.
-    std::vector<std::vector<LongValueWriter>> writers(grown.size());
-    for (std::size_t i = 0; i < grown.size(); ++i) {
-        Grown& g = grown[i];
-        for (std::size_t c = 0; c < g.lv.size(); ++c) {
-            g.lv_first[c] = next_page;
-            writers[i].emplace_back(next_page, [&out](std::uint32_t n, const PageBuf& page) {
-                out.write_page(n, page);
-            });
-            next_page += static_cast<std::uint32_t>(g.lv_plan[c].page_count());
-        }
+    const LongValueCounts lv = write_rows(f, grown, plan, free_share);
+    std::uint64_t live = 0;
+    for (const auto& g : grown) {
+        finish_table(f, g);
+        live += g.old_rows + g.placed.size();
     }
-    Random rnd_free;
-    rnd_free.s = 0xD1B54A32D192ED03ull;
-    auto flush = [&](Grown& g) {
-        if (g.page_rows.empty()) {
-            return;
-        }
-        PageBuf page = build_data_page(g.page_rows, g.t->page);
-        MutableBytes p(page.data(), page.size());
-        std::size_t pos = kPageSize;
-        for (std::size_t r = 0; r < g.page_rows.size(); ++r) {
-            if (!g.page_deleted[r]) {
-                pos -= g.page_rows[r].size();
-                std::copy(g.page_rows[r].begin(), g.page_rows[r].end(), page.begin() + pos);
-            }
-            put_le16(p, 14 + 2 * r,
-                     static_cast<std::uint16_t>(pos | (g.page_deleted[r] ? 0xC000 : 0)));
-        }
-        std::fill(page.begin() + 14 + 2 * g.page_rows.size(), page.begin() + pos, 0);
-        put_le16(p, 2, static_cast<std::uint16_t>(pos - (14 + 2 * g.page_rows.size())));
-        out.write_page(g.page_number, page);
-        g.data_pages.push_back(g.page_number);
-        g.page_rows.clear();
-        g.page_deleted.clear();
-    };
-    std::uint64_t inline_values = 0;  // new live values kept in the row
-    std::uint64_t single_values = 0;
-    std::uint64_t chain_values = 0;
-    for (const std::uint8_t step : plan) {
-        const std::size_t i = step & 0x7F;
-        const bool deleted = (step & 0x80) != 0;
-        Grown& g = grown[i];
-        const auto k = static_cast<std::uint32_t>(g.cycle++ % g.templates.size());
-        std::vector<std::uint8_t> row = g.templates[k];
-        const auto id = static_cast<std::uint32_t>(g.next_id++);
-        for (const Column* c : g.fresh) {
-            put_le32(row, 2 + c->fixed_offset, id);
-        }
-        const RowPlace place = g.packer.add(row.size());
-        if (place.page_index != g.current || g.page_rows.empty()) {
-            flush(g);
-            g.current = place.page_index;
-            while (rnd_free.next() < free_share) {
-                free_pages.insert(next_page++);
-            }
-            g.page_number = next_page++;
-        }
-        if (!deleted) {
-            const RowLayout layout = parse_row_layout(*g.t, row, g.name);
-            for (std::size_t c = 0; c < g.lv.size(); ++c) {
-                if (!g.lv_stored[k][c]) {
-                    inline_values += layout.not_null(g.lv[c]->number) ? 1 : 0;
-                    continue;
-                }
-                ++(g.lv_kind[k][c] == static_cast<std::uint8_t>(LongValueKind::single_row)
-                       ? single_values
-                       : chain_values);
-                const auto span = locate_column(*g.lv[c], layout, row, g.name);
-                const Bytes field(row.data() + span->offset, span->length);
-                const auto stored = writers[i][c].store(field, g.lv_values[k][c]);
-                std::copy(stored.begin(), stored.end(),
-                          row.begin() + static_cast<std::ptrdiff_t>(span->offset));
-            }
-            g.placed.push_back(
-                {k, id, RowPointer{g.page_number, static_cast<std::uint8_t>(g.page_rows.size())}});
-        }
-        g.page_rows.push_back(std::move(row));
-        g.page_deleted.push_back(deleted);
-    }
-
-    auto map_row = [&](const std::vector<std::uint32_t>& pages) {
-        if (fits_inline_map(pages)) {
-            return build_inline_map_row(pages);
-        }
-        std::vector<std::uint32_t> refs;
-        for (auto block : bitmap_blocks_of(pages)) {
-            refs.resize(block + 1, 0);
-            refs[block] = next_page;
-            out.write_page(next_page++, build_bitmap_page(block, pages));
-        }
-        return build_reference_map_row(refs);
-    };
-    auto patch_map = [&](RowPointer where, const std::vector<std::uint32_t>& pages) {
-        auto it = patched.find(where.page);
-        if (it == patched.end()) {
-            it = patched.emplace(where.page, src.read(where.page)).first;
-        }
-        write_map_row(it->second, where.row, map_row(pages), "usage map");
-    };
-    std::uint64_t live_total = 0;
-    for (std::size_t i = 0; i < grown.size(); ++i) {
-        Grown& g = grown[i];
-        flush(g);
-        for (std::size_t c = 0; c < g.lv.size(); ++c) {
-            if (writers[i][c].finish() != g.lv_plan[c].page_count()) {
-                throw Error(ErrorKind::damaged, "The long values did not come out as planned.");
-            }
-        }
-        const TableDef& t = *g.t;
-        const auto rows = static_cast<std::uint32_t>(g.old_rows + g.placed.size());
-        live_total += rows;
-        TableDefBuilder def(t);
-        def.set_row_count(rows);
-        // Every index afresh over the old entries and the new rows.
-        for (std::size_t ri = 0; ri < t.real_indexes.size(); ++ri) {
-            const RealIndex& index = t.real_indexes[ri];
-            for (auto p : read_index_tree(src, index.root_page).pages) {
-                free_pages.insert(p);
-            }
-            std::vector<IndexEntry> entries = read_index_entries(src, index.root_page, t.page);
-            entries.reserve(entries.size() + g.placed.size());
-            for (const auto& r : g.placed) {
-                auto key = grown_key(g, index, r.tmpl, r.id);
-                if (!key.empty()) {
-                    entries.push_back(IndexEntry{std::move(key), r.at});
-                }
-            }
-            std::sort(entries.begin(), entries.end(), entry_less);
-            std::uint32_t distinct = 0;
-            for (std::size_t e = 0; e < entries.size(); ++e) {
-                distinct += e == 0 || entries[e].key != entries[e - 1].key;
-                if (index.unique() && e != 0 && entries[e].key == entries[e - 1].key) {
-                    throw Error(ErrorKind::invalid_argument,
-                                "A unique index of \"" + g.name + "\" would hold a key twice.");
-                }
-            }
-            const auto tree = plan_index_tree(entries, true);
-            std::vector<std::uint32_t> pages;
-            for (std::size_t n = 0; n < tree.page_count(); ++n) {
-                pages.push_back(next_page++);
-            }
-            const std::uint32_t root = write_index_tree(
-                tree, entries, pages, t.page,
-                [&](std::uint32_t n, const PageBuf& page) { out.write_page(n, page); });
-            def.set_index(ri, root, rows, distinct);
-            patch_map(index.map, pages);
-        }
-        for (const Column* c : g.fresh) {
-            if ((c->flags & kColumnFlagAutoLong) != 0) {
-                def.set_autonumber(static_cast<std::uint32_t>(g.next_id - 1));
-            }
-        }
-        const UsageMap owned_old = read_usage_map(src, t.owned_map, "owned map");
-        std::vector<std::uint32_t> owned(owned_old.pages.begin(), owned_old.pages.end());
-        owned.insert(owned.end(), g.data_pages.begin(), g.data_pages.end());
-        std::sort(owned.begin(), owned.end());
-        patch_map(t.owned_map, owned);
-        if (t.free_map.page != 0) {
-            patch_map(t.free_map, {});
-        }
-        for (const auto& lvm : t.long_value_maps) {
-            const UsageMap old = read_usage_map(src, lvm.owned, "long-value map");
-            std::vector<std::uint32_t> pages(old.pages.begin(), old.pages.end());
-            for (std::size_t c = 0; c < g.lv.size(); ++c) {
-                if (g.lv[c]->number == lvm.column) {
-                    for (std::size_t n = 0; n < g.lv_plan[c].page_count(); ++n) {
-                        pages.push_back(g.lv_first[c] + static_cast<std::uint32_t>(n));
-                    }
-                }
-            }
-            std::sort(pages.begin(), pages.end());
-            patch_map(lvm.owned, pages);
-            if (lvm.free.page != 0) {
-                patch_map(lvm.free, {});
-            }
-        }
-        // The definition's pages keep their chain (bytes 0-7 stay).
-        for (std::size_t k = 0; k < t.pages.size(); ++k) {
-            auto it = patched.find(t.pages[k]);
-            if (it == patched.end()) {
-                it = patched.emplace(t.pages[k], src.read(t.pages[k])).first;
-            }
-            const PageBuf old = it->second;
-            it->second = def.page(k, old, 0);
-            std::copy(old.begin(), old.begin() + 8, it->second.begin());
-        }
-    }
-    const std::uint32_t total = finish_file(out, src, n0, next_page, free_pages, patched);
-    std::cout << args[3] << ": " << total << " pages, " << live_total << " live rows in "
-              << grown.size() << " tables, " << plan.size()
-              << " new rows; memo/OLE values: " << inline_values << " in the row, " << single_values
-              << " in one LVAL row, " << chain_values << " in chains\n";
+    const std::uint32_t total = finish_file(out, src, n0, f.next_page, f.free_pages, f.patched);
+    std::cout << args[3] << ": " << total << " pages, " << live << " live rows in " << grown.size()
+              << " tables, " << plan.size() << " new rows; memo/OLE values: " << lv.in_row
+              << " in the row, " << lv.single << " in one LVAL row, " << lv.chain << " in chains\n";
     return 0;
 }
 
