@@ -49,8 +49,12 @@ trap 'rm -rf "$work"' EXIT
 
 # Dropping the page cache needs root and a system that lets root do it.
 cold=0
-if [ "${COLD:-1}" != 0 ] && sync && (echo 3 > /proc/sys/vm/drop_caches) 2> /dev/null; then
-  cold=1
+cold_why="COLD=0"
+if [ "${COLD:-1}" != 0 ]; then
+  cold_why="the page cache cannot be dropped here"
+  if sync && (echo 3 > /proc/sys/vm/drop_caches) 2> /dev/null; then
+    cold=1
+  fi
 fi
 drop() { if [ "$cold" = 1 ]; then sync; echo 3 > /proc/sys/vm/drop_caches; fi; }
 
@@ -120,7 +124,7 @@ run_shape() {
   fi
   echo "load after:  $(uptime | sed 's/.*load average/load average/')"
 
-  awk -v size="$size" -v out="$out" -v cold="$cold" -v reads="$reads" '
+  awk -v size="$size" -v out="$out" -v cold="$cold" -v cold_why="$cold_why" -v reads="$reads" '
     # Fields: cold cp, cold jetcompact (wall user sys peak), warm cp, warm jetcompact (same).
     { n = NR
       if (cold) { ccp[n] = $1; cjc[n] = $2; cr[n] = $2 / $1; cu[n] = $3; cs[n] = $4; cp_[n] = $5 }
@@ -140,7 +144,7 @@ run_shape() {
         printf "from the disk   cp + sync %.2f s, jetcompact %.2f s: %.2f x cp (medians of %d rounds; caches dropped before each)\n", median(ccp, n), median(cjc, n), median(cr, n), n
         printf "                CPU %.2f s user + %.2f s system\n", median(cu, n), median(cs, n)
       } else {
-        printf "from the disk   not measured: the page cache cannot be dropped here\n"
+        printf "from the disk   not measured: %s\n", cold_why
       }
       printf "source cached   cp + sync %.2f s, jetcompact %.2f s: %.2f x cp (medians of %d rounds)\n", median(wcp, n), median(wjc, n), median(wr, n), n
       printf "                CPU %.2f s user + %.2f s system\n", median(wu, n), median(ws, n)
