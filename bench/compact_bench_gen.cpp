@@ -362,11 +362,11 @@ void read_templates(const Database& db, Grown& g) {
     }
 }
 
-// The tables named by `spec` ("Orders:4,Order Details:10,..."), checked and
+// The tables named by `wanted` ("Orders:4,Order Details:10,..."), checked and
 // with their template rows read.
-std::vector<Grown> tables_to_grow(const Database& db, const std::string& spec) {
+std::vector<Grown> tables_to_grow(const Database& db, const std::string& wanted) {
     std::vector<Grown> grown;
-    const std::string list = spec + ",";
+    const std::string list = wanted + ",";
     for (std::size_t from = 0, at; (at = list.find(',', from)) != std::string::npos;
          from = at + 1) {
         std::string item = list.substr(from, at - from);
@@ -658,7 +658,7 @@ void finish_table(NewFile& f, const Grown& g) {
 }
 
 int run_several(const std::vector<std::string>& args) {
-    // args: SOURCE --grow SPEC DEST [--mb N] [--delete F] [--free F]
+    // args: SOURCE --grow TABLES DEST [--mb N] [--delete F] [--free F]
     double mb = 0;
     double delete_share = 0.5;
     double free_share = 0.05;
