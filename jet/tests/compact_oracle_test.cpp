@@ -383,7 +383,7 @@ TEST_F(CompactOracles, EncryptedAccdbFilesCompactIntoCopiesEncryptedAlike) {
         const jet::Database copy(once, jet::OpenOptions{f.password, true});
         EXPECT_EQ(copy.header().raw, source.header().raw);
         EXPECT_EQ(copy.file().cipher()->description(), source.file().cipher()->description());
-        const jet::PageFile stored(once);
+        const jet::PageFile stored(once, jet::jet4_format());
         for (std::uint32_t n = 1; n < copy.page_count(); ++n) {
             EXPECT_NE(stored.read(n), copy.read_page(n)) << "page " << n << " is plaintext";
         }
