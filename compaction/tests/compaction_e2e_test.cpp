@@ -74,6 +74,25 @@ std::map<std::string, std::string> Export(const fs::path& db) {
     return tables;
 }
 
+// Every user table as mdb-export prints it, its lines sorted: the copy
+// writes tables in primary-key order.
+std::map<std::string, std::string> SortedRows(const fs::path& file) {
+    auto tables = Export(file);
+    for (auto& [name, text] : tables) {
+        std::vector<std::string> lines;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(line);
+        }
+        std::sort(lines.begin(), lines.end());
+        text.clear();
+        for (const auto& line : lines) {
+            text += line + "\n";
+        }
+    }
+    return tables;
+}
+
 std::string PasswordOf(const fs::path& db) {
     const std::string bytes = ReadAll(db);
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
@@ -157,29 +176,28 @@ TEST_F(EndToEnd, RowsJetCannotReachAreLeftOutWithoutAMessage) {
     if (db.empty()) {
         GTEST_SKIP() << "the sweep set is not available here";
     }
-    // Rows as sorted lines: the copy writes tables in primary-key order.
-    auto sorted_rows = [](const fs::path& file) {
-        auto tables = Export(file);
-        for (auto& [name, text] : tables) {
-            std::vector<std::string> lines;
-            std::istringstream in(text);
-            for (std::string line; std::getline(in, line);) {
-                lines.push_back(line);
-            }
-            std::sort(lines.begin(), lines.end());
-            text.clear();
-            for (const auto& line : lines) {
-                text += line + "\n";
-            }
-        }
-        return tables;
-    };
-    const auto rows = sorted_rows(db);
+    const auto rows = SortedRows(db);
     ASSERT_FALSE(rows.empty());
     view.items = {{true, Q(db), ""}};
     Run();
     EXPECT_TRUE(boxes.exclamations.isEmpty()) << boxes.exclamations.join("\n").toStdString();
-    EXPECT_EQ(sorted_rows(db), rows);
+    EXPECT_EQ(SortedRows(db), rows);
+    EXPECT_FALSE(jet::check_file(db).has_errors());
+}
+
+// An Access 97 database is compacted in its own format: the programs that
+// use such files cannot open Jet 4.
+TEST_F(EndToEnd, AnAccess97DatabaseIsCompactedInItsOwnFormat) {
+    const fs::path db = Copy("format-corpus/acc97.mdb");
+    const auto rows = SortedRows(db);
+    const std::string before = ReadAll(db);
+    ASSERT_FALSE(rows.empty());
+    view.items = {{true, Q(db), ""}};
+    Run();
+    EXPECT_TRUE(boxes.exclamations.isEmpty()) << boxes.exclamations.join("\n").toStdString();
+    EXPECT_NE(ReadAll(db), before) << "the database was not rewritten";
+    EXPECT_EQ(SortedRows(db), rows);
+    EXPECT_TRUE(jet::Database(db).file().format().is_jet3());
     EXPECT_FALSE(jet::check_file(db).has_errors());
 }
 
