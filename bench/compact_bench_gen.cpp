@@ -657,21 +657,33 @@ void finish_table(NewFile& f, const Grown& g) {
     }
 }
 
-int run_several(const std::vector<std::string>& args) {
-    // args: SOURCE --grow TABLES DEST [--mb N] [--delete F] [--free F]
+// --mb N, --delete F and --free F from args[first] on.
+struct SizeOptions {
     double mb = 0;
     double delete_share = 0.5;
     double free_share = 0.05;
-    for (std::size_t i = 4; i + 1 < args.size(); i += 2) {
+};
+SizeOptions size_options(const std::vector<std::string>& args, std::size_t first) {
+    SizeOptions o;
+    for (std::size_t i = first; i + 1 < args.size(); i += 2) {
         const double v = std::stod(args[i + 1]);
         if (args[i] == "--mb") {
-            mb = v;
+            o.mb = v;
         } else if (args[i] == "--delete") {
-            delete_share = v;
+            o.delete_share = v;
         } else if (args[i] == "--free") {
-            free_share = v;
+            o.free_share = v;
         }
     }
+    return o;
+}
+
+int run_several(const std::vector<std::string>& args) {
+    // args: SOURCE --grow TABLES DEST [--mb N] [--delete F] [--free F]
+    const SizeOptions sizes = size_options(args, 4);
+    const double mb = sizes.mb;
+    const double delete_share = sizes.delete_share;
+    const double free_share = sizes.free_share;
     const Database db(args[0]);
     if (db.header().encoding_key != 0 || db.header().is_ace()) {
         throw Error(ErrorKind::invalid_argument, "Only plain Jet 4 sources are supported here.");
@@ -728,19 +740,10 @@ int run(int argc, char** argv) {
                      "       compact_bench_gen SOURCE --list\n";
         return 2;
     }
-    double mb = 0;
-    double delete_share = 0.5;
-    double free_share = 0.05;
-    for (std::size_t i = 3; i + 1 < args.size(); i += 2) {
-        const double v = std::stod(args[i + 1]);
-        if (args[i] == "--mb") {
-            mb = v;
-        } else if (args[i] == "--delete") {
-            delete_share = v;
-        } else if (args[i] == "--free") {
-            free_share = v;
-        }
-    }
+    const SizeOptions sizes = size_options(args, 3);
+    const double mb = sizes.mb;
+    const double delete_share = sizes.delete_share;
+    const double free_share = sizes.free_share;
     const Database db(args[0]);
     if (db.header().encoding_key != 0) {
         throw Error(ErrorKind::invalid_argument, "Encoded sources are not supported here.");
