@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "jet/database.h"
-#include "jet/page_file.h"
-#include "jet/rc4.h"
+#include "jet/format/database.h"
+#include "jet/format/page_file.h"
+#include "jet/format/rc4.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include <iostream>
 #include <sstream>
 
-#include "jet/checker.h"
-#include "jet/database.h"
-#include "jet/key_encoder.h"
+#include "jet/check/checker.h"
+#include "jet/format/database.h"
+#include "jet/format/key_encoder.h"
 
 namespace {
 

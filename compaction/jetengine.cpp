@@ -7,8 +7,8 @@
 #include <sys/stat.h>
 
 #include "compaction/compactionrun.h"
-#include "jet/compact.h"
-#include "jet/error.h"
+#include "jet/compact/compact.h"
+#include "jet/format/error.h"
 
 namespace {
 

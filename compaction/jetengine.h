@@ -12,7 +12,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "jet/database_lock.h"
+#include "jet/compact/database_lock.h"
 
 class EngineError : public std::runtime_error {
   public:

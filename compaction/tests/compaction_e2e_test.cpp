@@ -18,12 +18,12 @@
 
 #include "compaction/compactionrun.h"
 #include "compaction/tests/fakes.h"
-#include "jet/bytes.h"
-#include "jet/checker.h"
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/header.h"
-#include "jet/row.h"
+#include "jet/format/bytes.h"
+#include "jet/check/checker.h"
+#include "jet/format/database.h"
+#include "jet/format/error.h"
+#include "jet/format/header.h"
+#include "jet/format/row.h"
 #include "testsupport/corpus.h"
 
 using namespace compaction_test;

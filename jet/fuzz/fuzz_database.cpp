@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <string>
 
-#include "jet/checker.h"
-#include "jet/database.h"
-#include "jet/error.h"
+#include "jet/check/checker.h"
+#include "jet/format/database.h"
+#include "jet/format/error.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "jet/checker.h"
-#include "jet/compact.h"
+#include "jet/check/checker.h"
+#include "jet/compact/compact.h"
 #include "run_process.h"
 #include "testsupport/corpus.h"
 

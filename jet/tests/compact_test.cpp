@@ -18,19 +18,19 @@
 
 #include <gtest/gtest.h>
 
-#include "jet/checker.h"
-#include "jet/compact.h"
-#include "jet/compactor.h"
-#include "jet/data_page.h"
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/header.h"
-#include "jet/output_file.h"
-#include "jet/page_file.h"
-#include "jet/salvage.h"
-#include "jet/table_def.h"
-#include "jet/usage_map.h"
-#include "jet/verify.h"
+#include "jet/check/checker.h"
+#include "jet/compact/compact.h"
+#include "jet/compact/compactor.h"
+#include "jet/format/data_page.h"
+#include "jet/format/database.h"
+#include "jet/format/error.h"
+#include "jet/format/header.h"
+#include "jet/compact/output_file.h"
+#include "jet/format/page_file.h"
+#include "jet/compact/salvage.h"
+#include "jet/format/table_def.h"
+#include "jet/format/usage_map.h"
+#include "jet/compact/verify.h"
 #include "testsupport/corpus.h"
 
 namespace {

@@ -10,11 +10,11 @@
 #include <fstream>
 #include <random>
 
-#include "jet/checker.h"
-#include "jet/compact.h"
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/findings.h"
+#include "jet/check/checker.h"
+#include "jet/compact/compact.h"
+#include "jet/format/database.h"
+#include "jet/format/error.h"
+#include "jet/check/findings.h"
 #include "testsupport/corpus.h"
 
 namespace {

@@ -12,10 +12,10 @@
 #include <optional>
 #include <string>
 
-#include "jet/checker.h"
-#include "jet/compact.h"
-#include "jet/database_lock.h"
-#include "jet/error.h"
+#include "jet/check/checker.h"
+#include "jet/compact/compact.h"
+#include "jet/compact/database_lock.h"
+#include "jet/format/error.h"
 #include "run_process.h"
 #include "testsupport/corpus.h"
 

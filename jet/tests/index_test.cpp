@@ -8,12 +8,12 @@
 #include <functional>
 #include <random>
 
-#include "jet/bytes.h"
-#include "jet/error.h"
-#include "jet/index_key.h"
-#include "jet/index_page.h"
-#include "jet/index_tree.h"
-#include "jet/page_file.h"
+#include "jet/format/bytes.h"
+#include "jet/format/error.h"
+#include "jet/format/index_key.h"
+#include "jet/format/index_page.h"
+#include "jet/format/index_tree.h"
+#include "jet/format/page_file.h"
 #include "testsupport/corpus.h"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include <fstream>
 
-#include "jet/compact.h"
+#include "jet/compact/compact.h"
 #include "run_process.h"
 #include "testsupport/corpus.h"
 

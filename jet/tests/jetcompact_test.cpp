@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "jet/bytes.h"
-#include "jet/checker.h"
-#include "jet/database.h"
-#include "jet/header.h"
-#include "jet/table_def.h"
+#include "jet/format/bytes.h"
+#include "jet/check/checker.h"
+#include "jet/format/database.h"
+#include "jet/format/header.h"
+#include "jet/format/table_def.h"
 #include "run_process.h"
 #include "testsupport/corpus.h"
 

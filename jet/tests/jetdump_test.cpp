@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <fstream>
 
-#include "jet/page_file.h"
+#include "jet/format/page_file.h"
 #include "run_process.h"
 #include "testsupport/corpus.h"
 

@@ -11,13 +11,13 @@
 #include <set>
 #include <unordered_map>
 
-#include "jet/collation.h"
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/index_key.h"
-#include "jet/index_tree.h"
-#include "jet/key_encoder.h"
-#include "jet/text.h"
+#include "jet/format/collation.h"
+#include "jet/format/database.h"
+#include "jet/format/error.h"
+#include "jet/format/index_key.h"
+#include "jet/format/index_tree.h"
+#include "jet/format/key_encoder.h"
+#include "jet/format/text.h"
 #include "testsupport/corpus.h"
 
 namespace {

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 
-#include "jet/compactor.h"
-#include "jet/data_page.h"
-#include "jet/database.h"
-#include "jet/usage_map.h"
+#include "jet/compact/compactor.h"
+#include "jet/format/data_page.h"
+#include "jet/format/database.h"
+#include "jet/format/usage_map.h"
 #include "run_process.h"
 
 namespace jettest {

@@ -39,9 +39,9 @@
 #include <set>
 #include <sstream>
 
-#include "jet/data_page.h"
-#include "jet/database.h"
-#include "jet/export.h"
+#include "jet/format/data_page.h"
+#include "jet/format/database.h"
+#include "jet/format/export.h"
 #include "run_process.h"
 #include "testsupport/corpus.h"
 

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <vector>
 
-#include "jet/bytes.h"
-#include "jet/error.h"
-#include "jet/page_file.h"
-#include "jet/rc4.h"
+#include "jet/format/bytes.h"
+#include "jet/format/error.h"
+#include "jet/format/page_file.h"
+#include "jet/format/rc4.h"
 #include "testsupport/corpus.h"
 
 namespace {

@@ -13,15 +13,15 @@
 
 #include <gtest/gtest.h>
 
-#include "jet/compact.h"
-#include "jet/compactor.h"
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/header.h"
-#include "jet/output_file.h"
-#include "jet/row.h"
-#include "jet/sid_mask.h"
-#include "jet/verify.h"
+#include "jet/compact/compact.h"
+#include "jet/compact/compactor.h"
+#include "jet/format/database.h"
+#include "jet/format/error.h"
+#include "jet/format/header.h"
+#include "jet/compact/output_file.h"
+#include "jet/format/row.h"
+#include "jet/format/sid_mask.h"
+#include "jet/compact/verify.h"
 #include "run_process.h"
 #include "testsupport/corpus.h"
 

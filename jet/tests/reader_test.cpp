@@ -8,10 +8,10 @@
 #include <cstring>
 #include <fstream>
 
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/export.h"
-#include "jet/header.h"
+#include "jet/format/database.h"
+#include "jet/format/error.h"
+#include "jet/format/export.h"
+#include "jet/format/header.h"
 #include "testsupport/corpus.h"
 
 namespace {

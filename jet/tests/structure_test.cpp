@@ -8,15 +8,15 @@
 #include <fstream>
 #include <limits>
 
-#include "jet/data_page.h"
-#include "jet/error.h"
-#include "jet/export.h"
-#include "jet/header.h"
-#include "jet/long_value.h"
-#include "jet/row.h"
-#include "jet/table_def.h"
-#include "jet/text.h"
-#include "jet/usage_map.h"
+#include "jet/format/data_page.h"
+#include "jet/format/error.h"
+#include "jet/format/export.h"
+#include "jet/format/header.h"
+#include "jet/format/long_value.h"
+#include "jet/format/row.h"
+#include "jet/format/table_def.h"
+#include "jet/format/text.h"
+#include "jet/format/usage_map.h"
 #include "testsupport/corpus.h"
 
 namespace {

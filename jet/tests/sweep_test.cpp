@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "jet/compact.h"
-#include "jet/error.h"
+#include "jet/compact/compact.h"
+#include "jet/format/error.h"
 #include "mdbtools_oracle.h"
 #include "run_process.h"
 #include "testsupport/corpus.h"

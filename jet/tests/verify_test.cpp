@@ -14,17 +14,17 @@
 
 #include <gtest/gtest.h>
 
-#include "jet/compactor.h"
-#include "jet/data_page.h"
-#include "jet/data_page_builder.h"
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/long_value.h"
-#include "jet/output_file.h"
-#include "jet/page_file.h"
-#include "jet/row.h"
-#include "jet/table_def.h"
-#include "jet/verify.h"
+#include "jet/compact/compactor.h"
+#include "jet/format/data_page.h"
+#include "jet/format/data_page_builder.h"
+#include "jet/format/database.h"
+#include "jet/format/error.h"
+#include "jet/format/long_value.h"
+#include "jet/compact/output_file.h"
+#include "jet/format/page_file.h"
+#include "jet/format/row.h"
+#include "jet/format/table_def.h"
+#include "jet/compact/verify.h"
 #include "testsupport/corpus.h"
 
 namespace {

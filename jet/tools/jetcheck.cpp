@@ -7,13 +7,13 @@
 #include <string_view>
 #include <vector>
 
-#include "jet/checker.h"
-#include "jet/compactor.h"
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/export.h"
-#include "jet/findings.h"
-#include "jet/page_file.h"
+#include "jet/check/checker.h"
+#include "jet/compact/compactor.h"
+#include "jet/format/database.h"
+#include "jet/format/error.h"
+#include "jet/format/export.h"
+#include "jet/check/findings.h"
+#include "jet/format/page_file.h"
 #include "options.h"
 
 namespace {

@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
-#include "jet/compact.h"
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/export.h"
-#include "jet/header.h"
-#include "jet/page_file.h"
-#include "jet/salvage.h"
+#include "jet/compact/compact.h"
+#include "jet/format/database.h"
+#include "jet/format/error.h"
+#include "jet/format/export.h"
+#include "jet/format/header.h"
+#include "jet/format/page_file.h"
+#include "jet/compact/salvage.h"
 #include "options.h"
 
 namespace {

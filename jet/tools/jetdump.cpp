@@ -9,11 +9,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/export.h"
-#include "jet/index_tree.h"
-#include "jet/key_encoder.h"
+#include "jet/format/database.h"
+#include "jet/format/error.h"
+#include "jet/format/export.h"
+#include "jet/format/index_tree.h"
+#include "jet/format/key_encoder.h"
 #include "options.h"
 
 namespace {

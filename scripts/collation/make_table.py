@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""Writes a text index code table of the engine: jet/collation/general_legacy.txt
+"""Writes a text index code table of the engine: jet/format/collation/general_legacy.txt
 (the General sort order as Access 2000-2003 wrote it, "legacy") or
-jet/collation/general.txt (the General sort order of Access 2010 and later).
+jet/format/collation/general.txt (the General sort order of Access 2010 and later).
 
 The codes are facts about the file format, published with Jackcess
 (Apache-2.0) as two resource files per sort order: index_codes_genleg.txt and
@@ -12,8 +12,8 @@ This script reads those files and writes the same facts in the engine's own,
 shorter layout (see the head of the output). Run it with the sort order and
 the folder that holds the files:
 
-    scripts/collation/make_table.py legacy FOLDER > jet/collation/general_legacy.txt
-    scripts/collation/make_table.py general FOLDER > jet/collation/general.txt
+    scripts/collation/make_table.py legacy FOLDER > jet/format/collation/general_legacy.txt
+    scripts/collation/make_table.py general FOLDER > jet/format/collation/general.txt
 """
 import sys
 from pathlib import Path

@@ -1,0 +1,634 @@
+#include "jet/check/checker.h"
+
+#include <algorithm>
+#include <set>
+
+#include "jet/format/catalog.h"
+#include "jet/check/checker_context.h"
+#include "jet/format/data_page.h"
+#include "jet/format/database.h"
+#include "jet/format/error.h"
+#include "jet/check/findings.h"
+#include "jet/format/header.h"
+#include "jet/format/usage_map.h"
+
+namespace jet {
+
+namespace check_detail {
+
+namespace {
+// More findings of one code than this are summed up in one line.
+constexpr std::size_t kFindingsPerCode = 40;
+}  // namespace
+
+Context::Context(const Database& database, const CheckOptions& opts, CheckReport& out)
+    : db(database),
+      file(database.file()),
+      options(opts),
+      report(out),
+      claims(database.file().page_count()) {}
+
+void PageClaims::add(std::uint32_t page, Claim c) {
+    if (page < first_.size()) {
+        First& f = first_[page];
+        if (!f.claimed()) {
+            f = {c.table, static_cast<std::uint8_t>(c.role)};
+            return;
+        }
+        if (f.table == c.table && f.role == static_cast<std::uint8_t>(c.role)) {
+            return;
+        }
+    }
+    auto& more = more_[page];
+    if (std::find(more.begin(), more.end(), c) == more.end()) {
+        more.push_back(c);
+    }
+}
+
+void Context::add(Severity s, const std::string& code, std::uint32_t page, const std::string& table,
+                  const std::string& text,
+                  std::optional<std::pair<std::uint32_t, std::uint32_t>> index, const Loss* loss) {
+    if (loss != nullptr && lost_.insert(*loss).second) {
+        report.losses.push_back(*loss);
+    }
+    if (index && s == Severity::error) {
+        const FindingKind* kind = finding_kind(code);
+        if (kind != nullptr && kind->remedy == Remedy::rebuild) {
+            report.damaged_indexes.insert(*index);
+        }
+    }
+    if (++per_code_[code] > kFindingsPerCode) {
+        ++suppressed_[code];
+        suppressed_severity_[code] = s;
+        if (loss == nullptr) {
+            suppressed_unsalvageable_.insert(code);
+        }
+        return;
+    }
+    Finding f{s, code, page, table, text, 0, std::nullopt, loss != nullptr};
+    if (index) {
+        f.table_page = index->first;
+        f.index = index->second;
+    }
+    if (loss != nullptr) {
+        f.table_page = loss->table_page;
+    }
+    report.findings.push_back(std::move(f));
+}
+
+void Context::error(const std::string& code, std::uint32_t page, const std::string& table,
+                    const std::string& text,
+                    std::optional<std::pair<std::uint32_t, std::uint32_t>> index) {
+    add(Severity::error, code, page, table, text, index);
+}
+
+void Context::lossy(const std::string& code, std::uint32_t page, const std::string& table,
+                    const std::string& text, const Loss& loss) {
+    add(Severity::error, code, page, table, text, std::nullopt, &loss);
+}
+
+void Context::note(const std::string& code, std::uint32_t page, const std::string& table,
+                   const std::string& text) {
+    add(options.strict ? Severity::error : Severity::note, code, page, table, text);
+}
+
+void Context::claim(std::uint32_t page, PageRole role, std::uint32_t table) {
+    claims.add(page, Claim{role, table});
+}
+
+bool Context::use_long_value_row(RowPointer row) {
+    if (lv_page_.empty()) {
+        lv_page_.resize(file.page_count());
+    }
+    std::uint32_t& at = lv_page_.at(row.page);
+    if (at == 0) {
+        lv_row_bits_.emplace_back();
+        at = static_cast<std::uint32_t>(lv_row_bits_.size());
+    }
+    std::uint64_t& word = lv_row_bits_[at - 1][row.row / 64];
+    const std::uint64_t bit = std::uint64_t{1} << (row.row % 64);
+    const bool fresh = (word & bit) == 0;
+    word |= bit;
+    return fresh;
+}
+
+std::string Context::table_label(const std::string& name) {
+    return "table \"" + name + "\"";
+}
+
+void Context::finish() {
+    for (const auto& [code, n] : suppressed_) {
+        report.findings.push_back({suppressed_severity_[code], code, 0, "",
+                                   std::to_string(n) + " further findings \"" + code +
+                                       "\" like the ones above were not listed.",
+                                   0, std::nullopt, suppressed_unsalvageable_.count(code) == 0});
+    }
+}
+
+std::string page_list(const std::vector<std::uint32_t>& pages) {
+    std::string s;
+    for (std::size_t i = 0; i < pages.size() && i < 12; ++i) {
+        s += (i ? ", " : "") + std::to_string(pages[i]);
+    }
+    if (pages.size() > 12) {
+        s += ", ...";
+    }
+    return s;
+}
+
+}  // namespace check_detail
+
+using check_detail::Claim;
+using check_detail::Context;
+using check_detail::page_list;
+
+const char* severity_name(Severity s) {
+    return s == Severity::error ? "error" : "note";
+}
+
+const char* page_role_name(PageRole role) {
+    switch (role) {
+        case PageRole::header:
+            return "database header";
+        case PageRole::global_map:
+            return "global page map";
+        case PageRole::table_def:
+            return "table definition";
+        case PageRole::map_holder:
+            return "usage-map holder";
+        case PageRole::usage_bitmap:
+            return "usage bitmap";
+        case PageRole::table_data:
+            return "table data";
+        case PageRole::long_value:
+            return "long value";
+        case PageRole::index:
+            return "index";
+    }
+    return "unknown";
+}
+
+std::size_t CheckReport::error_count() const {
+    return static_cast<std::size_t>(
+        std::count_if(findings.begin(), findings.end(),
+                      [](const auto& f) { return f.severity == Severity::error; }));
+}
+
+std::size_t CheckReport::note_count() const {
+    return findings.size() - error_count();
+}
+
+bool CheckReport::has(const std::string& code) const {
+    return std::any_of(findings.begin(), findings.end(),
+                       [&](const Finding& f) { return f.code == code; });
+}
+
+namespace {
+
+bool known_page_type(std::uint8_t t) {
+    // 0x08 and 0x09 are left-overs of dropped tables and long values.
+    return t <= kPageTypeUsageBitmap || t == 0x08 || t == 0x09;
+}
+
+std::string role_text(const Claim& c, const Context& cx) {
+    std::string s = page_role_name(c.role);
+    if (c.table != 0) {
+        const auto it = cx.tables.find(c.table);
+        s += " of " + (it != cx.tables.end() ? Context::table_label(it->second.name)
+                                             : "the table at page " + std::to_string(c.table));
+    }
+    return s;
+}
+
+// The catalog: page 2, every table named once, then each table's walk.
+void check_catalog_and_tables(Context& cx) {
+    const auto& objects = cx.db.catalog().objects();
+    std::map<std::uint32_t, std::vector<const CatalogObject*>> by_page;
+    for (const auto& o : objects) {
+        if (o.names_definition()) {
+            by_page[o.table_page()].push_back(&o);
+        }
+    }
+    const auto two = by_page.find(kCatalogPage);
+    if (two == by_page.end()) {
+        by_page[kCatalogPage];  // checked all the same: it is where the catalog is
+    } else if (two->second.front()->name != "MSysObjects") {
+        cx.error("catalog-page2", kCatalogPage, two->second.front()->name,
+                 "Page 2 must hold the definition of MSysObjects, but the catalog names \"" +
+                     two->second.front()->name + "\" there.");
+    }
+    for (const auto& [page, named] : by_page) {
+        if (named.size() > 1) {
+            cx.error("table-named-twice", page, named[0]->name,
+                     "The catalog names the table definition at page " + std::to_string(page) +
+                         " " + std::to_string(named.size()) + " times (\"" + named[0]->name +
+                         "\", \"" + named[1]->name +
+                         "\"); two tables would share one set of rows.");
+        }
+        const std::string name = named.empty() ? "MSysObjects" : named.front()->name;
+        check_detail::check_table(cx, page, name);
+    }
+}
+
+// Foreign-key halves: the other table exists and names this one back.
+void check_relationships(Context& cx) {
+    for (const auto& entry : cx.tables) {
+        const std::uint32_t page = entry.first;
+        const check_detail::CheckedTable& t = entry.second;
+        for (const auto& li : t.def.logical_indexes) {
+            if (!li.is_foreign_key()) {
+                continue;
+            }
+            const auto other = cx.tables.find(li.rel_table_page);
+            if (other == cx.tables.end()) {
+                cx.error("fk-dangling", page, t.name,
+                         "The relationship index \"" + li.name + "\" of " +
+                             Context::table_label(t.name) + " names table page " +
+                             std::to_string(li.rel_table_page) +
+                             ", which holds no table definition of the catalog.");
+                continue;
+            }
+            const auto& ol = other->second.def.logical_indexes;
+            const bool back = std::any_of(ol.begin(), ol.end(), [&](const LogicalIndex& o) {
+                return static_cast<std::int32_t>(o.number) == li.rel_index &&
+                       o.rel_table_page == page &&
+                       o.rel_index == static_cast<std::int32_t>(li.number);
+            });
+            if (!back) {
+                cx.error("fk-not-reciprocal", page, t.name,
+                         "The relationship index \"" + li.name + "\" of " +
+                             Context::table_label(t.name) + " names index " +
+                             std::to_string(li.rel_index) + " of " +
+                             Context::table_label(other->second.name) +
+                             ", which does not name it back.");
+            }
+        }
+    }
+}
+
+// Object Ids kept in other system tables must name objects of the catalog.
+void check_object_ids(Context& cx) {
+    std::set<std::int64_t> ids;
+    for (const auto& o : cx.db.catalog().objects()) {
+        ids.insert(o.id);
+    }
+    struct Place {
+        const char* table;
+        const char* column;
+    };
+    // (ACE: the tables a complex column ties together.)
+    static const Place places[] = {{"MSysACEs", "ObjectId"},
+                                   {"MSysNavPaneObjectIDs", "Id"},
+                                   {"MSysNavPaneGroupToObjects", "ObjectID"},
+                                   {"MSysComplexColumns", "ConceptualTableID"},
+                                   {"MSysComplexColumns", "FlatTableID"},
+                                   {"MSysComplexColumns", "ComplexTypeObjectID"}};
+    for (const auto& place : places) {
+        const CatalogObject* obj = cx.db.catalog().find_table(place.table);
+        if (obj == nullptr || cx.tables.count(obj->table_page()) == 0) {
+            continue;
+        }
+        const TableDef& def = cx.tables.at(obj->table_page()).def;
+        const auto col = std::find_if(def.columns.begin(), def.columns.end(),
+                                      [&](const Column& c) { return c.name == place.column; });
+        if (col == def.columns.end()) {
+            continue;
+        }
+        const auto idx = static_cast<std::size_t>(col - def.columns.begin());
+        std::vector<std::vector<Value>> rows;
+        try {
+            rows = cx.db.read_rows(def);
+        } catch (const Error&) {
+            continue;  // the table's own walk has reported why
+        }
+        std::set<std::int64_t> stale;
+        for (const auto& r : rows) {
+            if (idx < r.size()) {
+                if (const auto* v = std::get_if<std::int64_t>(&r[idx]); v && ids.count(*v) == 0) {
+                    stale.insert(*v);
+                }
+            }
+        }
+        if (!stale.empty()) {
+            std::string list;
+            for (const auto v : stale) {
+                list += (list.empty() ? "" : ", ") + std::to_string(v);
+                if (list.size() > 80) {
+                    list += ", ...";
+                    break;
+                }
+            }
+            cx.note("stale-id", obj->table_page(), place.table,
+                    std::string(place.table) + "." + place.column + " holds " +
+                        std::to_string(stale.size()) +
+                        " object Id(s) that name nothing in the catalog (" + list +
+                        "), left over from deleted objects.");
+        }
+    }
+}
+
+// Rows on pages in use that no table reaches. A table the catalog lists
+// whose Id holds no definition was dropped, unless such rows still name it:
+// then its definition is what was lost (a zeroed page, say), and its rows
+// with it. Rows naming a table that was walked are ones its owned-pages map
+// leaves out: the table's when its indexes name them (a later pass walks
+// them with the table's other pages), a loss when nothing tells.
+void rows_no_table_reaches(Context& cx, const std::vector<std::uint32_t>& orphans) {
+    struct Found {
+        std::vector<std::uint32_t> pages;
+        std::size_t rows = 0;
+    };
+    std::map<std::uint32_t, Found> undefined;
+    std::map<std::uint32_t, Found> unreachable;         // by table, pages no path of Jet's reads
+    std::map<std::uint32_t, Found> unreachable_tables;  // by definition no catalog row names
+    for (const auto p : orphans) {
+        const PageBuf b = cx.file.read(p);
+        const std::uint32_t owner = le32(b, 4);
+        // A definition no catalog row names, on a page in use.
+        const bool unnamed = b[0] == kPageTypeData &&
+                             std::binary_search(orphans.begin(), orphans.end(), owner) &&
+                             cx.file.read(owner)[0] == kPageTypeTableDef;
+        if (b[0] != kPageTypeData ||
+            (cx.undefined_tables.count(owner) == 0 && cx.tables.count(owner) == 0 && !unnamed)) {
+            continue;
+        }
+        std::size_t rows = 0;
+        try {
+            const DataPage page(cx.file.format(), b, p, cx.file.where(p));
+            for (const auto& s : page.slots()) {
+                rows += s.deleted() ? 0 : 1;
+            }
+        } catch (const Error&) {
+            continue;  // no rows to tell of
+        }
+        if (rows == 0) {
+            continue;
+        }
+        if (unnamed && cx.undefined_tables.empty()) {
+            // Every table row of the catalog names its definition: this one
+            // was dropped, and nothing of Jet's reaches it any more.
+            Found& f = unreachable_tables[owner];
+            f.pages.push_back(p);
+            f.rows += rows;
+            continue;
+        }
+        if (unnamed) {
+            cx.lossy("table-unnamed", p, "",
+                     "Page " + std::to_string(p) + " is in use and holds " + std::to_string(rows) +
+                         " row(s) of the table defined on page " + std::to_string(owner) +
+                         ", but no row of the catalog names that table (its Id there may be "
+                         "damaged): a copy would lose them.",
+                     Loss{Loss::Kind::page, owner, p, 0, 0});
+            continue;
+        }
+        if (cx.undefined_tables.count(owner) != 0) {
+            Found& f = undefined[owner];
+            f.pages.push_back(p);
+            f.rows += rows;
+            continue;
+        }
+        const auto named = cx.named_outside.find(owner);
+        if (named != cx.named_outside.end() && named->second.count(p) != 0) {
+            cx.report.unlisted_pages[owner].push_back(p);
+            continue;
+        }
+        Found& f = unreachable[owner];
+        f.pages.push_back(p);
+        f.rows += rows;
+    }
+    // Jet reads a table's rows by a scan of the pages its map lists, or
+    // through its indexes: rows on a page the map leaves out that no index
+    // names are read by neither. What a rewrite leaves behind (taken out of
+    // the map, never marked free): Access does not show them, and its own
+    // compaction does not copy them.
+    for (const auto& [tp, f] : unreachable) {
+        const std::string& name = cx.tables.at(tp).name;
+        cx.note("rows-unreachable", f.pages.front(), name,
+                std::to_string(f.rows) + " row(s) on " + std::to_string(f.pages.size()) +
+                    " page(s) name " + Context::table_label(name) + " (" + page_list(f.pages) +
+                    "), but its owned-pages map leaves those pages out and no index of the "
+                    "table names the rows: neither a scan nor a lookup reaches them, so Access "
+                    "does not read them either.");
+    }
+    for (const auto& [tp, f] : unreachable_tables) {
+        cx.note("table-unreachable", f.pages.front(), "",
+                std::to_string(f.rows) + " row(s) on " + std::to_string(f.pages.size()) +
+                    " page(s) (" + page_list(f.pages) + ") belong to the table defined on page " +
+                    std::to_string(tp) +
+                    ", which no row of the catalog names (what a dropped table left behind): "
+                    "Jet cannot reach them, so Access does not read them either.");
+    }
+    auto& findings = cx.report.findings;
+    for (const auto& [tp, f] : undefined) {
+        const auto& undefined_table = cx.undefined_tables.at(tp);
+        const std::string& name = undefined_table.name;
+        const std::string& what = undefined_table.what;
+        findings.erase(std::remove_if(findings.begin(), findings.end(),
+                                      [&, tp = tp](const Finding& x) {
+                                          return x.code == "stale-id" && x.page == tp &&
+                                                 x.table == name;
+                                      }),
+                       findings.end());
+        cx.lossy("tdef-lost", tp, name,
+                 "The catalog lists " + Context::table_label(name) + " with Id " +
+                     std::to_string(tp) + ", but that page " + what + ", yet " +
+                     std::to_string(f.pages.size()) + " page(s) in use still hold " +
+                     std::to_string(f.rows) + " row(s) naming it (" + page_list(f.pages) +
+                     "): its definition is lost, and its rows cannot be read without it.",
+                 Loss{Loss::Kind::table, tp, 0, 0, 0});
+    }
+}
+
+// Page 1, the global map of free pages, and what every page is used for.
+void check_pages(Context& cx) {
+    const std::uint32_t n = cx.file.page_count();
+    cx.claim(0, PageRole::header, 0);
+    cx.claim(1, PageRole::global_map, 0);
+    std::optional<FreeMap> free;
+    try {
+        const DataPage p1 = read_data_page(cx.file, 1);
+        if (p1.owner() != 1 || p1.slot_count() < 1) {
+            cx.error("global-map-layout", 1, "",
+                     "Page 1 must be a data page marked 1 at offset 4 with the global map in "
+                     "row 0; it is marked " +
+                         std::to_string(p1.owner()) + " with " + std::to_string(p1.slot_count()) +
+                         " rows.");
+        }
+        free = read_free_map(cx.file);
+        // A global map in reference form owns its bitmap pages.
+        for (const auto b : free->map.bitmap_pages) {
+            if (b != 0 && b < 0x80000000u) {
+                cx.claim(b, PageRole::usage_bitmap, 0);
+            }
+        }
+    } catch (const Error& e) {
+        cx.error("global-map-undecodable", 1, "", e.what());
+    }
+
+    // Pages named by two owners.
+    std::vector<Claim> distinct;
+    cx.claims.for_each([&](std::uint32_t page, const std::vector<Claim>& c) {
+        if (c.size() == 1 && page < n) {
+            return;  // the common case: one owner, nothing to say
+        }
+        distinct.clear();
+        for (const auto& x : c) {
+            if (x.role == PageRole::map_holder) {
+                continue;  // holder pages are shared by design
+            }
+            distinct.push_back(x);
+        }
+        const bool holder = distinct.size() != c.size();
+        if (distinct.size() > 1 || (holder && !distinct.empty())) {
+            const Claim& a = holder ? c.front() : distinct[0];
+            const Claim& b = holder ? distinct[0] : distinct[1];
+            cx.error("page-owned-twice", page, "",
+                     "Page " + std::to_string(page) + " is used both as " + role_text(a, cx) +
+                         " and as " + role_text(b, cx) +
+                         "; writing to one would overwrite the other.");
+        }
+        if (page >= n) {
+            cx.error("dangling-pointer", page, "",
+                     "Page " + std::to_string(page) + " is named as " + role_text(c.front(), cx) +
+                         " but lies past the end of the file (" + std::to_string(n) + " pages).");
+        }
+    });
+
+    std::vector<std::uint32_t> orphans, free_used, unknown, free_inside;
+    for (std::uint32_t p = 0; p < n; ++p) {
+        const bool live = cx.claims.claimed(p);
+        const bool is_free = free && free->is_free(p);
+        if (live && is_free) {
+            free_used.push_back(p);
+        } else if (!live && !is_free) {
+            orphans.push_back(p);
+        } else if (!live && is_free) {
+            free_inside.push_back(p);
+        }
+        if (!live && !is_free && cx.file.encoding_key() != 0 && p > 0) {
+            const PageBuf b = cx.file.read(p);
+            if (!known_page_type(b[0])) {
+                unknown.push_back(p);
+            }
+        }
+    }
+    rows_no_table_reaches(cx, orphans);
+    if (!free_used.empty()) {
+        cx.error("free-page-in-use", free_used.front(), "",
+                 std::to_string(free_used.size()) +
+                     " page(s) in use are marked free in the global map (" + page_list(free_used) +
+                     "); Jet would hand them out again and overwrite them.");
+    }
+    if (!orphans.empty()) {
+        cx.note("orphan-page", orphans.front(), "",
+                std::to_string(orphans.size()) +
+                    " page(s) are neither used by any object nor marked free (" +
+                    page_list(orphans) + "); they are wasted space that compaction gives back.");
+    }
+    if (!unknown.empty()) {
+        cx.error("page-unknown-type", unknown.front(), "",
+                 std::to_string(unknown.size()) + " page(s) decode to no known page type (" +
+                     page_list(unknown) +
+                     "); the encoding key in the header may be wrong or the pages damaged.");
+    }
+    if (free && cx.options.strict && !free_inside.empty()) {
+        cx.error("free-page-inside-file", free_inside.front(), "",
+                 std::to_string(free_inside.size()) +
+                     " free page(s) lie inside a compacted file (" + page_list(free_inside) + ").");
+    }
+    if (free) {
+        // Pages past the end of the file that the map can describe must read as free.
+        std::vector<std::uint32_t> stale;
+        const std::uint64_t end =
+            std::min<std::uint64_t>(free->map.range_end(), cx.file.format().max_pages);
+        for (std::uint64_t p = n; p < end && stale.size() < 64; ++p) {
+            if (!free->is_free(static_cast<std::uint32_t>(p))) {
+                stale.push_back(static_cast<std::uint32_t>(p));
+            }
+        }
+        if (!stale.empty()) {
+            cx.note("stale-free-map", 1, "",
+                    "The global map marks page(s) past the end of the file as in use (" +
+                        page_list(stale) + ").");
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// One walk over everything; `adopted` names pages of rows the owned-pages
+// maps leave out that an earlier walk took as the tables'.
+CheckReport check_once(const Database& db, const CheckOptions& options,
+                       const std::map<std::uint32_t, std::vector<std::uint32_t>>& adopted) {
+    CheckReport report;
+    report.file = db.path();
+    report.pages = db.page_count();
+    report.page_size = db.file().page_size();
+    Context cx(db, options, report);
+    cx.adopted = adopted;
+    if (const std::size_t page_size = db.file().page_size();
+        db.file().size_bytes() % page_size != 0) {
+        cx.error("file-size", 0, "",
+                 "The file is " + std::to_string(db.file().size_bytes()) +
+                     " bytes, not a whole number of " + std::to_string(page_size) +
+                     "-byte pages; it was cut short.");
+    }
+    check_catalog_and_tables(cx);
+    check_relationships(cx);
+    check_object_ids(cx);
+    check_pages(cx);
+    if (options.page_owners) {
+        cx.claims.for_each([&](std::uint32_t page, const std::vector<Claim>& claims) {
+            for (const Claim& c : claims) {
+                report.owners.push_back(PageOwner{page, c.role, c.table});
+            }
+        });
+    }
+    cx.finish();
+    std::stable_sort(report.findings.begin(), report.findings.end(),
+                     [](const Finding& a, const Finding& b) { return a.severity > b.severity; });
+    for (auto& [table, pages] : report.unlisted_pages) {
+        std::sort(pages.begin(), pages.end());
+        pages.erase(std::unique(pages.begin(), pages.end()), pages.end());
+    }
+    return report;
+}
+
+}  // namespace
+
+CheckReport check(const Database& db, const CheckOptions& options) {
+    std::map<std::uint32_t, std::vector<std::uint32_t>> adopted;
+    for (int pass = 0;; ++pass) {
+        CheckReport report = check_once(db, options, adopted);
+        // The rows of pages taken in may name further pages (a chain of
+        // them); a few passes settle it.
+        if (report.unlisted_pages == adopted || pass == 3) {
+            return report;
+        }
+        adopted = report.unlisted_pages;
+    }
+}
+
+CheckReport check_file(const std::filesystem::path& path, const CheckOptions& options,
+                       const std::optional<std::string>& password) {
+    OpenOptions open;
+    open.password = password;
+    open.verify_password = password.has_value();
+    try {
+        const Database db(path, open);
+        return check(db, options);
+    } catch (const Error& e) {
+        if (e.kind() != ErrorKind::damaged) {
+            throw;
+        }
+        CheckReport report;
+        report.file = path;
+        report.findings.push_back({Severity::error, "catalog-undecodable", kCatalogPage,
+                                   "MSysObjects", std::string(e.what()), 0, std::nullopt});
+        return report;
+    }
+}
+
+}  // namespace jet

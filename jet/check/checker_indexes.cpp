@@ -1,0 +1,217 @@
+// The table's walk through its index trees: each entry against the live row
+// it names, and each live row against the entries.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "jet/check/checker_table.h"
+#include "jet/format/index_key.h"
+#include "jet/format/index_tree.h"
+
+namespace jet::check_detail {
+
+// ------------------------------------------------------------ indexes
+
+std::vector<TableWalk::KeyColumn> TableWalk::key_columns(const RealIndex& ri) const {
+    std::vector<KeyColumn> out;
+    for (const auto& ic : ri.columns) {
+        KeyColumn kc;
+        kc.column = def_.column_by_number(ic.number);
+        kc.slot = wanted_slot(ic.number);
+        kc.ascending = ic.ascending();
+        if (kc.column != nullptr) {
+            kc.boolean = kc.column->column_type() == ColumnType::boolean;
+        }
+        out.push_back(kc);
+    }
+    return out;
+}
+
+// Whether every column of the key is null in the live row `at`.
+bool TableWalk::all_null(const std::vector<KeyColumn>& key, std::size_t at) const {
+    const bool decoded = any_decoded(at);
+    for (const auto& kc : key) {
+        if (kc.column == nullptr) {
+            continue;
+        }
+        if (kc.boolean) {
+            return false;  // booleans are never null
+        }
+        if (!decoded) {
+            continue;
+        }
+        const CellState s = cell_state(at, kc);
+        if (s != CellState::absent && s != CellState::null) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether some column of the key is null (or unknown) in the row at `at`
+// (its place among the live rows, kNone when the row is not live).
+bool TableWalk::any_null(const std::vector<KeyColumn>& key, std::size_t at) const {
+    const bool decoded = any_decoded(at);
+    for (const auto& kc : key) {
+        if (kc.column == nullptr || kc.boolean) {
+            continue;
+        }
+        if (!decoded) {
+            return true;
+        }
+        const CellState s = cell_state(at, kc);
+        if (s == CellState::absent || s == CellState::null) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The checks of one index's entries, one entry at a time in tree order.
+class TableWalk::EntryCheck {
+  public:
+    EntryCheck(TableWalk& walk, const RealIndex& ri, const std::string& iname)
+        : w_(walk), ri_(ri), iname_(iname), key_(walk.key_columns(ri)), seen_(walk.live_count()) {}
+
+    void entry(const IndexEntry& e) {
+        const Place place = w_.find_live(e.row, previous_);
+        const std::size_t at = place.row;
+        if (count_ == 0 || compare_keys(previous_key_, e.key) != 0) {
+            ++distinct_;
+        } else if (ri_.unique() && !w_.any_null(key_, at)) {
+            w_.error("index-unique-violation", ri_.root_page,
+                     "The unique " + iname_ + " holds the same key twice (rows at " +
+                         ptr_text(previous_row_) + " and " + ptr_text(e.row) + ").");
+        }
+        ++count_;
+        previous_key_.assign(e.key.begin(), e.key.end());
+        previous_row_ = e.row;
+        previous_ = place;
+        if (at == kNone && w_.zeroed_.count(e.row.page) != 0) {
+            // The row the entry names was on a page now zeroed: lost,
+            // whatever becomes of the index.
+            w_.lossy("index-lost-row", e.row.page,
+                     "An entry of " + iname_ + " names the row at " + ptr_text(e.row) +
+                         ", on a page of the table that now holds only zeros: that row "
+                         "is lost.",
+                     Loss::Kind::page, RowPointer{e.row.page, 0});
+            return;
+        }
+        if (at == kNone && w_.map_rebuilt_) {
+            w_.error("index-row-unfound", ri_.root_page,
+                     "An entry of " + iname_ + " names the row at " + ptr_text(e.row) +
+                         ", which none of the pages found for the table holds: with its "
+                         "owned-pages map unreadable, that row cannot be told from a lost one.");
+            return;
+        }
+        if (at == kNone) {
+            if (!contains(w_.owned_, e.row.page)) {
+                w_.cx_.named_outside[w_.tp_].insert(e.row.page);
+            }
+            w_.error("index-dangling-entry", ri_.root_page,
+                     "An entry of " + iname_ + " points to " + ptr_text(e.row) +
+                         ", which is no live row of the table.");
+            return;
+        }
+        if (seen_[at]) {
+            w_.error("index-duplicate-row", ri_.root_page,
+                     iname_ + " lists the row at " + ptr_text(e.row) + " more than once.");
+        }
+        seen_[at] = true;
+        const std::uint32_t want = w_.row_key_hash(at, ri_.ordinal);
+        const std::uint32_t have = key_hash(e.key);
+        if (want != 0 && want != have && w_.row_alt_key_hash(at, ri_.ordinal) != have) {
+            w_.error("index-key-mismatch", ri_.root_page,
+                     "The key of " + iname_ + " for the row at " + ptr_text(e.row) +
+                         " does not match the row's values; searches by this index would "
+                         "miss or misplace the row.");
+        }
+    }
+
+    // After the walk: live rows the index left out, and its statistics.
+    void finish() {
+        for (std::size_t p = 0; p + 1 < w_.row_first_.size(); ++p) {
+            for (std::size_t i = w_.row_first_[p]; i < w_.row_first_[p + 1]; ++i) {
+                if (!seen_[i] && !(ri_.ignore_nulls() && w_.all_null(key_, i))) {
+                    const RowPointer r{w_.owned_[p], w_.row_numbers_[i]};
+                    w_.error("index-missing-row", ri_.root_page,
+                             iname_ + " has no entry for the live row at " + ptr_text(r) + ".");
+                }
+            }
+        }
+        if (ri_.stats.b != distinct_) {
+            w_.note("stale-index-stats", w_.tp_,
+                    "The statistics of " + iname_ + " count " + std::to_string(ri_.stats.b) +
+                        " distinct keys; the index holds " + std::to_string(distinct_) + ".");
+        }
+    }
+
+  private:
+    TableWalk& w_;
+    const RealIndex& ri_;
+    const std::string& iname_;
+    const std::vector<KeyColumn> key_;
+    std::vector<bool> seen_;  // a bit per live row
+    std::size_t count_ = 0;
+    std::size_t distinct_ = 0;
+    std::vector<std::uint8_t> previous_key_;
+    RowPointer previous_row_;
+    Place previous_;  // where previous_row_ sits among the live rows
+};
+
+void TableWalk::check_indexes() {
+    for (const auto& ri : def_.real_indexes) {
+        ++cx_.report.indexes;
+        index_scope_ = ri.ordinal;
+        const std::string iname = "index " + std::to_string(ri.ordinal) + " of " + label();
+        const auto mapped =
+            read_map(ri.map, "usage map of index " + std::to_string(ri.ordinal), MapUse::index);
+        IndexTreeOptions o;
+        o.owner = tp_;
+        // The entries are checked as the walk hands them out; what the
+        // walk finds about the tree itself is listed before them.
+        auto& findings = cx_.report.findings;
+        const auto entries_from = static_cast<std::ptrdiff_t>(findings.size());
+        EntryCheck check(*this, ri, iname);
+        const IndexTree tree = walk_index_tree(
+            cx_.file, ri.root_page, o, [&](const IndexEntry& e, std::uint32_t) { check.entry(e); });
+        const auto tree_from = static_cast<std::ptrdiff_t>(findings.size());
+        // A sound tree owns its pages. A damaged one claims none: its
+        // pointers may lead anywhere, and the index is rebuilt from the
+        // rows into new pages. The usage map mirrors the tree: pages it
+        // lists beside the tree are reported below, not claimed.
+        if (std::all_of(tree.problems.begin(), tree.problems.end(), index_problem_mendable)) {
+            for (const auto p : tree.pages) {
+                cx_.claim(p, PageRole::index, tp_);
+            }
+        }
+        for (const auto& pr : tree.problems) {
+            error(pr.code, pr.page, "In " + iname + ": " + pr.description);
+        }
+        if (mapped) {
+            const auto listed = sorted_unique(*mapped);
+            if (!std::equal(listed.begin(), listed.end(), tree.pages.begin(), tree.pages.end())) {
+                error("index-map-mismatch", ri.root_page,
+                      "The usage map of " + iname + " lists " + std::to_string(mapped->size()) +
+                          " page(s), its tree from root page " + std::to_string(ri.root_page) +
+                          " has " + std::to_string(tree.pages.size()) + "; they differ.");
+            }
+        }
+        std::rotate(findings.begin() + entries_from, findings.begin() + tree_from, findings.end());
+        check.finish();
+        if (ri.ordinal < index_keys_.size() && index_keys_[ri.ordinal].unsupported) {
+            cx_.report.uncomputable_indexes.insert({tp_, ri.ordinal});
+        }
+        // Said of an input only: in a compacted copy such keys are the
+        // source's, copied, and their order is checked all the same.
+        if (cx_.options.index_keys && !cx_.options.strict && ri.ordinal < index_keys_.size() &&
+            index_keys_[ri.ordinal].unsupported) {
+            note("index-keys-unchecked", ri.root_page,
+                 "The keys of " + iname + " were not compared with its rows: " +
+                     *index_keys_[ri.ordinal].unsupported + ".");
+        }
+    }
+    index_scope_.reset();
+}
+
+}  // namespace jet::check_detail

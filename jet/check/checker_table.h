@@ -1,0 +1,322 @@
+#pragma once
+// The checker's walk through one table: its definition, usage maps, data
+// pages and rows, long values and index trees. Internal to the checker: each
+// concern has its own source file (checker_definition.cpp, checker_rows.cpp,
+// checker_long_values.cpp, checker_indexes.cpp), and checker_table.cpp runs
+// them in turn.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "jet/format/bytes.h"
+#include "jet/format/catalog.h"
+#include "jet/check/checker_context.h"
+#include "jet/format/error.h"
+#include "jet/format/key_encoder.h"
+#include "jet/format/page_file.h"
+#include "jet/format/row.h"
+#include "jet/format/table_def.h"
+
+namespace jet::check_detail {
+
+inline std::string ptr_text(RowPointer p) {
+    return "page " + std::to_string(p.page) + " row " + std::to_string(p.row);
+}
+
+// A description for error texts, built the first time it is asked for: the
+// walk visits every row, and most rows have nothing to report.
+template <typename Make>
+class Lazy {
+  public:
+    explicit Lazy(Make make) : make_(std::move(make)) {}
+    const std::string& operator()() {
+        if (!made_) {
+            text_ = make_();
+            made_ = true;
+        }
+        return text_;
+    }
+
+  private:
+    Make make_;
+    std::string text_;
+    bool made_ = false;
+};
+
+// The readers take the description of what they read up front, for their
+// error texts. `read` runs first with none; only when it throws does it run
+// again with the real one, to throw the same error naming its subject.
+template <typename Read, typename Describe>
+auto described(const Read& read, Describe& describe) -> decltype(read(std::string())) {
+    static const std::string unnamed;
+    try {
+        return read(unnamed);
+    } catch (const Error&) {
+    }
+    return read(describe());
+}
+
+// What the index checks need of one indexed column of a row.
+enum class CellState : std::uint8_t { absent, null, integer, other };  // absent: did not decode
+
+// Cell states, two bits each; a new cell is absent.
+class CellStates {
+  public:
+    void resize(std::size_t cells) { bytes_.resize((cells + 3) / 4); }
+    void reserve(std::size_t cells) { bytes_.reserve((cells + 3) / 4); }
+    CellState get(std::size_t i) const {
+        return static_cast<CellState>((bytes_[i / 4] >> shift(i)) & 3u);
+    }
+    void set(std::size_t i, CellState s) {
+        std::uint8_t& b = bytes_[i / 4];
+        b = static_cast<std::uint8_t>((b & ~(3u << shift(i))) |
+                                      (static_cast<unsigned>(s) << shift(i)));
+    }
+    void swap(CellStates& other) noexcept { bytes_.swap(other.bytes_); }
+
+  private:
+    static unsigned shift(std::size_t i) { return static_cast<unsigned>(i % 4) * 2; }
+    std::vector<std::uint8_t> bytes_;
+};
+
+// A row's key is kept as a 32-bit hash (0 = not computed), so that a table
+// of millions of rows costs a few bytes per row and index; an entry whose key
+// hashes differently cannot be the row's.
+inline std::uint32_t key_hash(Bytes key) {
+    std::uint32_t h = 2166136261u;
+    for (const auto b : key) {
+        h = (h ^ b) * 16777619u;
+    }
+    return h == 0 ? 1 : h;
+}
+
+class TableWalk {
+  public:
+    TableWalk(Context& cx, std::uint32_t page, std::string name)
+        : cx_(cx), tp_(page), name_(std::move(name)) {}
+
+    void run();
+
+  private:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+    // One column of an index, resolved against the table.
+    struct KeyColumn {
+        const Column* column = nullptr;  // nullptr when the table has no such column
+        std::size_t slot = kNone;        // among wanted_
+        bool boolean = false;
+        bool ascending = true;
+    };
+
+    std::string label() const { return Context::table_label(name_); }
+    void error(const std::string& code, std::uint32_t page, const std::string& text) {
+        if (index_scope_) {
+            cx_.error(code, page, name_, text, std::make_pair(tp_, *index_scope_));
+            return;
+        }
+        cx_.error(code, page, name_, text);
+    }
+    void note(const std::string& code, std::uint32_t page, const std::string& text) {
+        cx_.note(code, page, name_, text);
+    }
+    // Damage that loses data; a salvage gives up what `kind` names.
+    void lossy(const std::string& code, std::uint32_t page, const std::string& text,
+               Loss::Kind kind, RowPointer at = {}, std::uint16_t column = 0) {
+        cx_.lossy(code, page, name_, text, Loss{kind, tp_, at.page, at.row, column});
+    }
+    // The catalog itself cannot be given up.
+    void table_lost(const std::string& code, std::uint32_t page, const std::string& text) {
+        if (tp_ == kCatalogPage) {
+            error(code, page, text);
+            return;
+        }
+        lossy(code, page, text, Loss::Kind::table);
+    }
+    void lv_lost(const std::string& code, std::uint32_t page, const std::string& text,
+                 const Column& c, RowPointer row) {
+        lossy(code, page, text, Loss::Kind::long_value, row, c.number);
+    }
+
+    // ------------------------------------------------------------ definition
+    // (checker_definition.cpp)
+
+    bool read_definition();
+    void check_definition();
+
+    // ------------------------------------------------------------ maps
+    // (checker_rows.cpp)
+
+    // What a usage map is to the table: its list of pages of rows, or one
+    // that only mirrors what the walk reads on its own (an index's tree, the
+    // pages its long values use, pages with free space).
+    enum class MapUse : std::uint8_t { rows, index, long_values, free_space };
+    std::optional<std::vector<std::uint32_t>> read_map(RowPointer at, const std::string& what,
+                                                       MapUse use);
+
+    // ------------------------------------------------------------ rows
+    // (checker_rows.cpp, but for the readers of the row arrays below)
+
+    void walk_maps_and_rows();
+    void walk_data_page(std::uint32_t n, const PageBuf* read);
+    bool follow_overflow(RowPointer header, Bytes data, std::vector<std::uint8_t>& out);
+    void check_row(RowPointer at, Bytes data, std::size_t row);
+    // Runs for every row: inlined into check_row, its one caller.
+    [[gnu::always_inline]] inline void compute_keys(std::size_t row);
+    void sort_page_rows(std::size_t from);
+
+    static std::vector<std::uint32_t> sorted_unique(std::vector<std::uint32_t> pages) {
+        std::sort(pages.begin(), pages.end());
+        pages.erase(std::unique(pages.begin(), pages.end()), pages.end());
+        return pages;
+    }
+    static bool contains(const std::vector<std::uint32_t>& sorted, std::uint32_t page) {
+        return std::binary_search(sorted.begin(), sorted.end(), page);
+    }
+
+    std::size_t live_count() const { return row_numbers_.size(); }
+
+    // Where a live row sits: its page's place in owned_ and its own place
+    // among the live rows (kNone for both when it is no live row).
+    struct Place {
+        std::size_t page = kNone;
+        std::size_t row = kNone;
+    };
+
+    // Finds a row among the live ones. An index often lists rows in the order
+    // they were stored, so the place after `after` (the previous entry's) is
+    // tried first.
+    // It runs for every entry: inlined into EntryCheck::entry.
+    [[gnu::always_inline]] Place find_live(RowPointer r, Place after) const {
+        if (after.row != kNone) {
+            const std::size_t n = after.row + 1;
+            std::size_t p = after.page;
+            // The next row may start a later page; a few pages without live
+            // rows are stepped over.
+            for (int step = 0; step < 4 && p + 1 < row_first_.size() && row_first_[p + 1] <= n;
+                 ++step) {
+                ++p;
+            }
+            if (p + 1 < row_first_.size() && n < row_first_[p + 1] && owned_[p] == r.page &&
+                row_numbers_[n] == r.row) {
+                return {p, n};
+            }
+        }
+        const auto page = std::lower_bound(owned_.begin(), owned_.end(), r.page);
+        if (page == owned_.end() || *page != r.page || row_first_.size() != owned_.size() + 1) {
+            return {};
+        }
+        const auto p = static_cast<std::size_t>(page - owned_.begin());
+        const auto begin = row_numbers_.begin() + row_first_[p];
+        const auto end = row_numbers_.begin() + row_first_[p + 1];
+        const auto at = std::lower_bound(begin, end, r.row);
+        if (at == end || *at != r.row) {
+            return {};
+        }
+        return {p, static_cast<std::size_t>(at - row_numbers_.begin())};
+    }
+
+    std::size_t wanted_slot(std::uint16_t number) const {
+        const auto it = std::lower_bound(wanted_.begin(), wanted_.end(), number);
+        return it != wanted_.end() && *it == number ? static_cast<std::size_t>(it - wanted_.begin())
+                                                    : kNone;
+    }
+
+    // Whether the live row at `at` (its place among the live rows, or kNone) has any
+    // indexed column that decoded.
+    bool any_decoded(std::size_t at) const {
+        const std::size_t k = wanted_.size();
+        if (at == kNone) {
+            return false;
+        }
+        for (std::size_t j = 0; j < k; ++j) {
+            if (states_.get(at * k + j) != CellState::absent) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    CellState cell_state(std::size_t at, const KeyColumn& kc) const {
+        return states_.get(at * wanted_.size() + kc.slot);
+    }
+    std::uint32_t row_key_hash(std::size_t at, std::size_t index) const {
+        return key_hashes_[at * index_keys_.size() + index];
+    }
+    // The row's key counted the other way, where that gives another key (0
+    // otherwise).
+    std::uint32_t row_alt_key_hash(std::size_t at, std::size_t index) const {
+        const std::size_t i = at * index_keys_.size() + index;
+        return i < alt_key_hashes_.size() ? alt_key_hashes_[i] : 0;
+    }
+
+    // ------------------------------------------------------------ long values
+    // (checker_long_values.cpp)
+
+    const std::vector<std::uint32_t>& lv_pages(const Column& c);
+    template <typename Who>
+    bool lval_row(const Column& c, RowPointer at, RowPointer p, std::vector<std::uint8_t>& out,
+                  Who& who);
+    void check_long_value(const Column& c, RowPointer at, const RowLayout& layout, Bytes data);
+    void check_long_value_maps();
+
+    // ------------------------------------------------------------ indexes
+    // (checker_indexes.cpp)
+
+    std::vector<KeyColumn> key_columns(const RealIndex& ri) const;
+    bool all_null(const std::vector<KeyColumn>& key, std::size_t at) const;
+    bool any_null(const std::vector<KeyColumn>& key, std::size_t at) const;
+    void check_indexes();
+    class EntryCheck;
+
+    // ------------------------------------------------------------ counts
+    // (checker_table.cpp)
+
+    void check_counts();
+
+    Context& cx_;
+    std::uint32_t tp_;
+    std::string name_;
+    TableDef def_;
+    std::vector<std::uint32_t> owned_;  // ascending
+    // The live rows, in page order: for each page of owned_ the place of its
+    // first row (and one more entry, the number of live rows), and for each
+    // row its number on its page, ascending within the page. Beside each row,
+    // the states of its wanted_ columns (wanted_.size() cells per row).
+    std::vector<std::uint32_t> row_first_;
+    std::vector<std::uint8_t> row_numbers_;
+    std::vector<std::uint16_t> wanted_;     // columns some index is built on, ascending
+    std::vector<std::size_t> column_slot_;  // per column of def_: its place in wanted_, or kNone
+    CellStates states_;
+    // Per live row, the key hash of each real index (index_keys_.size() a row).
+    std::vector<std::uint32_t> key_hashes_;
+    // Beside it, from the first row whose key a ligature makes ambiguous on:
+    // the key counted per character (0 where it is the same).
+    std::vector<std::uint32_t> alt_key_hashes_;
+    // How each real index's keys are computed, and what is reused per row.
+    struct IndexKeys {
+        std::vector<KeyField> fields;
+        std::vector<std::size_t> slots;  // per index column, its place in wanted_
+        std::optional<std::string> unsupported;
+    };
+    std::vector<IndexKeys> index_keys_;
+    std::vector<Value> cells_;  // the wanted_ columns of the row being checked
+    std::vector<bool> cell_ok_;
+    std::vector<const Value*> key_values_;
+    std::vector<std::uint8_t> key_bytes_;
+    std::map<std::uint16_t, std::vector<std::uint32_t>> lv_owned_;  // pages, ascending
+    std::optional<std::int64_t> max_autonumber_;
+    // The real index whose checks are running: their errors concern it alone.
+    std::optional<std::uint32_t> index_scope_;
+    std::set<std::uint32_t> zeroed_;
+    // The owned-pages map could not be read: the table's pages are those its
+    // indexes led an earlier pass to.
+    bool map_rebuilt_ = false;  // listed pages that hold only zeros
+};
+
+}  // namespace jet::check_detail

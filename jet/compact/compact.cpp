@@ -1,0 +1,310 @@
+#include "jet/compact/compact.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+
+#include "jet/check/checker.h"
+#include "jet/compact/compact_internal.h"
+#include "jet/compact/compactor.h"
+#include "jet/format/database.h"
+#include "jet/compact/database_lock.h"
+#include "jet/format/error.h"
+#include "jet/check/findings.h"
+#include "jet/format/header.h"
+#include "jet/compact/output_file.h"
+#include "jet/compact/verify.h"
+
+namespace jet {
+
+namespace {
+
+struct stat file_facts(const std::filesystem::path& source) {
+    struct stat st {};
+    if (::stat(source.c_str(), &st) != 0) {
+        const int err = errno;
+        throw Error(ErrorKind::io, "Cannot read the permissions of \"" + source.string() +
+                                       "\": " + std::strerror(err) + ".");
+    }
+    return st;
+}
+
+// Damage in the source that compaction cannot mend ends it: thrown with the
+// first such finding's description. What is left is mended in the copy: the
+// indexes returned are rebuilt from their rows.
+IndexSet indexes_to_rebuild(const CheckReport& report) {
+    std::size_t damage = 0;
+    const Finding* first = nullptr;
+    for (const auto& f : report.findings) {
+        if (f.severity == Severity::error && remedy_of(f, report) == Remedy::refuse) {
+            first = first != nullptr ? first : &f;
+            ++damage;
+        }
+    }
+    if (first != nullptr) {
+        throw Error(ErrorKind::damaged,
+                    "The database is damaged (" + first->code + "): " + first->description +
+                        (damage > 1 ? " jetcheck lists " + std::to_string(damage - 1) +
+                                          " further problem(s) of this kind."
+                                    : "") +
+                        " A compacted copy would not hold the same data." +
+                        (salvage_gets_past(report)
+                             ? " \"jetcompact --salvage\" writes a copy of what can still be read "
+                               "and lists what is lost."
+                             : ""));
+    }
+    return report.damaged_indexes;
+}
+
+// The repairs the check of the source stands for: stale values the copy
+// holds rebuilt, one per kind of finding and table (unless the compactor
+// reported that repair itself), and each index rebuilt from its rows.
+void add_source_repairs(const CheckReport& report, std::vector<Repair>& repairs) {
+    std::map<std::pair<std::string, std::string>, std::size_t> mended;  // (code, table) -> count
+    std::vector<const Finding*> order;
+    std::set<std::pair<std::uint32_t, std::uint32_t>> rebuilt;
+    for (const auto& f : report.findings) {
+        const Remedy remedy = remedy_of(f, report);
+        if (remedy == Remedy::drop) {
+            repairs.push_back(Repair{f.code, f.table,
+                                     f.description + " The copy leaves them out; their pages "
+                                                     "are freed."});
+            continue;
+        }
+        if (f.severity != Severity::error) {
+            continue;
+        }
+        if (remedy == Remedy::rebuild) {
+            if (f.index && rebuilt.insert({f.table_page, *f.index}).second) {
+                repairs.push_back(
+                    Repair{f.code, f.table,
+                           "Index " + std::to_string(*f.index) + " of table \"" + f.table +
+                               "\" was damaged (" + f.description +
+                               "); the copy holds it rebuilt from the table's rows."});
+            }
+        } else if (mended[{f.code, f.table}]++ == 0) {
+            order.push_back(&f);
+        }
+    }
+    for (const Finding* f : order) {
+        const bool reported = std::any_of(repairs.begin(), repairs.end(), [&](const Repair& r) {
+            return r.code == f->code && r.table == f->table;
+        });
+        if (reported) {
+            continue;
+        }
+        const std::size_t n = mended[{f->code, f->table}];
+        repairs.push_back(Repair{
+            f->code, f->table,
+            f->description +
+                (n > 1 ? " (" + std::to_string(n) + " findings of this kind.)" : std::string()) +
+                " The copy holds this rebuilt from the data."});
+    }
+}
+
+}  // namespace
+
+Database open_source(const std::filesystem::path& source,
+                     const std::optional<std::string>& password,
+                     const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages,
+                     std::shared_ptr<const PageCipher> cipher) {
+    OpenOptions open_options;
+    open_options.password = password;
+    open_options.verify_password = false;
+    open_options.unlisted_pages = unlisted_pages;
+    open_options.cipher = std::move(cipher);
+    return Database(source, open_options);
+}
+
+CompactResult compact_locked(const Database& src, const std::filesystem::path& source,
+                             const std::filesystem::path& destination,
+                             const CompactOptions& options, const std::filesystem::path& shown) {
+    const std::filesystem::path& named = shown.empty() ? source : shown;
+    const Header& header = src.header();
+    const std::string wanted = options.destination_password.value_or("");
+    PageBuf page0 = header.raw;
+    if (header.office_encrypted()) {
+        // The password was checked when the source was opened. The copy
+        // keeps page 0 as it is, encryption info included: the same
+        // password opens it, and every page is encrypted under its new
+        // number with the same keys.
+        if (wanted != options.source_password.value_or("")) {
+            throw Error(ErrorKind::invalid_argument,
+                        "\"" + named.string() +
+                            "\" is encrypted with its password: the compacted copy keeps that "
+                            "password and its encryption. To change or remove the password, do "
+                            "so in Access. Nothing was written.");
+        }
+    } else {
+        const std::string current = decode_password(header);
+        if (!current.empty() && !password_matches(header, options.source_password)) {
+            throw Error(ErrorKind::bad_password, kNotAValidPassword);
+        }
+        if (wanted != current && header.is_ace()) {
+            throw Error(ErrorKind::invalid_argument, kAcePasswordChange);
+        }
+        if (wanted != current) {
+            set_password(MutableBytes(page0.data(), page0.size()), wanted);
+        }
+    }
+    const auto& cipher = src.file().cipher();
+    const std::optional<std::string> check_password =
+        cipher ? options.source_password : std::nullopt;
+    const struct stat facts = file_facts(source);
+
+    std::optional<OutputFile> out(std::in_place, destination, src.file().encoding_key(), cipher);
+    // The source's rows do not depend on the copy (but for the Id columns of
+    // the system tables): they are digested in a second thread, over a
+    // Database of its own, while the copy is written. Leaving this function
+    // early stops that thread.
+    DigestTask source_digests(source, digest_jobs(src), true, src.unlisted_pages(), cipher);
+    // The source is checked at the same time, over a Database of its own:
+    // damage found there refuses the compaction, stale values it finds are
+    // what the copy mends.
+    auto source_check = std::async(std::launch::async, [&source, &check_password] {
+        return check_file(source, {}, check_password);
+    });
+    // Progress: writing is seven tenths of the work, verification the rest.
+    constexpr std::uint64_t kTotal = 1000;
+    auto report = [&](std::uint64_t done) {
+        if (options.progress) {
+            options.progress(done, kTotal);
+        }
+    };
+    std::function<void(std::uint64_t, std::uint64_t)> writing;
+    if (options.progress) {
+        writing = [&](std::uint64_t done, std::uint64_t total) {
+            report(total != 0 ? done * 700 / total : 0);
+        };
+    }
+    std::optional<CompactorResult> written_result;
+    std::optional<TableDigests> digested;
+    // Pages of rows the source's owned-pages maps leave out that the check
+    // took as the tables': the source is read again with them.
+    std::optional<std::map<std::uint32_t, std::vector<std::uint32_t>>> read_again;
+    try {
+        // The copy is written trusting every index tree; when the check of
+        // the source finds trees that disagree with their rows (or the
+        // writer meets one it cannot read), it is written again with those
+        // indexes rebuilt from the rows.
+        IndexSet rebuild;
+        std::optional<CheckReport> checked;
+        try {
+            written_result = write_compacted(src, *out, page0, writing);
+            out->sync();
+        } catch (const Error& e) {
+            if (e.kind() != ErrorKind::damaged) {
+                throw;
+            }
+            checked = source_check.get();
+            rebuild = indexes_to_rebuild(*checked);
+            if (rebuild.empty() && checked->unlisted_pages == src.unlisted_pages()) {
+                throw;
+            }
+            written_result.reset();
+        }
+        if (!checked) {
+            checked = source_check.get();
+            rebuild = indexes_to_rebuild(*checked);
+        }
+        if (checked->unlisted_pages != src.unlisted_pages()) {
+            read_again = checked->unlisted_pages;
+            rebuild.clear();
+        }
+        if (!rebuild.empty() && !read_again) {
+            out.reset();
+            out.emplace(destination, src.file().encoding_key(), cipher);
+            written_result = write_compacted(src, *out, page0, writing, rebuild);
+            out->sync();
+        }
+        // A failure to read the source is the source's, and said as such.
+        // (When it is read again, the copy written so far is not used, and
+        // may not have been written at all.)
+        if (!read_again) {
+            digested = source_digests.take();
+            add_source_repairs(*checked, written_result->repairs);
+        }
+    } catch (const Error& e) {
+        // Damage met in the source, or a result too large for the format,
+        // ends the compaction with its description and says that nothing
+        // came of it.
+        if (e.kind() != ErrorKind::damaged && e.kind() != ErrorKind::too_large) {
+            throw;
+        }
+        throw Error(e.kind(), std::string(e.what()) + " Nothing was written; \"" + named.string() +
+                                  "\" is unchanged.");
+    }
+    if (read_again) {
+        out.reset();
+        const Database again = open_source(source, options.source_password, *read_again, cipher);
+        return compact_locked(again, source, destination, options, shown);
+    }
+    const CompactorResult& result = *written_result;
+    const TableDigests& expected = *digested;
+    report(700);
+    try {
+        OpenOptions reopen;
+        reopen.password = wanted;
+        const Database written(out->read_path(), reopen);
+        verify_compacted(src, written, result.ids, result.source_has_stale_ids,
+                         destination.string(), &expected, &result.raised_counters);
+    } catch (const Error& e) {
+        if (e.kind() == ErrorKind::verification_failed) {
+            throw;
+        }
+        throw Error(ErrorKind::verification_failed,
+                    "The compacted copy for \"" + destination.string() +
+                        "\" could not be read back: " + e.what() +
+                        " The copy was discarded and nothing was replaced; the source is "
+                        "unchanged.");
+    }
+    out->commit(facts.st_mode & 07777, facts.st_uid, facts.st_gid);
+    report(kTotal);
+    return CompactResult{src.file().size_bytes(), out->bytes_written(), result.repairs, {}};
+}
+
+CompactResult compact(const std::filesystem::path& source, const std::filesystem::path& destination,
+                      const CompactOptions& options) {
+    // The lock first: a file replaced between opening and locking would be
+    // compacted as it was and then put over its replacement.
+    const DatabaseLock lock(source);
+    const Database src = open_source(source, options.source_password);
+    lock.expect_still_at(source);
+    return compact_locked(src, source, destination, options);
+}
+
+CompactResult compact_in_place(const std::filesystem::path& database, const CompactOptions& options,
+                               bool keep_original) {
+    const DatabaseLock lock(database);
+    const Database src = open_source(database, options.source_password);
+    lock.expect_still_at(database);
+    // The copy is written beside the database under a name of its own,
+    // verified, then renamed over it in one step: at every moment the
+    // database's path holds the original or the verified copy.
+    std::random_device random;
+    const std::filesystem::path copy =
+        database.parent_path() / ("." + database.filename().string() + ".compacting-" +
+                                  std::to_string(::getpid()) + "-" + std::to_string(random()));
+    CompactResult result = compact_locked(src, database, copy, options);
+    try {
+        if (keep_original) {
+            result.backup = keep_backup(database);
+        }
+        replace_file(copy, database);
+    } catch (...) {
+        std::filesystem::remove(copy);
+        throw;
+    }
+    return result;
+}
+
+}  // namespace jet

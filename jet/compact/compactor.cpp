@@ -1,0 +1,1050 @@
+#include "jet/compact/compactor.h"
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "jet/format/bytes.h"
+#include "jet/format/catalog.h"
+#include "jet/format/data_page.h"
+#include "jet/format/data_page_builder.h"
+#include "jet/format/database.h"
+#include "jet/format/error.h"
+#include "jet/format/header.h"
+#include "jet/format/index_builder.h"
+#include "jet/format/index_key.h"
+#include "jet/format/index_tree.h"
+#include "jet/format/key_encoder.h"
+#include "jet/format/long_value.h"
+#include "jet/format/long_value_builder.h"
+#include "jet/compact/output_file.h"
+#include "jet/format/row.h"
+#include "jet/format/sid_mask.h"
+#include "jet/compact/source_rows.h"
+#include "jet/format/table_def.h"
+#include "jet/format/table_def_builder.h"
+#include "jet/format/usage_map_builder.h"
+
+namespace jet {
+
+namespace {
+
+constexpr std::uint32_t kMaxTableId = 0x00FFFFFF;
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A usage map to be written: the row pointer the TDEF will hold, and its pages.
+struct MapSpec {
+    std::size_t tdef_offset = 0;  // logical offset of the 4-byte pointer in the TDEF
+    std::uint32_t first = 0;      // pages [first, first + count)
+    std::uint32_t count = 0;
+    RowPointer location;                // assigned holder row
+    std::vector<std::uint32_t> blocks;  // reference maps: blocks needing bitmap pages
+};
+
+struct TableWork {
+    std::uint32_t old_page = 0;
+    const TableDef* def = nullptr;
+    std::string name;
+    std::vector<const Column*> id_columns;
+    std::vector<const Column*> lv_columns;
+    std::vector<const Column*> sid_columns;  // masked again (only when the password changes)
+    std::vector<bool> index_id_keyed;        // per real index
+    const Column* autonumber = nullptr;      // the Long column the counter numbers
+    std::int64_t max_autonumber = 0;         // the highest value in it (0: none above 0)
+
+    // Plan (page counts).
+    std::uint32_t data_pages = 0;
+    std::vector<std::uint32_t> lv_pages;      // per lv column
+    std::vector<std::uint32_t> index_pages;   // per real index
+    std::vector<std::uint32_t> index_leaves;  // per real index
+    std::size_t map_count = 0;
+    std::uint32_t bitmap_pages = 0;
+    std::uint64_t rows = 0;
+    LiveRows live;                     // from planning to writing
+    std::vector<std::uint32_t> order;  // positions in `live` in writing order; empty: as they are
+
+    // Layout (new page numbers).
+    std::uint32_t tdef_base = 0;
+    std::uint32_t data_base = 0;
+    std::vector<std::uint32_t> lv_base;
+    std::vector<std::uint32_t> index_base;
+    std::uint32_t bitmap_base = 0;
+    std::uint32_t end = 0;
+};
+
+}  // namespace
+
+bool is_id_column(std::string_view table, std::string_view column) {
+    static const std::pair<const char*, const char*> kIdColumns[] = {
+        {"MSysObjects", "Id"},
+        {"MSysACEs", "ObjectId"},
+        {"MSysNavPaneObjectIDs", "Id"},
+        {"MSysNavPaneGroupToObjects", "ObjectID"},
+        {"MSysNavPaneGroups", "ObjectID"},
+        {"MSysNavPaneGroupCategories", "SelectedObjectID"},
+        // ACE: the tables a complex column ties together.
+        {"MSysComplexColumns", "ConceptualTableID"},
+        {"MSysComplexColumns", "FlatTableID"},
+        {"MSysComplexColumns", "ComplexTypeObjectID"},
+    };
+    for (const auto& [t, c] : kIdColumns) {
+        if (iequals(table, t) && iequals(column, c)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+// The real index of the primary key, when the table has one.
+std::optional<std::size_t> primary_key_index(const TableDef& def) {
+    for (const auto& li : def.logical_indexes) {
+        if (li.is_primary_key() && li.real_index < def.real_indexes.size()) {
+            return li.real_index;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool written_in_scan_order(const TableDef& def, std::string_view table) {
+    return def.page == kCatalogPage || iequals(table, "MSysQueries") ||
+           !primary_key_index(def).has_value();
+}
+
+std::int64_t IdRemap::apply(std::int64_t value) const {
+    if (value <= 0 || value > kMaxTableId) {
+        return value;
+    }
+    const auto v = static_cast<std::uint32_t>(value);
+    if (auto it = tables.find(v); it != tables.end()) {
+        return it->second;
+    }
+    if (auto it = stale.find(v); it != stale.end()) {
+        return it->second;
+    }
+    return value;
+}
+
+namespace {
+
+class Compactor {
+  public:
+    Compactor(const Database& db, OutputFile* out,
+              const std::function<void(std::uint64_t, std::uint64_t)>& progress,
+              const IndexSet& from_rows)
+        : db_(db),
+          file_(db.file()),
+          format_(db.file().format()),
+          out_(out),
+          progress_(progress),
+          from_rows_(from_rows),
+          cache_(db.file()),
+          holder_packer_(format_) {}
+
+    CompactorResult run(const PageBuf& page0);
+    // Plans the copy without writing it: its size in pages.
+    std::uint32_t plan() {
+        find_tables();
+        for (auto& t : tables_) {
+            plan_table(t);
+        }
+        layout();
+        return page_count_;
+    }
+
+  private:
+    void find_tables();
+    std::optional<std::size_t> order_index(const TableWork& t) const;
+    void collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes,
+                      IndexLeafWriter* order_counter);
+    // Hands the old leaf entries of real index `ri` of `t` to `visit`; throws
+    // when the tree is damaged. What rebuilding the tree mends (stale sibling
+    // links) is recorded as a repair instead.
+    void walk_entries(const TableWork& t, std::size_t ri, const IndexEntryVisitor& visit);
+    // The entries of real index `ri` of `t` computed from its live rows, in
+    // order (computed once, kept for the later walks).
+    const std::vector<IndexEntry>& entries_from_rows(const TableWork& t, std::size_t ri);
+    // The value of the autonumber column of a live row (0 when null).
+    std::int64_t autonumber_of(const TableWork& t, const RowRef& r) const;
+    std::vector<IndexEntry> read_entries(const TableWork& t, std::size_t ri) {
+        std::vector<IndexEntry> out;
+        walk_entries(t, ri, [&](const IndexEntry& e, std::uint32_t) { out.push_back(e); });
+        return out;
+    }
+    std::string where_row(const TableWork& t, RowPointer p) const {
+        return "a row of table \"" + t.name + "\" (" + file_.where(p.page) + ", row " +
+               std::to_string(p.row) + ")";
+    }
+    void plan_table(TableWork& t);
+    void layout();
+    void build_stale_map();
+    // Whether a catalog row of a table names a page of no definition.
+    bool stale_table_rows_ = false;
+    void write_table(TableWork& t);
+    // Progress: the first half is planning (table by table), the second
+    // writing (page by page).
+    void write_page(std::uint32_t n, const PageBuf& page) {
+        out_->write_page(n, page);
+        ++written_;
+        if (page_count_ != 0 && written_ % 64 == 0) {
+            report(kHalf + written_ * kHalf / page_count_);
+        }
+    }
+    void report(std::uint64_t done) {
+        if (progress_) {
+            progress_(std::min(done, 2 * kHalf), 2 * kHalf);
+        }
+    }
+    static constexpr std::uint64_t kHalf = 1000;
+    std::uint32_t moved_row(const TableWork& t, RowPointer old,
+                            const std::vector<std::uint32_t>& placed) const;
+    std::uint32_t write_index(const TableWork& t, std::size_t ri,
+                              const std::vector<std::uint32_t>& placed, std::uint32_t& distinct);
+    std::vector<std::uint8_t> remap_key(const std::vector<std::uint8_t>& key, const TableWork& t,
+                                        std::size_t ri) const;
+
+    const Database& db_;
+    const PageFile& file_;
+    const Format& format_;  // the source's, and so the copy's
+    OutputFile* out_;       // nullptr when only planning
+    const std::function<void(std::uint64_t, std::uint64_t)>& progress_;
+    const IndexSet& from_rows_;
+    // From the source's SID mask to the copy's, when page 0 changes it.
+    std::optional<SidMask> sids_;
+    std::map<std::pair<std::uint32_t, std::size_t>, std::vector<IndexEntry>> rebuilt_;
+    PageCache cache_;
+    std::vector<TableWork> tables_;
+    std::set<std::int64_t> id_values_;  // every value seen in an Id column
+    IdRemap ids_;
+    std::uint32_t page_count_ = 0;
+    std::vector<std::uint32_t> global_bitmaps_;
+    std::uint32_t holder_base_ = 0;
+    std::uint32_t holder_pages_ = 0;
+    RowPacker holder_packer_;
+    std::vector<std::vector<std::vector<std::uint8_t>>> holder_rows_;
+    std::uint64_t written_ = 0;
+    CompactorStats stats_;
+    // Repairs, one per table and structure, in the order found.
+    std::vector<Repair> repairs_;
+    std::map<std::uint32_t, std::uint32_t> raised_counters_;  // old TDEF page -> new counter
+    std::set<std::pair<std::uint32_t, std::size_t>> mended_indexes_;
+};
+
+std::int64_t Compactor::autonumber_of(const TableWork& t, const RowRef& r) const {
+    // The row's place is spelled out only when the row does not decode.
+    auto value = [&](const std::string& what) {
+        const RowLayout layout = parse_row_layout(*t.def, r.bytes, what);
+        const auto span = locate_column(*t.autonumber, layout, r.bytes, what);
+        return span && span->length == 4
+                   ? std::int64_t{static_cast<std::int32_t>(le32(r.bytes, span->offset))}
+                   : std::int64_t{0};
+    };
+    try {
+        const std::string some_row = "a row";
+        return value(some_row);
+    } catch (const Error&) {
+        return value(where_row(t, r.pointer));
+    }
+}
+
+const std::vector<IndexEntry>& Compactor::entries_from_rows(const TableWork& t, std::size_t ri) {
+    const auto at = std::make_pair(t.old_page, ri);
+    if (const auto it = rebuilt_.find(at); it != rebuilt_.end()) {
+        return it->second;
+    }
+    const RealIndex& index = t.def->real_indexes[ri];
+    std::vector<KeyField> fields;
+    std::vector<const Column*> columns;
+    for (const auto& ic : index.columns) {
+        const Column* c = t.def->column_by_number(ic.number);
+        std::optional<std::string> why;
+        if (c == nullptr) {
+            why = "it names a column the table does not have";
+        } else {
+            fields.push_back(key_field(*c, ic, db_.header().is_ace()));
+            columns.push_back(c);
+            why = key_unsupported(fields.back());
+        }
+        if (why) {
+            throw Error(ErrorKind::damaged,
+                        "Index " + std::to_string(ri) + " of table \"" + t.name +
+                            "\" is damaged and cannot be rebuilt: " + *why + ".");
+        }
+    }
+    std::vector<IndexEntry> entries;
+    std::vector<Value> values(columns.size());
+    std::vector<const Value*> pointers(columns.size());
+    std::vector<std::uint8_t> key;
+    db_.for_each_row(*t.def, [&](const RowRef& r) {
+        const std::string what = where_row(t, r.pointer);
+        const RowLayout layout = parse_row_layout(*t.def, r.bytes, what);
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            values[i] = decode_column(file_, *columns[i], layout, r.bytes, what);
+            pointers[i] = &values[i];
+        }
+        key.clear();
+        if (const auto why = encode_index_key(fields, pointers, key)) {
+            throw Error(ErrorKind::damaged, "The key of " + what + " in index " +
+                                                std::to_string(ri) +
+                                                " cannot be computed: " + *why);
+        }
+        if (index.ignore_nulls() && key_is_all_null(key, columns.size())) {
+            return;
+        }
+        entries.push_back(IndexEntry{key, r.pointer});
+    });
+    std::sort(entries.begin(), entries.end(), entry_less);
+    return rebuilt_.emplace(at, std::move(entries)).first->second;
+}
+
+void Compactor::walk_entries(const TableWork& t, std::size_t ri, const IndexEntryVisitor& visit) {
+    if (from_rows_.count({t.old_page, static_cast<std::uint32_t>(ri)}) != 0) {
+        for (const IndexEntry& e : entries_from_rows(t, ri)) {
+            visit(e, 0);
+        }
+        return;
+    }
+    std::vector<IndexProblem> mended;
+    for_each_index_entry(file_, t.def->real_indexes[ri].root_page, t.old_page, visit, &mended);
+    if (!mended.empty() && mended_indexes_.insert({t.old_page, ri}).second) {
+        repairs_.push_back(Repair{mended.front().code, t.name,
+                                  "Real index " + std::to_string(ri) + " of table \"" + t.name +
+                                      "\" had stale page fields (" + mended.front().description +
+                                      "); the index was rebuilt from its entries."});
+    }
+}
+
+void Compactor::find_tables() {
+    std::set<std::uint32_t> pages{kCatalogPage};
+    std::map<std::uint32_t, std::string> names{{kCatalogPage, "MSysObjects"}};
+    for (const auto& obj : db_.catalog().objects()) {
+        if (!obj.names_definition() || obj.id <= 0 ||
+            static_cast<std::uint32_t>(obj.id) > kMaxTableId) {
+            continue;
+        }
+        const std::uint32_t p = obj.table_page();
+        // A catalog row left behind by a dropped table names a page that is
+        // no table definition any more: it is a stale Id, not a table.
+        if (p < 3 || !db_.holds_table_def(p)) {
+            stale_table_rows_ = true;
+            continue;
+        }
+        if (pages.insert(p).second) {
+            names[p] = obj.name;
+        }
+    }
+    for (auto p : pages) {
+        TableWork t;
+        t.old_page = p;
+        t.def = &db_.table_def(p);
+        t.name = names[p];
+        for (const auto& c : t.def->columns) {
+            if (is_id_column(t.name, c.name)) {
+                if (c.type != static_cast<std::uint8_t>(ColumnType::long_integer)) {
+                    throw Error(ErrorKind::damaged, "The column \"" + c.name + "\" of table \"" +
+                                                        t.name + "\" in " + file_.where(p) +
+                                                        " should be a Long Integer and is not.");
+                }
+                t.id_columns.push_back(&c);
+            }
+            if (c.is_long_value()) {
+                t.lv_columns.push_back(&c);
+            }
+            if (sids_ && is_sid_column(t.name, c.name)) {
+                if (c.type != static_cast<std::uint8_t>(ColumnType::binary)) {
+                    throw Error(ErrorKind::damaged,
+                                "The column \"" + c.name + "\" of table \"" + t.name + "\" in " +
+                                    file_.where(p) +
+                                    " should be a Binary column and is not, so its SIDs cannot "
+                                    "be masked again for the new password.");
+                }
+                t.sid_columns.push_back(&c);
+            }
+            if ((c.flags & kColumnFlagAutoLong) != 0 &&
+                c.type == static_cast<std::uint8_t>(ColumnType::long_integer)) {
+                t.autonumber = &c;
+            }
+        }
+        for (const auto& ri : t.def->real_indexes) {
+            bool keyed = false;
+            for (std::size_t k = 0; k < ri.columns.size(); ++k) {
+                for (const Column* c : t.id_columns) {
+                    if (c->number == ri.columns[k].number) {
+                        if (k != 0) {
+                            throw Error(ErrorKind::damaged,
+                                        "An index of table \"" + t.name +
+                                            "\" has the Id column in a place this compactor "
+                                            "cannot rewrite; the file was left alone.");
+                        }
+                        keyed = true;
+                    }
+                }
+            }
+            t.index_id_keyed.push_back(keyed);
+            for (const auto& ic : ri.columns) {
+                for (const Column* c : t.sid_columns) {
+                    if (c->number == ic.number) {
+                        throw Error(ErrorKind::damaged,
+                                    "An index of table \"" + t.name + "\" covers its column \"" +
+                                        c->name +
+                                        "\", whose SIDs a new password masks again; this "
+                                        "compactor cannot rewrite the keys of that index, so it "
+                                        "cannot change the password of this database. Compact it "
+                                        "keeping its password.");
+                    }
+                }
+            }
+        }
+        tables_.push_back(std::move(t));
+    }
+}
+
+std::optional<std::size_t> Compactor::order_index(const TableWork& t) const {
+    // Primary-key order, as Access writes a compacted table, but for the
+    // tables whose rows' order carries meaning.
+    if (written_in_scan_order(*t.def, t.name)) {
+        return std::nullopt;
+    }
+    return primary_key_index(*t.def);
+}
+
+// The live rows of a table and the order to write them in: primary-key
+// order where the table has a primary key (rows the key does not list
+// follow in storage order), storage order otherwise. `sizes` receives the
+// length of each row, by position in t.live; `order_counter` (may be null)
+// is handed the entries of the primary-key index on the way.
+void Compactor::collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes,
+                             IndexLeafWriter* order_counter) {
+    t.live.clear();
+    t.order.clear();
+    sizes.clear();
+    // The stored row count is a hint only (it may be stale); growing the
+    // arrays of a table of millions of rows twice over costs more.
+    const std::size_t hint = std::min<std::size_t>(t.def->row_count, std::size_t{1} << 26);
+    t.live.reserve(hint);
+    sizes.reserve(hint);
+    t.max_autonumber = 0;
+    db_.for_each_row(*t.def, [&](const RowRef& r) {
+        t.live.add(r.pointer, r.data);
+        sizes.push_back(static_cast<std::uint16_t>(std::min<std::size_t>(r.bytes.size(), 0xFFFF)));
+        if (t.autonumber != nullptr) {
+            t.max_autonumber = std::max(t.max_autonumber, autonumber_of(t, r));
+        }
+    });
+    t.live.sort(sizes);
+    const auto order = order_index(t);
+    if (!order || t.live.size() == 0) {
+        return;
+    }
+    t.live.index();
+    // The order is kept only from the first row out of storage order on:
+    // a table already in key order (a compacted one) needs no list.
+    std::size_t placed = 0;
+    auto place = [&](std::size_t i) {
+        if (t.order.empty() && i != placed) {
+            t.order.reserve(t.live.size());
+            for (std::size_t k = 0; k < placed; ++k) {
+                t.order.push_back(static_cast<std::uint32_t>(k));
+            }
+        }
+        if (!t.order.empty() || i != placed) {
+            t.order.push_back(static_cast<std::uint32_t>(i));
+        }
+        ++placed;
+    };
+    std::vector<bool> taken(t.live.size(), false);
+    walk_entries(t, *order, [&](const IndexEntry& e, std::uint32_t) {
+        if (order_counter != nullptr) {
+            order_counter->add(e);
+        }
+        const std::size_t i = t.live.find(e.row);
+        if (i != LiveRows::npos && !taken[i]) {
+            taken[i] = true;
+            place(i);
+        }
+    });
+    for (std::size_t i = 0; i < taken.size(); ++i) {
+        if (!taken[i]) {
+            place(i);
+        }
+    }
+    t.live.drop_index();
+}
+
+void Compactor::plan_table(TableWork& t) {
+    // Index trees keep their shape when their keys keep their order: the old
+    // entries are counted into leaves, the primary key's while it gives the
+    // rows their order.
+    const auto order = order_index(t);
+    std::vector<std::optional<IndexLeafWriter>> counters(t.def->real_indexes.size());
+    for (std::size_t ri = 0; ri < counters.size(); ++ri) {
+        if (!t.index_id_keyed[ri]) {
+            counters[ri].emplace(format_, true, 0, 0);
+        }
+    }
+    std::vector<std::uint16_t> sizes;
+    collect_rows(t, sizes, order && counters[*order] ? &*counters[*order] : nullptr);
+    t.rows = t.live.size();
+    RowPacker data(format_);
+    std::vector<RowPacker> lv(t.lv_columns.size(), RowPacker(format_));
+    const bool per_row = !t.lv_columns.empty() || !t.id_columns.empty();
+    for (std::size_t k = 0; k < t.live.size(); ++k) {
+        const std::size_t i = t.order.empty() ? k : t.order[k];
+        if (!per_row) {
+            data.add(sizes[i]);
+            continue;
+        }
+        const RowPointer at = t.live.data(i);
+        const Bytes bytes = cache_.row(at);
+        data.add(bytes.size());
+        const std::string what = where_row(t, RowPointer::decode(t.live.slot(i)));
+        const RowLayout layout = parse_row_layout(*t.def, bytes, what);
+        for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
+            const auto span = locate_column(*t.lv_columns[c], layout, bytes, what);
+            if (!span || span->length == 0) {
+                continue;
+            }
+            plan_long_value(
+                LongValueDescriptor::parse(bytes.subspan(span->offset, span->length), what), lv[c]);
+        }
+        for (const Column* c : t.id_columns) {
+            const auto span = locate_column(*c, layout, bytes, what);
+            if (span && span->length == 4) {
+                id_values_.insert(static_cast<std::int32_t>(le32(bytes, span->offset)));
+            }
+        }
+    }
+    std::vector<std::uint16_t>().swap(sizes);
+    t.data_pages = static_cast<std::uint32_t>(data.page_count());
+    for (auto& p : lv) {
+        t.lv_pages.push_back(static_cast<std::uint32_t>(p.page_count()));
+    }
+    for (std::size_t ri = 0; ri < t.def->real_indexes.size(); ++ri) {
+        if (t.index_id_keyed[ri]) {
+            // Keys over Id columns change once the layout is known: stored
+            // whole, their size does not depend on the new values.
+            const auto plan = plan_index_tree(format_, read_entries(t, ri), false);
+            t.index_pages.push_back(static_cast<std::uint32_t>(plan.page_count()));
+            t.index_leaves.push_back(static_cast<std::uint32_t>(plan.levels[0].size()));
+            continue;
+        }
+        // The keys keep their order; only row pointers change, and those have
+        // a fixed size: the old entries give the new tree's shape.
+        IndexLeafWriter& counter = *counters[ri];
+        if (!(order && ri == *order && t.live.size() != 0)) {
+            walk_entries(t, ri, [&](const IndexEntry& e, std::uint32_t) { counter.add(e); });
+        }
+        const auto lasts = counter.finish();
+        const auto plan = plan_index_nodes(format_, lasts, counter.leaf_count(), true);
+        t.index_pages.push_back(static_cast<std::uint32_t>(plan.page_count()));
+        t.index_leaves.push_back(static_cast<std::uint32_t>(counter.leaf_count()));
+    }
+    // Map rows: one per usage map the definition points to.
+    std::size_t maps = 0;
+    maps += t.def->owned_map.page != 0;
+    maps += t.def->free_map.page != 0;
+    for (const auto& ri : t.def->real_indexes) {
+        maps += ri.map.page != 0;
+    }
+    for (const auto& lvm : t.def->long_value_maps) {
+        maps += lvm.owned.page != 0;
+        maps += lvm.free.page != 0;
+    }
+    t.map_count = maps;
+}
+
+void Compactor::layout() {
+    std::uint32_t cursor = 2;
+    for (auto& t : tables_) {
+        t.tdef_base = cursor;
+        cursor += static_cast<std::uint32_t>(t.def->pages.size());
+        if (t.old_page == kCatalogPage) {
+            // Every map row of every table, packed onto shared holder pages
+            // right after the catalog's definition.
+            RowPacker holders(format_);
+            for (const auto& u : tables_) {
+                for (std::size_t i = 0; i < u.map_count; ++i) {
+                    holders.add(format_.map_row_length);
+                }
+            }
+            holder_base_ = cursor;
+            holder_pages_ = static_cast<std::uint32_t>(holders.page_count());
+            cursor += holder_pages_;
+        }
+        t.data_base = cursor;
+        cursor += t.data_pages;
+        t.lv_base.clear();
+        for (auto n : t.lv_pages) {
+            t.lv_base.push_back(cursor);
+            cursor += n;
+        }
+        t.index_base.clear();
+        for (auto n : t.index_pages) {
+            t.index_base.push_back(cursor);
+            cursor += n;
+        }
+        // Bitmap pages for maps too wide to be inline.
+        auto blocks_for = [this](std::uint32_t first, std::uint32_t count) -> std::size_t {
+            if (count == 0) {
+                return 0;
+            }
+            std::vector<std::uint32_t> pages{first, first + count - 1};
+            if (fits_inline_map(format_, pages)) {
+                return 0;
+            }
+            const std::uint32_t per_page = format_.pages_per_bitmap_page();
+            return (first + count - 1) / per_page - first / per_page + 1;
+        };
+        std::size_t bitmaps = 0;
+        if (t.def->owned_map.page != 0) {
+            bitmaps += blocks_for(t.data_base, t.data_pages);
+        }
+        for (std::size_t ri = 0; ri < t.index_pages.size(); ++ri) {
+            if (t.def->real_indexes[ri].map.page != 0) {
+                bitmaps += blocks_for(t.index_base[ri], t.index_pages[ri]);
+            }
+        }
+        for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
+            const auto* lvm = t.def->long_value_maps_for(t.lv_columns[c]->number);
+            if (lvm != nullptr && lvm->owned.page != 0) {
+                bitmaps += blocks_for(t.lv_base[c], t.lv_pages[c]);
+            }
+        }
+        t.bitmap_base = cursor;
+        t.bitmap_pages = static_cast<std::uint32_t>(bitmaps);
+        cursor += t.bitmap_pages;
+        t.end = cursor;
+        ids_.tables[t.old_page] = t.tdef_base;
+    }
+    const auto global = plan_global_map(format_, cursor);
+    global_bitmaps_.clear();
+    for (std::uint32_t k = 0; k < global.bitmap_page_count; ++k) {
+        global_bitmaps_.push_back(cursor + k);
+    }
+    page_count_ = cursor + global.bitmap_page_count;
+    if (page_count_ > format_.max_pages) {
+        throw Error(ErrorKind::too_large,
+                    "The compacted database would need " + std::to_string(page_count_) +
+                        " pages, more than the " + std::to_string(format_.max_pages) + " (" +
+                        std::to_string(format_.max_pages * format_.page_size >> 30) +
+                        " GB) an Access database of its format can hold.");
+    }
+}
+
+void Compactor::build_stale_map() {
+    std::set<std::uint32_t> new_tables;
+    for (const auto& [from, to] : ids_.tables) {
+        new_tables.insert(to);
+    }
+    std::uint32_t next = page_count_;
+    for (auto v : id_values_) {
+        if (v <= 0 || v > kMaxTableId) {
+            continue;
+        }
+        const auto u = static_cast<std::uint32_t>(v);
+        if (ids_.tables.count(u) != 0 || new_tables.count(u) == 0) {
+            continue;
+        }
+        // A stale Id that would name a live table: give it a number past
+        // the end of the file that no other Id uses.
+        while (id_values_.count(next) != 0 || new_tables.count(next) != 0) {
+            ++next;
+        }
+        ids_.stale[u] = next++;
+    }
+}
+
+std::vector<std::uint8_t> Compactor::remap_key(const std::vector<std::uint8_t>& key,
+                                               const TableWork& t, std::size_t ri) const {
+    if (!t.index_id_keyed[ri] || key.empty()) {
+        return key;
+    }
+    std::size_t offset = 0;
+    const auto value = read_integer_key(key, offset, 4);
+    if (!value) {
+        return key;
+    }
+    const std::int64_t mapped = ids_.apply(*value);
+    if (mapped == *value) {
+        return key;
+    }
+    std::vector<std::uint8_t> out;
+    append_integer_key(out, mapped, 4, key[0] == kKeyAscending);
+    out.insert(out.end(), key.begin() + static_cast<std::ptrdiff_t>(offset), key.end());
+    return out;
+}
+
+// The new pointer of the row an index entry of `t` names.
+std::uint32_t Compactor::moved_row(const TableWork& t, RowPointer old,
+                                   const std::vector<std::uint32_t>& placed) const {
+    const std::size_t i = t.live.find(old);
+    if (i == LiveRows::npos) {
+        throw Error(ErrorKind::damaged,
+                    "An index of table \"" + t.name + "\" names a row that does not exist (" +
+                        file_.where(old.page) + ", row " + std::to_string(old.row) +
+                        "). Repair the database before compacting it.");
+    }
+    return placed[i];
+}
+
+// Rebuilds real index `ri` of `t` from its old leaf entries, the rows named
+// through `placed`; returns the new root and counts the distinct keys.
+std::uint32_t Compactor::write_index(const TableWork& t, std::size_t ri,
+                                     const std::vector<std::uint32_t>& placed,
+                                     std::uint32_t& distinct) {
+    const std::uint32_t new_tdef = t.tdef_base;
+    std::vector<std::uint32_t> pages(t.index_pages[ri]);
+    for (std::size_t k = 0; k < pages.size(); ++k) {
+        pages[k] = t.index_base[ri] + static_cast<std::uint32_t>(k);
+    }
+    auto sink = [&](std::uint32_t n, const PageBuf& page) { write_page(n, page); };
+    auto same_row_twice = [&]() {
+        return Error(ErrorKind::damaged, "An index of table \"" + t.name +
+                                             "\" lists the same row twice. Repair the "
+                                             "database before compacting it.");
+    };
+    distinct = 0;
+    if (t.index_id_keyed[ri]) {
+        // Id keys change value, so the entries change order: a system
+        // table's index, small enough to sort whole.
+        auto entries = read_entries(t, ri);
+        for (auto& e : entries) {
+            e.row = RowPointer::decode(moved_row(t, e.row, placed));
+            e.key = remap_key(e.key, t, ri);
+        }
+        std::sort(entries.begin(), entries.end(), entry_less);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (i > 0 && compare_entries(entries[i - 1], entries[i]) >= 0) {
+                throw same_row_twice();
+            }
+            if (i == 0 || compare_keys(entries[i - 1].key, entries[i].key) != 0) {
+                ++distinct;
+            }
+        }
+        stats_.index_entries += entries.size();
+        const auto plan = plan_index_tree(format_, entries, false);
+        if (plan.page_count() != pages.size()) {
+            throw Error(ErrorKind::damaged, "Internal error: an index of table \"" + t.name +
+                                                "\" did not come out as planned.");
+        }
+        return write_index_tree(plan, entries, pages, new_tdef, sink);
+    }
+    // Other keys keep their order: the old entries stream through, each run
+    // of equal keys re-sorted by its rows' new places.
+    IndexLeafWriter leaves(format_, true, t.index_base[ri], new_tdef, sink);
+    std::vector<IndexEntry> run;
+    std::size_t run_size = 0;
+    auto flush_run = [&]() {
+        if (run_size == 0) {
+            return;
+        }
+        ++distinct;
+        const auto end = run.begin() + static_cast<std::ptrdiff_t>(run_size);
+        if (run_size > 1) {
+            std::sort(run.begin(), end, [](const IndexEntry& x, const IndexEntry& y) {
+                return x.row.encode() < y.row.encode();
+            });
+        }
+        for (auto it = run.begin(); it != end; ++it) {
+            if (it != run.begin() && (it - 1)->row == it->row) {
+                throw same_row_twice();
+            }
+            leaves.add(*it);
+        }
+        run_size = 0;
+    };
+    walk_entries(t, ri, [&](const IndexEntry& e, std::uint32_t) {
+        if (run_size > 0 && compare_keys(run.front().key, e.key) != 0) {
+            flush_run();
+        }
+        if (run.size() <= run_size) {
+            run.emplace_back();
+        }
+        IndexEntry& slot = run[run_size++];
+        slot.key.assign(e.key.begin(), e.key.end());
+        slot.row = RowPointer::decode(moved_row(t, e.row, placed));
+    });
+    flush_run();
+    const auto lasts = leaves.finish();
+    stats_.index_entries += leaves.entry_count();
+    const auto plan = plan_index_nodes(format_, lasts, leaves.leaf_count(), true);
+    if (leaves.leaf_count() != t.index_leaves[ri] || plan.page_count() != pages.size()) {
+        throw Error(ErrorKind::damaged, "Internal error: an index of table \"" + t.name +
+                                            "\" did not come out as planned.");
+    }
+    return write_index_nodes(plan, lasts, pages, new_tdef, sink);
+}
+
+void Compactor::write_table(TableWork& t) {
+    const std::uint32_t new_tdef = t.tdef_base;
+    // The new place of every live row, by its position in t.live.
+    std::vector<std::uint32_t> placed(t.live.size());
+
+    // Data pages and long values. Row buffers are reused from page to page.
+    RowPacker data(format_);
+    std::vector<std::vector<std::uint8_t>> page_rows;
+    std::size_t page_count = 0;
+    std::uint32_t page_index = 0;
+    auto flush_data = [&]() {
+        if (page_count != 0) {
+            write_page(t.data_base + page_index,
+                       build_data_page(format_, std::span(page_rows.data(), page_count), new_tdef));
+            page_count = 0;
+        }
+    };
+    auto sink = [&](std::uint32_t n, const PageBuf& page) { write_page(n, page); };
+    std::vector<LongValueWriter> lv;
+    lv.reserve(t.lv_columns.size());
+    for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
+        lv.emplace_back(format_, t.lv_base[c], sink);
+    }
+
+    for (std::size_t w = 0; w < t.live.size(); ++w) {
+        const std::size_t i = t.order.empty() ? w : t.order[w];
+        const Bytes src = cache_.row(t.live.data(i));
+        const RowPlace place = data.add(src.size());
+        if (place.page_index != page_index) {
+            flush_data();
+            page_index = place.page_index;
+        }
+        if (page_rows.size() <= page_count) {
+            page_rows.emplace_back();
+        }
+        std::vector<std::uint8_t>& bytes = page_rows[page_count++];
+        bytes.assign(src.begin(), src.end());
+        placed[i] = RowPointer{t.data_base + place.page_index, place.slot}.encode();
+        if (!t.lv_columns.empty() || !t.id_columns.empty() || !t.sid_columns.empty()) {
+            const std::string what = where_row(t, RowPointer::decode(t.live.slot(i)));
+            const RowLayout layout = parse_row_layout(*t.def, src, what);
+            for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
+                const auto span = locate_column(*t.lv_columns[c], layout, src, what);
+                if (!span || span->length == 0) {
+                    continue;
+                }
+                const Bytes field = src.subspan(span->offset, span->length);
+                const auto d = LongValueDescriptor::parse(field, what);
+                if (d.kind == static_cast<std::uint8_t>(LongValueKind::inline_value)) {
+                    continue;
+                }
+                const auto value = read_long_value(file_, d, what);
+                ++stats_.long_values;
+                const auto stored = lv[c].store(field, value);
+                std::copy(stored.begin(), stored.end(),
+                          bytes.begin() + static_cast<std::ptrdiff_t>(span->offset));
+            }
+            for (const Column* c : t.id_columns) {
+                const auto span = locate_column(*c, layout, src, what);
+                if (!span || span->length == 0) {
+                    continue;
+                }
+                if (span->length != 4) {
+                    throw Error(ErrorKind::damaged, "The Id column \"" + c->name + "\" in " + what +
+                                                        " is not 4 bytes long.");
+                }
+                const auto v = static_cast<std::int32_t>(le32(bytes, span->offset));
+                const auto mapped = static_cast<std::uint32_t>(ids_.apply(v));
+                put_le32(bytes, span->offset, mapped);
+            }
+            for (const Column* c : t.sid_columns) {
+                if (const auto span = locate_column(*c, layout, src, what)) {
+                    sids_->apply(MutableBytes(bytes).subspan(span->offset, span->length));
+                }
+            }
+        }
+    }
+    flush_data();
+    for (std::size_t c = 0; c < lv.size(); ++c) {
+        if (lv[c].finish() != t.lv_pages[c]) {
+            throw Error(ErrorKind::damaged, "Internal error: the long values of table \"" + t.name +
+                                                "\" did not come out as planned.");
+        }
+    }
+    if (data.page_count() != t.data_pages || t.live.size() != t.rows) {
+        throw Error(ErrorKind::damaged, "Internal error: the rows of table \"" + t.name +
+                                            "\" did not come out as planned.");
+    }
+    stats_.rows += t.live.size();
+    std::vector<std::uint32_t>().swap(t.order);
+    std::vector<std::vector<std::uint8_t>>().swap(page_rows);
+
+    // Index trees.
+    TableDefBuilder tdef(*t.def);
+    if (!t.def->real_indexes.empty()) {
+        t.live.index();
+    }
+    for (std::size_t ri = 0; ri < t.def->real_indexes.size(); ++ri) {
+        std::uint32_t distinct = 0;
+        const std::uint32_t root = write_index(t, ri, placed, distinct);
+        tdef.set_index(ri, root, static_cast<std::uint32_t>(t.rows), distinct);
+    }
+    t.live.clear();
+    std::vector<std::uint32_t>().swap(placed);
+
+    // Usage maps: collect, place on holder pages, write.
+    std::vector<MapSpec> maps;
+    auto add_map = [&](RowPointer ptr, std::size_t offset, std::uint32_t first,
+                       std::uint32_t count) {
+        if (ptr.page != 0) {
+            maps.push_back(MapSpec{offset, first, count, {}, {}});
+        }
+    };
+    add_map(t.def->owned_map, format_.tdef.owned_map, t.data_base, t.data_pages);
+    add_map(t.def->free_map, format_.tdef.free_map,
+            t.data_pages ? t.data_base + t.data_pages - 1 : 0, t.data_pages ? 1 : 0);
+    for (std::size_t ri = 0; ri < t.def->real_indexes.size(); ++ri) {
+        add_map(t.def->real_indexes[ri].map, t.def->real_indexes[ri].map_offset(), t.index_base[ri],
+                t.index_pages[ri]);
+    }
+    for (const auto& lvm : t.def->long_value_maps) {
+        std::uint32_t first = 0;
+        std::uint32_t count = 0;
+        for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
+            if (t.lv_columns[c]->number == lvm.column) {
+                first = t.lv_base[c];
+                count = t.lv_pages[c];
+            }
+        }
+        add_map(lvm.owned, lvm.owned_offset(), first, count);
+        add_map(lvm.free, lvm.free_offset(), count ? first + count - 1 : 0, count ? 1 : 0);
+    }
+    std::uint32_t next_bitmap = t.bitmap_base;
+    for (auto& m : maps) {
+        const RowPlace place = holder_packer_.add(format_.map_row_length);
+        m.location = RowPointer{holder_base_ + place.page_index, place.slot};
+        std::vector<std::uint32_t> pages(m.count);
+        for (std::uint32_t k = 0; k < m.count; ++k) {
+            pages[k] = m.first + k;
+        }
+        std::vector<std::uint8_t> row;
+        if (fits_inline_map(format_, pages)) {
+            row = build_inline_map_row(format_, pages);
+        } else {
+            std::vector<std::uint32_t> refs;
+            for (auto block : bitmap_blocks_of(format_, pages)) {
+                if (block >= format_.reference_map_entries()) {
+                    throw Error(ErrorKind::damaged, "Internal error: map block out of range.");
+                }
+                refs.resize(std::max<std::size_t>(refs.size(), block + 1), 0);
+                refs[block] = next_bitmap;
+                write_page(next_bitmap, build_bitmap_page(format_, block, pages));
+                ++next_bitmap;
+            }
+            row = build_reference_map_row(format_, refs);
+        }
+        holder_rows_.resize(std::max<std::size_t>(holder_rows_.size(), place.page_index + 1));
+        holder_rows_[place.page_index].push_back(std::move(row));
+        tdef.set_map(m.tdef_offset, m.location);
+    }
+    if (next_bitmap != t.bitmap_base + t.bitmap_pages) {
+        throw Error(ErrorKind::damaged,
+                    "Internal error: the usage maps of table \"" + t.name + "\" did not fit.");
+    }
+
+    // The definition itself. An autonumber counter behind the highest value
+    // in use would hand out numbers already taken: it is raised to that
+    // value (one that is ahead is kept, so no number comes round twice).
+    tdef.set_row_count(static_cast<std::uint32_t>(t.rows));
+    if (t.autonumber != nullptr &&
+        t.max_autonumber > static_cast<std::int64_t>(t.def->autonumber)) {
+        const auto raised = static_cast<std::uint32_t>(t.max_autonumber);
+        tdef.set_autonumber(raised);
+        raised_counters_[t.old_page] = raised;
+        repairs_.push_back(Repair{"autonumber-behind", t.name,
+                                  "The autonumber counter of table \"" + t.name + "\" stood at " +
+                                      std::to_string(t.def->autonumber) +
+                                      ", below the highest value in use; it was raised to " +
+                                      std::to_string(raised) + "."});
+    }
+    tdef.remap_related_tables(ids_.tables);
+    for (std::size_t k = 0; k < tdef.page_count(); ++k) {
+        write_page(new_tdef + static_cast<std::uint32_t>(k),
+                   tdef.page(k, file_.read(t.def->pages[k]), new_tdef));
+    }
+}
+
+CompactorResult Compactor::run(const PageBuf& page0) {
+    stats_.source_pages = file_.page_count();
+    if (page0 != db_.header().raw) {
+        PageBuf plain = page0;
+        toggle_header_mask(MutableBytes(plain.data(), plain.size()));
+        SidMask change(sid_key(db_.header().plain), sid_key(plain));
+        if (!change.is_identity()) {
+            sids_.emplace(std::move(change));
+        }
+    }
+    find_tables();
+    for (std::size_t i = 0; i < tables_.size(); ++i) {
+        plan_table(tables_[i]);
+        report((i + 1) * kHalf / tables_.size());
+    }
+    layout();
+    build_stale_map();
+    write_page(0, page0);
+    write_page(1, build_page_one(format_, page_count_, global_bitmaps_));
+    for (std::size_t k = 0; k < global_bitmaps_.size(); ++k) {
+        write_page(global_bitmaps_[k],
+                   build_global_bitmap_page(format_, static_cast<std::uint32_t>(k), page_count_));
+    }
+    for (auto& t : tables_) {
+        write_table(t);
+    }
+    if (holder_rows_.size() != holder_pages_) {
+        throw Error(ErrorKind::damaged, "Internal error: the usage maps did not fit as planned.");
+    }
+    for (std::uint32_t k = 0; k < holder_pages_; ++k) {
+        write_page(holder_base_ + k, build_data_page(format_, holder_rows_[k], 0));
+    }
+    if (written_ != page_count_) {
+        throw Error(ErrorKind::damaged, "Internal error: " + std::to_string(written_) +
+                                            " pages written for " + std::to_string(page_count_) +
+                                            " planned.");
+    }
+    stats_.pages = page_count_;
+    if (progress_) {
+        progress_(2 * kHalf, 2 * kHalf);
+    }
+    std::set<std::int64_t> objects;
+    for (const auto& obj : db_.catalog().objects()) {
+        objects.insert(obj.id);
+    }
+    bool stale = stale_table_rows_;
+    for (auto v : id_values_) {
+        stale = stale || objects.count(v) == 0;
+    }
+    return CompactorResult{ids_, stale, stats_, repairs_, raised_counters_};
+}
+
+}  // namespace
+
+CompactorResult write_compacted(const Database& source, OutputFile& out, const PageBuf& page0,
+                                const std::function<void(std::uint64_t, std::uint64_t)>& progress,
+                                const IndexSet& from_rows) {
+    Compactor c(source, &out, progress, from_rows);
+    return c.run(page0);
+}
+
+std::uint32_t plan_compacted_pages(const Database& source, const IndexSet& from_rows) {
+    const std::function<void(std::uint64_t, std::uint64_t)> none;
+    Compactor c(source, nullptr, none, from_rows);
+    return c.plan();
+}
+
+}  // namespace jet

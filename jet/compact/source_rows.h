@@ -1,0 +1,90 @@
+#pragma once
+// What the compactor reads of a source table: its live rows, and the source's
+// pages as it fetches them in key order.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "jet/format/bytes.h"
+#include "jet/format/data_page.h"
+#include "jet/format/page_file.h"
+
+namespace jet {
+
+// Pages of the source, a thousand at a time, decoded as data pages when
+// asked for: rows are read in key order, which mostly follows storage order,
+// so a miss reads the pages after it too.
+class PageCache {
+  public:
+    explicit PageCache(const PageFile& file);
+
+    // Page n as a data page. Throws Error(damaged) when it is none or lies
+    // past the end of the file, Error(io) when it cannot be read.
+    const DataPage& data_page(std::uint32_t n);
+    Bytes row(RowPointer p) { return data_page(p.page).row(p.row); }
+
+  private:
+    static constexpr std::size_t kSlots = 1024;
+    static constexpr std::uint32_t kRun = 16;
+    struct Slot {
+        std::uint32_t number = 0;
+        bool loaded = false;
+        PageBuf raw{};
+        std::optional<DataPage> page;
+    };
+    const PageFile& file_;
+    std::vector<Slot> slots_;
+    std::vector<PageBuf> run_;
+};
+
+// The live rows of one table: their slots (what index entries name) as
+// encoded row pointers in ascending order, and where the bytes of moved rows
+// are. Four bytes a row, so that a table of millions of rows costs a few
+// tens of megabytes.
+class LiveRows {
+  public:
+    void add(RowPointer slot, RowPointer data) {
+        if (!dir_.empty()) {
+            drop_index();
+        }
+        sorted_ = sorted_ && (slots_.empty() || slots_.back() < slot.encode());
+        slots_.push_back(slot.encode());
+        if (!(data == slot)) {
+            moved_.emplace_back(slot.encode(), data.encode());
+        }
+    }
+    std::size_t size() const { return slots_.size(); }
+    void reserve(std::size_t n) { slots_.reserve(n); }
+    bool sorted() const { return sorted_; }
+    std::uint32_t slot(std::size_t i) const { return slots_[i]; }
+
+    // Where the bytes of row i are (its own slot unless it was moved).
+    RowPointer data(std::size_t i) const;
+
+    // Sorts the slots where the owned pages did not come in ascending order;
+    // `sizes` (one per row, may be empty) follows.
+    void sort(std::vector<std::uint16_t>& sizes);
+
+    // A directory from page to its first row, for find(); rebuilt on demand.
+    void index();
+    void drop_index() { std::vector<std::uint32_t>().swap(dir_); }
+
+    // The position of the row in slot `p`, or npos when it is no live row
+    // (or index() was not called since the last change).
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+    std::size_t find(RowPointer p) const;
+
+    void clear();
+
+  private:
+    std::vector<std::uint32_t> slots_;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> moved_;  // slot -> data, by slot
+    bool sorted_ = true;
+    std::vector<std::uint32_t> dir_;
+    std::uint32_t base_ = 0;
+};
+
+}  // namespace jet

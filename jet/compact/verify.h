@@ -1,0 +1,171 @@
+#pragma once
+// Verification of a compacted file against its source, before it is given
+// the destination's name.
+//
+// The output must pass the structural checker in its strict form with
+// nothing at all to report, every table must have the same definition
+// (columns, indexes, relationships, counters) with its Ids moved as the
+// compaction moved them, and the same rows: compared as multisets, every
+// column decoded (long values and fixed binary columns included), the Id
+// columns of the source taken through the same Id map, the SIDs of each
+// side unmasked under its own page 0 (so a copy whose SIDs do not match its
+// password is refused).
+//
+// Rows are compared through digests, in constant memory per table: each row
+// is put in a canonical form that does not depend on how its values are
+// stored (text compressed or not, long values inline, in one row or in a
+// chain cut anywhere, a row behind an overflow pointer or not), the form is
+// hashed to 128 bits, and a table's digest is its row count and the
+// wrap-around sums of the two 64-bit halves of its rows' hashes. Sums, not
+// xor: a row that appears twice must count twice, so that {A, A} and {B, B}
+// differ.
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "jet/format/bytes.h"
+#include "jet/compact/compactor.h"
+#include "jet/format/page_file.h"
+#include "jet/format/sid_mask.h"
+
+namespace jet {
+
+class Database;
+struct TableDef;
+
+struct RowHash {
+    std::uint64_t lo = 0;
+    std::uint64_t hi = 0;
+    bool operator==(const RowHash&) const = default;
+};
+
+// A 128-bit hash of `n` bytes (MurmurHash3's x64 128-bit function).
+RowHash hash128(const std::uint8_t* data, std::size_t n);
+
+// The digest of a table's rows: order-independent as a multiset (its count
+// and sums), and beside it a hash of the sequence, for the tables whose row
+// order carries meaning (see written_in_scan_order).
+struct TableDigest {
+    std::uint64_t rows = 0;
+    std::uint64_t sum_lo = 0;
+    std::uint64_t sum_hi = 0;
+    std::uint64_t sequence = 0;
+
+    void add(const RowHash& h) {
+        ++rows;
+        sum_lo += h.lo;
+        sum_hi += h.hi;
+        sequence = (sequence ^ h.lo) * 0x9E3779B97F4A7C15ull + h.hi;
+        sequence ^= sequence >> 29;
+    }
+    // The same multiset of rows, whatever their order.
+    bool operator==(const TableDigest& o) const {
+        return rows == o.rows && sum_lo == o.sum_lo && sum_hi == o.sum_hi;
+    }
+};
+
+// The canonical form of the rows of one table, and its hash. Values are
+// read straight from the row's bytes (and the long-value pages of `file`);
+// nothing is allocated per row but the buffers of long values stored
+// outside their row. `ids` (the source side) maps the Id columns of the
+// system tables; without it Id values are taken as they are. `sids` (the
+// mask of the file's own page 0) unmasks the SID columns; without it they
+// are taken as they are.
+class RowDigester {
+  public:
+    RowDigester(const PageFile& file, const TableDef& def, const std::string& table,
+                const IdRemap* ids, const SidMask* sids = nullptr);
+
+    // The hash of the row `row`, found at `at` (named in descriptions).
+    // Throws Error(damaged) with the reader's own description when the row
+    // or one of its long values cannot be read.
+    RowHash digest(Bytes row, RowPointer at);
+
+  private:
+    void canonical_form(Bytes row);
+    void append_text(Bytes stored);
+    void append_units(const std::uint8_t* data, std::size_t units);
+    void append_bytes(Bytes value);
+    void append_long_value(Bytes descriptor, bool text);
+    [[noreturn]] void fail_like_reader(Bytes row, RowPointer at) const;
+
+    const PageFile& file_;
+    const TableDef& def_;
+    std::vector<bool> id_column_;
+    const IdRemap* ids_;
+    std::vector<bool> sid_column_;
+    const SidMask* sids_;
+    std::vector<std::uint8_t> form_;  // the canonical form of the current row
+};
+
+// The digest of every live row of table `def` of `db`, its SIDs unmasked
+// under `db`'s page 0. `cancel`, when given and set, stops the walk with
+// OperationCancelled.
+TableDigest digest_table(const Database& db, const TableDef& def, const std::string& table,
+                         const IdRemap* ids, const std::atomic<bool>* cancel = nullptr);
+
+struct OperationCancelled : std::exception {
+    const char* what() const noexcept override { return "cancelled"; }
+};
+
+// Table digests by the page of the table's definition.
+using TableDigests = std::map<std::uint32_t, TableDigest>;
+
+// Digests tables of a file in a thread of its own, over a Database of its
+// own (a Database is for one thread at a time). `tables` lists the pages of
+// the definitions and the tables' names; with `skip_id_tables` a table with
+// Id columns is left out (its digest needs the Id map of the compaction).
+// The destructor stops the thread and waits for it (a few rows at most).
+class DigestTask {
+  public:
+    // `unlisted_pages` and `cipher`: OpenOptions::unlisted_pages and
+    // OpenOptions::cipher of the Database it opens.
+    DigestTask(std::filesystem::path path,
+               std::vector<std::pair<std::uint32_t, std::string>> tables, bool skip_id_tables,
+               std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages = {},
+               std::shared_ptr<const PageCipher> cipher = nullptr);
+    ~DigestTask();
+    DigestTask(const DigestTask&) = delete;
+    DigestTask& operator=(const DigestTask&) = delete;
+
+    // Waits for the thread; rethrows what stopped it.
+    TableDigests take();
+
+  private:
+    void run(const std::filesystem::path& path,
+             const std::vector<std::pair<std::uint32_t, std::string>>& tables, bool skip_id_tables,
+             const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages,
+             std::shared_ptr<const PageCipher> cipher);
+
+    std::atomic<bool> cancel_{false};
+    TableDigests digests_;
+    std::exception_ptr error_;
+    std::thread thread_;
+};
+
+// The local tables of `db` (MSysObjects included) as DigestTask lists them.
+std::vector<std::pair<std::uint32_t, std::string>> digest_jobs(const Database& db);
+
+// Throws Error(verification_failed) describing the first difference found;
+// `destination` names the file the copy was meant for.
+// Stale Ids are data the source holds and the compaction keeps: when the
+// source has them (`stale_ids_allowed`) the checker's "stale-id" notes are
+// expected and tolerated; nothing else is.
+// `source_digests` (may be null) holds digests of source tables computed
+// beforehand (those without Id columns); the others are computed here.
+// `raised_counters` (may be null) names the tables, by the source's TDEF
+// page, whose autonumber counter the compaction raised, with the new value;
+// every other counter must be the source's.
+void verify_compacted(const Database& source, const Database& output, const IdRemap& ids,
+                      bool stale_ids_allowed, const std::string& destination,
+                      const TableDigests* source_digests = nullptr,
+                      const std::map<std::uint32_t, std::uint32_t>* raised_counters = nullptr);
+
+}  // namespace jet

@@ -1,0 +1,110 @@
+#pragma once
+// Read-only access to the pages of a database file.
+//
+// Pages are as long as the file's format says (set_format, chosen from the
+// header): 4096 bytes for Jet 4 and ACE, 2048 for Jet 3. Page 0 is never
+// encoded; when the database carries an
+// encoding key (set_encoding_key, taken from the header), every page n >= 1 is
+// decoded on read, and in an Office-encrypted ACE file (set_cipher) every page
+// n >= 1 is decrypted on read. The file is opened read-only and never written through
+// this class. Reads go through pread; nothing but the handle is held, so a
+// large file costs no memory.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "jet/format/format.h"
+#include "jet/format/text.h"
+
+namespace jet {
+
+// The bytes of one page, as long as its format's pages.
+using PageBuf = std::vector<std::uint8_t>;
+
+// A page of zeros of `format`.
+inline PageBuf blank_page(const Format& format) {
+    return PageBuf(format.page_size, 0);
+}
+
+// The encryption of every page but page 0, each under its own number: the
+// Office encryption of an .accdb (OfficeCipher, which reads its keys from
+// page 0 and the password). Safe to use from several threads at once.
+class PageCipher {
+  public:
+    virtual ~PageCipher() = default;
+    // Decrypts / encrypts page n (n >= 1) in place.
+    virtual void decrypt(std::uint32_t n, MutableBytes page) const = 0;
+    virtual void encrypt(std::uint32_t n, MutableBytes page) const = 0;
+    // The scheme and its parameters, for a person ("agile encryption,
+    // AES-256 with SHA512").
+    virtual const std::string& description() const = 0;
+};
+
+class PageFile {
+  public:
+    // Opens `path` read-only. Throws Error(io) when it cannot be opened or is
+    // not a regular file.
+    explicit PageFile(const std::filesystem::path& path);
+    // The same, its pages read as `format`'s.
+    PageFile(const std::filesystem::path& path, const Format& format);
+    ~PageFile();
+    PageFile(const PageFile&) = delete;
+    PageFile& operator=(const PageFile&) = delete;
+    PageFile(PageFile&& other) noexcept;
+    PageFile& operator=(PageFile&& other) noexcept;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::uint64_t size_bytes() const { return size_; }
+    // Whole pages in the file (a trailing partial page is not counted); 0
+    // until the format is known.
+    std::uint32_t page_count() const { return page_count_; }
+
+    // The format the pages are read as (from the header). Until it is set
+    // the file has no pages; reading one is an internal error.
+    void set_format(const Format& format);
+    const Format& format() const;
+    bool has_format() const { return format_ != nullptr; }
+    std::size_t page_size() const { return format().page_size; }
+    // How text and names decode (UCS-2 until told otherwise).
+    void set_text_codec(TextCodec codec) { text_ = std::move(codec); }
+    const TextCodec& text() const { return text_; }
+
+    void set_encoding_key(std::uint32_t key) { encoding_key_ = key; }
+    std::uint32_t encoding_key() const { return encoding_key_; }
+    void set_cipher(std::shared_ptr<const PageCipher> cipher) { cipher_ = std::move(cipher); }
+    const std::shared_ptr<const PageCipher>& cipher() const { return cipher_; }
+
+    // Reads (and decodes) page n. Throws Error(damaged) when n is past the end
+    // of the file, Error(io) when the read fails.
+    PageBuf read(std::uint32_t n) const;
+    void read_into(std::uint32_t n, PageBuf& out) const;
+    // Reads (and decodes) the `count` pages from `first` on with one system
+    // call, into out[0..count). Same errors as read(). For walks over runs of
+    // pages, where a call per page would cost more than the copying.
+    void read_run(std::uint32_t first, std::uint32_t count, PageBuf* out) const;
+
+    // Reads up to `count` raw bytes from offset 0 (no decoding), for the
+    // format checks that run before anything else. Returns the bytes read.
+    std::size_t read_prefix(std::uint8_t* out, std::size_t count) const;
+
+    // "<file>, page <n>" for error descriptions.
+    std::string where(std::uint32_t n) const;
+
+  private:
+    // Reads and decodes pages [first, first + count) into `bytes`, back to back.
+    void read_bytes(std::uint32_t first, std::uint32_t count, std::uint8_t* bytes) const;
+
+    std::filesystem::path path_;
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+    std::uint32_t page_count_ = 0;
+    std::uint32_t encoding_key_ = 0;
+    const Format* format_ = nullptr;
+    TextCodec text_;
+    std::shared_ptr<const PageCipher> cipher_;
+};
+
+}  // namespace jet

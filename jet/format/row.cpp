@@ -1,0 +1,332 @@
+#include "jet/format/row.h"
+
+#include <cstring>
+
+#include "jet/format/error.h"
+#include "jet/format/long_value.h"
+#include "jet/format/text.h"
+
+namespace jet {
+
+namespace {
+
+[[noreturn]] void damaged(const std::string& what, const std::string& msg) {
+    throw Error(ErrorKind::damaged,
+                "The database is damaged: " + what + " " + msg + ". Restore it from a backup.");
+}
+
+template <typename T>
+T read_le(Bytes b, std::size_t offset) {
+    check_range(b, offset, sizeof(T));
+    std::uint64_t bits = 0;
+    for (std::size_t k = 0; k < sizeof(T); ++k) {
+        bits |= static_cast<std::uint64_t>(b[offset + k]) << (8 * k);
+    }
+    if constexpr (sizeof(T) == 8) {
+        T v;
+        std::memcpy(&v, &bits, 8);
+        return v;
+    } else if constexpr (sizeof(T) == 4) {
+        const auto narrow = static_cast<std::uint32_t>(bits);
+        T v;
+        std::memcpy(&v, &narrow, 4);
+        return v;
+    } else if constexpr (sizeof(T) == 2) {
+        const auto narrow = static_cast<std::uint16_t>(bits);
+        T v;
+        std::memcpy(&v, &narrow, 2);
+        return v;
+    } else {
+        return static_cast<T>(bits);
+    }
+}
+
+}  // namespace
+
+// The byte width a fixed value of each type needs (0 = any).
+std::size_t value_width(std::uint8_t type) {
+    switch (static_cast<ColumnType>(type)) {
+        case ColumnType::byte:
+            return 1;
+        case ColumnType::integer:
+            return 2;
+        case ColumnType::long_integer:
+        case ColumnType::single:
+        case ColumnType::complex:
+            return 4;
+        case ColumnType::money:
+        case ColumnType::double_:
+        case ColumnType::datetime:
+        case ColumnType::big_int:
+            return 8;
+        case ColumnType::ext_datetime:
+            return 42;
+        case ColumnType::guid:
+            return 16;
+        case ColumnType::numeric:
+            return 17;
+        default:
+            return 0;
+    }
+}
+
+bool RowLayout::not_null(std::uint16_t column_number) const {
+    if (column_number >= column_count) {
+        return false;
+    }
+    return (row_mask_byte(column_number) >> (column_number % 8)) & 1u;
+}
+
+namespace {
+
+// The null mask, from the end of the row.
+void read_null_mask(RowLayout& l, Bytes row, std::size_t count_size, const std::string& what) {
+    l.null_mask_size = (static_cast<std::size_t>(l.column_count) + 7) / 8;
+    if (row.size() < count_size + l.null_mask_size) {
+        damaged(what, "is too short (" + std::to_string(row.size()) +
+                          " bytes) for the null mask of " + std::to_string(l.column_count) +
+                          " columns");
+    }
+    l.null_mask_offset = row.size() - l.null_mask_size;
+    const auto mask = row.subspan(l.null_mask_offset);
+    if (l.null_mask_size <= l.mask_small.size()) {
+        std::copy(mask.begin(), mask.end(), l.mask_small.begin());
+    } else {
+        l.mask_large.assign(mask.begin(), mask.end());
+    }
+    l.var_table_offset = l.null_mask_offset;
+}
+
+// var_count + 1 offsets, offset(k) the start of variable column k and
+// offset(var_count) the end of the data, checked to be monotone inside the row.
+template <typename Offset>
+void read_var_ranges(RowLayout& l, std::size_t data_start, Offset offset, const std::string& what) {
+    l.var_ranges.reserve(l.var_count);
+    std::size_t start = offset(0);
+    for (std::size_t k = 0; k < l.var_count; ++k) {
+        const std::size_t end = offset(k + 1);
+        if (start > end || end > l.var_table_offset || start < data_start) {
+            damaged(what, "has variable column " + std::to_string(k) + " at bytes " +
+                              std::to_string(start) + ".." + std::to_string(end) +
+                              ", outside its data area (" + std::to_string(data_start) + ".." +
+                              std::to_string(l.var_table_offset) + ")");
+        }
+        l.var_ranges.emplace_back(start, end);
+        start = end;
+    }
+}
+
+// Jet 4: u16 column count; below the mask a u16 variable count and u16 offsets.
+RowLayout parse_jet4_layout(const TableDef& table, Bytes row, const std::string& what) {
+    RowLayout l;
+    if (row.size() < 2) {
+        damaged(what, "is only " + std::to_string(row.size()) + " bytes long");
+    }
+    l.column_count = le16(row, 0);
+    read_null_mask(l, row, 2, what);
+    if (table.var_column_count == 0) {
+        return l;
+    }
+    if (l.null_mask_offset < 4) {
+        damaged(what, "is too short (" + std::to_string(row.size()) +
+                          " bytes) for its variable-column table");
+    }
+    l.var_count = le16(row, l.null_mask_offset - 2);
+    // var_count + 1 offsets (the last is the end of the data) below the count.
+    const std::size_t table_bytes = 2 * (static_cast<std::size_t>(l.var_count) + 1);
+    if (l.null_mask_offset - 2 < table_bytes + 2) {
+        damaged(what, "claims " + std::to_string(l.var_count) +
+                          " variable columns, more than its " + std::to_string(row.size()) +
+                          " bytes can hold");
+    }
+    l.var_table_offset = l.null_mask_offset - 2 - table_bytes;
+    // Offset k sits 2k bytes below the first one, which is just below the count.
+    read_var_ranges(
+        l, 2,
+        [&](std::size_t k) -> std::size_t { return le16(row, l.null_mask_offset - 4 - 2 * k); },
+        what);
+    return l;
+}
+
+// Jet 3: u8 column count; below the mask a u8 variable count, a jump table of
+// (length - 1) / 256 bytes and u8 offsets. An offset byte holds the low 8
+// bits; jump entry i names the first variable entry whose offset is at or
+// past 256 * (i + 1), so the high part of entry k is 256 times the number of
+// jump entries <= k (a row of 256 bytes or more whose offsets all stay below
+// 256 carries a dummy entry that names no entry).
+RowLayout parse_jet3_layout(const TableDef& table, Bytes row, const std::string& what) {
+    RowLayout l;
+    if (row.empty()) {
+        damaged(what, "is empty");
+    }
+    l.column_count = row[0];
+    l.fixed_start = 1;
+    read_null_mask(l, row, 1, what);
+    if (table.var_column_count == 0) {
+        return l;
+    }
+    const std::size_t jumps = (row.size() - 1) / 256;
+    if (l.null_mask_offset < 1 + 1 + jumps + 1) {
+        damaged(what, "is too short (" + std::to_string(row.size()) +
+                          " bytes) for its variable-column table");
+    }
+    const std::size_t count_at = l.null_mask_offset - 1;
+    l.var_count = row[count_at];
+    const std::size_t table_bytes = static_cast<std::size_t>(l.var_count) + 1;
+    if (count_at < jumps + table_bytes + 1) {
+        damaged(what, "claims " + std::to_string(l.var_count) +
+                          " variable columns, more than its " + std::to_string(row.size()) +
+                          " bytes can hold");
+    }
+    const std::size_t first_offset = count_at - 1 - jumps;
+    l.var_table_offset = first_offset + 1 - table_bytes;
+    auto high_part = [&](std::size_t k) {
+        std::size_t used = 0;
+        for (std::size_t i = 0; i < jumps; ++i) {
+            if (row[count_at - 1 - i] <= k) {
+                ++used;
+            }
+        }
+        return 256 * used;
+    };
+    read_var_ranges(
+        l, 1, [&](std::size_t k) -> std::size_t { return row[first_offset - k] + high_part(k); },
+        what);
+    return l;
+}
+
+}  // namespace
+
+RowLayout parse_row_layout(const TableDef& table, Bytes row, const std::string& what) {
+    return table.format->row_count_size == 1 ? parse_jet3_layout(table, row, what)
+                                             : parse_jet4_layout(table, row, what);
+}
+
+std::optional<ColumnSpan> locate_column(const Column& column, const RowLayout& layout, Bytes row,
+                                        const std::string& what) {
+    if (column.type == static_cast<std::uint8_t>(ColumnType::boolean)) {
+        return std::nullopt;
+    }
+    if (!layout.not_null(column.number)) {
+        return std::nullopt;
+    }
+    if (column.is_fixed()) {
+        const std::size_t start =
+            layout.fixed_start + static_cast<std::size_t>(column.fixed_offset);
+        std::size_t length = column.length;
+        if (const std::size_t width = value_width(column.type); width != 0) {
+            length = width;
+        }
+        if (start + length > layout.var_table_offset || start + length > row.size()) {
+            damaged(what, "has column \"" + column.name + "\" at bytes " + std::to_string(start) +
+                              ".." + std::to_string(start + length) + ", outside the row (" +
+                              std::to_string(row.size()) + " bytes)");
+        }
+        return ColumnSpan{start, length};
+    }
+    if (column.var_index >= layout.var_count) {
+        return std::nullopt;
+    }
+    const auto& [s, e] = layout.var_ranges[column.var_index];
+    return ColumnSpan{s, e - s};
+}
+
+Value decode_column(const PageFile& file, const Column& column, const RowLayout& layout, Bytes row,
+                    const std::string& what) {
+    if (column.type == static_cast<std::uint8_t>(ColumnType::boolean)) {
+        return layout.not_null(column.number);
+    }
+    const std::optional<ColumnSpan> span = locate_column(column, layout, row, what);
+    if (!span) {
+        return std::monostate{};
+    }
+    const Bytes d = row.subspan(span->offset, span->length);
+    if (column.calculated_long_value) {
+        // A memo result: the wrapper (a length and the text) is the long value.
+        const std::string where = what + ", column \"" + column.name + "\"";
+        return Binary{read_long_value(file, LongValueDescriptor::parse(d, where), where)};
+    }
+    if (column.is_calculated()) {
+        // The stored wrapper (a length and the result), as it is.
+        return Binary{std::vector<std::uint8_t>(d.begin(), d.end())};
+    }
+    const std::size_t width = value_width(column.type);
+    if (width != 0 && d.size() < width) {
+        damaged(what, "has " + std::to_string(d.size()) + " bytes for column \"" + column.name +
+                          "\" of type " + column_type_name(column.type) + ", which needs " +
+                          std::to_string(width));
+    }
+    switch (static_cast<ColumnType>(column.type)) {
+        case ColumnType::byte:
+            return static_cast<std::int64_t>(d[0]);
+        case ColumnType::integer:
+            return static_cast<std::int64_t>(read_le<std::int16_t>(d, 0));
+        case ColumnType::long_integer:
+        case ColumnType::complex:
+            return static_cast<std::int64_t>(read_le<std::int32_t>(d, 0));
+        case ColumnType::big_int:
+            return read_le<std::int64_t>(d, 0);
+        case ColumnType::ext_datetime:
+            // Days, seconds and fractions in ASCII, NUL-terminated.
+            {
+                std::size_t n = 0;
+                while (n < 42 && d[n] != 0) {
+                    ++n;
+                }
+                return std::string(reinterpret_cast<const char*>(d.data()), n);
+            }
+        case ColumnType::money:
+            return Money{read_le<std::int64_t>(d, 0)};
+        case ColumnType::single:
+            return read_le<float>(d, 0);
+        case ColumnType::double_:
+            return read_le<double>(d, 0);
+        case ColumnType::datetime:
+            return DateTime{read_le<double>(d, 0)};
+        case ColumnType::text:
+            return file.text().text(d);
+        case ColumnType::memo:
+        case ColumnType::ole: {
+            const std::string where = what + ", column \"" + column.name + "\"";
+            const LongValueDescriptor desc = LongValueDescriptor::parse(d, where);
+            std::vector<std::uint8_t> bytes = read_long_value(file, desc, where);
+            if (column.type == static_cast<std::uint8_t>(ColumnType::memo)) {
+                return file.text().text(Bytes(bytes.data(), bytes.size()));
+            }
+            return Binary{std::move(bytes)};
+        }
+        case ColumnType::guid: {
+            Guid g;
+            std::memcpy(g.bytes.data(), d.data(), 16);
+            return g;
+        }
+        case ColumnType::numeric: {
+            Decimal n;
+            n.negative = (d[0] & 0x80) != 0;
+            n.precision = column.precision();
+            n.scale = column.scale();
+            for (std::size_t w = 0; w < 4; ++w) {
+                n.magnitude[w] = le32(d, 1 + 4 * w);
+            }
+            return n;
+        }
+        case ColumnType::boolean:
+        case ColumnType::binary:
+        case ColumnType::fixed_binary:
+            break;
+    }
+    return Binary{std::vector<std::uint8_t>(d.begin(), d.end())};
+}
+
+std::vector<Value> decode_row(const PageFile& file, const TableDef& table, Bytes row,
+                              const std::string& what) {
+    const RowLayout layout = parse_row_layout(table, row, what);
+    std::vector<Value> values;
+    values.reserve(table.columns.size());
+    for (const Column& c : table.columns) {
+        values.push_back(decode_column(file, c, layout, row, what));
+    }
+    return values;
+}
+
+}  // namespace jet
