@@ -42,8 +42,9 @@
 #include <string>
 #include <vector>
 
-#include "jet/format/bytes.h"
 #include "jet/check/checker.h"
+#include "jet/compact/output_file.h"
+#include "jet/format/bytes.h"
 #include "jet/format/data_page.h"
 #include "jet/format/data_page_builder.h"
 #include "jet/format/database.h"
@@ -54,7 +55,6 @@
 #include "jet/format/key_encoder.h"
 #include "jet/format/long_value.h"
 #include "jet/format/long_value_builder.h"
-#include "jet/compact/output_file.h"
 #include "jet/format/row.h"
 #include "jet/format/table_def.h"
 #include "jet/format/table_def_builder.h"

@@ -18,8 +18,8 @@
 
 #include "compaction/compactionrun.h"
 #include "compaction/tests/fakes.h"
-#include "jet/format/bytes.h"
 #include "jet/check/checker.h"
+#include "jet/format/bytes.h"
 #include "jet/format/database.h"
 #include "jet/format/error.h"
 #include "jet/format/header.h"

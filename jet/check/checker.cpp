@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <set>
 
-#include "jet/format/catalog.h"
 #include "jet/check/checker_context.h"
+#include "jet/check/findings.h"
+#include "jet/format/catalog.h"
 #include "jet/format/data_page.h"
 #include "jet/format/database.h"
 #include "jet/format/error.h"
-#include "jet/check/findings.h"
 #include "jet/format/header.h"
 #include "jet/format/usage_map.h"
 

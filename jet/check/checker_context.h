@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "jet/format/bytes.h"
 #include "jet/check/checker.h"
+#include "jet/format/bytes.h"
 #include "jet/format/page_file.h"
 #include "jet/format/table_def.h"
 

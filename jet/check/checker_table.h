@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "jet/check/checker_context.h"
 #include "jet/format/bytes.h"
 #include "jet/format/catalog.h"
-#include "jet/check/checker_context.h"
 #include "jet/format/error.h"
 #include "jet/format/key_encoder.h"
 #include "jet/format/page_file.h"

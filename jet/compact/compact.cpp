@@ -14,15 +14,15 @@
 #include <set>
 
 #include "jet/check/checker.h"
+#include "jet/check/findings.h"
 #include "jet/compact/compact_internal.h"
 #include "jet/compact/compactor.h"
-#include "jet/format/database.h"
 #include "jet/compact/database_lock.h"
-#include "jet/format/error.h"
-#include "jet/check/findings.h"
-#include "jet/format/header.h"
 #include "jet/compact/output_file.h"
 #include "jet/compact/verify.h"
+#include "jet/format/database.h"
+#include "jet/format/error.h"
+#include "jet/format/header.h"
 
 namespace jet {
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "jet/compact/output_file.h"
+#include "jet/compact/source_rows.h"
 #include "jet/format/bytes.h"
 #include "jet/format/catalog.h"
 #include "jet/format/data_page.h"
@@ -20,10 +22,8 @@
 #include "jet/format/key_encoder.h"
 #include "jet/format/long_value.h"
 #include "jet/format/long_value_builder.h"
-#include "jet/compact/output_file.h"
 #include "jet/format/row.h"
 #include "jet/format/sid_mask.h"
-#include "jet/compact/source_rows.h"
 #include "jet/format/table_def.h"
 #include "jet/format/table_def_builder.h"
 #include "jet/format/usage_map_builder.h"

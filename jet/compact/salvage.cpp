@@ -12,17 +12,17 @@
 #include <tuple>
 
 #include "jet/check/checker.h"
+#include "jet/check/findings.h"
 #include "jet/compact/compact_internal.h"
+#include "jet/compact/database_lock.h"
+#include "jet/compact/output_file.h"
 #include "jet/format/data_page.h"
 #include "jet/format/data_page_builder.h"
 #include "jet/format/database.h"
-#include "jet/compact/database_lock.h"
 #include "jet/format/error.h"
 #include "jet/format/export.h"
-#include "jet/check/findings.h"
 #include "jet/format/header.h"
 #include "jet/format/index_tree.h"
-#include "jet/compact/output_file.h"
 #include "jet/format/rc4.h"
 #include "jet/format/row.h"
 

@@ -4,8 +4,8 @@
 #include <optional>
 #include <set>
 
-#include "jet/format/catalog.h"
 #include "jet/check/checker.h"
+#include "jet/format/catalog.h"
 #include "jet/format/database.h"
 #include "jet/format/error.h"
 #include "jet/format/header.h"

@@ -30,8 +30,8 @@
 #include <utility>
 #include <vector>
 
-#include "jet/format/bytes.h"
 #include "jet/compact/compactor.h"
+#include "jet/format/bytes.h"
 #include "jet/format/page_file.h"
 #include "jet/format/sid_mask.h"
 

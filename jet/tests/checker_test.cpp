@@ -9,14 +9,14 @@
 #include <map>
 #include <optional>
 
-#include "jet/format/bytes.h"
 #include "jet/check/checker.h"
 #include "jet/check/checker_context.h"
+#include "jet/check/findings.h"
 #include "jet/compact/compact.h"
+#include "jet/format/bytes.h"
 #include "jet/format/data_page.h"
 #include "jet/format/database.h"
 #include "jet/format/error.h"
-#include "jet/check/findings.h"
 #include "jet/format/index_page.h"
 #include "jet/format/index_tree.h"
 #include "jet/format/long_value.h"

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "jet/compact/output_file.h"
 #include "jet/format/bytes.h"
 #include "jet/format/data_page.h"
 #include "jet/format/data_page_builder.h"
@@ -25,7 +26,6 @@
 #include "jet/format/index_tree.h"
 #include "jet/format/long_value.h"
 #include "jet/format/long_value_builder.h"
-#include "jet/compact/output_file.h"
 #include "jet/format/page_file.h"
 #include "jet/format/table_def.h"
 #include "jet/format/table_def_builder.h"

@@ -25,10 +25,11 @@
 #include <string>
 #include <vector>
 
-#include "jet/format/bytes.h"
 #include "jet/check/checker.h"
 #include "jet/compact/compact.h"
 #include "jet/compact/compactor.h"
+#include "jet/compact/salvage.h"
+#include "jet/format/bytes.h"
 #include "jet/format/data_page.h"
 #include "jet/format/database.h"
 #include "jet/format/error.h"
@@ -39,7 +40,6 @@
 #include "jet/format/page_file.h"
 #include "jet/format/rc4.h"
 #include "jet/format/row.h"
-#include "jet/compact/salvage.h"
 #include "jet/format/table_def.h"
 #include "jet/format/usage_map.h"
 #include "mdbtools_oracle.h"

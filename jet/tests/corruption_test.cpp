@@ -11,10 +11,10 @@
 #include <random>
 
 #include "jet/check/checker.h"
+#include "jet/check/findings.h"
 #include "jet/compact/compact.h"
 #include "jet/format/database.h"
 #include "jet/format/error.h"
-#include "jet/check/findings.h"
 #include "testsupport/corpus.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "jet/format/bytes.h"
 #include "jet/check/checker.h"
+#include "jet/format/bytes.h"
 #include "jet/format/database.h"
 #include "jet/format/header.h"
 #include "jet/format/table_def.h"

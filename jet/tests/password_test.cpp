@@ -15,13 +15,13 @@
 
 #include "jet/compact/compact.h"
 #include "jet/compact/compactor.h"
+#include "jet/compact/output_file.h"
+#include "jet/compact/verify.h"
 #include "jet/format/database.h"
 #include "jet/format/error.h"
 #include "jet/format/header.h"
-#include "jet/compact/output_file.h"
 #include "jet/format/row.h"
 #include "jet/format/sid_mask.h"
-#include "jet/compact/verify.h"
 #include "run_process.h"
 #include "testsupport/corpus.h"
 

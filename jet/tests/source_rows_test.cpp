@@ -6,10 +6,10 @@
 #include <memory>
 #include <vector>
 
+#include "jet/compact/source_rows.h"
 #include "jet/format/data_page.h"
 #include "jet/format/error.h"
 #include "jet/format/page_file.h"
-#include "jet/compact/source_rows.h"
 #include "testsupport/corpus.h"
 
 namespace {

@@ -15,16 +15,16 @@
 #include <gtest/gtest.h>
 
 #include "jet/compact/compactor.h"
+#include "jet/compact/output_file.h"
+#include "jet/compact/verify.h"
 #include "jet/format/data_page.h"
 #include "jet/format/data_page_builder.h"
 #include "jet/format/database.h"
 #include "jet/format/error.h"
 #include "jet/format/long_value.h"
-#include "jet/compact/output_file.h"
 #include "jet/format/page_file.h"
 #include "jet/format/row.h"
 #include "jet/format/table_def.h"
-#include "jet/compact/verify.h"
 #include "testsupport/corpus.h"
 
 namespace {

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "jet/check/checker.h"
+#include "jet/check/findings.h"
 #include "jet/compact/compactor.h"
 #include "jet/format/database.h"
 #include "jet/format/error.h"
 #include "jet/format/export.h"
-#include "jet/check/findings.h"
 #include "jet/format/page_file.h"
 #include "options.h"
 

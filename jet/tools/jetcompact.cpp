@@ -14,12 +14,12 @@
 #include <vector>
 
 #include "jet/compact/compact.h"
+#include "jet/compact/salvage.h"
 #include "jet/format/database.h"
 #include "jet/format/error.h"
 #include "jet/format/export.h"
 #include "jet/format/header.h"
 #include "jet/format/page_file.h"
-#include "jet/compact/salvage.h"
 #include "options.h"
 
 namespace {
