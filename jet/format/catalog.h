@@ -18,6 +18,31 @@ inline constexpr std::int16_t kObjectTypeLinked = 6;      // a table linked from
 // Catalog flags that mark a system object (as Access hides them).
 inline constexpr std::uint32_t kObjectFlagSystem = 0x80000002u;
 
+// A column of a system table that holds object Ids (MSysObjects.Id): the
+// copy moves table definitions, so it rewrites all of these. `checked`: the
+// checker notes values that name nothing in the catalog; the navigation
+// pane's groups hold 0 for "no object" and Ids of objects long deleted as a
+// matter of course, so they are not noted. Matched without regard to case.
+struct IdColumn {
+    std::string_view table;
+    std::string_view column;
+    bool checked;
+};
+inline constexpr IdColumn kIdColumns[] = {
+    {"MSysObjects", "Id", false},  // the Ids the others are checked against
+    {"MSysACEs", "ObjectId", true},
+    {"MSysNavPaneObjectIDs", "Id", true},
+    {"MSysNavPaneGroupToObjects", "ObjectID", true},
+    {"MSysNavPaneGroups", "ObjectID", false},
+    {"MSysNavPaneGroupCategories", "SelectedObjectID", false},
+    // ACE: the tables a complex column ties together.
+    {"MSysComplexColumns", "ConceptualTableID", true},
+    {"MSysComplexColumns", "FlatTableID", true},
+    {"MSysComplexColumns", "ComplexTypeObjectID", true},
+};
+// True for the columns that hold table Ids.
+bool is_id_column(std::string_view table, std::string_view column);
+
 struct CatalogObject {
     std::int32_t id = 0;
     std::int32_t parent_id = 0;
@@ -44,8 +69,6 @@ struct CatalogObject {
     std::uint32_t table_page() const { return static_cast<std::uint32_t>(id) & 0x00FFFFFFu; }
 };
 
-class Database;
-
 class Catalog {
   public:
     Catalog() = default;
@@ -60,8 +83,5 @@ class Catalog {
   private:
     std::vector<CatalogObject> objects_;
 };
-
-// Reads MSysObjects through `db` (its table definition on page 2).
-Catalog read_catalog(const Database& db);
 
 }  // namespace jet

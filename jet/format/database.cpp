@@ -10,6 +10,10 @@
 
 namespace jet {
 
+namespace {
+Catalog read_catalog(const Database& db);
+}  // namespace
+
 Database::Database(const std::filesystem::path& path, const OpenOptions& options)
     : file_(path), unlisted_(options.unlisted_pages) {
     PageBuf start(kLargestPageSize);
@@ -182,5 +186,64 @@ bool Database::holds_table_def(std::uint32_t page) const {
     return at.magic != kAbsent ? le32(Bytes(b.data(), b.size()), at.magic) == kTableDefMagic
                                : b[2] == 'V' && b[3] == 'C';
 }
+
+namespace {
+
+std::int64_t as_int(const Value& v) {
+    if (const auto* i = std::get_if<std::int64_t>(&v)) {
+        return *i;
+    }
+    return 0;
+}
+
+// MSysObjects, read through the database's own reader (its definition is on
+// page 2); whether a linked table's Id names a definition of its own is
+// known only once the rows are read.
+Catalog read_catalog(const Database& db) {
+    const TableDef& t = db.table_def(kCatalogPage);
+    const Column* id = t.find_column("Id");
+    const Column* parent = t.find_column("ParentId");
+    const Column* name = t.find_column("Name");
+    const Column* type = t.find_column("Type");
+    const Column* flags = t.find_column("Flags");
+    if (id == nullptr || name == nullptr || type == nullptr) {
+        throw Error(ErrorKind::damaged,
+                    "The database is damaged: " + db.where(kCatalogPage) +
+                        " should hold the catalog (MSysObjects) but lacks its Id, Name or Type "
+                        "column. Restore it from a backup.");
+    }
+    std::vector<CatalogObject> objects;
+    db.for_each_row(t, [&](const RowRef& r) {
+        const std::string what =
+            "catalog row " + std::to_string(r.data.row) + " on " + db.where(r.data.page);
+        const RowLayout layout = parse_row_layout(t, r.bytes, what);
+        CatalogObject o;
+        o.row = r.pointer;
+        o.id =
+            static_cast<std::int32_t>(as_int(decode_column(db.file(), *id, layout, r.bytes, what)));
+        if (parent != nullptr) {
+            o.parent_id = static_cast<std::int32_t>(
+                as_int(decode_column(db.file(), *parent, layout, r.bytes, what)));
+        }
+        const Value n = decode_column(db.file(), *name, layout, r.bytes, what);
+        if (const auto* s = std::get_if<std::string>(&n)) {
+            o.name = *s;
+        }
+        o.type = static_cast<std::int16_t>(
+            as_int(decode_column(db.file(), *type, layout, r.bytes, what)));
+        if (flags != nullptr) {
+            o.flags = static_cast<std::uint32_t>(
+                as_int(decode_column(db.file(), *flags, layout, r.bytes, what)));
+        }
+        objects.push_back(std::move(o));
+    });
+    for (CatalogObject& o : objects) {
+        o.cached_definition = o.is_linked_table() && o.id > 2 && o.id <= 0x00FFFFFF &&
+                              db.holds_table_def(o.table_page());
+    }
+    return Catalog(std::move(objects));
+}
+
+}  // namespace
 
 }  // namespace jet
