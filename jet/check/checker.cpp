@@ -272,25 +272,18 @@ void check_object_ids(Context& cx) {
     for (const auto& o : cx.db.catalog().objects()) {
         ids.insert(o.id);
     }
-    struct Place {
-        const char* table;
-        const char* column;
-    };
-    // (ACE: the tables a complex column ties together.)
-    static const Place places[] = {{"MSysACEs", "ObjectId"},
-                                   {"MSysNavPaneObjectIDs", "Id"},
-                                   {"MSysNavPaneGroupToObjects", "ObjectID"},
-                                   {"MSysComplexColumns", "ConceptualTableID"},
-                                   {"MSysComplexColumns", "FlatTableID"},
-                                   {"MSysComplexColumns", "ComplexTypeObjectID"}};
-    for (const auto& place : places) {
+    for (const IdColumn& place : kIdColumns) {
+        if (!place.checked) {
+            continue;
+        }
         const CatalogObject* obj = cx.db.catalog().find_table(place.table);
         if (obj == nullptr || cx.tables.count(obj->table_page()) == 0) {
             continue;
         }
         const TableDef& def = cx.tables.at(obj->table_page()).def;
-        const auto col = std::find_if(def.columns.begin(), def.columns.end(),
-                                      [&](const Column& c) { return c.name == place.column; });
+        const auto col = std::find_if(def.columns.begin(), def.columns.end(), [&](const Column& c) {
+            return names_equal(c.name, place.column);
+        });
         if (col == def.columns.end()) {
             continue;
         }
@@ -318,8 +311,8 @@ void check_object_ids(Context& cx) {
                     break;
                 }
             }
-            cx.note("stale-id", obj->table_page(), place.table,
-                    std::string(place.table) + "." + place.column + " holds " +
+            cx.note("stale-id", obj->table_page(), std::string(place.table),
+                    std::string(place.table) + "." + std::string(place.column) + " holds " +
                         std::to_string(stale.size()) +
                         " object Id(s) that name nothing in the catalog (" + list +
                         "), left over from deleted objects.");

@@ -32,8 +32,6 @@ namespace jet {
 
 namespace {
 
-constexpr std::uint32_t kMaxTableId = 0x00FFFFFF;
-
 bool iequals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
         return false;
@@ -89,27 +87,6 @@ struct TableWork {
 
 }  // namespace
 
-bool is_id_column(std::string_view table, std::string_view column) {
-    static const std::pair<const char*, const char*> kIdColumns[] = {
-        {"MSysObjects", "Id"},
-        {"MSysACEs", "ObjectId"},
-        {"MSysNavPaneObjectIDs", "Id"},
-        {"MSysNavPaneGroupToObjects", "ObjectID"},
-        {"MSysNavPaneGroups", "ObjectID"},
-        {"MSysNavPaneGroupCategories", "SelectedObjectID"},
-        // ACE: the tables a complex column ties together.
-        {"MSysComplexColumns", "ConceptualTableID"},
-        {"MSysComplexColumns", "FlatTableID"},
-        {"MSysComplexColumns", "ComplexTypeObjectID"},
-    };
-    for (const auto& [t, c] : kIdColumns) {
-        if (iequals(table, t) && iequals(column, c)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 namespace {
 
 // The real index of the primary key, when the table has one.
@@ -127,20 +104,6 @@ std::optional<std::size_t> primary_key_index(const TableDef& def) {
 bool written_in_scan_order(const TableDef& def, std::string_view table) {
     return def.page == kCatalogPage || iequals(table, "MSysQueries") ||
            !primary_key_index(def).has_value();
-}
-
-std::int64_t IdRemap::apply(std::int64_t value) const {
-    if (value <= 0 || value > kMaxTableId) {
-        return value;
-    }
-    const auto v = static_cast<std::uint32_t>(value);
-    if (auto it = tables.find(v); it != tables.end()) {
-        return it->second;
-    }
-    if (auto it = stale.find(v); it != stale.end()) {
-        return it->second;
-    }
-    return value;
 }
 
 namespace {

@@ -57,6 +57,7 @@
 #include <vector>
 
 #include "jet/compact/compact.h"
+#include "jet/compact/id_remap.h"
 #include "jet/format/page_file.h"
 
 namespace jet {
@@ -64,17 +65,6 @@ namespace jet {
 class Database;
 class OutputFile;
 struct TableDef;
-
-// How table Ids changed.
-struct IdRemap {
-    std::map<std::uint32_t, std::uint32_t> tables;  // old TDEF page -> new TDEF page
-    std::map<std::uint32_t, std::uint32_t> stale;   // stale Id -> replacement
-    // The new value of an Id column holding `value`.
-    std::int64_t apply(std::int64_t value) const;
-};
-
-// True for the columns that hold table Ids.
-bool is_id_column(std::string_view table, std::string_view column);
 
 // True for a table whose rows the copy keeps in the order a scan reads them
 // (its pages in map order, their slots in order): a table without a primary

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "jet/check/checker.h"
+#include "jet/compact/compactor.h"
 #include "jet/format/catalog.h"
 #include "jet/format/database.h"
 #include "jet/format/error.h"

@@ -30,7 +30,7 @@
 #include <utility>
 #include <vector>
 
-#include "jet/compact/compactor.h"
+#include "jet/compact/id_remap.h"
 #include "jet/format/bytes.h"
 #include "jet/format/page_file.h"
 #include "jet/format/sid_mask.h"
