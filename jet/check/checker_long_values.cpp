@@ -135,29 +135,32 @@ void TableWalk::check_long_value(const Column& c, RowPointer at, const RowLayout
         return;
     }
     // A chain: each row starts with the pointer to the next (0 at the end).
-    std::set<RowPointer> seen;
     std::uint64_t total = 0;
-    RowPointer p = d.first;
-    do {
-        if (!seen.insert(p).second) {
-            lv_lost("lv-chain-loop", p.page,
-                    who() + " is a chain that comes back to " + ptr_text(p) +
+    const ChainStop stop = walk_chain(
+        d.first,
+        [&](RowPointer p, std::vector<std::uint8_t>& row) { return lval_row(c, at, p, row, who); },
+        [&](RowPointer, Bytes chunk) {
+            total += chunk.size();
+            return true;
+        });
+    switch (stop.how) {
+        case ChainEnd::end:
+        case ChainEnd::stopped:
+            break;
+        case ChainEnd::unreadable:
+            return;  // lval_row said why
+        case ChainEnd::loop:
+            lv_lost("lv-chain-loop", stop.at.page,
+                    who() + " is a chain that comes back to " + ptr_text(stop.at) +
                         "; reading it would never end.",
                     c, at);
             return;
-        }
-        if (!lval_row(c, at, p, r, who)) {
+        case ChainEnd::short_row:
+            lv_lost("lv-length", stop.at.page,
+                    who() + " has a chain row at " + ptr_text(stop.at) + " too short for its link.",
+                    c, at);
             return;
-        }
-        if (r.size() < 4) {
-            lv_lost("lv-length", p.page,
-                    who() + " has a chain row at " + ptr_text(p) + " too short for its link.", c,
-                    at);
-            return;
-        }
-        total += r.size() - 4;
-        p = RowPointer{le24(r, 1), r[0]};
-    } while (p.page != 0);
+    }
     if (total != d.length) {
         lv_lost("lv-length", d.first.page,
                 who() + " states " + std::to_string(d.length) + " bytes; its chain holds " +

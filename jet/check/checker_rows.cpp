@@ -324,14 +324,15 @@ void TableWalk::walk_data_page(std::uint32_t n, const PageBuf* read) {
 }
 
 bool TableWalk::follow_overflow(RowPointer header, Bytes data, std::vector<std::uint8_t>& out) {
-    if (data.size() < 4) {
+    const std::optional<RowPointer> moved_to = overflow_target(data);
+    if (!moved_to) {
         lossy("overflow-bad-target", header.page,
               "The moved row at " + ptr_text(header) + " of " + label() +
                   " is too short to say where its data went.",
               Loss::Kind::row, header);
         return false;
     }
-    const RowPointer target{le24(data, 1), data[0]};
+    const RowPointer target = *moved_to;
     if (!contains(owned_, target.page)) {
         lossy("overflow-bad-target", header.page,
               "The moved row at " + ptr_text(header) + " of " + label() + " points to " +

@@ -360,7 +360,13 @@ class Salvager {
         std::optional<DataPage> parsed(std::in_place, format, page, at.page, db.where(at.page));
         if (parsed->slot(at.row).overflow()) {
             const Bytes header = parsed->row(at.row);
-            at = RowPointer{le24(header, 1), header[0]};
+            const std::optional<RowPointer> target = overflow_target(header);
+            if (!target) {
+                throw Error(ErrorKind::damaged,
+                            "The database is damaged: row " + std::to_string(at.row) + " of " +
+                                parsed->where() + " is too short to be an overflow pointer.");
+            }
+            at = *target;
             page = db.read_page(at.page);
             parsed.emplace(format, page, at.page, db.where(at.page));
         }

@@ -8,6 +8,7 @@
 // ends where row i-1 starts.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,16 @@ struct RowSlot {
     bool overflow() const { return (raw & kSlotOverflow) != 0; }
     std::uint16_t length() const { return static_cast<std::uint16_t>(end - start); }
 };
+
+// The row of an overflow slot holds only where the row went: the 4 bytes of
+// a row pointer (its row number, then its page in 3 bytes). Nothing when the
+// row is too short to hold one.
+inline std::optional<RowPointer> overflow_target(Bytes header) {
+    if (header.size() < 4) {
+        return std::nullopt;
+    }
+    return RowPointer::decode(le32(header, 0));
+}
 
 // True for a page of zeros only: what a failed write or a damaged disk
 // leaves. Listed among a table's pages, it holds no row.

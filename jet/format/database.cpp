@@ -143,13 +143,14 @@ void Database::for_each_row(const TableDef& table,
             }
             // An overflow header: the row lives where its first 4 bytes point.
             const Bytes header = page.row(i);
-            if (header.size() < 4) {
+            const std::optional<RowPointer> moved_to = overflow_target(header);
+            if (!moved_to) {
                 throw Error(ErrorKind::damaged, "The database is damaged: row " +
                                                     std::to_string(i) + " of " + page.where() +
                                                     " is an overflow pointer of only " +
                                                     std::to_string(header.size()) + " bytes.");
             }
-            ref.data = RowPointer::decode(le32(header, 0));
+            ref.data = *moved_to;
             const std::string what =
                 "overflow pointer in row " + std::to_string(i) + " of " + page.where();
             const std::vector<std::uint8_t> target = read_row(file_, ref.data, what);

@@ -1,7 +1,6 @@
 #include "jet/format/long_value.h"
 
 #include <algorithm>
-#include <set>
 
 #include "jet/format/data_page.h"
 #include "jet/format/error.h"
@@ -54,36 +53,44 @@ void walk(const PageFile& file, const LongValueDescriptor& d, const std::string&
             return;
         }
         case LongValueKind::chain: {
-            std::set<RowPointer> seen;
-            RowPointer p = d.first;
             std::uint64_t total = 0;
-            while (total < d.length) {
-                if (p.page == 0) {
+            if (d.length == 0) {
+                return;
+            }
+            if (d.first.page == 0) {
+                damaged(file, what, "ends after 0 of its " + std::to_string(d.length) + " bytes");
+            }
+            const ChainStop stop = walk_chain(
+                d.first,
+                [&](RowPointer p, std::vector<std::uint8_t>& row) {
+                    row = lval_row(file, p, what);
+                    return true;
+                },
+                [&](RowPointer p, Bytes data) {
+                    const std::uint64_t remaining = d.length - total;
+                    if (data.size() > remaining) {
+                        data = data.subspan(0, static_cast<std::size_t>(remaining));
+                    }
+                    sink(p, data);
+                    total += data.size();
+                    return total < d.length;
+                });
+            switch (stop.how) {
+                case ChainEnd::stopped:
+                    return;
+                case ChainEnd::end:
                     damaged(file, what,
                             "ends after " + std::to_string(total) + " of its " +
                                 std::to_string(d.length) + " bytes");
-                }
-                if (!seen.insert(p).second || seen.size() > file.page_count() * 256ull) {
+                case ChainEnd::loop:
                     damaged(file, what,
-                            "loops back to row " + std::to_string(p.row) + " of page " +
-                                std::to_string(p.page));
-                }
-                const std::vector<std::uint8_t> row = lval_row(file, p, what);
-                if (row.size() < 4) {
+                            "loops back to row " + std::to_string(stop.at.row) + " of page " +
+                                std::to_string(stop.at.page));
+                case ChainEnd::short_row:
+                case ChainEnd::unreadable:
                     damaged(file, what,
-                            "has a chunk of " + std::to_string(row.size()) + " bytes on page " +
-                                std::to_string(p.page));
-                }
-                const Bytes rb(row.data(), row.size());
-                const RowPointer next = RowPointer::decode(le32(rb, 0));
-                Bytes data = rb.subspan(4);
-                const std::uint64_t remaining = d.length - total;
-                if (data.size() > remaining) {
-                    data = data.subspan(0, static_cast<std::size_t>(remaining));
-                }
-                sink(p, data);
-                total += data.size();
-                p = next;
+                            "has a chunk too short for its link on page " +
+                                std::to_string(stop.at.page));
             }
             return;
         }

@@ -6,6 +6,7 @@
 // A chain row is a row pointer to the next chunk (0 at the end) + data.
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,50 @@ struct LongValueDescriptor {
     // the kind byte is unknown.
     static LongValueDescriptor parse(Bytes bytes, const std::string& what);
 };
+
+// How a walk along a chain of LVAL rows ended.
+enum class ChainEnd {
+    end,         // a link of 0: the chain's last row was read
+    stopped,     // the sink asked for no more
+    unreadable,  // `read` could not give the row at `at`
+    loop,        // the chain came back to `at`, a row it had read already
+    short_row,   // the row at `at` is too short to hold its link
+};
+struct ChainStop {
+    ChainEnd how = ChainEnd::end;
+    RowPointer at;
+};
+
+// Walks the chain that starts at `first` (read even when it is 0: what that
+// means is the reader's to say): `read(p, row)` fills `row` with the LVAL
+// row at p and returns false when it cannot; each row is a 4-byte row
+// pointer to the next (0 at the end) and a chunk of data, which goes to
+// `sink(p, chunk)`, which returns false to stop. Ends on a row seen before,
+// so damage never makes it walk forever.
+template <typename Read, typename Sink>
+ChainStop walk_chain(RowPointer first, Read&& read, Sink&& sink) {
+    std::set<RowPointer> seen;
+    std::vector<std::uint8_t> row;
+    RowPointer p = first;
+    do {
+        if (!seen.insert(p).second) {
+            return {ChainEnd::loop, p};
+        }
+        if (!read(p, row)) {
+            return {ChainEnd::unreadable, p};
+        }
+        if (row.size() < 4) {
+            return {ChainEnd::short_row, p};
+        }
+        const Bytes link(row.data(), row.size());
+        const RowPointer next = RowPointer::decode(le32(link, 0));
+        if (!sink(p, link.subspan(4))) {
+            return {ChainEnd::stopped, p};
+        }
+        p = next;
+    } while (p.page != 0);
+    return {ChainEnd::end, p};
+}
 
 // The LVAL rows a value occupies, in chain order (empty for inline values).
 // Bounded: throws Error(damaged) when the chain revisits a row, is longer
