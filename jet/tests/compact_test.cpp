@@ -476,18 +476,20 @@ void expect_no_plaintext_in(const fs::path& dir, const std::set<std::string>& pl
 // ever found on disk.
 TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoPartialDestination) {
     REQUIRE_CORPUS();
-    // The largest Jet 4 file, the largest unencrypted .accdb and the largest
-    // encrypted one give the widest windows.
+    // The largest Jet 4 file, the largest unencrypted .accdb, the largest
+    // encrypted one and the largest Access 97 file give the widest windows.
     const CorpusFile* biggest_mdb = nullptr;
     const CorpusFile* biggest_accdb = nullptr;
     const CorpusFile* biggest_encrypted = nullptr;
+    const CorpusFile* biggest_jet3 = nullptr;
     const auto all = testsupport::corpus_files();
     for (const auto& f : all) {
         const bool ace = f.format.rfind("ace", 0) == 0;
-        const CorpusFile*& biggest = !ace                 ? biggest_mdb
+        const CorpusFile*& biggest = f.format == "jet3"   ? biggest_jet3
+                                     : !ace               ? biggest_mdb
                                      : f.password.empty() ? biggest_accdb
                                                           : biggest_encrypted;
-        if ((ace || f.format == "jet4") &&
+        if ((ace || f.format == "jet4" || f.format == "jet3") &&
             (biggest == nullptr || fs::file_size(f.path) > fs::file_size(biggest->path))) {
             biggest = &f;
         }
@@ -495,7 +497,9 @@ TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoPartialDestination) 
     ASSERT_NE(biggest_mdb, nullptr);
     ASSERT_NE(biggest_accdb, nullptr);
     ASSERT_NE(biggest_encrypted, nullptr);
-    for (const CorpusFile* biggest : {biggest_mdb, biggest_accdb, biggest_encrypted}) {
+    ASSERT_NE(biggest_jet3, nullptr);
+    for (const CorpusFile* biggest :
+         {biggest_mdb, biggest_accdb, biggest_encrypted, biggest_jet3}) {
         SCOPED_TRACE(biggest->name);
         testsupport::ScratchDir dir;
         const fs::path src = testsupport::copy_to_scratch(biggest->path, dir.path());
