@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -28,6 +29,7 @@
 #include "jet/format/database.h"
 #include "jet/format/error.h"
 #include "jet/format/header.h"
+#include "jet/format/index_tree.h"
 #include "jet/format/page_file.h"
 #include "jet/format/table_def.h"
 #include "jet/format/usage_map.h"
@@ -186,6 +188,57 @@ TEST(CompactCorpus, SameInputSameBytesAndACompactedFileCompactsToItself) {
         fs::remove(a);
         fs::remove(b);
         fs::remove(c);
+    }
+}
+
+// A damaged Access 97 text index is rebuilt from its rows with the keys
+// Access 97 wrote, in their order: accented text ascending, and a
+// descending unique key.
+TEST(CompactRebuild, AnAccess97TextIndexIsRebuiltWithTheKeysAccessWrote) {
+    REQUIRE_CORPUS();
+    struct Case {
+        const char* table;
+        std::size_t index;  // real index
+    };
+    for (const Case& c : {Case{"Table1", 0}, Case{"Table1_desc", 1}}) {
+        SCOPED_TRACE(c.table);
+        testsupport::ScratchDir dir;
+        const CorpusFile* f = find_corpus("jackcess/testIndexCodesV1997.mdb");
+        ASSERT_NE(f, nullptr);
+        const fs::path src = testsupport::copy_to_scratch(f->path, dir.path());
+        std::vector<std::vector<std::uint8_t>> before;
+        std::uint32_t root = 0;
+        {
+            const jet::Database db(src);
+            const jet::TableDef& def = db.table_def(db.catalog().find_table(c.table)->table_page());
+            root = def.real_indexes.at(c.index).root_page;
+            for (const auto& e : jet::read_index_entries(db.file(), root, def.page)) {
+                before.push_back(e.key);
+            }
+        }
+        {
+            std::fstream io(src, std::ios::in | std::ios::out | std::ios::binary);
+            io.seekp(static_cast<std::streamoff>(root) * 2048);
+            const std::string zeros(2048, '\0');
+            io.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+        }
+        const fs::path out = dir.path() / "out.mdb";
+        const jet::CompactResult r = jet::compact(src, out, {});
+        EXPECT_TRUE(std::any_of(r.repairs.begin(), r.repairs.end(),
+                                [](const jet::Repair& x) { return x.code == "index-page-type"; }));
+        const jet::Database db(out);
+        const jet::TableDef& def = db.table_def(db.catalog().find_table(c.table)->table_page());
+        std::vector<std::vector<std::uint8_t>> after;
+        for (const auto& e :
+             jet::read_index_entries(db.file(), def.real_indexes.at(c.index).root_page, def.page)) {
+            after.push_back(e.key);
+        }
+        EXPECT_GT(before.size(), 100u);
+        EXPECT_TRUE(before == after)
+            << before.size() << " keys before, " << after.size() << " after";
+        jet::CheckOptions strict;
+        strict.strict = true;
+        EXPECT_FALSE(jet::check(db, strict).has_errors());
     }
 }
 
