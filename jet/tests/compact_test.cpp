@@ -242,6 +242,62 @@ TEST(CompactRebuild, AnAccess97TextIndexIsRebuiltWithTheKeysAccessWrote) {
     }
 }
 
+// Access 97 text keys under a code page no encoder is known for: the
+// checker says they were not compared, naming the format, and a damaged
+// index over them is not rebuilt by a guess.
+TEST(CompactRebuild, AnAccess97TextIndexWithoutAnEncoderIsNotRebuilt) {
+    REQUIRE_CORPUS();
+    testsupport::ScratchDir dir;
+    const CorpusFile* f = find_corpus("jackcess/testIndexCodesV1997.mdb");
+    ASSERT_NE(f, nullptr);
+    const fs::path src = testsupport::copy_to_scratch(f->path, dir.path());
+    std::uint32_t root = 0;
+    {
+        const jet::Database db(src);
+        root = db.table_def(db.catalog().find_table("Table1")->table_page())
+                   .real_indexes.at(0)
+                   .root_page;
+    }
+    {
+        std::fstream io(src, std::ios::in | std::ios::out | std::ios::binary);
+        std::vector<std::uint8_t> page0(2048);
+        io.read(reinterpret_cast<char*>(page0.data()), 2048);
+        jet::toggle_header_mask(page0);
+        jet::put_le16(page0, jet::header_offsets::kCodePage, 1251);
+        jet::toggle_header_mask(page0);
+        io.seekp(0);
+        io.write(reinterpret_cast<const char*>(page0.data()), 2048);
+    }
+    std::size_t noted = 0;
+    for (const auto& x : jet::check_file(src).findings) {
+        if (x.code == "index-keys-unchecked" && x.description.rfind("The keys of", 0) == 0) {
+            noted +=
+                x.description.find("Access 97 text keys in code page 1251") != std::string::npos
+                    ? 1
+                    : 0;
+            EXPECT_EQ(x.description.find("version"), std::string::npos) << x.description;
+        }
+    }
+    EXPECT_GT(noted, 0u);
+    {
+        std::fstream io(src, std::ios::in | std::ios::out | std::ios::binary);
+        io.seekp(static_cast<std::streamoff>(root) * 2048);
+        const std::string zeros(2048, '\0');
+        io.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    }
+    const fs::path out = dir.path() / "out.mdb";
+    try {
+        jet::compact(src, out, {});
+        ADD_FAILURE() << "an index was rebuilt with keys no encoder is known for";
+    } catch (const jet::Error& e) {
+        EXPECT_NE(std::string(e.what()).find("cannot be rebuilt from its rows: Access 97 text "
+                                             "keys in code page 1251 are not known"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_FALSE(fs::exists(out));
+}
+
 TEST(CompactPasswords, KeptSetRemovedWrongAndMissing) {
     REQUIRE_CORPUS();
     const CorpusFile* locked = find_corpus("mdb-reader/V2003_with-password.mdb");
