@@ -218,16 +218,17 @@ void expect_read_alike(const fs::path& source, const fs::path& output, const std
         auto rows_b = mdb_reader_rows(oracle, out, password, cat_b, err_b, blind);
         EXPECT_EQ(err_a, err_b);
         // A table mdb-reader cannot read in the source (it follows a page
-        // number off the file) is left to mdbtools; in the copy it must read.
+        // number off the file) but reads in the copy is left to mdbtools;
+        // one it cannot read in either must fail alike.
         const auto unread = [](const std::vector<std::string>& rows) {
             return std::any_of(rows.begin(), rows.end(),
                                [](const std::string& r) { return r.rfind("E\t", 0) == 0; });
         };
         for (auto it = rows_a.begin(); it != rows_a.end();) {
-            if (unread(it->second)) {
-                EXPECT_FALSE(unread(rows_b[it->first])) << it->first;
-                std::cout << "mdb-reader cannot read table " << it->first << " of the source\n";
-                rows_b.erase(it->first);
+            const auto copy = rows_b.find(it->first);
+            if (unread(it->second) && copy != rows_b.end() && !unread(copy->second)) {
+                std::cout << "mdb-reader reads table " << it->first << " in the copy only\n";
+                rows_b.erase(copy);
                 it = rows_a.erase(it);
             } else {
                 ++it;
