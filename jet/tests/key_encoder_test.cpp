@@ -43,7 +43,7 @@ struct Tally {
     std::size_t trees = 0;
     std::size_t per_character = 0;  // entries whose ligatures were counted per character
     std::set<char16_t> text_units;  // every unit of a compared text key
-    std::size_t longest_text = 0;   // in UTF-16 units
+    std::size_t longest_text = 0;   // in UTF-16 units, trailing spaces dropped
 };
 
 // Compares every leaf entry of every index of `db` with the key computed from
@@ -113,8 +113,11 @@ void compare_file(const jet::Database& db, const std::string& name, Tally& tally
                 for (std::size_t i = 0; i < fields.size(); ++i) {
                     ++tally.per_type[types[i]];
                     if (const auto* s = std::get_if<std::string>(values[i])) {
-                        const std::u16string units = jet::utf8_to_utf16(*s);
+                        std::u16string units = jet::utf8_to_utf16(*s);
                         tally.text_units.insert(units.begin(), units.end());
+                        while (!units.empty() && units.back() == u' ') {
+                            units.pop_back();
+                        }
                         tally.longest_text = std::max(tally.longest_text, units.size());
                     }
                 }
