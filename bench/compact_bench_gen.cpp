@@ -193,6 +193,7 @@ std::uint32_t finish_file(OutputFile& out, const PageFile& src, std::uint32_t n0
 // One table being grown.
 struct Grown {
     const TableDef* t = nullptr;
+    const Header* header = nullptr;  // of the database it lies in
     std::string name;
     unsigned weight = 1;
     std::vector<std::vector<std::uint8_t>> templates;
@@ -227,7 +228,8 @@ struct Grown {
 };
 
 // Why `t` cannot be grown in this mode, or "".
-std::string unsuitable_several(const TableDef& t, std::vector<const Column*>* fresh) {
+std::string unsuitable_several(const Header& header, const TableDef& t,
+                               std::vector<const Column*>* fresh) {
     if (t.owned_map.page == 0) {
         return "has no usage map";
     }
@@ -237,7 +239,7 @@ std::string unsuitable_several(const TableDef& t, std::vector<const Column*>* fr
         }
         for (const auto& ic : ri.columns) {
             const Column* c = t.column_by_number(ic.number);
-            if (c == nullptr || key_unsupported(key_field(*c, ic))) {
+            if (c == nullptr || key_unsupported(key_field(*c, ic, header))) {
                 return "has an index whose keys cannot be computed";
             }
         }
@@ -276,7 +278,7 @@ std::vector<std::uint8_t> grown_key(const Grown& g, const RealIndex& ri, std::ui
     std::vector<Value> vals;
     for (const auto& ic : ri.columns) {
         const Column* c = g.t->column_by_number(ic.number);
-        fields.push_back(key_field(*c, ic));
+        fields.push_back(key_field(*c, ic, *g.header));
         const bool is_fresh = std::find(g.fresh.begin(), g.fresh.end(), c) != g.fresh.end();
         std::size_t at = 0;
         while (g.t->columns[at].number != c->number) {
@@ -383,7 +385,8 @@ std::vector<Grown> tables_to_grow(const Database& db, const std::string& wanted)
         }
         g.name = item;
         g.t = &db.table(item);
-        if (const auto why = unsuitable_several(*g.t, &g.fresh); !why.empty()) {
+        g.header = &db.header();
+        if (const auto why = unsuitable_several(db.header(), *g.t, &g.fresh); !why.empty()) {
             throw Error(ErrorKind::invalid_argument, "Table \"" + item + "\" " + why + ".");
         }
         read_templates(db, g);

@@ -74,7 +74,7 @@ Workload load(const jet::Database& db) {
             for (const auto& ic : ri.columns) {
                 for (std::size_t i = 0; i < t.columns.size(); ++i) {
                     if (t.columns[i].number == ic.number) {
-                        x.fields.push_back(jet::key_field(t.columns[i], ic, db.header().is_ace()));
+                        x.fields.push_back(jet::key_field(t.columns[i], ic, db.header()));
                         x.places.push_back(i);
                         ok = ok && !jet::key_unsupported(x.fields.back());
                     }

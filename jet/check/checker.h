@@ -108,8 +108,8 @@ struct CheckReport {
     // rebuilding the index from the rows mends, listed findings or not.
     std::set<std::pair<std::uint32_t, std::uint32_t>> damaged_indexes;
     // Every (table definition page, real index) whose keys this program
-    // cannot compute from the rows (an unknown sort order).
-    std::set<std::pair<std::uint32_t, std::uint32_t>> uncomputable_indexes;
+    // cannot compute from the rows (an unknown sort order), and why.
+    std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> uncomputable_indexes;
     // What a salvage gives up for the salvageable findings, listed or not,
     // in the order they were found (one entry per thing, however many
     // findings concern it).

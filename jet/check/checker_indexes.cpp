@@ -200,7 +200,8 @@ void TableWalk::check_indexes() {
         std::rotate(findings.begin() + entries_from, findings.begin() + tree_from, findings.end());
         check.finish();
         if (ri.ordinal < index_keys_.size() && index_keys_[ri.ordinal].unsupported) {
-            cx_.report.uncomputable_indexes.insert({tp_, ri.ordinal});
+            cx_.report.uncomputable_indexes.emplace(std::pair{tp_, ri.ordinal},
+                                                    *index_keys_[ri.ordinal].unsupported);
         }
         // Said of an input only: in a compacted copy such keys are the
         // source's, copied, and their order is checked all the same.

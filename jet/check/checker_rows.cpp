@@ -168,7 +168,7 @@ void TableWalk::walk_maps_and_rows() {
                                 ", which the table does not have";
                 break;
             }
-            k.fields.push_back(key_field(*c, ic, cx_.db.header().is_ace()));
+            k.fields.push_back(key_field(*c, ic, cx_.db.header()));
             k.slots.push_back(wanted_slot(ic.number));
             if (!k.unsupported) {
                 k.unsupported = key_unsupported(k.fields.back());

@@ -51,12 +51,20 @@ IndexSet indexes_to_rebuild(const CheckReport& report) {
         }
     }
     if (first != nullptr) {
+        // An index that would be rebuilt but for its keys: say why they cannot be computed.
+        std::string unbuildable;
+        if (first->index) {
+            const auto it = report.uncomputable_indexes.find({first->table_page, *first->index});
+            if (it != report.uncomputable_indexes.end()) {
+                unbuildable = " The index cannot be rebuilt from its rows: " + it->second + ".";
+            }
+        }
         throw Error(ErrorKind::damaged,
                     "The database is damaged (" + first->code + "): " + first->description +
                         (damage > 1 ? " jetcheck lists " + std::to_string(damage - 1) +
                                           " further problem(s) of this kind."
                                     : "") +
-                        " A compacted copy would not hold the same data." +
+                        unbuildable + " A compacted copy would not hold the same data." +
                         (salvage_gets_past(report)
                              ? " \"jetcompact --salvage\" writes a copy of what can still be read "
                                "and lists what is lost."

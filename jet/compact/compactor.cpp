@@ -242,7 +242,7 @@ const std::vector<IndexEntry>& Compactor::entries_from_rows(const TableWork& t, 
         if (c == nullptr) {
             why = "it names a column the table does not have";
         } else {
-            fields.push_back(key_field(*c, ic, db_.header().is_ace()));
+            fields.push_back(key_field(*c, ic, db_.header()));
             columns.push_back(c);
             why = key_unsupported(fields.back());
         }

@@ -4,6 +4,7 @@
 #include <bit>
 
 #include "jet/format/collation.h"
+#include "jet/format/general97_key.h"
 #include "jet/format/index_key.h"
 #include "jet/format/text.h"
 
@@ -144,19 +145,50 @@ const T* as(const Value& v) {
 
 }  // namespace
 
-KeyField key_field(const Column& column, const IndexColumn& ic, bool ace) {
+KeyField key_field(const Column& column, const IndexColumn& ic, const Header& header) {
     KeyField s;
     s.type = column.type;
     s.ascending = ic.ascending();
-    s.legacy_numeric = !ace;
+    s.legacy_numeric = !header.is_ace();
     s.calculated = column.is_calculated();
+    s.jet3 = header.format().is_jet3();
     const auto t = column.column_type();
     if (t == ColumnType::text || t == ColumnType::memo) {
         s.sort_order = column.misc;
-        s.sort_version = static_cast<std::uint8_t>(column.misc_ext >> 8);
+        if (s.jet3) {
+            // No sort version: the bytes after the LCID name the column's code page.
+            s.code_page = column.misc_ext;
+            s.file_code_page = header.code_page;
+        } else {
+            s.sort_version = static_cast<std::uint8_t>(column.misc_ext >> 8);
+        }
     }
     return s;
 }
+
+namespace {
+
+// Why Access 97 text keys over `field` cannot be computed, or nothing.
+std::optional<std::string> jet3_text_unsupported(const KeyField& field) {
+    if (static_cast<ColumnType>(field.type) != ColumnType::text) {
+        return std::string(
+            "the keys of a Memo index in an Access 97 file are not known to this "
+            "program");
+    }
+    if (field.sort_order != kSortGeneral) {
+        return "the Access 97 text sort order " + std::to_string(field.sort_order) +
+               " is not known to this program";
+    }
+    if (field.code_page != kGeneral97CodePage || field.file_code_page != kGeneral97CodePage) {
+        const auto other =
+            field.code_page != kGeneral97CodePage ? field.code_page : field.file_code_page;
+        return "Access 97 text keys in code page " + std::to_string(other) +
+               " are not known to this program";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
 
 std::optional<std::string> key_unsupported(const KeyField& field) {
     if (field.calculated) {
@@ -180,6 +212,9 @@ std::optional<std::string> key_unsupported(const KeyField& field) {
             return std::nullopt;
         case ColumnType::text:
         case ColumnType::memo:
+            if (field.jet3) {
+                return jet3_text_unsupported(field);
+            }
             if (collation_for(field.sort_order, field.sort_version) != nullptr) {
                 return std::nullopt;
             }
@@ -447,6 +482,12 @@ std::optional<std::string> encode_index_key(std::span<const KeyField> columns,
                     return fail(type_mismatch(field));
                 }
                 out.push_back(asc ? kKeyAscending : kKeyDescending);
+                if (field.jet3) {
+                    if (auto why = append_general97_text_key(out, *s, asc)) {
+                        return fail("The key cannot be computed: " + *why + ".");
+                    }
+                    break;
+                }
                 const bool has = append_text_key(
                     out, utf8_to_utf16(*s), asc,
                     *collation_for(field.sort_order, field.sort_version), positions);

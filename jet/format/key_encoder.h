@@ -16,7 +16,9 @@
 //                        follows; the last padded with zeros and followed
 //                        by its length
 //   Text, Memo           the collation's sections (key_encoder.cpp), over at
-//                        most 255 units with trailing spaces dropped
+//                        most 255 units with trailing spaces dropped; in an
+//                        Access 97 file, Text under its own order
+//                        (general97_key.h)
 // A descending column inverts every byte after its flag, except the 09 of
 // intermediate binary segments; a descending text adds one 00 after the
 // inverted bytes.
@@ -30,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "jet/format/header.h"
 #include "jet/format/row.h"
 #include "jet/format/table_def.h"
 
@@ -46,11 +49,16 @@ struct KeyField {
     std::uint8_t sort_version = 0;
     bool legacy_numeric = true;  // Jet 4's order of Numeric keys (ACE: fixed)
     bool calculated = false;     // a calculated column (ACE): its key is not known
+    // An Access 97 file: text keys follow its own order, over the bytes of
+    // `code_page` (the column's) decoded through `file_code_page` (the header's).
+    bool jet3 = false;
+    std::uint16_t code_page = 0;
+    std::uint16_t file_code_page = 0;
 };
 
-// What the encoder needs of index column `ic` over `column`, in a Jet 4 file or (`ace`) an
-// Access 2007 or later one.
-KeyField key_field(const Column& column, const IndexColumn& ic, bool ace = false);
+// What the encoder needs of index column `ic` over `column` in the database
+// whose page 0 is `header` (its format, ACE or not, and code page).
+KeyField key_field(const Column& column, const IndexColumn& ic, const Header& header);
 
 // Why keys over `field` cannot be computed (an unknown sort order, a type no
 // index holds), or nothing when they can.

@@ -214,9 +214,26 @@ void expect_read_alike(const fs::path& source, const fs::path& output, const std
     if (have_node) {
         std::string err_a;
         std::string err_b;
-        const auto rows_a = mdb_reader_rows(oracle, source, password, cat_a, err_a, blind);
-        const auto rows_b = mdb_reader_rows(oracle, out, password, cat_b, err_b, blind);
+        auto rows_a = mdb_reader_rows(oracle, source, password, cat_a, err_a, blind);
+        auto rows_b = mdb_reader_rows(oracle, out, password, cat_b, err_b, blind);
         EXPECT_EQ(err_a, err_b);
+        // A table mdb-reader cannot read in the source (it follows a page
+        // number off the file) but reads in the copy is left to mdbtools;
+        // one it cannot read in either must fail alike.
+        const auto unread = [](const std::vector<std::string>& rows) {
+            return std::any_of(rows.begin(), rows.end(),
+                               [](const std::string& r) { return r.rfind("E\t", 0) == 0; });
+        };
+        for (auto it = rows_a.begin(); it != rows_a.end();) {
+            const auto copy = rows_b.find(it->first);
+            if (unread(it->second) && copy != rows_b.end() && !unread(copy->second)) {
+                std::cout << "mdb-reader reads table " << it->first << " in the copy only\n";
+                rows_b.erase(copy);
+                it = rows_a.erase(it);
+            } else {
+                ++it;
+            }
+        }
         EXPECT_TRUE(rows_a == rows_b) << "mdb-reader reads different rows";
         const fs::path meta = fs::path(source_dir) / "jet/tests/compact_meta.mjs";
         std::vector<std::string> args_a{"node", meta.string(), oracle.string(), source.string()};
@@ -310,6 +327,50 @@ TEST_F(CompactOracles, AccdbFilesReadTheSameAfterCompactionAndCompactToAFixedPoi
         ++done;
     }
     EXPECT_GE(done, 39u);
+}
+
+// Access 97 files of the corpus and the sweep: the copy, an Access 97 file
+// still, reads alike in mdbtools and mdb-reader (every table, its password
+// and creation date), never grows, and compacts to a fixed point. Tables are
+// compared in any order: several of these catalogs hold moved rows, which
+// mdbtools lists where their bytes were moved to.
+TEST_F(CompactOracles, Access97FilesReadTheSameInBothReadersAfterCompaction) {
+    std::vector<testsupport::CorpusFile> files = testsupport::corpus_files("jet3");
+    for (const auto& f : testsupport::sweep_files()) {
+        if (f.format == "jet3") {
+            files.push_back(f);
+        }
+    }
+    if (oracle.empty()) {
+        std::cout << "mdb-reader is not installed: mdbtools alone compares the copies\n";
+    }
+    testsupport::ScratchDir dir;
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.name);
+        const fs::path once = dir.path() / "once.mdb";
+        const fs::path twice = dir.path() / "twice.mdb";
+        fs::remove(once);
+        fs::remove(twice);
+        jet::CompactOptions o;
+        if (!f.password.empty()) {
+            o.source_password = f.password;
+            o.destination_password = f.password;
+        }
+        const fs::path src = testsupport::copy_to_scratch(f.path, dir.path());
+        ASSERT_NO_THROW(jet::compact(src, once, o));
+        fs::remove(src);
+        EXPECT_TRUE(
+            jet::Database(once, jet::OpenOptions{std::nullopt, false}).header().format().is_jet3());
+        EXPECT_LE(fs::file_size(once), fs::file_size(f.path));
+        expect_read_alike(f.path, once, f.password, oracle, source_dir, false);
+        ASSERT_NO_THROW(jet::compact(once, twice, o));
+        std::ifstream a(once, std::ios::binary);
+        std::ifstream b(twice, std::ios::binary);
+        EXPECT_TRUE(
+            std::equal(std::istreambuf_iterator<char>(a), {}, std::istreambuf_iterator<char>(b)))
+            << "a second compaction changed the copy";
+    }
+    EXPECT_GE(files.size(), 13u);
 }
 
 // The catalog's Ids as the engine reads them, for mdb-reader's rows of a
@@ -431,8 +492,12 @@ TEST_F(CompactOracles, EncryptedAccdbFilesCompactIntoCopiesEncryptedAlike) {
 void poke(const fs::path& file, std::uint32_t page, std::size_t offset,
           const std::vector<std::uint8_t>& bytes) {
     std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(static_cast<std::streamoff>(page) *
-                static_cast<std::streamoff>(jet::jet4_format().page_size) +
+    char version = 0;  // the format's, for its page size
+    f.seekg(0x14);
+    f.get(version);
+    const std::size_t page_size =
+        jet::format_for_version(static_cast<std::uint8_t>(version)).page_size;
+    f.seekp(static_cast<std::streamoff>(page) * static_cast<std::streamoff>(page_size) +
             static_cast<std::streamoff>(offset));
     f.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
@@ -815,17 +880,19 @@ std::string random_damage(const fs::path& file, std::mt19937& rng) {
     std::vector<std::uint32_t> index_pages;
     std::vector<std::uint32_t> empty_data;
     std::vector<std::pair<jet::RowPointer, std::size_t>> index_maps;  // map row, its length
+    const jet::Format* format = nullptr;
     {
         jet::OpenOptions o;
         o.verify_password = false;
         const jet::Database db(file, o);
+        format = &db.header().format();
         for (std::uint32_t p = 1; p < db.page_count(); ++p) {
             const auto buf = db.read_page(p);
             if (buf[0] == jet::kIndexNodePage || buf[0] == jet::kIndexLeafPage) {
                 index_pages.push_back(p);
             } else if (buf[0] == jet::kPageTypeData && jet::le32(buf, 4) != 0x4C41564Cu) {
                 try {
-                    const jet::DataPage page(jet::jet4_format(), buf, p, "");
+                    const jet::DataPage page(*format, buf, p, "");
                     const auto& slots = page.slots();
                     if (std::all_of(slots.begin(), slots.end(),
                                     [](const jet::RowSlot& r) { return r.deleted(); })) {
@@ -838,8 +905,7 @@ std::string random_damage(const fs::path& file, std::mt19937& rng) {
         for (const auto* obj : db.catalog().tables(false)) {
             for (const auto& ri : db.table_def(obj->table_page()).real_indexes) {
                 if (ri.map.page != 0) {
-                    const jet::DataPage page(jet::jet4_format(), db.read_page(ri.map.page),
-                                             ri.map.page, "");
+                    const jet::DataPage page(*format, db.read_page(ri.map.page), ri.map.page, "");
                     index_maps.emplace_back(ri.map, page.slot(ri.map.row).start);
                 }
             }
@@ -853,7 +919,7 @@ std::string random_damage(const fs::path& file, std::mt19937& rng) {
             }
             {
                 const auto p = pick(index_pages);
-                poke(file, p, 0, std::vector<std::uint8_t>(jet::jet4_format().page_size, 0));
+                poke(file, p, 0, std::vector<std::uint8_t>(format->page_size, 0));
                 return "index page " + std::to_string(p) + " zeroed";
             }
         case 1:
@@ -864,8 +930,7 @@ std::string random_damage(const fs::path& file, std::mt19937& rng) {
                 const auto p = pick(index_pages);
                 const int n = 1 + static_cast<int>(rng() % 3);
                 for (int k = 0; k < n; ++k) {
-                    poke(file, p, rng() % jet::jet4_format().page_size,
-                         {static_cast<std::uint8_t>(rng())});
+                    poke(file, p, rng() % format->page_size, {static_cast<std::uint8_t>(rng())});
                 }
                 return "index page " + std::to_string(p) + ": " + std::to_string(n) +
                        " byte(s) changed";
@@ -885,7 +950,7 @@ std::string random_damage(const fs::path& file, std::mt19937& rng) {
             }
             {
                 const auto p = pick(empty_data);
-                poke(file, p, 0, std::vector<std::uint8_t>(jet::jet4_format().page_size, 0));
+                poke(file, p, 0, std::vector<std::uint8_t>(format->page_size, 0));
                 return "data page " + std::to_string(p) + " without live rows zeroed";
             }
     }
@@ -897,6 +962,8 @@ TEST_F(CompactOracles, RandomDamageThatLosesNoRowCompactsWithEqualRows) {
         "jackcess/compIndexTestV2003.mdb", "jackcess/bigIndexTestV2003.mdb",
         "tika/testAccess2_2000.mdb", "format-corpus/reviews.mdb", "ucanaccess/functionsV2003.mdb",
         "jackcess/delTestV2003.mdb",
+        // Access 97: text keys in its own order, 2 KB pages.
+        "jackcess/testIndexCodesV1997.mdb", "jackcess/indexTestV1997.mdb",
         // Access 2007 and later: complex columns and their hidden tables.
         "jackcess/ace/complexDataTestV2010.accdb", "jackcess/ace/testV2010.accdb"};
     const char* env = std::getenv("JET_DAMAGE_ROUNDS");

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -28,6 +29,7 @@
 #include "jet/format/database.h"
 #include "jet/format/error.h"
 #include "jet/format/header.h"
+#include "jet/format/index_tree.h"
 #include "jet/format/page_file.h"
 #include "jet/format/table_def.h"
 #include "jet/format/usage_map.h"
@@ -187,6 +189,113 @@ TEST(CompactCorpus, SameInputSameBytesAndACompactedFileCompactsToItself) {
         fs::remove(b);
         fs::remove(c);
     }
+}
+
+// A damaged Access 97 text index is rebuilt from its rows with the keys
+// Access 97 wrote, in their order: accented text ascending, and a
+// descending unique key.
+TEST(CompactRebuild, AnAccess97TextIndexIsRebuiltWithTheKeysAccessWrote) {
+    REQUIRE_CORPUS();
+    struct Case {
+        const char* table;
+        std::size_t index;  // real index
+    };
+    for (const Case& c : {Case{"Table1", 0}, Case{"Table1_desc", 1}}) {
+        SCOPED_TRACE(c.table);
+        testsupport::ScratchDir dir;
+        const CorpusFile* f = find_corpus("jackcess/testIndexCodesV1997.mdb");
+        ASSERT_NE(f, nullptr);
+        const fs::path src = testsupport::copy_to_scratch(f->path, dir.path());
+        std::vector<std::vector<std::uint8_t>> before;
+        std::uint32_t root = 0;
+        {
+            const jet::Database db(src);
+            const jet::TableDef& def = db.table_def(db.catalog().find_table(c.table)->table_page());
+            root = def.real_indexes.at(c.index).root_page;
+            for (const auto& e : jet::read_index_entries(db.file(), root, def.page)) {
+                before.push_back(e.key);
+            }
+        }
+        {
+            std::fstream io(src, std::ios::in | std::ios::out | std::ios::binary);
+            io.seekp(static_cast<std::streamoff>(root) * 2048);
+            const std::string zeros(2048, '\0');
+            io.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+        }
+        const fs::path out = dir.path() / "out.mdb";
+        const jet::CompactResult r = jet::compact(src, out, {});
+        EXPECT_TRUE(std::any_of(r.repairs.begin(), r.repairs.end(),
+                                [](const jet::Repair& x) { return x.code == "index-page-type"; }));
+        const jet::Database db(out);
+        const jet::TableDef& def = db.table_def(db.catalog().find_table(c.table)->table_page());
+        std::vector<std::vector<std::uint8_t>> after;
+        for (const auto& e :
+             jet::read_index_entries(db.file(), def.real_indexes.at(c.index).root_page, def.page)) {
+            after.push_back(e.key);
+        }
+        EXPECT_GT(before.size(), 100u);
+        EXPECT_TRUE(before == after)
+            << before.size() << " keys before, " << after.size() << " after";
+        jet::CheckOptions strict;
+        strict.strict = true;
+        EXPECT_FALSE(jet::check(db, strict).has_errors());
+    }
+}
+
+// Access 97 text keys under a code page no encoder is known for: the
+// checker says they were not compared, naming the format, and a damaged
+// index over them is not rebuilt by a guess.
+TEST(CompactRebuild, AnAccess97TextIndexWithoutAnEncoderIsNotRebuilt) {
+    REQUIRE_CORPUS();
+    testsupport::ScratchDir dir;
+    const CorpusFile* f = find_corpus("jackcess/testIndexCodesV1997.mdb");
+    ASSERT_NE(f, nullptr);
+    const fs::path src = testsupport::copy_to_scratch(f->path, dir.path());
+    std::uint32_t root = 0;
+    {
+        const jet::Database db(src);
+        root = db.table_def(db.catalog().find_table("Table1")->table_page())
+                   .real_indexes.at(0)
+                   .root_page;
+    }
+    {
+        std::fstream io(src, std::ios::in | std::ios::out | std::ios::binary);
+        std::vector<std::uint8_t> page0(2048);
+        io.read(reinterpret_cast<char*>(page0.data()), 2048);
+        jet::toggle_header_mask(page0);
+        jet::put_le16(page0, jet::header_offsets::kCodePage, 1251);
+        jet::toggle_header_mask(page0);
+        io.seekp(0);
+        io.write(reinterpret_cast<const char*>(page0.data()), 2048);
+    }
+    std::size_t noted = 0;
+    for (const auto& x : jet::check_file(src).findings) {
+        if (x.code == "index-keys-unchecked" && x.description.rfind("The keys of", 0) == 0) {
+            noted +=
+                x.description.find("Access 97 text keys in code page 1251") != std::string::npos
+                    ? 1
+                    : 0;
+            EXPECT_EQ(x.description.find("version"), std::string::npos) << x.description;
+        }
+    }
+    EXPECT_GT(noted, 0u);
+    {
+        std::fstream io(src, std::ios::in | std::ios::out | std::ios::binary);
+        io.seekp(static_cast<std::streamoff>(root) * 2048);
+        const std::string zeros(2048, '\0');
+        io.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    }
+    const fs::path out = dir.path() / "out.mdb";
+    try {
+        jet::compact(src, out, {});
+        ADD_FAILURE() << "an index was rebuilt with keys no encoder is known for";
+    } catch (const jet::Error& e) {
+        EXPECT_NE(std::string(e.what()).find("cannot be rebuilt from its rows: Access 97 text "
+                                             "keys in code page 1251 are not known"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_FALSE(fs::exists(out));
 }
 
 TEST(CompactPasswords, KeptSetRemovedWrongAndMissing) {
@@ -476,18 +585,20 @@ void expect_no_plaintext_in(const fs::path& dir, const std::set<std::string>& pl
 // ever found on disk.
 TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoPartialDestination) {
     REQUIRE_CORPUS();
-    // The largest Jet 4 file, the largest unencrypted .accdb and the largest
-    // encrypted one give the widest windows.
+    // The largest Jet 4 file, the largest unencrypted .accdb, the largest
+    // encrypted one and the largest Access 97 file give the widest windows.
     const CorpusFile* biggest_mdb = nullptr;
     const CorpusFile* biggest_accdb = nullptr;
     const CorpusFile* biggest_encrypted = nullptr;
+    const CorpusFile* biggest_jet3 = nullptr;
     const auto all = testsupport::corpus_files();
     for (const auto& f : all) {
         const bool ace = f.format.rfind("ace", 0) == 0;
-        const CorpusFile*& biggest = !ace                 ? biggest_mdb
+        const CorpusFile*& biggest = f.format == "jet3"   ? biggest_jet3
+                                     : !ace               ? biggest_mdb
                                      : f.password.empty() ? biggest_accdb
                                                           : biggest_encrypted;
-        if ((ace || f.format == "jet4") &&
+        if ((ace || f.format == "jet4" || f.format == "jet3") &&
             (biggest == nullptr || fs::file_size(f.path) > fs::file_size(biggest->path))) {
             biggest = &f;
         }
@@ -495,7 +606,9 @@ TEST(CompactCrash, SigkillAtAnyMomentLeavesSourceIntactAndNoPartialDestination) 
     ASSERT_NE(biggest_mdb, nullptr);
     ASSERT_NE(biggest_accdb, nullptr);
     ASSERT_NE(biggest_encrypted, nullptr);
-    for (const CorpusFile* biggest : {biggest_mdb, biggest_accdb, biggest_encrypted}) {
+    ASSERT_NE(biggest_jet3, nullptr);
+    for (const CorpusFile* biggest :
+         {biggest_mdb, biggest_accdb, biggest_encrypted, biggest_jet3}) {
         SCOPED_TRACE(biggest->name);
         testsupport::ScratchDir dir;
         const fs::path src = testsupport::copy_to_scratch(biggest->path, dir.path());

@@ -15,6 +15,7 @@
 #include "jet/compact/compact.h"
 #include "jet/format/database.h"
 #include "jet/format/error.h"
+#include "jet/format/format.h"
 #include "testsupport/corpus.h"
 
 namespace {
@@ -24,16 +25,22 @@ std::vector<char> read_all(const std::filesystem::path& p) {
     return std::vector<char>(std::istreambuf_iterator<char>(in), {});
 }
 
+// The page size of a database's bytes, by its version byte.
+std::size_t page_size_of(const std::vector<char>& bytes) {
+    return jet::format_for_version(static_cast<std::uint8_t>(bytes.at(0x14))).page_size;
+}
+
 // A damaged copy of `name`: a few bytes changed on one page (never page 0:
 // its checks have their own tests). Returns the page.
 std::size_t damage(std::vector<char>& bytes, std::mt19937& rng) {
-    const std::size_t pages = bytes.size() / jet::jet4_format().page_size;
+    const std::size_t page_size = page_size_of(bytes);
+    const std::size_t pages = bytes.size() / page_size;
     const std::size_t page = 1 + rng() % (pages - 1);
     const int flips = 1 + static_cast<int>(rng() % 6);
     for (int k = 0; k < flips; ++k) {
         // Page headers and slot tables are where pointers live: favour them.
-        const std::size_t off = (rng() % 2 ? rng() % 64 : rng() % jet::jet4_format().page_size);
-        bytes[page * jet::jet4_format().page_size + off] = static_cast<char>(rng());
+        const std::size_t off = (rng() % 2 ? rng() % 64 : rng() % page_size);
+        bytes[page * page_size + off] = static_cast<char>(rng());
     }
     return page;
 }
@@ -71,9 +78,10 @@ TEST(Corruption, RandomDamageEndsInADescribedErrorOrARead) {
     if (!testsupport::corpus_dir()) {
         GTEST_SKIP() << "corpus not available";
     }
-    const std::vector<std::string> names = {"jackcess/overflowTestV2003.mdb",
-                                            "tika/testAccess2_2000.mdb",
-                                            "jackcessencrypt/db-enc.mdb"};
+    // Jet 4 and Access 97 files, plain and with encoded pages.
+    const std::vector<std::string> names = {
+        "jackcess/overflowTestV2003.mdb", "tika/testAccess2_2000.mdb", "jackcessencrypt/db-enc.mdb",
+        "jackcess/testIndexCodesV1997.mdb", "jackcessencrypt/db97-enc.mdb"};
     const int rounds = rounds_from_environment(60);
     testsupport::ScratchDir dir;
     int errors = 0;
@@ -81,7 +89,7 @@ TEST(Corruption, RandomDamageEndsInADescribedErrorOrARead) {
     for (const std::string& name : names) {
         const std::filesystem::path source = *testsupport::corpus_dir() / name;
         const std::vector<char> original = read_all(source);
-        ASSERT_GT(original.size(), 3 * jet::jet4_format().page_size) << name;
+        ASSERT_GT(original.size(), 3 * page_size_of(original)) << name;
         std::mt19937 rng(12345);
         for (int round = 0; round < rounds; ++round) {
             std::vector<char> bytes = original;
@@ -109,10 +117,11 @@ TEST(Corruption, CompactingADamagedFileFailsDescribedOrGivesACleanCopy) {
     if (!testsupport::corpus_dir()) {
         GTEST_SKIP() << "corpus not available";
     }
-    // Files with moved rows, memo chains, several indexes and page encoding.
-    const std::vector<std::string> names = {"jackcess/overflowTestV2003.mdb",
-                                            "tika/testAccess2_2000.mdb",
-                                            "jackcessencrypt/db-enc.mdb"};
+    // Files with moved rows, memo chains, several indexes and page
+    // encoding, Jet 4 and Access 97.
+    const std::vector<std::string> names = {
+        "jackcess/overflowTestV2003.mdb", "tika/testAccess2_2000.mdb", "jackcessencrypt/db-enc.mdb",
+        "jackcess/test2V1997.mdb", "jackcessencrypt/db97-enc.mdb"};
     const int rounds = rounds_from_environment(40);
     testsupport::ScratchDir dir;
     int refused = 0;

@@ -14,6 +14,7 @@
 #include "jet/format/collation.h"
 #include "jet/format/database.h"
 #include "jet/format/error.h"
+#include "jet/format/general97_key.h"
 #include "jet/format/index_key.h"
 #include "jet/format/index_tree.h"
 #include "jet/format/key_encoder.h"
@@ -42,6 +43,7 @@ struct Tally {
     std::size_t trees = 0;
     std::size_t per_character = 0;  // entries whose ligatures were counted per character
     std::set<char16_t> text_units;  // every unit of a compared text key
+    std::size_t longest_text = 0;   // in UTF-16 units, trailing spaces dropped
 };
 
 // Compares every leaf entry of every index of `db` with the key computed from
@@ -70,7 +72,7 @@ void compare_file(const jet::Database& db, const std::string& name, Tally& tally
                     std::find_if(def.columns.begin(), def.columns.end(),
                                  [&](const jet::Column& c) { return c.number == ic.number; });
                 ASSERT_NE(it, def.columns.end()) << name << ": index column " << ic.number;
-                fields.push_back(jet::key_field(*it, ic, db.header().is_ace()));
+                fields.push_back(jet::key_field(*it, ic, db.header()));
                 places.push_back(static_cast<std::size_t>(it - def.columns.begin()));
                 types.emplace_back(jet::column_type_name(it->type));
             }
@@ -111,9 +113,12 @@ void compare_file(const jet::Database& db, const std::string& name, Tally& tally
                 for (std::size_t i = 0; i < fields.size(); ++i) {
                     ++tally.per_type[types[i]];
                     if (const auto* s = std::get_if<std::string>(values[i])) {
-                        for (const char16_t u : jet::utf8_to_utf16(*s)) {
-                            tally.text_units.insert(u);
+                        std::u16string units = jet::utf8_to_utf16(*s);
+                        tally.text_units.insert(units.begin(), units.end());
+                        while (!units.empty() && units.back() == u' ') {
+                            units.pop_back();
                         }
+                        tally.longest_text = std::max(tally.longest_text, units.size());
                     }
                 }
             }
@@ -171,6 +176,108 @@ TEST(KeyEncoder, EveryCorpusEntryEqualsTheKeyComputedFromItsRow) {
     EXPECT_EQ(listed, 0x10000u) << "the collation table leaves units out";
     EXPECT_GE(tally.entries, 15000u);
     EXPECT_GE(tally.trees, 1000u);
+}
+
+// Access 97 files, corpus and sweep: their text keys follow an order of their
+// own, and every one must equal the key computed from its row.
+TEST(KeyEncoder, EveryAccess97EntryEqualsTheKeyComputedFromItsRow) {
+    std::vector<CorpusFile> files = testsupport::corpus_files("jet3");
+    for (const auto& f : testsupport::sweep_files()) {
+        if (f.format == "jet3") {
+            files.push_back(f);
+        }
+    }
+    if (files.empty()) {
+        GTEST_SKIP() << "corpus not available";
+    }
+    Tally tally;
+    for (const CorpusFile& f : files) {
+        SCOPED_TRACE(f.name);
+        try {
+            const jet::Database db(f.path, jet::OpenOptions{std::nullopt, false});
+            compare_file(db, f.name, tally);
+        } catch (const jet::Error& e) {
+            ADD_FAILURE() << f.name << ": " << e.what();
+        }
+        if (HasFatalFailure()) {
+            return;
+        }
+    }
+    std::cout << "Access 97 files: " << files.size() << ", index trees: " << tally.trees
+              << ", entries compared: " << tally.entries
+              << ", longest keyed text: " << tally.longest_text << "\n";
+    for (const auto& [type, n] : tally.per_type) {
+        std::cout << "  " << type << ": " << n << "\n";
+    }
+    for (const auto& [why, n] : tally.unknown) {
+        std::cout << "  not computable, " << n << " entries: " << why << "\n";
+        EXPECT_EQ(why.find("text"), std::string::npos) << "text keys left out: " << why;
+    }
+    // The files hold text keys of 254 distinct bytes, accented and not.
+    EXPECT_GE(tally.per_type["Text"], 6000u);
+    EXPECT_GE(tally.text_units.size(), 250u);
+}
+
+// The Access 97 order on texts of its rules, and what it refuses rather than
+// guesses: another code page or sort order, a Memo index, texts longer than
+// any key seen, characters the code page lacks.
+TEST(KeyEncoder, Access97TextKeys) {
+    struct Case {
+        const char* text;
+        bool ascending;
+        std::uint16_t code_page;
+        std::uint16_t sort_order;
+        jet::ColumnType type;
+        const char* key;      // the key, or
+        const char* refusal;  // part of why it is refused
+    };
+    using jet::ColumnType;
+    const std::string long_text(jet::kMaxGeneral97KeyChars + 1, 'x');
+    const std::vector<Case> cases = {
+        {"Ab 9", true, 1252, 1033, ColumnType::text, "7F 60 61 11 5F 00 ", nullptr},
+        {"Ab 9  ", false, 1252, 1033, ColumnType::text, "80 9F 9E EE A0 FF ", nullptr},
+        {"AA\xC3\x81"
+         "AA",
+         true, 1252, 1033, ColumnType::text, "7F 60 60 60 60 60 02 24 00 ", nullptr},
+        {"a\xC5\xA0"
+         "a",
+         true, 1252, 1033, ColumnType::text, "7F 60 76 60 02 A0 ", nullptr},
+        {"a\xC5\xA0"
+         "a",
+         false, 1252, 1033, ColumnType::text, "80 9F 89 9F FD 5F ", nullptr},
+        // A ligature counts as two letters before an accent; B counts none.
+        {"\xC3\x9F"
+         "B\xC3\xA9",
+         true, 1252, 1033, ColumnType::text, "7F 76 76 61 66 02 24 00 ", nullptr},
+        {"\xC3\xA9\xC3\xA9", true, 1252, 1033, ColumnType::text, "7F 66 66 04 40 ", nullptr},
+        {"x", true, 1251, 1033, ColumnType::text, nullptr, "Access 97 text keys in code page 1251"},
+        {"x", true, 1252, 1049, ColumnType::text, nullptr, "Access 97 text sort order 1049"},
+        {"x", true, 1252, 1033, ColumnType::memo, nullptr, "Memo index in an Access 97 file"},
+        {long_text.c_str(), true, 1252, 1033, ColumnType::text, nullptr,
+         "longer than 43 characters"},
+        {"\xD0\x96", true, 1252, 1033, ColumnType::text, nullptr, "code page 1252 does not have"},
+    };
+    for (const Case& c : cases) {
+        jet::KeyField field;
+        field.type = static_cast<std::uint8_t>(c.type);
+        field.ascending = c.ascending;
+        field.sort_order = c.sort_order;
+        field.jet3 = true;
+        field.code_page = c.code_page;
+        field.file_code_page = 1252;
+        const jet::Value v{std::string(c.text)};
+        const jet::Value* p = &v;
+        std::vector<std::uint8_t> key;
+        const auto why = jet::encode_index_key(std::span(&field, 1), std::span(&p, 1), key);
+        if (c.key == nullptr) {
+            ASSERT_TRUE(why) << c.text << " gave " << hex(key);
+            EXPECT_NE(why->find(c.refusal), std::string::npos) << *why;
+            EXPECT_TRUE(key.empty());
+        } else {
+            EXPECT_FALSE(why) << *why;
+            EXPECT_EQ(hex(key), c.key) << c.text;
+        }
+    }
 }
 
 // Keys Access wrote into real application files outside the corpus (four

@@ -162,7 +162,7 @@ void print_entries(const jet::Database& db, const jet::TableDef& t, std::ostream
                 continue;
             }
             out << " " << t.columns[at].name << (ic.ascending() ? "" : " DESC");
-            fields.push_back(jet::key_field(t.columns[at], ic, db.header().is_ace()));
+            fields.push_back(jet::key_field(t.columns[at], ic, db.header()));
             places.push_back(at);
             if (!unsupported) {
                 unsupported = jet::key_unsupported(fields.back());
