@@ -7,8 +7,15 @@
 // encoding key (set_encoding_key, taken from the header), every page n >= 1 is
 // decoded on read, and in an Office-encrypted ACE file (set_cipher) every page
 // n >= 1 is decrypted on read. The file is opened read-only and never written through
-// this class. Reads go through pread; nothing but the handle is held, so a
-// large file costs no memory.
+// this class.
+//
+// Pages come from the kernel in blocks of 64 KB, read whole with one pread
+// and kept in a small cache of a few megabytes (the bytes as stored, before
+// decoding), so that walks over neighbouring pages and pages read again cost
+// no system call. The handle and its cache may be shared by several readers
+// of one file, each with its own format, codec and cipher (share()), in
+// several threads: each block then comes in from the kernel about once for
+// all of them. Memory stays bounded however large the file.
 
 #include <cstdint>
 #include <filesystem>
@@ -50,6 +57,11 @@ class PageFile {
     explicit PageFile(const std::filesystem::path& path);
     // The same, its pages read as `format`'s.
     PageFile(const std::filesystem::path& path, const Format& format);
+    // Another reader of the file `other` reads, through its handle and cache:
+    // no second open, and blocks either one read are there for the other.
+    // It has no format, codec or cipher of its own until they are set; it is
+    // used from one thread, `other` from another if need be.
+    static PageFile share(const PageFile& other);
     ~PageFile();
     PageFile(const PageFile&) = delete;
     PageFile& operator=(const PageFile&) = delete;
@@ -93,11 +105,21 @@ class PageFile {
     // "<file>, page <n>" for error descriptions.
     std::string where(std::uint32_t n) const;
 
+    // The pread calls made for pages through this file's handle so far, by
+    // every reader sharing it (the measure of the cache's work).
+    std::uint64_t reads_for_pages() const;
+
+    struct Shared;
+
   private:
+    PageFile() = default;
     // Reads and decodes pages [first, first + count) into `bytes`, back to back.
     void read_bytes(std::uint32_t first, std::uint32_t count, std::uint8_t* bytes) const;
+    // Reads the stored bytes of page n without the cache.
+    void read_direct(std::uint32_t n, std::uint8_t* bytes) const;
 
     std::filesystem::path path_;
+    std::shared_ptr<Shared> shared_;
     int fd_ = -1;
     std::uint64_t size_ = 0;
     std::uint32_t page_count_ = 0;
