@@ -41,7 +41,7 @@ class OutputFile {
     // Every page of one file has the length of the first one written.
     // Runs of consecutive pages are gathered, several at once (a table's
     // data pages and its long values grow side by side), and each is written
-    // with one call when it reaches 1 MB or room is needed for another, so a
+    // with one call when it reaches 512 KB or room is needed for another, so a
     // failure to write may be reported by a later call or by flush().
     void write_page(std::uint32_t n, const PageBuf& page);
 
@@ -88,8 +88,8 @@ class OutputFile {
     std::uint64_t size_ = 0;
     bool committed_ = false;
     std::optional<std::uint32_t> fail_page_;
-    static constexpr std::size_t kRunBytes = std::size_t{1} << 20;
-    static constexpr std::size_t kRuns = 6;
+    static constexpr std::size_t kRunBytes = std::size_t{512} * 1024;
+    static constexpr std::size_t kRuns = 4;
     std::size_t page_size_ = 0;  // of every page, from the first one
     std::vector<Run> runs_;
     std::uint64_t clock_ = 0;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "jet/format/error.h"
 #include "jet/format/rc4.h"
@@ -22,18 +23,32 @@ std::string describe_errno(int err) {
     return std::strerror(err);
 }
 
-// The unit read from the file: a whole number of pages of every format.
+// The unit of the cache: a whole number of pages of every format.
 constexpr std::size_t kBlockBytes = std::size_t{64} * 1024;
+// What a block knows is there, in units of the smallest page.
+constexpr std::size_t kUnit = 2048;
+constexpr std::uint32_t kAllUnits = 0xFFFFFFFFu;
+static_assert(kBlockBytes / kUnit == 32);
 // The cache: kSets sets of kWays blocks each (8 MB), the least recently
 // used block of a set replaced.
 constexpr std::size_t kSets = 32;
 constexpr std::size_t kWays = 4;
 
+// A block of the file, read whole, or filling page by page where reads
+// jump about. Bytes are written only where their units are not yet
+// marked present, and read only where they are.
 struct Block {
     std::uint64_t number = 0;  // offset / kBlockBytes
-    std::size_t valid = 0;     // bytes read (fewer at the end of the file)
+    std::atomic<std::uint32_t> present{0};
     std::unique_ptr<std::uint8_t[]> bytes;
 };
+
+// The units of `size` bytes from `within` (both multiples of kUnit).
+std::uint32_t units_of(std::size_t within, std::size_t size) {
+    const std::size_t count = size / kUnit;
+    const std::uint32_t run = count >= 32 ? kAllUnits : (1u << count) - 1;
+    return run << (within / kUnit);
+}
 
 // Reads up to `count` bytes at `offset`; fewer only at the end of the file.
 // Returns the bytes read, or -1 with errno set.
@@ -65,11 +80,16 @@ struct PageFile::Shared {
 
     std::mutex mutex;
     struct Way {
-        std::shared_ptr<const Block> block;
+        std::shared_ptr<Block> block;
         std::uint64_t used = 0;
     };
     std::array<Way, kSets * kWays> ways{};
     std::uint64_t clock = 0;
+    // Buffers of blocks dropped from the cache that nobody was reading,
+    // for the next blocks: no allocation (and no fresh memory for the
+    // kernel to fault in) per block.
+    std::vector<std::unique_ptr<std::uint8_t[]>> spare;
+    static constexpr std::size_t kSpare = 4;
 
     ~Shared() {
         if (fd >= 0) {
@@ -77,53 +97,112 @@ struct PageFile::Shared {
         }
     }
 
-    std::shared_ptr<const Block> find(std::uint64_t number) {
-        const std::lock_guard<std::mutex> lock(mutex);
+    // Under the lock: the way holding block `number`, else nullptr.
+    Way* way_of(std::uint64_t number) {
         Way* set = &ways[(number % kSets) * kWays];
         for (std::size_t w = 0; w < kWays; ++w) {
             if (set[w].block && set[w].block->number == number) {
-                set[w].used = ++clock;
-                return set[w].block;
+                return &set[w];
             }
         }
         return nullptr;
     }
 
-    void keep(const std::shared_ptr<const Block>& block) {
-        const std::lock_guard<std::mutex> lock(mutex);
-        Way* set = &ways[(block->number % kSets) * kWays];
-        Way* victim = set;
-        for (std::size_t w = 0; w < kWays; ++w) {
-            if (set[w].block && set[w].block->number == block->number) {
-                victim = &set[w];  // read by another reader meanwhile
-                break;
+    // Under the lock: puts `block` in its way (its older self's, or the
+    // set's least recently used).
+    void install(const std::shared_ptr<Block>& block) {
+        Way* victim = way_of(block->number);
+        if (victim == nullptr) {
+            Way* set = &ways[(block->number % kSets) * kWays];
+            victim = set;
+            for (std::size_t w = 1; w < kWays; ++w) {
+                victim = set[w].used < victim->used ? &set[w] : victim;
             }
-            if (set[w].used < victim->used) {
-                victim = &set[w];
-            }
+        }
+        // Copies of a block are only made under the lock: held by the cache
+        // alone, nobody can be reading it.
+        if (victim->block && victim->block.use_count() == 1 && spare.size() < kSpare) {
+            spare.push_back(std::move(victim->block->bytes));
         }
         victim->block = block;
         victim->used = ++clock;
     }
 
-    // The block `number`, from the cache or read now; nullptr when the read
-    // fails (the caller reads what it needs without the cache).
-    std::shared_ptr<const Block> block(std::uint64_t number) {
-        if (auto found = find(number)) {
-            return found;
+    std::shared_ptr<Block> fresh(std::uint64_t number) {
+        auto block = std::make_shared<Block>();
+        block->number = number;
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            if (!spare.empty()) {
+                block->bytes = std::move(spare.back());
+                spare.pop_back();
+                return block;
+            }
         }
-        auto fresh = std::make_shared<Block>();
-        fresh->number = number;
-        fresh->bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockBytes);
+        block->bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockBytes);
+        return block;
+    }
+
+    // The block `number` holding the units `wanted`: from the cache, or read
+    // whole now. nullptr when the read fails (the caller reads what it needs
+    // on its own, which says what went wrong).
+    std::shared_ptr<Block> whole(std::uint64_t number, std::uint32_t wanted) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            if (Way* way = way_of(number)) {
+                if ((way->block->present.load(std::memory_order_acquire) & wanted) == wanted) {
+                    way->used = ++clock;
+                    return way->block;
+                }
+            }
+        }
+        auto block = fresh(number);
         reads.fetch_add(1, std::memory_order_relaxed);
-        const ssize_t got = read_fully(fd, fresh->bytes.get(), kBlockBytes, number * kBlockBytes);
+        const ssize_t got = read_fully(fd, block->bytes.get(), kBlockBytes, number * kBlockBytes);
         if (got < 0) {
             return nullptr;
         }
-        fresh->valid = static_cast<std::size_t>(got);
-        std::shared_ptr<const Block> ready = std::move(fresh);
-        keep(ready);
-        return ready;
+        const std::size_t units = static_cast<std::size_t>(got) / kUnit;
+        block->present.store(units == 0 ? 0 : units_of(0, units * kUnit),
+                             std::memory_order_release);
+        const std::lock_guard<std::mutex> lock(mutex);
+        install(block);
+        return block;
+    }
+
+    // The block `number` as the cache has it, perhaps without the units
+    // wanted; a new empty one when it has none.
+    std::shared_ptr<Block> some(std::uint64_t number) {
+        {
+            const std::lock_guard<std::mutex> lock(mutex);
+            if (Way* way = way_of(number)) {
+                way->used = ++clock;
+                return way->block;
+            }
+        }
+        auto block = fresh(number);
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (Way* way = way_of(number)) {
+            return way->block;  // made by another reader meanwhile
+        }
+        install(block);
+        return block;
+    }
+
+    // Copies the `count` bytes read on their own into the units of `block`
+    // from `within` that it does not have yet.
+    void fill(Block& block, std::size_t within, std::size_t count, const std::uint8_t* bytes) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        const std::uint32_t have = block.present.load(std::memory_order_relaxed);
+        std::uint32_t added = 0;
+        for (std::size_t at = 0; at < count; at += kUnit) {
+            const std::uint32_t unit = units_of(within + at, kUnit);
+            if ((have & unit) == 0) {
+                std::memcpy(block.bytes.get() + within + at, bytes + at, kUnit);
+                added |= unit;
+            }
+        }
+        block.present.store(have | added, std::memory_order_release);
     }
 };
 
@@ -214,22 +293,31 @@ void PageFile::read_bytes(std::uint32_t first, std::uint32_t count, std::uint8_t
                                             " is referenced but lies past the end of the file (" +
                                             std::to_string(page_count_) + " pages).");
     }
-    // Page by page through the cache; a page the block read did not reach
-    // (the file shrank, or the read failed) is read on its own, which says
-    // what went wrong.
-    std::shared_ptr<const Block> block;
+    // Page by page through the cache. Runs, and single pages that follow
+    // one read just before, bring in their whole block; other pages are read
+    // alone (an index walk or a long value jumping about would otherwise
+    // bring in sixteen times what it needs). A page a block read did not
+    // reach (the file shrank, or the read failed) is read on its own, which
+    // says what went wrong.
+    const bool sweep = count > 1 || follows_recent(first);
+    note_read(first + count - 1);
+    std::shared_ptr<Block> block;
     for (std::uint32_t k = 0; k < count; ++k) {
         const std::uint64_t offset = std::uint64_t{first + k} * page_size;
         const std::uint64_t number = offset / kBlockBytes;
         const std::size_t within = static_cast<std::size_t>(offset - number * kBlockBytes);
+        const std::uint32_t wanted = units_of(within, page_size);
         std::uint8_t* to = bytes + std::size_t{k} * page_size;
         if (!block || block->number != number) {
-            block = shared_->block(number);
+            block = sweep ? shared_->whole(number, wanted) : shared_->some(number);
         }
-        if (block && block->valid >= within + page_size) {
+        if (block && (block->present.load(std::memory_order_acquire) & wanted) == wanted) {
             std::memcpy(to, block->bytes.get() + within, page_size);
-        } else {
-            read_direct(first + k, to);
+            continue;
+        }
+        read_direct(first + k, to);
+        if (block) {
+            shared_->fill(*block, within, page_size, to);
         }
     }
     if (encoding_key_ != 0 || cipher_) {
@@ -245,6 +333,29 @@ void PageFile::read_bytes(std::uint32_t first, std::uint32_t count, std::uint8_t
             }
         }
     }
+}
+
+bool PageFile::follows_recent(std::uint32_t n) const {
+    // A few pages ahead still counts: rows in key order step over pages
+    // of other rows, index leaves over the data pages between them.
+    for (const std::uint32_t r : recent_) {
+        if (n > r && n - r <= 8) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void PageFile::note_read(std::uint32_t n) const {
+    // The stream this read continues moves on; else the oldest is replaced.
+    for (std::uint32_t& r : recent_) {
+        if (n >= r && n - r <= kRecentGap) {
+            r = n;
+            return;
+        }
+    }
+    recent_[recent_next_] = n;
+    recent_next_ = (recent_next_ + 1) % recent_.size();
 }
 
 void PageFile::read_direct(std::uint32_t n, std::uint8_t* bytes) const {

@@ -9,14 +9,16 @@
 // n >= 1 is decrypted on read. The file is opened read-only and never written through
 // this class.
 //
-// Pages come from the kernel in blocks of 64 KB, read whole with one pread
-// and kept in a small cache of a few megabytes (the bytes as stored, before
-// decoding), so that walks over neighbouring pages and pages read again cost
-// no system call. The handle and its cache may be shared by several readers
-// of one file, each with its own format, codec and cipher (share()), in
-// several threads: each block then comes in from the kernel about once for
-// all of them. Memory stays bounded however large the file.
+// Pages are kept in a cache of 8 MB, in blocks of 64 KB (the bytes as
+// stored, before decoding). A run of pages, or a page that follows one just
+// read, brings in its whole block with one pread, so that walks over
+// neighbouring pages cost a system call per block; a page read out of the
+// way comes in alone. The handle and its cache may be shared by several
+// readers of one file, each with its own format, codec and cipher
+// (share()), in several threads: a block then comes in from the kernel
+// about once for all of them. Memory stays bounded however large the file.
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -117,6 +119,11 @@ class PageFile {
     void read_bytes(std::uint32_t first, std::uint32_t count, std::uint8_t* bytes) const;
     // Reads the stored bytes of page n without the cache.
     void read_direct(std::uint32_t n, std::uint8_t* bytes) const;
+    // Whether page n comes just after one of the last pages read, and the
+    // note of a page read: how forward sweeps (a table's pages, an index's
+    // leaves) are told from jumps, among several interleaved walks.
+    bool follows_recent(std::uint32_t n) const;
+    void note_read(std::uint32_t n) const;
 
     std::filesystem::path path_;
     std::shared_ptr<Shared> shared_;
@@ -127,6 +134,10 @@ class PageFile {
     const Format* format_ = nullptr;
     TextCodec text_;
     std::shared_ptr<const PageCipher> cipher_;
+    static constexpr std::uint32_t kRecentGap = 32;
+    mutable std::array<std::uint32_t, 4> recent_{0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu,
+                                                 0xFFFFFFFFu};
+    mutable std::size_t recent_next_ = 0;
 };
 
 }  // namespace jet

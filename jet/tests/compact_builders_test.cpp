@@ -544,7 +544,7 @@ TEST(OutputFile, InterleavedRunsLandEachPageAtItsPlace) {
         std::uint32_t first;
         std::uint32_t count;
     };
-    // Ten streams; the first outlasts a 1 MB run.
+    // Ten streams; the first outlasts a run of 512 KB.
     const std::vector<Stream> streams = {{1, 300},  {400, 40}, {500, 40},  {600, 40},  {700, 40},
                                          {800, 40}, {900, 40}, {1000, 40}, {1100, 40}, {1200, 20}};
     std::map<std::uint32_t, std::uint8_t> expected;  // page -> its fill
