@@ -544,9 +544,19 @@ TEST(OutputFile, InterleavedRunsLandEachPageAtItsPlace) {
         std::uint32_t first;
         std::uint32_t count;
     };
-    // Ten streams; the first outlasts a run of 512 KB.
-    const std::vector<Stream> streams = {{1, 300},  {400, 40}, {500, 40},  {600, 40},  {700, 40},
-                                         {800, 40}, {900, 40}, {1000, 40}, {1100, 40}, {1200, 20}};
+    // Three streams, the first outlasting a run of 512 KB; then ten at
+    // once, more than are gathered.
+    const std::vector<std::vector<Stream>> phases = {{{1, 300}, {400, 40}, {500, 40}},
+                                                     {{600, 12},
+                                                      {700, 12},
+                                                      {800, 12},
+                                                      {900, 12},
+                                                      {1000, 12},
+                                                      {1100, 12},
+                                                      {1200, 12},
+                                                      {1300, 12},
+                                                      {1400, 12},
+                                                      {1500, 20}}};
     std::map<std::uint32_t, std::uint8_t> expected;  // page -> its fill
     auto page_of = [&](std::uint32_t n, std::uint8_t fill) {
         jet::PageBuf page(size, fill);
@@ -558,23 +568,27 @@ TEST(OutputFile, InterleavedRunsLandEachPageAtItsPlace) {
     {
         jet::OutputFile out(dest, key);
         out.write_page(0, page_of(0, 7));
-        for (std::uint32_t k = 0; k < 300; ++k) {
-            for (const Stream& s : streams) {
-                if (k < s.count) {
-                    out.write_page(s.first + k, page_of(s.first + k, 1));
+        for (const auto& streams : phases) {
+            for (std::uint32_t k = 0; k < 300; ++k) {
+                for (const Stream& s : streams) {
+                    if (k < s.count) {
+                        out.write_page(s.first + k, page_of(s.first + k, 1));
+                    }
+                }
+                if (k == 20 && streams.size() == 3) {
+                    out.write_page(405, page_of(405, 2));  // still gathered
+                }
+                if (k == 200 && streams.size() == 3) {
+                    out.write_page(2, page_of(2, 3));  // its run went out
                 }
             }
-            if (k == 20) {
-                out.write_page(405, page_of(405, 2));  // still gathered
-                out.write_page(2, page_of(2, 3));      // its run may be out already
-            }
         }
-        out.write_page(1, page_of(1, 4));  // long written
+        out.write_page(1, page_of(1, 4));
         out.commit(0600, ::getuid(), ::getgid());
     }
     jet::PageFile back(dest, jet::jet4_format());
     back.set_encoding_key(key);
-    ASSERT_EQ(back.page_count(), 1220u);
+    ASSERT_EQ(back.page_count(), 1520u);
     for (const auto& [n, fill] : expected) {
         const jet::PageBuf page = back.read(n);
         EXPECT_EQ(jet::le32(page, 0), n);
