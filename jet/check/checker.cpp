@@ -604,11 +604,19 @@ CheckReport check(const Database& db, const CheckOptions& options) {
     }
 }
 
-CheckReport check_file(const std::filesystem::path& path, const CheckOptions& options,
-                       const std::optional<std::string>& password) {
+namespace {
+
+CheckReport check_file_read_through(const std::filesystem::path& path, const PageFile* share,
+                                    const CheckOptions& options,
+                                    const std::optional<std::string>& password) {
     OpenOptions open;
     open.password = password;
     open.verify_password = password.has_value();
+    open.share = share;
+    if (share != nullptr) {
+        // The keys of an encrypted file come with it: derived once.
+        open.cipher = share->cipher();
+    }
     try {
         const Database db(path, open);
         return check(db, options);
@@ -622,6 +630,18 @@ CheckReport check_file(const std::filesystem::path& path, const CheckOptions& op
                                    "MSysObjects", std::string(e.what()), 0, std::nullopt});
         return report;
     }
+}
+
+}  // namespace
+
+CheckReport check_file(const std::filesystem::path& path, const CheckOptions& options,
+                       const std::optional<std::string>& password) {
+    return check_file_read_through(path, nullptr, options, password);
+}
+
+CheckReport check_file(const PageFile& file, const CheckOptions& options,
+                       const std::optional<std::string>& password) {
+    return check_file_read_through(file.path(), &file, options, password);
 }
 
 }  // namespace jet

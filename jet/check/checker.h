@@ -23,6 +23,7 @@
 namespace jet {
 
 class Database;
+class PageFile;
 
 enum class Severity { note, error };
 
@@ -144,6 +145,11 @@ CheckReport check(const Database& db, const CheckOptions& options = {});
 // jet::Error as opening would; damage found while opening — a catalog that
 // does not decode — is reported as an error finding instead.
 CheckReport check_file(const std::filesystem::path& path, const CheckOptions& options = {},
+                       const std::optional<std::string>& password = std::nullopt);
+// The same for a file already open: it is read through `file`'s handle and
+// cache (PageFile::share), from this thread while others read it too, with
+// the keys `file` decrypts with, if any.
+CheckReport check_file(const PageFile& file, const CheckOptions& options = {},
                        const std::optional<std::string>& password = std::nullopt);
 
 }  // namespace jet

@@ -124,8 +124,9 @@ void add_source_repairs(const CheckReport& report, std::vector<Repair>& repairs)
 Database open_source(const std::filesystem::path& source,
                      const std::optional<std::string>& password,
                      const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages,
-                     std::shared_ptr<const PageCipher> cipher) {
+                     std::shared_ptr<const PageCipher> cipher, const PageFile* share) {
     OpenOptions open_options;
+    open_options.share = share;
     open_options.password = password;
     open_options.verify_password = false;
     open_options.unlisted_pages = unlisted_pages;
@@ -174,12 +175,15 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     // the system tables): they are digested in a second thread, over a
     // Database of its own, while the copy is written. Leaving this function
     // early stops that thread.
-    DigestTask source_digests(source, digest_jobs(src), true, src.unlisted_pages(), cipher);
+    // Every reader of the source reads it through the handle and page cache
+    // of `src`: the file is opened once and its blocks come in from the
+    // kernel about once for all three.
+    DigestTask source_digests(src.file(), digest_jobs(src), true, src.unlisted_pages(), cipher);
     // The source is checked at the same time, over a Database of its own:
     // damage found there refuses the compaction, stale values it finds are
     // what the copy mends.
-    auto source_check = std::async(std::launch::async, [&source, &check_password] {
-        return check_file(source, {}, check_password);
+    auto source_check = std::async(std::launch::async, [&src, &check_password] {
+        return check_file(src.file(), {}, check_password);
     });
     // Progress: writing is seven tenths of the work, verification the rest.
     constexpr std::uint64_t kTotal = 1000;
@@ -253,7 +257,8 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     }
     if (read_again) {
         out.reset();
-        const Database again = open_source(source, options.source_password, *read_again, cipher);
+        const Database again =
+            open_source(source, options.source_password, *read_again, cipher, &src.file());
         return compact_locked(again, source, destination, options, shown);
     }
     const CompactorResult& result = *written_result;

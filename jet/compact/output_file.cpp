@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -105,11 +106,6 @@ void OutputFile::write_page(std::uint32_t n, const PageBuf& page) {
     if (fail_page_ && *fail_page_ == n) {
         throw_write_error(ENOSPC, n);
     }
-    // Pages mostly come in order: gather neighbours and write them together.
-    if (pending_count_ == kPendingPages ||
-        (pending_count_ != 0 && n != pending_first_ + pending_count_)) {
-        flush();
-    }
     if (page_size_ == 0) {
         page_size_ = page.size();
     }
@@ -119,53 +115,87 @@ void OutputFile::write_page(std::uint32_t n, const PageBuf& page) {
                                                      " bytes was handed over for a file of " +
                                                      std::to_string(page_size_) + "-byte pages.");
     }
-    if (pending_count_ == 0) {
-        pending_first_ = n;
-        pending_.resize(kPendingPages * page_size_);
+    const std::size_t run_pages = kRunBytes / page_size_;
+    // The run the page belongs to: one holding it already (written again),
+    // one it continues, or a new one.
+    Run* run = nullptr;
+    std::size_t at = 0;
+    for (Run& r : runs_) {
+        if (n >= r.first && n - r.first < r.count) {
+            run = &r;
+            at = n - r.first;
+            break;
+        }
+        if (n - r.first == r.count && r.count < run_pages) {
+            run = &r;
+            at = r.count;
+        }
+    }
+    if (run == nullptr) {
+        if (runs_.size() == kRuns) {
+            // Room for a new run: the one that has waited longest goes out.
+            std::size_t oldest = 0;
+            for (std::size_t i = 1; i < runs_.size(); ++i) {
+                oldest = runs_[i].used < runs_[oldest].used ? i : oldest;
+            }
+            write_run(oldest);
+        }
+        run = &runs_.emplace_back();
+        run->first = n;
+        run->bytes.reserve(kRunBytes);
     }
     // The page counts as gathered only once it is encrypted: a failure
     // half-way leaves nothing decoded among the pages to write.
-    const MutableBytes buf(pending_.data() + pending_count_ * page_size_, page_size_);
+    if (at == run->count) {
+        run->bytes.resize((at + 1) * page_size_);
+    }
+    const MutableBytes buf(run->bytes.data() + at * page_size_, page_size_);
     std::copy(page.begin(), page.end(), buf.begin());
     if (n != 0 && cipher_) {
         cipher_->encrypt(n, buf);
     } else if (n != 0 && key_ != 0) {
         apply_page_codec(key_, n, buf);
     }
-    ++pending_count_;
+    run->count = std::max(run->count, at + 1);
+    run->used = ++clock_;
     const std::uint64_t end = (static_cast<std::uint64_t>(n) + 1) * page_size_;
     if (end > size_) {
         size_ = end;
     }
+    if (run->count == run_pages) {
+        write_run(static_cast<std::size_t>(run - runs_.data()));
+    }
 }
 
-void OutputFile::flush() {
-    if (pending_count_ == 0) {
-        return;
-    }
-    const std::uint8_t* bytes = pending_.data();
-    const std::size_t total = pending_count_ * page_size_;
-    const auto offset = static_cast<off_t>(static_cast<std::uint64_t>(pending_first_) * page_size_);
+void OutputFile::write_run(std::size_t i) {
+    // Dropped from the list first: after a failure it is not written again.
+    const Run run = std::move(runs_[i]);
+    runs_.erase(runs_.begin() + static_cast<std::ptrdiff_t>(i));
+    const std::uint8_t* bytes = run.bytes.data();
+    const std::size_t total = run.count * page_size_;
+    const auto offset = static_cast<off_t>(static_cast<std::uint64_t>(run.first) * page_size_);
     std::size_t done = 0;
     while (done < total) {
         const ssize_t w =
             ::pwrite(fd_, bytes + done, total - done, offset + static_cast<off_t>(done));
-        const auto page = static_cast<std::uint32_t>(pending_first_ + done / page_size_);
+        const auto page = static_cast<std::uint32_t>(run.first + done / page_size_);
         if (w < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            const int err = errno;
-            pending_count_ = 0;
-            throw_write_error(err, page);
+            throw_write_error(errno, page);
         }
         if (w == 0) {
-            pending_count_ = 0;
             throw_write_error(ENOSPC, page);
         }
         done += static_cast<std::size_t>(w);
     }
-    pending_count_ = 0;
+}
+
+void OutputFile::flush() {
+    while (!runs_.empty()) {
+        write_run(0);
+    }
 }
 
 void OutputFile::sync() {

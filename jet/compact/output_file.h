@@ -39,7 +39,9 @@ class OutputFile {
 
     // Writes page n (encoding it when the file has a key; page 0 never is).
     // Every page of one file has the length of the first one written.
-    // Runs of consecutive pages are gathered and written together, so a
+    // Runs of consecutive pages are gathered, several at once (a table's
+    // data pages and its long values grow side by side), and each is written
+    // with one call when it reaches 512 KB or room is needed for another, so a
     // failure to write may be reported by a later call or by flush().
     void write_page(std::uint32_t n, const PageBuf& page);
 
@@ -68,6 +70,16 @@ class OutputFile {
   private:
     [[noreturn]] void throw_write_error(int err, std::uint32_t page) const;
 
+    // Pages first .. first + count - 1, back to back, not yet written.
+    struct Run {
+        std::uint32_t first = 0;
+        std::size_t count = 0;
+        std::vector<std::uint8_t> bytes;
+        std::uint64_t used = 0;  // when a page was last added
+    };
+    // Writes runs_[i] and drops it from the list.
+    void write_run(std::size_t i);
+
     std::filesystem::path destination_;
     std::filesystem::path temp_path_;  // empty for an unnamed file
     int fd_ = -1;
@@ -76,11 +88,11 @@ class OutputFile {
     std::uint64_t size_ = 0;
     bool committed_ = false;
     std::optional<std::uint32_t> fail_page_;
-    static constexpr std::size_t kPendingPages = 32;
-    std::size_t page_size_ = 0;          // of every page, from the first one
-    std::vector<std::uint8_t> pending_;  // pages pending_first_ .. + pending_count_, back to back
-    std::uint32_t pending_first_ = 0;
-    std::size_t pending_count_ = 0;
+    static constexpr std::size_t kRunBytes = std::size_t{512} * 1024;
+    static constexpr std::size_t kRuns = 4;
+    std::size_t page_size_ = 0;  // of every page, from the first one
+    std::vector<Run> runs_;
+    std::uint64_t clock_ = 0;
 };
 
 // Keeps `database` under a new name beside it ("name.backup-YYYYMMDD-HHMMSS.ext",

@@ -4,23 +4,17 @@
 
 namespace jet {
 
-PageCache::PageCache(const PageFile& file) : file_(file), slots_(kSlots), run_(kRun) {}
+PageCache::PageCache(const PageFile& file) : file_(file), slots_(kSlots) {}
 
 const DataPage& PageCache::data_page(std::uint32_t n) {
     Slot& slot = slots_[n % kSlots];
     if (!slot.loaded || slot.number != n) {
-        const std::uint32_t count =
-            std::min<std::uint32_t>(kRun, n < file_.page_count() ? file_.page_count() - n : 1);
-        file_.read_run(n, count, run_.data());
-        for (std::uint32_t k = 0; k < count; ++k) {
-            Slot& s = slots_[(n + k) % kSlots];
-            if (k == 0 || !s.loaded || s.number != n + k) {
-                s.number = n + k;
-                s.loaded = true;
-                s.raw = run_[k];
-                s.page.reset();
-            }
-        }
+        // One page: the file brings in the block around it once it sees
+        // the pages asked for go forward.
+        file_.read_into(n, slot.raw);
+        slot.number = n;
+        slot.loaded = true;
+        slot.page.reset();
     }
     if (!slot.page) {
         slot.page.emplace(file_.format(), slot.raw, n, file_.where(n));

@@ -14,9 +14,9 @@
 
 namespace jet {
 
-// Pages of the source, a thousand at a time, decoded as data pages when
-// asked for: rows are read in key order, which mostly follows storage order,
-// so a miss reads the pages after it too.
+// Pages of the source, 256 at a time, decoded as data pages when
+// asked for (rows are read in key order, which mostly follows storage
+// order: PageFile reads ahead where it does).
 class PageCache {
   public:
     explicit PageCache(const PageFile& file);
@@ -27,8 +27,7 @@ class PageCache {
     Bytes row(RowPointer p) { return data_page(p.page).row(p.row); }
 
   private:
-    static constexpr std::size_t kSlots = 1024;
-    static constexpr std::uint32_t kRun = 16;
+    static constexpr std::size_t kSlots = 256;
     struct Slot {
         std::uint32_t number = 0;
         bool loaded = false;
@@ -37,7 +36,6 @@ class PageCache {
     };
     const PageFile& file_;
     std::vector<Slot> slots_;
-    std::vector<PageBuf> run_;
 };
 
 // The live rows of one table: their slots (what index entries name) as

@@ -319,15 +319,15 @@ std::vector<std::pair<std::uint32_t, std::string>> digest_jobs(const Database& d
     return jobs;
 }
 
-DigestTask::DigestTask(std::filesystem::path path,
+DigestTask::DigestTask(const PageFile& file,
                        std::vector<std::pair<std::uint32_t, std::string>> tables,
                        bool skip_id_tables,
                        std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages,
                        std::shared_ptr<const PageCipher> cipher) {
-    thread_ = std::thread([this, path = std::move(path), tables = std::move(tables), skip_id_tables,
+    thread_ = std::thread([this, &file, tables = std::move(tables), skip_id_tables,
                            unlisted = std::move(unlisted_pages), cipher = std::move(cipher)] {
         try {
-            run(path, tables, skip_id_tables, unlisted, cipher);
+            run(file, tables, skip_id_tables, unlisted, cipher);
         } catch (const OperationCancelled&) {
         } catch (...) {
             error_ = std::current_exception();
@@ -352,7 +352,7 @@ TableDigests DigestTask::take() {
     return std::move(digests_);
 }
 
-void DigestTask::run(const std::filesystem::path& path,
+void DigestTask::run(const PageFile& file,
                      const std::vector<std::pair<std::uint32_t, std::string>>& tables,
                      bool skip_id_tables,
                      const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages,
@@ -361,7 +361,8 @@ void DigestTask::run(const std::filesystem::path& path,
     options.verify_password = false;
     options.unlisted_pages = unlisted_pages;
     options.cipher = std::move(cipher);
-    const Database db(path, options);
+    options.share = &file;
+    const Database db(file.path(), options);
     for (const auto& [page, name] : tables) {
         const TableDef& def = db.table_def(page);
         bool has_ids = false;
@@ -498,7 +499,7 @@ void verify_compacted(const Database& source, const Database& output, const IdRe
     for (const auto& [from, to] : ids.tables) {
         output_jobs.emplace_back(to, names[from]);
     }
-    DigestTask output_digests(output.path(), std::move(output_jobs), false, {},
+    DigestTask output_digests(output.file(), std::move(output_jobs), false, {},
                               output.file().cipher());
 
     CheckOptions strict;

@@ -119,7 +119,8 @@ struct OperationCancelled : std::exception {
 using TableDigests = std::map<std::uint32_t, TableDigest>;
 
 // Digests tables of a file in a thread of its own, over a Database of its
-// own (a Database is for one thread at a time). `tables` lists the pages of
+// own (a Database is for one thread at a time) that reads through the
+// handle and cache of `file` (which must outlive the task). `tables` lists the pages of
 // the definitions and the tables' names; with `skip_id_tables` a table with
 // Id columns is left out (its digest needs the Id map of the compaction).
 // The destructor stops the thread and waits for it (a few rows at most).
@@ -127,8 +128,8 @@ class DigestTask {
   public:
     // `unlisted_pages` and `cipher`: OpenOptions::unlisted_pages and
     // OpenOptions::cipher of the Database it opens.
-    DigestTask(std::filesystem::path path,
-               std::vector<std::pair<std::uint32_t, std::string>> tables, bool skip_id_tables,
+    DigestTask(const PageFile& file, std::vector<std::pair<std::uint32_t, std::string>> tables,
+               bool skip_id_tables,
                std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages = {},
                std::shared_ptr<const PageCipher> cipher = nullptr);
     ~DigestTask();
@@ -139,8 +140,8 @@ class DigestTask {
     TableDigests take();
 
   private:
-    void run(const std::filesystem::path& path,
-             const std::vector<std::pair<std::uint32_t, std::string>>& tables, bool skip_id_tables,
+    void run(const PageFile& file, const std::vector<std::pair<std::uint32_t, std::string>>& tables,
+             bool skip_id_tables,
              const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages,
              std::shared_ptr<const PageCipher> cipher);
 

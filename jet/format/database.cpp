@@ -15,7 +15,8 @@ Catalog read_catalog(const Database& db);
 }  // namespace
 
 Database::Database(const std::filesystem::path& path, const OpenOptions& options)
-    : file_(path), unlisted_(options.unlisted_pages) {
+    : file_(options.share != nullptr ? PageFile::share(*options.share) : PageFile(path)),
+      unlisted_(options.unlisted_pages) {
     PageBuf start(kLargestPageSize);
     const std::size_t got = file_.read_prefix(start.data(), start.size());
     header_ = parse_header(Bytes(start.data(), got), file_.size_bytes(), path.string());

@@ -39,6 +39,11 @@ struct OpenOptions {
     // with its password (file().cipher()): used instead of the password,
     // sparing another key derivation.
     std::shared_ptr<const PageCipher> cipher = nullptr;
+    // An open file of the same path to read the pages through (its handle
+    // and its cache, PageFile::share) instead of opening the path again: so
+    // that readers of one file in several threads read each block once. It
+    // must outlive the Database.
+    const PageFile* share = nullptr;
 };
 
 // One live row of a table, as found by a scan.

@@ -7,9 +7,18 @@
 // encoding key (set_encoding_key, taken from the header), every page n >= 1 is
 // decoded on read, and in an Office-encrypted ACE file (set_cipher) every page
 // n >= 1 is decrypted on read. The file is opened read-only and never written through
-// this class. Reads go through pread; nothing but the handle is held, so a
-// large file costs no memory.
+// this class.
+//
+// Pages are kept in a cache of 8 MB, in blocks of 64 KB (the bytes as
+// stored, before decoding). A run of pages, or a page that follows one just
+// read, brings in its whole block with one pread, so that walks over
+// neighbouring pages cost a system call per block; a page read out of the
+// way comes in alone. The handle and its cache may be shared by several
+// readers of one file, each with its own format, codec and cipher
+// (share()), in several threads: a block then comes in from the kernel
+// about once for all of them. Memory stays bounded however large the file.
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -50,6 +59,11 @@ class PageFile {
     explicit PageFile(const std::filesystem::path& path);
     // The same, its pages read as `format`'s.
     PageFile(const std::filesystem::path& path, const Format& format);
+    // Another reader of the file `other` reads, through its handle and cache:
+    // no second open, and blocks either one read are there for the other.
+    // It has no format, codec or cipher of its own until they are set; it is
+    // used from one thread, `other` from another if need be.
+    static PageFile share(const PageFile& other);
     ~PageFile();
     PageFile(const PageFile&) = delete;
     PageFile& operator=(const PageFile&) = delete;
@@ -93,11 +107,26 @@ class PageFile {
     // "<file>, page <n>" for error descriptions.
     std::string where(std::uint32_t n) const;
 
+    // The pread calls made for pages through this file's handle so far, by
+    // every reader sharing it (the measure of the cache's work).
+    std::uint64_t reads_for_pages() const;
+
+    struct Shared;
+
   private:
+    PageFile() = default;
     // Reads and decodes pages [first, first + count) into `bytes`, back to back.
     void read_bytes(std::uint32_t first, std::uint32_t count, std::uint8_t* bytes) const;
+    // Reads the stored bytes of page n without the cache.
+    void read_direct(std::uint32_t n, std::uint8_t* bytes) const;
+    // Whether page n comes just after one of the last pages read, and the
+    // note of a page read: how forward sweeps (a table's pages, an index's
+    // leaves) are told from jumps, among several interleaved walks.
+    bool follows_recent(std::uint32_t n) const;
+    void note_read(std::uint32_t n) const;
 
     std::filesystem::path path_;
+    std::shared_ptr<Shared> shared_;
     int fd_ = -1;
     std::uint64_t size_ = 0;
     std::uint32_t page_count_ = 0;
@@ -105,6 +134,10 @@ class PageFile {
     const Format* format_ = nullptr;
     TextCodec text_;
     std::shared_ptr<const PageCipher> cipher_;
+    static constexpr std::uint32_t kRecentGap = 32;
+    mutable std::array<std::uint32_t, 4> recent_{0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu,
+                                                 0xFFFFFFFFu};
+    mutable std::size_t recent_next_ = 0;
 };
 
 }  // namespace jet

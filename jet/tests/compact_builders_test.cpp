@@ -531,4 +531,69 @@ TEST(OutputFile, InvisibleUntilCommittedAndGoneOnFailure) {
     EXPECT_THROW(jet::OutputFile(dest, 0), jet::Error);
 }
 
+// Pages handed over in several interleaved streams (as a table's data pages
+// and its long values are), more streams than are gathered at once, streams
+// longer than one write, and pages written again before and after their run
+// went out: every page lands at its own place with its last content, encoded
+// under its own number.
+TEST(OutputFile, InterleavedRunsLandEachPageAtItsPlace) {
+    testsupport::ScratchDir dir;
+    const fs::path dest = dir.path() / "out.mdb";
+    const std::size_t size = jet::jet4_format().page_size;
+    struct Stream {
+        std::uint32_t first;
+        std::uint32_t count;
+    };
+    // Three streams, the first outlasting a run of 512 KB; then ten at
+    // once, more than are gathered.
+    const std::vector<std::vector<Stream>> phases = {{{1, 300}, {400, 40}, {500, 40}},
+                                                     {{600, 12},
+                                                      {700, 12},
+                                                      {800, 12},
+                                                      {900, 12},
+                                                      {1000, 12},
+                                                      {1100, 12},
+                                                      {1200, 12},
+                                                      {1300, 12},
+                                                      {1400, 12},
+                                                      {1500, 20}}};
+    std::map<std::uint32_t, std::uint8_t> expected;  // page -> its fill
+    auto page_of = [&](std::uint32_t n, std::uint8_t fill) {
+        jet::PageBuf page(size, fill);
+        jet::put_le32(jet::MutableBytes(page), 0, n);
+        expected[n] = fill;
+        return page;
+    };
+    const std::uint32_t key = 0x5A5A1234;
+    {
+        jet::OutputFile out(dest, key);
+        out.write_page(0, page_of(0, 7));
+        for (const auto& streams : phases) {
+            for (std::uint32_t k = 0; k < 300; ++k) {
+                for (const Stream& s : streams) {
+                    if (k < s.count) {
+                        out.write_page(s.first + k, page_of(s.first + k, 1));
+                    }
+                }
+                if (k == 20 && streams.size() == 3) {
+                    out.write_page(405, page_of(405, 2));  // still gathered
+                }
+                if (k == 200 && streams.size() == 3) {
+                    out.write_page(2, page_of(2, 3));  // its run went out
+                }
+            }
+        }
+        out.write_page(1, page_of(1, 4));
+        out.commit(0600, ::getuid(), ::getgid());
+    }
+    jet::PageFile back(dest, jet::jet4_format());
+    back.set_encoding_key(key);
+    ASSERT_EQ(back.page_count(), 1520u);
+    for (const auto& [n, fill] : expected) {
+        const jet::PageBuf page = back.read(n);
+        EXPECT_EQ(jet::le32(page, 0), n);
+        EXPECT_EQ(page[size - 1], fill) << "page " << n;
+    }
+}
+
 }  // namespace

@@ -1,7 +1,13 @@
 // Page access and the RC4 codec, on real files.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "jet/format/bytes.h"
@@ -91,6 +97,128 @@ TEST(PageFile, ARunReachingPastTheEndIsRefusedNamingTheFirstMissingPage) {
         EXPECT_EQ(e.kind(), jet::ErrorKind::damaged);
         EXPECT_NE(std::string(e.what()).find("page " + std::to_string(f.page_count())),
                   std::string::npos);
+    }
+}
+
+// The largest Jet 4 file of the corpus (the most pages), or nothing.
+std::optional<testsupport::CorpusFile> largest_jet4() {
+    auto files = testsupport::corpus_files("jet4");
+    if (files.empty()) {
+        return std::nullopt;
+    }
+    return *std::max_element(files.begin(), files.end(), [](const auto& a, const auto& b) {
+        return std::filesystem::file_size(a.path) < std::filesystem::file_size(b.path);
+    });
+}
+
+std::vector<std::uint8_t> raw_bytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Readers sharing one handle, in two threads walking the file from two
+// places, each get every page as stored; between them the pages come in
+// from the kernel in blocks, far fewer reads than pages, and a second walk
+// over a file the cache holds reads nothing more.
+TEST(PageFile, SharedReadersSeeThePagesAsStoredWithFewReads) {
+    const auto file = largest_jet4();
+    if (!file) {
+        GTEST_SKIP() << "corpus not found (TARNWICK_CORPUS)";
+    }
+    const std::vector<std::uint8_t> raw = raw_bytes(file->path);
+    const std::size_t size = jet::jet4_format().page_size;
+    jet::PageFile first(file->path, jet::jet4_format());
+    const std::uint32_t pages = first.page_count();
+    ASSERT_GE(pages, 32u) << file->name;
+    auto walk = [&](const jet::PageFile& f, std::uint32_t from, std::size_t& wrong) {
+        for (std::uint32_t k = 0; k < pages; ++k) {
+            const std::uint32_t n = (from + k) % pages;
+            const jet::PageBuf page = f.read(n);
+            wrong += std::memcmp(page.data(), raw.data() + std::size_t{n} * size, size) != 0;
+        }
+    };
+    jet::PageFile second = jet::PageFile::share(first);
+    second.set_format(jet::jet4_format());
+    std::size_t wrong_first = 0;
+    std::size_t wrong_second = 0;
+    std::thread other([&] { walk(second, pages / 2, wrong_second); });
+    walk(first, 0, wrong_first);
+    other.join();
+    EXPECT_EQ(wrong_first, 0u);
+    EXPECT_EQ(wrong_second, 0u);
+    const std::uint64_t reads = first.reads_for_pages();
+    EXPECT_EQ(second.reads_for_pages(), reads) << "one count for the shared handle";
+    EXPECT_LE(reads, pages / 4) << "pages read one call at a time";
+    if (raw.size() <= std::size_t{4} << 20) {
+        walk(second, 0, wrong_second);
+        EXPECT_EQ(second.reads_for_pages(), reads) << "pages read again from the file";
+    }
+}
+
+// Pages read out of the way come in alone and are kept beside the blocks
+// read whole; in every order, and in a sweep after jumps over the same
+// blocks, each read gives the page as stored.
+TEST(PageFile, PagesReadInAnyOrderAreThePagesAsStored) {
+    const auto file = largest_jet4();
+    if (!file) {
+        GTEST_SKIP() << "corpus not found (TARNWICK_CORPUS)";
+    }
+    const std::vector<std::uint8_t> raw = raw_bytes(file->path);
+    const std::size_t size = jet::jet4_format().page_size;
+    const struct {
+        const char* name;
+        std::uint32_t stride;  // to the next page, modulo the page count
+    } orders[] = {{"backwards", 0xFFFFFFFFu}, {"jumps of 37", 37}, {"jumps of 5", 5}};
+    for (const auto& order : orders) {
+        jet::PageFile f(file->path, jet::jet4_format());
+        const std::uint32_t pages = f.page_count();
+        std::uint32_t n = pages - 1;
+        std::size_t wrong = 0;
+        for (std::uint32_t k = 0; k < 2 * pages; ++k) {
+            // The first pass in the order, the second straight through.
+            n = k < pages ? static_cast<std::uint32_t>((n + order.stride) % pages) : k - pages;
+            const jet::PageBuf page = f.read(n);
+            wrong += std::memcmp(page.data(), raw.data() + std::size_t{n} * size, size) != 0;
+        }
+        EXPECT_EQ(wrong, 0u) << order.name;
+    }
+}
+
+// A file that shrinks after it was opened: what the cache holds still reads,
+// the pages still in the file read, and each page gone is an error naming
+// it, never bytes that were not read.
+TEST(PageFile, AFileTruncatedUnderneathFailsNamingEachPageGone) {
+    const auto file = largest_jet4();
+    if (!file) {
+        GTEST_SKIP() << "corpus not found (TARNWICK_CORPUS)";
+    }
+    testsupport::ScratchDir dir;
+    const auto path = testsupport::copy_to_scratch(file->path, dir.path());
+    std::filesystem::permissions(path, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add);
+    const std::vector<std::uint8_t> raw = raw_bytes(path);
+    const std::size_t size = jet::jet4_format().page_size;
+    jet::PageFile f(path, jet::jet4_format());
+    ASSERT_GE(f.page_count(), 48u) << file->name;
+    (void)f.read(1);  // the first block is cached
+    std::filesystem::resize_file(path, 20 * size);
+    const struct {
+        std::uint32_t page;
+        bool readable;
+    } cases[] = {{3, true}, {18, true}, {19, true}, {20, false}, {25, false}, {47, false}};
+    for (const auto& c : cases) {
+        try {
+            const jet::PageBuf page = f.read(c.page);
+            EXPECT_TRUE(c.readable) << "page " << c.page << " read from a file of 20 pages";
+            EXPECT_EQ(0, std::memcmp(page.data(), raw.data() + std::size_t{c.page} * size, size))
+                << "page " << c.page;
+        } catch (const jet::Error& e) {
+            EXPECT_FALSE(c.readable) << "page " << c.page << ": " << e.what();
+            EXPECT_EQ(e.kind(), jet::ErrorKind::truncated);
+            EXPECT_NE(std::string(e.what()).find("page " + std::to_string(c.page)),
+                      std::string::npos)
+                << e.what();
+        }
     }
 }
 

@@ -308,13 +308,16 @@ TEST(TableDigest, CountsEveryCopyOfARow) {
 
 TEST(DigestTask, AFailureInTheThreadReachesTheCallerWithItsDescription) {
     testsupport::ScratchDir dir;
-    jet::DigestTask task(dir.path() / "missing.mdb", {{2, "MSysObjects"}}, false);
+    const fs::path path = dir.path() / "not-a-database.mdb";
+    std::ofstream(path) << std::string(8192, 'x');
+    const jet::PageFile file(path);
+    jet::DigestTask task(file, {{2, "MSysObjects"}}, false);
     try {
         task.take();
-        ADD_FAILURE() << "a missing file was digested";
+        ADD_FAILURE() << "a file that is no database was digested";
     } catch (const jet::Error& e) {
-        EXPECT_EQ(e.kind(), jet::ErrorKind::io);
-        EXPECT_NE(std::string(e.what()).find("missing.mdb"), std::string::npos) << e.what();
+        EXPECT_EQ(e.kind(), jet::ErrorKind::not_a_database);
+        EXPECT_NE(std::string(e.what()).find("not-a-database.mdb"), std::string::npos) << e.what();
     }
 }
 
