@@ -104,7 +104,12 @@ void parse_index_page(const Format& format, Bytes page, std::uint32_t number,
                                    std::to_string(tail) + " bytes); the entry mask is wrong.");
             }
             if (p.entries.size() <= count) {
-                p.entries.emplace_back();
+                if (p.spare.empty()) {
+                    p.entries.emplace_back();
+                } else {
+                    p.entries.push_back(std::move(p.spare.back()));
+                    p.spare.pop_back();
+                }
             }
             IndexPageEntry& out = p.entries[count];
             std::vector<std::uint8_t>& key = out.entry.key;
@@ -136,6 +141,9 @@ void parse_index_page(const Format& format, Bytes page, std::uint32_t number,
             ++count;
             start = end;
         }
+    }
+    for (std::size_t k = count; k < p.entries.size(); ++k) {
+        p.spare.push_back(std::move(p.entries[k]));
     }
     p.entries.resize(count);
     p.used = start;
