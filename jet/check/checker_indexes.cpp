@@ -1,6 +1,7 @@
 // The table's walk through its index trees: each entry against the live row
 // it names, and each live row against the entries.
 #include <algorithm>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -72,17 +73,20 @@ class TableWalk::EntryCheck {
   public:
     EntryCheck(TableWalk& walk, const RealIndex& ri, const std::string& iname)
         : w_(walk), ri_(ri), iname_(iname), key_(walk.key_columns(ri)), seen_(walk.live_count()) {
-        // The rows' hashes of this index, taken out of the table of all
-        // indexes' hashes into one array: an index not in row order reaches
-        // its rows at random, and a few bytes a row stay in the cache where
-        // the whole table does not.
+        // The rows' hashes of this index, in one array: an index not in row
+        // order reaches its rows at random, and a few bytes a row stay in the
+        // cache where the table of all indexes' hashes does not. A table of
+        // one index has that array already.
         const std::size_t stride = w_.index_keys_.size();
-        if (ri_.ordinal < stride) {
-            want_.resize(w_.live_count());
+        if (stride == 1 && ri_.ordinal == 0) {
+            want_ = w_.key_hashes_;
+        } else if (ri_.ordinal < stride) {
+            own_want_.resize(w_.live_count());
             const std::uint32_t* from = w_.key_hashes_.data() + ri_.ordinal;
-            for (std::size_t i = 0; i < want_.size(); ++i, from += stride) {
-                want_[i] = *from;
+            for (std::size_t i = 0; i < own_want_.size(); ++i, from += stride) {
+                own_want_[i] = *from;
             }
+            want_ = own_want_;
         }
     }
 
@@ -203,8 +207,11 @@ class TableWalk::EntryCheck {
     const RealIndex& ri_;
     const std::string& iname_;
     const std::vector<KeyColumn> key_;
-    std::vector<bool> seen_;           // a bit per live row
-    std::vector<std::uint32_t> want_;  // per live row, its key's hash (0: not computed)
+    std::vector<bool> seen_;  // a bit per live row
+    // Per live row, its key's hash (0: not computed): in own_want_, or in
+    // the table's hashes when it has this index alone.
+    std::span<const std::uint32_t> want_;
+    std::vector<std::uint32_t> own_want_;
     std::size_t count_ = 0;
     std::size_t distinct_ = 0;
     std::vector<std::uint8_t> previous_key_;
