@@ -1,7 +1,6 @@
 // The table's walk through its index trees: each entry against the live row
 // it names, and each live row against the entries.
 #include <algorithm>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -73,20 +72,11 @@ class TableWalk::EntryCheck {
   public:
     EntryCheck(TableWalk& walk, const RealIndex& ri, const std::string& iname)
         : w_(walk), ri_(ri), iname_(iname), key_(walk.key_columns(ri)), seen_(walk.live_count()) {
-        // The rows' hashes of this index, in one array: an index not in row
-        // order reaches its rows at random, and a few bytes a row stay in the
-        // cache where the table of all indexes' hashes does not. A table of
-        // one index has that array already.
-        const std::size_t stride = w_.index_keys_.size();
-        if (stride == 1 && ri_.ordinal == 0) {
-            want_ = w_.key_hashes_;
-        } else if (ri_.ordinal < stride) {
-            own_want_.resize(w_.live_count());
-            const std::uint32_t* from = w_.key_hashes_.data() + ri_.ordinal;
-            for (std::size_t i = 0; i < own_want_.size(); ++i, from += stride) {
-                own_want_[i] = *from;
-            }
-            want_ = own_want_;
+        // The rows' hashes of this index: every stride_-th of the table's,
+        // from its ordinal on.
+        if (ri_.ordinal < w_.index_keys_.size() && !w_.key_hashes_.empty()) {
+            stride_ = w_.index_keys_.size();
+            want_ = w_.key_hashes_.data() + ri_.ordinal;
         }
     }
 
@@ -102,8 +92,8 @@ class TableWalk::EntryCheck {
         Waiting& w = ring_[(first_ + waiting_) % kAhead];
         w.place = w_.find_live(e.row, hint_);
         hint_ = w.place;
-        if (w.place.row != kNone && !want_.empty()) {
-            __builtin_prefetch(&want_[w.place.row]);
+        if (w.place.row != kNone && want_ != nullptr) {
+            __builtin_prefetch(want_ + w.place.row * stride_);
         }
         w.row = e.row;
         w.key.assign(e.key.begin(), e.key.end());
@@ -189,7 +179,7 @@ class TableWalk::EntryCheck {
                      iname_ + " lists the row at " + ptr_text(e.row) + " more than once.");
         }
         seen_[at] = true;
-        const std::uint32_t want = want_.empty() ? 0 : want_[at];
+        const std::uint32_t want = want_ == nullptr ? 0 : want_[at * stride_];
         const std::uint32_t have = key_hash(previous_key_);
         if (want != 0 && want != have && w_.row_alt_key_hash(at, ri_.ordinal) != have) {
             w_.error("index-key-mismatch", ri_.root_page,
@@ -208,10 +198,9 @@ class TableWalk::EntryCheck {
     const std::string& iname_;
     const std::vector<KeyColumn> key_;
     std::vector<bool> seen_;  // a bit per live row
-    // Per live row, its key's hash (0: not computed): in own_want_, or in
-    // the table's hashes when it has this index alone.
-    std::span<const std::uint32_t> want_;
-    std::vector<std::uint32_t> own_want_;
+    // Per live row, its key's hash (0: not computed), stride_ apart.
+    const std::uint32_t* want_ = nullptr;
+    std::size_t stride_ = 0;
     std::size_t count_ = 0;
     std::size_t distinct_ = 0;
     std::vector<std::uint8_t> previous_key_;
