@@ -71,11 +71,73 @@ bool TableWalk::any_null(const std::vector<KeyColumn>& key, std::size_t at) cons
 class TableWalk::EntryCheck {
   public:
     EntryCheck(TableWalk& walk, const RealIndex& ri, const std::string& iname)
-        : w_(walk), ri_(ri), iname_(iname), key_(walk.key_columns(ri)), seen_(walk.live_count()) {}
+        : w_(walk), ri_(ri), iname_(iname), key_(walk.key_columns(ri)), seen_(walk.live_count()) {
+        // The rows' hashes of this index: every stride_-th of the table's,
+        // from its ordinal on.
+        if (ri_.ordinal < w_.index_keys_.size() && !w_.key_hashes_.empty()) {
+            stride_ = w_.index_keys_.size();
+            want_ = w_.key_hashes_.data() + ri_.ordinal;
+        }
+    }
 
+    // Takes in the next entry of the tree. Its row is found now and its
+    // row's hash asked of the memory; the entry is checked kAhead entries
+    // later (or at settle_all()), when that hash has come in.
     void entry(const IndexEntry& e) {
-        const Place place = w_.find_live(e.row, previous_);
-        const std::size_t at = place.row;
+        if (waiting_ == kAhead) {
+            settle(ring_[first_]);
+            first_ = (first_ + 1) % kAhead;
+            --waiting_;
+        }
+        Waiting& w = ring_[(first_ + waiting_) % kAhead];
+        w.place = w_.find_live(e.row, hint_);
+        hint_ = w.place;
+        if (w.place.row != kNone && want_ != nullptr) {
+            __builtin_prefetch(want_ + w.place.row * stride_);
+        }
+        w.row = e.row;
+        w.key.assign(e.key.begin(), e.key.end());
+        ++waiting_;
+    }
+
+    // Checks the entries taken in and not checked yet; due before the
+    // findings of the walk are ordered, and before finish().
+    void settle_all() {
+        for (; waiting_ > 0; --waiting_) {
+            settle(ring_[first_]);
+            first_ = (first_ + 1) % kAhead;
+        }
+    }
+
+    // After the walk: live rows the index left out, and its statistics.
+    void finish() {
+        for (std::size_t p = 0; p + 1 < w_.row_first_.size(); ++p) {
+            for (std::size_t i = w_.row_first_[p]; i < w_.row_first_[p + 1]; ++i) {
+                if (!seen_[i] && !(ri_.ignore_nulls() && w_.all_null(key_, i))) {
+                    const RowPointer r{w_.owned_[p], w_.row_numbers_[i]};
+                    w_.error("index-missing-row", ri_.root_page,
+                             iname_ + " has no entry for the live row at " + ptr_text(r) + ".");
+                }
+            }
+        }
+        if (ri_.stats.b != distinct_) {
+            w_.note("stale-index-stats", w_.tp_,
+                    "The statistics of " + iname_ + " count " + std::to_string(ri_.stats.b) +
+                        " distinct keys; the index holds " + std::to_string(distinct_) + ".");
+        }
+    }
+
+  private:
+    // An entry waiting to be checked: its key, its row and where that row
+    // sits among the live rows.
+    struct Waiting {
+        std::vector<std::uint8_t> key;
+        RowPointer row;
+        Place place;
+    };
+
+    void settle(Waiting& e) {
+        const std::size_t at = e.place.row;
         if (count_ == 0 || compare_keys(previous_key_, e.key) != 0) {
             ++distinct_;
         } else if (ri_.unique() && !w_.any_null(key_, at)) {
@@ -84,9 +146,8 @@ class TableWalk::EntryCheck {
                          ptr_text(previous_row_) + " and " + ptr_text(e.row) + ").");
         }
         ++count_;
-        previous_key_.assign(e.key.begin(), e.key.end());
+        previous_key_.swap(e.key);  // e.key is read below as previous_key_
         previous_row_ = e.row;
-        previous_ = place;
         if (at == kNone && w_.zeroed_.count(e.row.page) != 0) {
             // The row the entry names was on a page now zeroed: lost,
             // whatever becomes of the index.
@@ -118,8 +179,8 @@ class TableWalk::EntryCheck {
                      iname_ + " lists the row at " + ptr_text(e.row) + " more than once.");
         }
         seen_[at] = true;
-        const std::uint32_t want = w_.row_key_hash(at, ri_.ordinal);
-        const std::uint32_t have = key_hash(e.key);
+        const std::uint32_t want = want_ == nullptr ? 0 : want_[at * stride_];
+        const std::uint32_t have = key_hash(previous_key_);
         if (want != 0 && want != have && w_.row_alt_key_hash(at, ri_.ordinal) != have) {
             w_.error("index-key-mismatch", ri_.root_page,
                      "The key of " + iname_ + " for the row at " + ptr_text(e.row) +
@@ -128,38 +189,44 @@ class TableWalk::EntryCheck {
         }
     }
 
-    // After the walk: live rows the index left out, and its statistics.
-    void finish() {
-        for (std::size_t p = 0; p + 1 < w_.row_first_.size(); ++p) {
-            for (std::size_t i = w_.row_first_[p]; i < w_.row_first_[p + 1]; ++i) {
-                if (!seen_[i] && !(ri_.ignore_nulls() && w_.all_null(key_, i))) {
-                    const RowPointer r{w_.owned_[p], w_.row_numbers_[i]};
-                    w_.error("index-missing-row", ri_.root_page,
-                             iname_ + " has no entry for the live row at " + ptr_text(r) + ".");
-                }
-            }
-        }
-        if (ri_.stats.b != distinct_) {
-            w_.note("stale-index-stats", w_.tp_,
-                    "The statistics of " + iname_ + " count " + std::to_string(ri_.stats.b) +
-                        " distinct keys; the index holds " + std::to_string(distinct_) + ".");
-        }
-    }
+    // Entries are checked this many behind the walk: the time for their
+    // rows' hashes to come in from the memory.
+    static constexpr std::size_t kAhead = 16;
 
-  private:
     TableWalk& w_;
     const RealIndex& ri_;
     const std::string& iname_;
     const std::vector<KeyColumn> key_;
     std::vector<bool> seen_;  // a bit per live row
+    // Per live row, its key's hash (0: not computed), stride_ apart.
+    const std::uint32_t* want_ = nullptr;
+    std::size_t stride_ = 0;
     std::size_t count_ = 0;
     std::size_t distinct_ = 0;
     std::vector<std::uint8_t> previous_key_;
     RowPointer previous_row_;
-    Place previous_;  // where previous_row_ sits among the live rows
+    Waiting ring_[kAhead];  // the entries taken in, not checked yet
+    std::size_t first_ = 0;
+    std::size_t waiting_ = 0;
+    Place hint_;  // where the row of the last entry taken in sits
 };
 
+void TableWalk::index_live_pages() {
+    page_place_.clear();
+    if (owned_.empty() || row_first_.size() != owned_.size() + 1) {
+        return;  // no live rows to find
+    }
+    page_base_ = owned_.front();
+    page_place_.assign(owned_.back() - page_base_ + std::size_t{1}, 0);
+    for (std::size_t i = 0; i < owned_.size(); ++i) {
+        page_place_[owned_[i] - page_base_] = static_cast<std::uint32_t>(i + 1);
+    }
+}
+
 void TableWalk::check_indexes() {
+    if (!def_.real_indexes.empty()) {
+        index_live_pages();
+    }
     for (const auto& ri : def_.real_indexes) {
         ++cx_.report.indexes;
         index_scope_ = ri.ordinal;
@@ -175,6 +242,7 @@ void TableWalk::check_indexes() {
         EntryCheck check(*this, ri, iname);
         const IndexTree tree = walk_index_tree(
             cx_.file, ri.root_page, o, [&](const IndexEntry& e, std::uint32_t) { check.entry(e); });
+        check.settle_all();
         const auto tree_from = static_cast<std::ptrdiff_t>(findings.size());
         // A sound tree owns its pages. A damaged one claims none: its
         // pointers may lead anywhere, and the index is rebuilt from the
@@ -213,6 +281,7 @@ void TableWalk::check_indexes() {
         }
     }
     index_scope_.reset();
+    std::vector<std::uint32_t>().swap(page_place_);
 }
 
 }  // namespace jet::check_detail

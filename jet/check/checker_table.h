@@ -207,11 +207,12 @@ class TableWalk {
                 return {p, n};
             }
         }
-        const auto page = std::lower_bound(owned_.begin(), owned_.end(), r.page);
-        if (page == owned_.end() || *page != r.page || row_first_.size() != owned_.size() + 1) {
+        // Else the page's place from the directory, its rows searched.
+        if (r.page < page_base_ || r.page - page_base_ >= page_place_.size() ||
+            page_place_[r.page - page_base_] == 0) {
             return {};
         }
-        const auto p = static_cast<std::size_t>(page - owned_.begin());
+        const std::size_t p = page_place_[r.page - page_base_] - 1;
         const auto begin = row_numbers_.begin() + row_first_[p];
         const auto end = row_numbers_.begin() + row_first_[p + 1];
         const auto at = std::lower_bound(begin, end, r.row);
@@ -220,6 +221,9 @@ class TableWalk {
         }
         return {p, static_cast<std::size_t>(at - row_numbers_.begin())};
     }
+
+    // Fills page_place_ for find_live (while the indexes are checked).
+    void index_live_pages();
 
     std::size_t wanted_slot(std::uint16_t number) const {
         const auto it = std::lower_bound(wanted_.begin(), wanted_.end(), number);
@@ -244,9 +248,6 @@ class TableWalk {
 
     CellState cell_state(std::size_t at, const KeyColumn& kc) const {
         return states_.get(at * wanted_.size() + kc.slot);
-    }
-    std::uint32_t row_key_hash(std::size_t at, std::size_t index) const {
-        return key_hashes_[at * index_keys_.size() + index];
     }
     // The row's key counted the other way, where that gives another key (0
     // otherwise).
@@ -290,6 +291,12 @@ class TableWalk {
     // the states of its wanted_ columns (wanted_.size() cells per row).
     std::vector<std::uint32_t> row_first_;
     std::vector<std::uint8_t> row_numbers_;
+    // For find_live: per page from page_base_ on, its place in owned_ plus
+    // one (0: not owned). Four bytes a page of the table's span, kept only
+    // while the indexes are checked: a binary search of owned_ per entry
+    // costs a cache miss a step on an index not in row order.
+    std::vector<std::uint32_t> page_place_;
+    std::uint32_t page_base_ = 0;
     std::vector<std::uint16_t> wanted_;     // columns some index is built on, ascending
     std::vector<std::size_t> column_slot_;  // per column of def_: its place in wanted_, or kNone
     CellStates states_;

@@ -1,6 +1,8 @@
 #include "jet/format/index_key.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "jet/format/error.h"
 
@@ -8,7 +10,22 @@ namespace jet {
 
 std::strong_ordering compare_keys(Bytes a, Bytes b) {
     const std::size_t n = std::min(a.size(), b.size());
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t i = 0;
+    // Keys are short and mostly differ early: eight bytes compared at once,
+    // inline, the first that differs then compared alone.
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t x = 0;
+            std::uint64_t y = 0;
+            std::memcpy(&x, a.data() + i, 8);
+            std::memcpy(&y, b.data() + i, 8);
+            if (x != y) {
+                i += static_cast<std::size_t>(std::countr_zero(x ^ y)) / 8;
+                return a[i] <=> b[i];
+            }
+        }
+    }
+    for (; i < n; ++i) {
         if (a[i] != b[i]) {
             return a[i] <=> b[i];
         }

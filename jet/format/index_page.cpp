@@ -1,5 +1,8 @@
 #include "jet/format/index_page.h"
 
+#include <bit>
+#include <cstring>
+
 #include "jet/format/error.h"
 #include "jet/format/page_file.h"
 
@@ -74,10 +77,9 @@ void parse_index_page(const Format& format, Bytes page, std::uint32_t number,
         if (m == 0) {
             continue;
         }
-        for (unsigned k = 0; k < 8; ++k) {
-            if (((m >> k) & 1u) == 0) {
-                continue;
-            }
+        // The set bits of the byte, lowest first.
+        for (unsigned bits = m; bits != 0; bits &= bits - 1) {
+            const auto k = static_cast<unsigned>(std::countr_zero(bits));
             const std::size_t end = i * 8 + k;
             if (end > area_size) {
                 damaged(where, "its entry mask marks an entry end at byte " + std::to_string(end) +
@@ -102,7 +104,12 @@ void parse_index_page(const Format& format, Bytes page, std::uint32_t number,
                                    std::to_string(tail) + " bytes); the entry mask is wrong.");
             }
             if (p.entries.size() <= count) {
-                p.entries.emplace_back();
+                if (p.spare.empty()) {
+                    p.entries.emplace_back();
+                } else {
+                    p.entries.push_back(std::move(p.spare.back()));
+                    p.spare.pop_back();
+                }
             }
             IndexPageEntry& out = p.entries[count];
             std::vector<std::uint8_t>& key = out.entry.key;
@@ -110,11 +117,13 @@ void parse_index_page(const Format& format, Bytes page, std::uint32_t number,
             // The key: the first entry's prefix, then this entry's own bytes
             // up to the row pointer.
             const Bytes first_entry = area.subspan(0, p.prefix_length);
-            key.assign(first_entry.begin(), first_entry.begin() + static_cast<std::ptrdiff_t>(
-                                                                      std::min(shared, key_len)));
+            const std::size_t from_first = std::min(shared, key_len);
+            key.resize(key_len);
+            if (from_first != 0) {
+                std::memcpy(key.data(), first_entry.data(), from_first);
+            }
             if (key_len > shared) {
-                key.insert(key.end(), stored.begin(),
-                           stored.begin() + static_cast<std::ptrdiff_t>(key_len - shared));
+                std::memcpy(key.data() + shared, stored.data(), key_len - shared);
             }
             // The pointer may start inside the prefix when the prefix reaches
             // past the key (a damaged page): read it from the whole entry.
@@ -132,6 +141,9 @@ void parse_index_page(const Format& format, Bytes page, std::uint32_t number,
             ++count;
             start = end;
         }
+    }
+    for (std::size_t k = count; k < p.entries.size(); ++k) {
+        p.spare.push_back(std::move(p.entries[k]));
     }
     p.entries.resize(count);
     p.used = start;

@@ -70,6 +70,9 @@ struct IndexPage {
     std::size_t used = 0;        // bytes of the entry area up to the last marked end
     std::size_t entry_area = 0;  // Format::index_entry_area()
     std::vector<IndexPageEntry> entries;
+    // Entries a page with more of them left over, their key buffers kept
+    // for the pages parsed into this one later.
+    std::vector<IndexPageEntry> spare;
 
     bool is_leaf() const { return type == kIndexLeafPage; }
     // The free space the header should state for the entries found.

@@ -1,5 +1,6 @@
 #include "jet/format/key_encoder.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 
@@ -488,9 +489,25 @@ std::optional<std::string> encode_index_key(std::span<const KeyField> columns,
                     }
                     break;
                 }
+                // The key reads no more than its first kMaxTextKeyUnits
+                // units: where those are plain ASCII they are its bytes,
+                // widened here without a string of their own.
+                const std::size_t n = std::min(s->size(), kMaxTextKeyUnits);
+                std::array<char16_t, kMaxTextKeyUnits> ascii;
+                std::size_t plain = 0;
+                while (plain < n && static_cast<unsigned char>((*s)[plain]) < 0x80) {
+                    ascii[plain] = static_cast<char16_t>((*s)[plain]);
+                    ++plain;
+                }
+                std::u16string wide;
+                std::u16string_view units(ascii.data(), n);
+                if (plain < n) {
+                    wide = utf8_to_utf16(*s);
+                    units = wide;
+                }
                 const bool has = append_text_key(
-                    out, utf8_to_utf16(*s), asc,
-                    *collation_for(field.sort_order, field.sort_version), positions);
+                    out, units, asc, *collation_for(field.sort_order, field.sort_version),
+                    positions);
                 if (ligature != nullptr && has) {
                     *ligature = true;
                 }

@@ -171,6 +171,28 @@ TEST(IndexKey, EntriesOrderByKeyBytesThenPageThenRow) {
     EXPECT_FALSE(jet::key_is_all_null(Raw{0x00, 0x7F}, 2));
 }
 
+TEST(IndexKey, LongKeysOrderByTheirFirstDifferingByte) {
+    // Keys of 20 bytes differing first at byte d, where unsigned 0x01 < 0x81
+    // and every later byte says the opposite; then proper prefixes.
+    constexpr std::size_t kLength = 20;
+    for (std::size_t d = 0; d < kLength; ++d) {
+        SCOPED_TRACE("first difference at byte " + std::to_string(d));
+        Raw lo(kLength, 0x55);
+        Raw hi(kLength, 0x55);
+        lo[d] = 0x01;
+        hi[d] = 0x81;
+        for (std::size_t k = d + 1; k < kLength; ++k) {
+            lo[k] = 0xFF;
+            hi[k] = 0x00;
+        }
+        EXPECT_EQ(jet::compare_keys(lo, hi), std::strong_ordering::less);
+        EXPECT_EQ(jet::compare_keys(hi, lo), std::strong_ordering::greater);
+        EXPECT_EQ(jet::compare_keys(hi, hi), std::strong_ordering::equal);
+        const Raw prefix(lo.begin(), lo.begin() + static_cast<std::ptrdiff_t>(d));
+        EXPECT_EQ(jet::compare_keys(prefix, lo), std::strong_ordering::less);
+    }
+}
+
 // ---------------------------------------------------------------- pages
 
 TEST(IndexPage, RestoresTheSharedPrefixOfEveryLaterEntry) {

@@ -305,6 +305,39 @@ TEST(KeyEncoder, LigaturesCountAsTwoPositions) {
     }
 }
 
+// A text key reads the first kMaxTextKeyUnits units of the text: the key of
+// a text is that of all its units converted, whatever lies past the cut and
+// whether the units before it are ASCII or not.
+TEST(KeyEncoder, ATextKeyIsThatOfItsFirstUnitsWhereverTheTextStopsBeingAscii) {
+    const std::size_t cut = jet::kMaxTextKeyUnits;
+    const std::string a(cut, 'a');
+    const std::vector<std::string> texts = {
+        "",
+        "Smith  ",
+        "\xC3\xA9t\xC3\xA9",                           // accented from the first unit
+        a + "b",                                       // ASCII past the cut
+        a.substr(1) + "\xC3\x9F",                      // a ligature as the last unit kept
+        a + "\xC3\xA9",                                // not ASCII just past the cut
+        a.substr(3) + "   \xC3\xA9",                   // spaces at the cut
+        std::string(cut - 1, ' ') + "\xE2\x82\xAC z",  // three bytes, one unit
+    };
+    const jet::Collation& general = *jet::collation_for(jet::kSortGeneral, 0);
+    for (const auto& text : texts) {
+        SCOPED_TRACE(text.substr(0, 20) + "... (" + std::to_string(text.size()) + " bytes)");
+        jet::KeyField field;
+        field.type = static_cast<std::uint8_t>(jet::ColumnType::text);
+        field.sort_order = jet::kSortGeneral;
+        const jet::Value v{text};
+        const jet::Value* p = &v;
+        std::vector<std::uint8_t> key;
+        ASSERT_FALSE(jet::encode_index_key(std::span(&field, 1), std::span(&p, 1), key));
+        std::vector<std::uint8_t> want = {0x7F};
+        jet::append_text_key(want, jet::utf8_to_utf16(text), true, general,
+                             jet::TextPositions::per_element);
+        EXPECT_EQ(hex(key), hex(want));
+    }
+}
+
 // Values the corpus holds few of, each list in ascending order: their keys
 // must sort as the values do, nulls first, all reversed for descending
 // columns.
