@@ -12,7 +12,6 @@
 #include <random>
 
 #include "jet/format/error.h"
-#include "jet/format/rc4.h"
 
 namespace jet {
 
@@ -151,11 +150,7 @@ void OutputFile::write_page(std::uint32_t n, const PageBuf& page) {
     }
     const MutableBytes buf(run->bytes.data() + at * page_size_, page_size_);
     std::copy(page.begin(), page.end(), buf.begin());
-    if (n != 0 && cipher_) {
-        cipher_->encrypt(n, buf);
-    } else if (n != 0 && key_ != 0) {
-        apply_page_codec(key_, n, buf);
-    }
+    PageCodec{key_, cipher_.get()}.encode(n, buf);
     run->count = std::max(run->count, at + 1);
     run->used = ++clock_;
     const std::uint64_t end = (static_cast<std::uint64_t>(n) + 1) * page_size_;

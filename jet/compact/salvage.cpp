@@ -23,7 +23,6 @@
 #include "jet/format/export.h"
 #include "jet/format/header.h"
 #include "jet/format/index_tree.h"
-#include "jet/format/rc4.h"
 #include "jet/format/row.h"
 
 namespace jet {
@@ -94,11 +93,7 @@ class Scratch {
 
     // Writes page `n` (decoded) back, encoded or encrypted as it was read.
     void write(std::uint32_t n, PageBuf page) const {
-        if (n != 0 && cipher_) {
-            cipher_->encrypt(n, page);
-        } else if (n != 0 && key_ != 0) {
-            apply_page_codec(key_, n, page);
-        }
+        PageCodec{key_, cipher_.get()}.encode(n, page);
         const auto at = static_cast<off_t>(n) * static_cast<off_t>(page.size());
         if (::pwrite(fd_, page.data(), page.size(), at) != static_cast<ssize_t>(page.size())) {
             const int err = errno;

@@ -320,18 +320,33 @@ void PageFile::read_bytes(std::uint32_t first, std::uint32_t count, std::uint8_t
             shared_->fill(*block, within, page_size, to);
         }
     }
-    if (encoding_key_ != 0 || cipher_) {
+    const PageCodec codec{encoding_key_, cipher_.get()};
+    if (!codec.identity()) {
         for (std::uint32_t k = 0; k < count; ++k) {
-            if (first + k == 0) {
-                continue;
-            }
-            const MutableBytes page(bytes + std::size_t{k} * page_size, page_size);
-            if (cipher_) {
-                cipher_->decrypt(first + k, page);
-            } else {
-                apply_page_codec(encoding_key_, first + k, page);
-            }
+            codec.decode(first + k, MutableBytes(bytes + std::size_t{k} * page_size, page_size));
         }
+    }
+}
+
+void PageCodec::decode(std::uint32_t n, MutableBytes page) const {
+    if (n == 0) {
+        return;
+    }
+    if (cipher != nullptr) {
+        cipher->decrypt(n, page);
+    } else if (key != 0) {
+        apply_page_codec(key, n, page);
+    }
+}
+
+void PageCodec::encode(std::uint32_t n, MutableBytes page) const {
+    if (n == 0) {
+        return;
+    }
+    if (cipher != nullptr) {
+        cipher->encrypt(n, page);
+    } else if (key != 0) {
+        apply_page_codec(key, n, page);
     }
 }
 

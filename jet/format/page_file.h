@@ -52,6 +52,21 @@ class PageCipher {
     virtual const std::string& description() const = 0;
 };
 
+// How a file's pages are stored: page 0 as it is; every other page
+// encrypted by `cipher` when there is one, else RC4-encoded under `key` when
+// that is not 0 (the header's encoding key), else as it is. One rule for the
+// reader, the writer of the copy and salvage's working copy.
+struct PageCodec {
+    std::uint32_t key = 0;
+    const PageCipher* cipher = nullptr;
+
+    bool identity() const { return cipher == nullptr && key == 0; }
+    // Page n as read from the file -> its plain bytes, in place.
+    void decode(std::uint32_t n, MutableBytes page) const;
+    // Plain bytes of page n -> as they are written to the file, in place.
+    void encode(std::uint32_t n, MutableBytes page) const;
+};
+
 class PageFile {
   public:
     // Opens `path` read-only. Throws Error(io) when it cannot be opened or is
