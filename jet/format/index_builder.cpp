@@ -1,40 +1,18 @@
 #include "jet/format/index_builder.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <string>
 
 #include "jet/format/bytes.h"
 #include "jet/format/error.h"
+#include "jet/format/index_key.h"
 
 namespace jet {
 
 namespace {
 
 using Group = IndexTreePlan::Group;
-
-// The length of the bytes `a` and `b` begin with alike; eight compared at
-// once, for the keys of a page often share a long start.
-std::size_t common_prefix(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
-    const std::size_t n = std::min(a.size(), b.size());
-    std::size_t i = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        for (; i + 8 <= n; i += 8) {
-            std::uint64_t x = 0;
-            std::uint64_t y = 0;
-            std::memcpy(&x, a.data() + i, 8);
-            std::memcpy(&y, b.data() + i, 8);
-            if (x != y) {
-                return i + static_cast<std::size_t>(std::countr_zero(x ^ y)) / 8;
-            }
-        }
-    }
-    while (i < n && a[i] == b[i]) {
-        ++i;
-    }
-    return i;
-}
 
 // Accumulates the keys of one page and tells whether another still fits.
 class PageFill {

@@ -8,11 +8,12 @@
 
 namespace jet {
 
-std::strong_ordering compare_keys(Bytes a, Bytes b) {
+std::size_t common_prefix(Bytes a, Bytes b) {
     const std::size_t n = std::min(a.size(), b.size());
     std::size_t i = 0;
-    // Keys are short and mostly differ early: eight bytes compared at once,
-    // inline, the first that differs then compared alone.
+    // Keys are short and mostly differ early, or share a long start on one
+    // page: eight bytes compared at once, the word that differs then
+    // looked into.
     if constexpr (std::endian::native == std::endian::little) {
         for (; i + 8 <= n; i += 8) {
             std::uint64_t x = 0;
@@ -20,15 +21,20 @@ std::strong_ordering compare_keys(Bytes a, Bytes b) {
             std::memcpy(&x, a.data() + i, 8);
             std::memcpy(&y, b.data() + i, 8);
             if (x != y) {
-                i += static_cast<std::size_t>(std::countr_zero(x ^ y)) / 8;
-                return a[i] <=> b[i];
+                return i + static_cast<std::size_t>(std::countr_zero(x ^ y)) / 8;
             }
         }
     }
-    for (; i < n; ++i) {
-        if (a[i] != b[i]) {
-            return a[i] <=> b[i];
-        }
+    while (i < n && a[i] == b[i]) {
+        ++i;
+    }
+    return i;
+}
+
+std::strong_ordering compare_keys(Bytes a, Bytes b) {
+    const std::size_t i = common_prefix(a, b);
+    if (i < a.size() && i < b.size()) {
+        return a[i] <=> b[i];
     }
     return a.size() <=> b.size();
 }

@@ -28,6 +28,8 @@ inline constexpr std::uint8_t kKeyNullAscending = 0x00;
 inline constexpr std::uint8_t kKeyNullDescending = 0xFF;
 
 std::strong_ordering compare_keys(Bytes a, Bytes b);
+// How many bytes `a` and `b` begin with alike.
+std::size_t common_prefix(Bytes a, Bytes b);
 std::strong_ordering compare_entries(const IndexEntry& a, const IndexEntry& b);
 inline bool entry_less(const IndexEntry& a, const IndexEntry& b) {
     return compare_entries(a, b) < 0;
