@@ -126,6 +126,24 @@ void compare_file(const jet::Database& db, const std::string& name, Tally& tally
     }
 }
 
+// Every entry of every index of `files` against the key computed from its row.
+Tally compare_files(const std::vector<CorpusFile>& files) {
+    Tally tally;
+    for (const CorpusFile& f : files) {
+        SCOPED_TRACE(f.name);
+        try {
+            const jet::Database db(f.path, jet::OpenOptions{std::nullopt, false});
+            compare_file(db, f.name, tally);
+        } catch (const jet::Error& e) {
+            ADD_FAILURE() << f.name << ": " << e.what();
+        }
+        if (::testing::Test::HasFatalFailure()) {
+            break;
+        }
+    }
+    return tally;
+}
+
 TEST(KeyEncoder, EveryCorpusEntryEqualsTheKeyComputedFromItsRow) {
     // Jet 4 files, and the unencrypted Access 2007 and later ones (those with
     // a password in the manifest are encrypted).
@@ -138,18 +156,9 @@ TEST(KeyEncoder, EveryCorpusEntryEqualsTheKeyComputedFromItsRow) {
     if (files.empty()) {
         GTEST_SKIP() << "corpus not available";
     }
-    Tally tally;
-    for (const CorpusFile& f : files) {
-        SCOPED_TRACE(f.name);
-        try {
-            const jet::Database db(f.path, jet::OpenOptions{std::nullopt, false});
-            compare_file(db, f.name, tally);
-        } catch (const jet::Error& e) {
-            ADD_FAILURE() << f.name << ": " << e.what();
-        }
-        if (HasFatalFailure()) {
-            return;
-        }
+    Tally tally = compare_files(files);
+    if (::testing::Test::HasFatalFailure()) {
+        return;
     }
     std::cout << "index trees: " << tally.trees << ", entries compared: " << tally.entries
               << " (ligatures counted per character in " << tally.per_character << ")\n";
@@ -190,18 +199,9 @@ TEST(KeyEncoder, EveryAccess97EntryEqualsTheKeyComputedFromItsRow) {
     if (files.empty()) {
         GTEST_SKIP() << "corpus not available";
     }
-    Tally tally;
-    for (const CorpusFile& f : files) {
-        SCOPED_TRACE(f.name);
-        try {
-            const jet::Database db(f.path, jet::OpenOptions{std::nullopt, false});
-            compare_file(db, f.name, tally);
-        } catch (const jet::Error& e) {
-            ADD_FAILURE() << f.name << ": " << e.what();
-        }
-        if (HasFatalFailure()) {
-            return;
-        }
+    Tally tally = compare_files(files);
+    if (::testing::Test::HasFatalFailure()) {
+        return;
     }
     std::cout << "Access 97 files: " << files.size() << ", index trees: " << tally.trees
               << ", entries compared: " << tally.entries
