@@ -48,6 +48,16 @@
 
 namespace {
 
+// Options that open a file with its password (if any) and give the copy the same.
+jet::CompactOptions keeping_password(const std::string& password) {
+    jet::CompactOptions o;
+    if (!password.empty()) {
+        o.source_password = password;
+        o.destination_password = password;
+    }
+    return o;
+}
+
 namespace fs = std::filesystem;
 using jettest::run_process;
 
@@ -282,11 +292,7 @@ TEST_F(CompactOracles, MdbtoolsAndMdbReaderReadTheSameBeforeAndAfter) {
     for (const auto& f : testsupport::corpus_files("jet4")) {
         SCOPED_TRACE(f.name);
         const fs::path out = dir.path() / (std::to_string(n++) + ".mdb");
-        jet::CompactOptions o;
-        if (!f.password.empty()) {
-            o.source_password = f.password;
-            o.destination_password = f.password;
-        }
+        const jet::CompactOptions o = keeping_password(f.password);
         // A copy: a compaction locks its source, and other tests may be
         // compacting the same corpus file at this moment.
         const fs::path src = testsupport::copy_to_scratch(f.path, dir.path());
@@ -351,11 +357,7 @@ TEST_F(CompactOracles, Access97FilesReadTheSameInBothReadersAfterCompaction) {
         const fs::path twice = dir.path() / "twice.mdb";
         fs::remove(once);
         fs::remove(twice);
-        jet::CompactOptions o;
-        if (!f.password.empty()) {
-            o.source_password = f.password;
-            o.destination_password = f.password;
-        }
+        const jet::CompactOptions o = keeping_password(f.password);
         const fs::path src = testsupport::copy_to_scratch(f.path, dir.path());
         ASSERT_NO_THROW(jet::compact(src, once, o));
         fs::remove(src);
@@ -425,9 +427,7 @@ TEST_F(CompactOracles, EncryptedAccdbFilesCompactIntoCopiesEncryptedAlike) {
         // The copy keeps the keys of page 0: another password would not open it.
         attempt(f.password, std::string("another-Zq7"), jet::ErrorKind::invalid_argument);
 
-        jet::CompactOptions o;
-        o.source_password = f.password;
-        o.destination_password = f.password;
+        const jet::CompactOptions o = keeping_password(f.password);
         // (V2010_with-password holds a page of rows its table's map leaves
         // out and no index names - page 68, leftovers of MSysNavPaneObjectIDs
         // that Jet does not reach: the copy leaves them out.)
