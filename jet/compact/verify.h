@@ -86,6 +86,12 @@ class RowDigester {
     // The hash of the row `row`, found at `at` (named in descriptions).
     // Throws Error(damaged) with the reader's own description when the row
     // or one of its long values cannot be read.
+    //
+    // A table without long values, Id columns or SIDs is copied row for row,
+    // byte for byte: its rows are hashed as they are stored, which compares
+    // them more strictly than by value, at a fraction of the cost. Whether
+    // they decode is the checks' question (the source's and the copy's).
+    // Other tables are hashed in a canonical form of their values.
     RowHash digest(Bytes row, RowPointer at);
 
   private:
@@ -102,6 +108,7 @@ class RowDigester {
     const IdRemap* ids_;
     std::vector<bool> sid_column_;
     const SidMask* sids_;
+    bool whole_rows_ = true;
     std::vector<std::uint8_t> form_;  // the canonical form of the current row
 };
 
