@@ -212,7 +212,7 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
         std::optional<CheckReport> checked;
         try {
             written_result = write_compacted(src, *out, page0, writing);
-            out->sync();
+            out->start_writeback();
         } catch (const Error& e) {
             if (e.kind() != ErrorKind::damaged) {
                 throw;
@@ -236,7 +236,7 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
             out.reset();
             out.emplace(destination, src.file().encoding_key(), cipher);
             written_result = write_compacted(src, *out, page0, writing, rebuild);
-            out->sync();
+            out->start_writeback();
         }
         // A failure to read the source is the source's, and said as such.
         // (When it is read again, the copy written so far is not used, and

@@ -203,6 +203,13 @@ void OutputFile::sync() {
     }
 }
 
+void OutputFile::start_writeback() {
+    flush();
+    // Only a head start: where the file system does not take the request
+    // (or takes it partly), commit()'s fsync writes the pages all the same.
+    (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 std::filesystem::path OutputFile::read_path() const {
     if (!temp_path_.empty()) {
         return temp_path_;

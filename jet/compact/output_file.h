@@ -51,6 +51,11 @@ class OutputFile {
     // Flushes everything written so far to disk.
     void sync();
 
+    // Hands the gathered pages to the file system and has it start writing
+    // them to disk without waiting for them: the disk works while the copy
+    // is read back for verification. commit() waits for what is left.
+    void start_writeback();
+
     // A path under which the written file can be opened for reading
     // (verification), valid until commit() or destruction.
     std::filesystem::path read_path() const;
