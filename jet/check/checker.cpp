@@ -347,7 +347,7 @@ void rows_no_table_reaches(Context& cx, const std::vector<std::uint32_t>& orphan
         }
         std::size_t rows = 0;
         try {
-            const DataPage page(cx.file.format(), b, p, cx.file.where(p));
+            const DataPage page(cx.file, b, p);
             for (const auto& s : page.slots()) {
                 rows += s.deleted() ? 0 : 1;
             }

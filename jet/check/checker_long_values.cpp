@@ -50,14 +50,14 @@ bool TableWalk::lval_row(const Column& c, RowPointer at, RowPointer p,
                 who() + " points to " + ptr_text(p) + ", outside the file.", c, at);
         return false;
     }
-    const PageBuf buf = cx_.file.read(p.page);
+    PageBuf buf = cx_.file.read(p.page);
     if (buf[0] != kPageTypeData || le32(buf, 4) != kLvalMarker) {
         lv_lost("lv-not-lval-page", p.page,
                 who() + " points to " + ptr_text(p) + ", which is no long-value page.", c, at);
         return false;
     }
     try {
-        const DataPage page(cx_.file.format(), buf, p.page, cx_.file.where(p.page));
+        const DataPage page(cx_.file, std::move(buf), p.page);
         if (p.row >= page.slot_count() || page.slot(p.row).deleted()) {
             lv_lost("dangling-pointer", p.page,
                     who() + " points to " + ptr_text(p) + ", a row that is " +

@@ -246,7 +246,7 @@ void TableWalk::walk_maps_and_rows() {
 
 // `read` is the page when it was read already.
 void TableWalk::walk_data_page(std::uint32_t n, const PageBuf* read) {
-    const PageBuf buf = read != nullptr ? *read : cx_.file.read(n);
+    PageBuf buf = read != nullptr ? *read : cx_.file.read(n);
     if (page_is_blank(buf)) {
         // No rows are there to lose but those an index still lists:
         // entries pointing into the page say so (index-lost-row).
@@ -275,7 +275,7 @@ void TableWalk::walk_data_page(std::uint32_t n, const PageBuf* read) {
     }
     std::optional<DataPage> page;
     try {
-        page.emplace(cx_.file.format(), buf, n, cx_.file.where(n));
+        page.emplace(cx_.file, std::move(buf), n);
     } catch (const Error& e) {
         lossy("data-page-undecodable", n, e.what(), Loss::Kind::page, RowPointer{n, 0});
         return;

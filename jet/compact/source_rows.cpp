@@ -17,7 +17,7 @@ const DataPage& PageCache::data_page(std::uint32_t n) {
         slot.page.reset();
     }
     if (!slot.page) {
-        slot.page.emplace(file_.format(), slot.raw, n, file_.where(n));
+        slot.page.emplace(file_, slot.raw, n);
     }
     return *slot.page;
 }

@@ -20,20 +20,36 @@ namespace {
 
 }  // namespace
 
-DataPage::DataPage(const Format& format, const PageBuf& page, std::uint32_t number,
-                   std::string where)
-    : format_(&format), page_(page), number_(number), where_(std::move(where)) {
+DataPage::DataPage(const Format& format, PageBuf page, std::uint32_t number, std::string where)
+    : format_(&format), page_(std::move(page)), number_(number), where_(std::move(where)) {
+    parse();
+}
+
+DataPage::DataPage(const PageFile& file, PageBuf page, std::uint32_t number)
+    : format_(&file.format()), page_(std::move(page)), number_(number), file_(&file) {
+    parse();
+}
+
+const std::string& DataPage::where() const {
+    if (file_ != nullptr && where_.empty()) {
+        where_ = file_->where(number_);
+    }
+    return where_;
+}
+
+void DataPage::parse() {
+    const Format& format = *format_;
     const Bytes b = bytes();
     const std::size_t header = format.data_page.header_size;
     if (b.size() != format.page_size) {
-        damaged(where_, "is " + std::to_string(b.size()) + " bytes long");
+        damaged(where(), "is " + std::to_string(b.size()) + " bytes long");
     }
     if (b[0] != kPageTypeData) {
-        damaged(where_, "should be a data page but has page type " + std::to_string(b[0]));
+        damaged(where(), "should be a data page but has page type " + std::to_string(b[0]));
     }
     const std::size_t count = le16(b, format.data_page.row_count);
     if (header + 2 * count > b.size()) {
-        damaged(where_,
+        damaged(where(),
                 "claims " + std::to_string(count) + " rows, more than its row table can hold");
     }
     const std::size_t table_end = header + 2 * count;
@@ -48,16 +64,16 @@ DataPage::DataPage(const Format& format, const PageBuf& page, std::uint32_t numb
         // previous row's start; it then has no bytes.
         if (s.start >= s.end) {
             if (!s.deleted() && s.start > s.end) {
-                damaged(where_, "has row " + std::to_string(i) + " starting at offset " +
-                                    std::to_string(s.start) +
-                                    ", after the end of the row before it (" +
-                                    std::to_string(s.end) + ")");
+                damaged(where(), "has row " + std::to_string(i) + " starting at offset " +
+                                     std::to_string(s.start) +
+                                     ", after the end of the row before it (" +
+                                     std::to_string(s.end) + ")");
             }
             s.start = s.end;
         } else if (s.start < table_end) {
             if (!s.deleted()) {
-                damaged(where_, "has row " + std::to_string(i) + " starting at offset " +
-                                    std::to_string(s.start) + ", inside the row table");
+                damaged(where(), "has row " + std::to_string(i) + " starting at offset " +
+                                     std::to_string(s.start) + ", inside the row table");
             }
             s.start = s.end;
         }
@@ -79,8 +95,8 @@ std::uint32_t DataPage::stamp() const {
 
 const RowSlot& DataPage::slot(std::size_t i) const {
     if (i >= slots_.size()) {
-        damaged(where_, "has no row " + std::to_string(i) + " (it has " +
-                            std::to_string(slots_.size()) + " rows)");
+        damaged(where(), "has no row " + std::to_string(i) + " (it has " +
+                             std::to_string(slots_.size()) + " rows)");
     }
     return slots_[i];
 }
@@ -102,7 +118,7 @@ std::size_t DataPage::computed_free_space() const {
 }
 
 DataPage read_data_page(const PageFile& file, std::uint32_t n) {
-    return DataPage(file.format(), file.read(n), n, file.where(n));
+    return DataPage(file, file.read(n), n);
 }
 
 std::vector<std::uint8_t> read_row(const PageFile& file, RowPointer where,

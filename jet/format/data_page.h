@@ -58,10 +58,14 @@ class DataPage {
     // `where` names it in descriptions ("<file>, page <n>"). Throws
     // Error(damaged) when the page is not a data page, the slot table runs
     // past the page, or a slot lies outside the page or out of order.
-    DataPage(const Format& format, const PageBuf& page, std::uint32_t number, std::string where);
+    DataPage(const Format& format, PageBuf page, std::uint32_t number, std::string where);
+    // The same, named by `file` (PageFile::where) only when a description
+    // is needed: the walks parse every page, and most pages have nothing to
+    // report. `file` must outlive the page.
+    DataPage(const PageFile& file, PageBuf page, std::uint32_t number);
 
     std::uint32_t number() const { return number_; }
-    const std::string& where() const { return where_; }
+    const std::string& where() const;
     Bytes bytes() const { return Bytes(page_.data(), page_.size()); }
 
     std::uint16_t stored_free_space() const;
@@ -80,10 +84,13 @@ class DataPage {
     std::size_t computed_free_space() const;
 
   private:
+    void parse();
+
     const Format* format_;
     PageBuf page_;
     std::uint32_t number_;
-    std::string where_;
+    const PageFile* file_ = nullptr;  // names the page when where_ is first asked for
+    mutable std::string where_;
     std::vector<RowSlot> slots_;
 };
 

@@ -121,7 +121,7 @@ void Database::for_each_row(const TableDef& table,
         if (page_is_blank(run[at - run_first])) {
             continue;  // no rows: the checker tells whether any were lost
         }
-        const DataPage page(file_.format(), run[at - run_first], n, file_.where(n));
+        const DataPage page(file_, run[at - run_first], n);
         if (page.owner() != table.page) {
             throw Error(ErrorKind::damaged, "The database is damaged: " + page.where() +
                                                 " is listed among the pages of " + table_name +

@@ -64,9 +64,20 @@ struct RowLayout {
     std::size_t null_mask_offset = 0;  // first byte of the null mask
     std::size_t null_mask_size = 0;
     std::uint16_t var_count = 0;
-    // For each variable index k < var_count: [start, end) in the row.
-    std::vector<std::pair<std::size_t, std::size_t>> var_ranges;
     std::size_t var_table_offset = 0;  // lowest byte of the var offset table (= end of data)
+
+    // Variable column k < var_count spans [start, end) of the row.
+    std::pair<std::size_t, std::size_t> var_range(std::size_t k) const {
+        const std::uint32_t* b =
+            var_count < bounds_small.size() ? bounds_small.data() : bounds_large.data();
+        return {b[k], b[k + 1]};
+    }
+    // The var_count + 1 bounds of the variable columns, each column's start
+    // and then the end of the last: held inline for up to 64 variable
+    // columns, so that a row's layout costs no allocation (the walks parse
+    // every row, some of them several times).
+    std::array<std::uint32_t, 65> bounds_small{};
+    std::vector<std::uint32_t> bounds_large;
 
     bool not_null(std::uint16_t column_number) const;  // null-mask bit
     std::uint8_t row_mask_byte(std::uint16_t column_number) const {

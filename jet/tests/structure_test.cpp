@@ -149,6 +149,19 @@ TEST(DataPage, DamagedSlotTablesAreNamed) {
         EXPECT_TRUE(contains(damage([&] { jet::DataPage(jet::jet4_format(), p, 4, "page 4"); }),
                              "page type 2"));
     }
+    {
+        // Named through its file only when asked: the damage and where()
+        // still name the file and the page.
+        PageBuilder b;
+        b.add({1});
+        PageBuf bad = b.page();
+        jet::put_le16(jet::MutableBytes(bad), 12, 3000);
+        const PageFileFixture f({b.page(), bad});
+        const jet::PageFile file = f.open();
+        const std::string what = damage([&] { jet::DataPage(file, bad, 2); });
+        EXPECT_TRUE(contains(what, "pages.mdb\", page 2")) << what;
+        EXPECT_EQ(jet::DataPage(file, b.page(), 1).where(), file.where(1));
+    }
 }
 
 TEST(UsageMap, InlineReferenceAbsentAndDamaged) {
@@ -365,8 +378,8 @@ TEST(Row, DecodesFixedVariableBooleanAndShortRows) {
     // Layout offsets for a writer.
     row = small_row(4, 0x0F, name, le32v(7), 2);
     const jet::RowLayout layout = jet::parse_row_layout(t, Bytes(row), "row");
-    ASSERT_EQ(layout.var_ranges.size(), 2u);
-    EXPECT_EQ(layout.var_ranges[0], (std::pair<std::size_t, std::size_t>{6, 11}));
+    ASSERT_EQ(layout.var_count, 2u);
+    EXPECT_EQ(layout.var_range(0), (std::pair<std::size_t, std::size_t>{6, 11}));
     const auto span = jet::locate_column(t.columns[3], layout, Bytes(row), "row");
     ASSERT_TRUE(span);
     EXPECT_EQ(span->offset, 11u);
@@ -393,6 +406,46 @@ TEST(Row, ANullMaskOfMoreThan256ColumnsIsReadWhole) {
         EXPECT_FALSE(l.not_null(1));
         EXPECT_TRUE(l.not_null(static_cast<std::uint16_t>(last)));
         EXPECT_FALSE(l.not_null(static_cast<std::uint16_t>(last - 1)));
+    }
+}
+
+// The bounds of the variable columns are kept inline up to 64 columns and
+// beyond that on the heap: both give every column's bytes.
+TEST(Row, EveryVariableColumnIsFoundInNarrowAndWideRows) {
+    for (const std::uint16_t vars : {std::uint16_t{3}, std::uint16_t{64}, std::uint16_t{200}}) {
+        SCOPED_TRACE(vars);
+        jet::TableDef t;
+        t.format = &jet::jet4_format();
+        t.var_column_count = vars;
+        std::vector<std::uint8_t> row = {static_cast<std::uint8_t>(vars),
+                                         static_cast<std::uint8_t>(vars >> 8)};
+        std::vector<std::uint16_t> bounds;
+        for (std::uint16_t k = 0; k < vars; ++k) {
+            jet::Column c;
+            c.type = static_cast<std::uint8_t>(jet::ColumnType::binary);
+            c.number = k;
+            c.var_index = k;
+            t.columns.push_back(c);
+            bounds.push_back(static_cast<std::uint16_t>(row.size()));
+            row.insert(row.end(), k % 3, static_cast<std::uint8_t>(k));  // some are empty
+        }
+        bounds.push_back(static_cast<std::uint16_t>(row.size()));
+        for (std::size_t k = bounds.size(); k-- > 0;) {
+            row.push_back(static_cast<std::uint8_t>(bounds[k]));
+            row.push_back(static_cast<std::uint8_t>(bounds[k] >> 8));
+        }
+        row.push_back(static_cast<std::uint8_t>(vars));
+        row.push_back(static_cast<std::uint8_t>(vars >> 8));
+        row.insert(row.end(), (vars + 7u) / 8u, 0xFF);
+        const auto l = jet::parse_row_layout(t, Bytes(row), "row");
+        ASSERT_EQ(l.var_count, vars);
+        for (std::uint16_t k = 0; k < vars; ++k) {
+            EXPECT_EQ(l.var_range(k),
+                      (std::pair<std::size_t, std::size_t>{bounds[k], bounds[k + 1]}));
+            const auto span = jet::locate_column(t.columns[k], l, Bytes(row), "row");
+            ASSERT_TRUE(span);
+            EXPECT_EQ(span->length, k % 3u);
+        }
     }
 }
 
