@@ -366,13 +366,26 @@ bool TableWalk::follow_overflow(RowPointer header, Bytes data, std::vector<std::
 // index checks need of its indexed columns.
 void TableWalk::check_row(RowPointer at, Bytes data, std::size_t row) {
     Lazy what([&] { return "row at " + ptr_text(at) + " of " + label(); });
-    RowLayout layout;
-    try {
-        layout =
-            described([&](const std::string& w) { return parse_row_layout(def_, data, w); }, what);
-    } catch (const Error& e) {
-        lossy("row-undecodable", at.page, e.what(), Loss::Kind::row, at);
-        return;
+    // Parsed straight into place (a layout is a few hundred bytes, and this
+    // runs for every row); a row that does not parse is parsed again with
+    // its description, for the finding.
+    static const std::string unnamed;
+    bool parsed = true;
+    RowLayout layout = [&] {
+        try {
+            return parse_row_layout(def_, data, unnamed);
+        } catch (const Error&) {
+            parsed = false;
+            return RowLayout{};
+        }
+    }();
+    if (!parsed) {
+        try {
+            layout = parse_row_layout(def_, data, what());
+        } catch (const Error& e) {
+            lossy("row-undecodable", at.page, e.what(), Loss::Kind::row, at);
+            return;
+        }
     }
     std::fill(cell_ok_.begin(), cell_ok_.end(), false);
     for (std::size_t n = 0; n < def_.columns.size(); ++n) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <set>
@@ -87,13 +88,28 @@ class CellStates {
 
 // A row's key is kept as a 32-bit hash (0 = not computed), so that a table
 // of millions of rows costs a few bytes per row and index; an entry whose key
-// hashes differently cannot be the row's.
+// hashes differently cannot be the row's. The key is taken eight bytes at a
+// step (the last step zero-padded, the length mixed in first): it is hashed
+// for every row and every entry of every index.
 inline std::uint32_t key_hash(Bytes key) {
-    std::uint32_t h = 2166136261u;
-    for (const auto b : key) {
-        h = (h ^ b) * 16777619u;
+    constexpr std::uint64_t kMul = 0xFF51AFD7ED558CCDull;
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ key.size();
+    std::size_t i = 0;
+    for (; i + 8 <= key.size(); i += 8) {
+        std::uint64_t v = 0;
+        std::memcpy(&v, key.data() + i, 8);
+        h = (h ^ v) * kMul;
+        h ^= h >> 32;
     }
-    return h == 0 ? 1 : h;
+    if (i < key.size()) {
+        std::uint64_t v = 0;
+        std::memcpy(&v, key.data() + i, key.size() - i);
+        h = (h ^ v) * kMul;
+        h ^= h >> 32;
+    }
+    h = (h ^ (h >> 29)) * 0xC4CEB9FE1A85EC53ull;
+    const auto r = static_cast<std::uint32_t>(h ^ (h >> 32));
+    return r == 0 ? 1 : r;
 }
 
 class TableWalk {

@@ -101,13 +101,13 @@ void read_null_mask(RowLayout& l, Bytes row, std::size_t count_size, const std::
 // offset(var_count) the end of the data, checked to be monotone inside the row.
 template <typename Offset>
 void read_var_ranges(RowLayout& l, std::size_t data_start, Offset offset, const std::string& what) {
-    std::uint32_t* bounds = l.bounds_small.data();
+    std::uint16_t* bounds = l.bounds_small.data();
     if (l.var_count >= l.bounds_small.size()) {
         l.bounds_large.resize(static_cast<std::size_t>(l.var_count) + 1);
         bounds = l.bounds_large.data();
     }
     std::size_t start = offset(0);
-    bounds[0] = static_cast<std::uint32_t>(start);
+    bounds[0] = static_cast<std::uint16_t>(start);
     for (std::size_t k = 0; k < l.var_count; ++k) {
         const std::size_t end = offset(k + 1);
         if (start > end || end > l.var_table_offset || start < data_start) {
@@ -116,7 +116,7 @@ void read_var_ranges(RowLayout& l, std::size_t data_start, Offset offset, const 
                               ", outside its data area (" + std::to_string(data_start) + ".." +
                               std::to_string(l.var_table_offset) + ")");
         }
-        bounds[k + 1] = static_cast<std::uint32_t>(end);
+        bounds[k + 1] = static_cast<std::uint16_t>(end);
         start = end;
     }
 }

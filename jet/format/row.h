@@ -68,16 +68,18 @@ struct RowLayout {
 
     // Variable column k < var_count spans [start, end) of the row.
     std::pair<std::size_t, std::size_t> var_range(std::size_t k) const {
-        const std::uint32_t* b =
+        const std::uint16_t* b =
             var_count < bounds_small.size() ? bounds_small.data() : bounds_large.data();
         return {b[k], b[k + 1]};
     }
     // The var_count + 1 bounds of the variable columns, each column's start
-    // and then the end of the last: held inline for up to 64 variable
-    // columns, so that a row's layout costs no allocation (the walks parse
-    // every row, some of them several times).
-    std::array<std::uint32_t, 65> bounds_small{};
-    std::vector<std::uint32_t> bounds_large;
+    // and then the end of the last (offsets into a row, which lies in one
+    // page: 16 bits hold them): held inline for up to 64 variable columns, so
+    // that a row's layout costs no allocation (the walks parse every row,
+    // some of them several times).
+    // (Not cleared when a layout is made: every bound read was written.)
+    std::array<std::uint16_t, 65> bounds_small;
+    std::vector<std::uint16_t> bounds_large;
 
     bool not_null(std::uint16_t column_number) const;  // null-mask bit
     std::uint8_t row_mask_byte(std::uint16_t column_number) const {
