@@ -20,6 +20,10 @@
 #            chains of pages (BENCH_APP_SOURCE / BENCH_APP_TABLES: another
 #            file, relative to the sweep folder, and table list)
 #   COLD=0 skips the rounds with dropped caches.
+#   COMPARE=OTHER_BUILD_DIR also times that build's jetcompact in every round,
+#     right after this one's and under the same conditions, and reports its
+#     medians beside them: on a machine whose speed drifts, builds compared in
+#     separate runs differ by more than the change being measured.
 #
 # BUILD_DIR defaults to build/release (configure with the "release" preset);
 # MB defaults to 1024; DELETE_SHARE (0.5) of the new rows are left deleted.
@@ -35,7 +39,11 @@ corpus="${TARNWICK_CORPUS:-$here/../shared/corpus}"
 sweep="${TARNWICK_SWEEP:-$(dirname "$corpus")/sweep}"
 gen="$build/bench/compact_bench_gen"
 compact="$build/jet/tools/jetcompact"
-for b in "$gen" "$compact"; do
+other=""
+if [ -n "${COMPARE:-}" ]; then
+  other="$COMPARE/jet/tools/jetcompact"
+fi
+for b in "$gen" "$compact" $other; do
   [ -x "$b" ] || { echo "missing $b: build compact_bench_gen and jetcompact first" >&2; exit 2; }
 done
 case "$shape" in
@@ -68,11 +76,11 @@ time_cp() {
   rm -f "$work/copy.mdb"
   echo "$t0 $t1" | awk '{printf "%.3f", $2 - $1}'
 }
-# One timed compaction of big.mdb; prints wall, user and system seconds and
-# the peak resident set in KB.
+# One timed compaction of big.mdb (by jetcompact, or the one given); prints
+# wall, user and system seconds and the peak resident set in KB.
 time_compact() {
   rm -f "$work/small.mdb"
-  /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "$compact" "$work/big.mdb" "$work/small.mdb" > /dev/null
+  /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "${1:-$compact}" "$work/big.mdb" "$work/small.mdb" > /dev/null
   cat "$work/time.txt"
 }
 
@@ -97,18 +105,25 @@ run_shape() {
   # Rounds: cp and jetcompact alternating, so that both meet the same state
   # of the machine; first from the disk, then with the source cached.
   : > "$work/times.txt"
+  : > "$work/other.txt"
   for r in $(seq "$rounds"); do
-    local ccp="-" cjc="- - - -"
+    local ccp="-" cjc="- - - -" coc="- - - -"
     if [ "$cold" = 1 ]; then
       drop; ccp=$(time_cp)
       drop; cjc=$(time_compact)
+      if [ -n "$other" ]; then drop; coc=$(time_compact "$other"); fi
     fi
     cat "$work/big.mdb" > /dev/null
-    local wcp wjc
+    local wcp wjc woc="- - - -"
     wcp=$(time_cp)
     cat "$work/big.mdb" > /dev/null
     wjc=$(time_compact)
+    if [ -n "$other" ]; then
+      cat "$work/big.mdb" > /dev/null
+      woc=$(time_compact "$other")
+    fi
     echo "$ccp $cjc $wcp $wjc" >> "$work/times.txt"
+    echo "$ccp $coc $wcp $woc" >> "$work/other.txt"
   done
   local out
   out=$(stat -c %s "$work/small.mdb")
@@ -124,13 +139,26 @@ run_shape() {
   fi
   echo "load after:  $(uptime | sed 's/.*load average/load average/')"
 
-  awk -v size="$size" -v out="$out" -v cold="$cold" -v cold_why="$cold_why" -v reads="$reads" '
+  summarise "$work/times.txt" jetcompact 0
+  if [ -n "$other" ]; then
+    echo "-- in the same rounds, $other:"
+    summarise "$work/other.txt" "compared" 1
+  fi
+  rm -f "$work/big.mdb" "$work/small.mdb"
+}
+
+# summarise TIMES LABEL BRIEF: the rounds and medians of one binary's times
+# (BRIEF=1: the medians only, for the build compared).
+summarise() {
+  awk -v size="$size" -v out="$out" -v cold="$cold" -v cold_why="$cold_why" -v reads="$reads" \
+      -v label="$2" -v brief="$3" '
     # Fields: cold cp, cold jetcompact (wall user sys peak), warm cp, warm jetcompact (same).
     { n = NR
       if (cold) { ccp[n] = $1; cjc[n] = $2; cr[n] = $2 / $1; cu[n] = $3; cs[n] = $4; cp_[n] = $5 }
       wcp[n] = $6; wjc[n] = $7; wr[n] = $7 / $6; wu[n] = $8; ws[n] = $9; wp[n] = $10
-      if (cold) printf "round %d  disk:  cp %6.2f s, jetcompact %6.2f s (%.2f x cp), CPU %.2f user + %.2f sys, peak %.1f MB\n", n, $1, $2, cr[n], $3, $4, $5 / 1024
-      printf "round %d  cache: cp %6.2f s, jetcompact %6.2f s (%.2f x cp), CPU %.2f user + %.2f sys, peak %.1f MB\n", n, $6, $7, wr[n], $8, $9, $10 / 1024 }
+      if (brief) next
+      if (cold) printf "round %d  disk:  cp %6.2f s, %s %6.2f s (%.2f x cp), CPU %.2f user + %.2f sys, peak %.1f MB\n", n, $1, label, $2, cr[n], $3, $4, $5 / 1024
+      printf "round %d  cache: cp %6.2f s, %s %6.2f s (%.2f x cp), CPU %.2f user + %.2f sys, peak %.1f MB\n", n, $6, label, $7, wr[n], $8, $9, $10 / 1024 }
     function median(a, n,   i, j, t, b) {
       for (i = 1; i <= n; i++) b[i] = a[i]
       for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (b[j] < b[i]) { t = b[i]; b[i] = b[j]; b[j] = t }
@@ -138,21 +166,22 @@ run_shape() {
     }
     END {
       pages = size / 4096
-      printf "source          %8.1f MB (%d pages)\n", size / 1048576, pages
-      printf "compacted       %8.1f MB (%.1f%% of the source)\n", out / 1048576, 100 * out / size
+      if (!brief) {
+        printf "source          %8.1f MB (%d pages)\n", size / 1048576, pages
+        printf "compacted       %8.1f MB (%.1f%% of the source)\n", out / 1048576, 100 * out / size
+      }
       if (cold) {
-        printf "from the disk   cp + sync %.2f s, jetcompact %.2f s: %.2f x cp (medians of %d rounds; caches dropped before each)\n", median(ccp, n), median(cjc, n), median(cr, n), n
+        printf "from the disk   cp + sync %.2f s, %s %.2f s: %.2f x cp (medians of %d rounds; caches dropped before each)\n", median(ccp, n), label, median(cjc, n), median(cr, n), n
         printf "                CPU %.2f s user + %.2f s system\n", median(cu, n), median(cs, n)
       } else {
         printf "from the disk   not measured: %s\n", cold_why
       }
-      printf "source cached   cp + sync %.2f s, jetcompact %.2f s: %.2f x cp (medians of %d rounds)\n", median(wcp, n), median(wjc, n), median(wr, n), n
+      printf "source cached   cp + sync %.2f s, %s %.2f s: %.2f x cp (medians of %d rounds)\n", median(wcp, n), label, median(wjc, n), median(wr, n), n
       printf "                CPU %.2f s user + %.2f s system\n", median(wu, n), median(ws, n)
       peak = median(wp, n); if (cold && median(cp_, n) > peak) peak = median(cp_, n)
       printf "peak memory     %8.1f MB (%.1f%% of the source)\n", peak / 1024, 100 * peak * 1024 / size
-      if (reads != "-") printf "read calls      %d (%.2f per source page; one extra run under strace)\n", reads, reads / pages
-    }' "$work/times.txt"
-  rm -f "$work/big.mdb" "$work/small.mdb"
+      if (reads != "-" && !brief) printf "read calls      %d (%.2f per source page; one extra run under strace)\n", reads, reads / pages
+    }' "$1"
 }
 
 for s in "${shapes[@]}"; do
