@@ -16,6 +16,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +25,22 @@ namespace jet {
 
 class Database;
 class PageFile;
+struct RowPointer;
+struct TableDef;
+
+// Takes in the rows a check walks, in the same pass: for each table it walks,
+// table() first, then row() for every live row it reaches, in the order of
+// its pages and their slots (a moved row's bytes at its slot). A table may
+// be walked again (a later pass of the check): table() then starts it anew.
+// Called on the thread that runs the check; the references hold until the
+// next table() call.
+class RowObserver {
+  public:
+    virtual ~RowObserver() = default;
+    virtual void table(std::uint32_t page, const std::string& name, const TableDef& def,
+                       const PageFile& file) = 0;
+    virtual void row(RowPointer at, std::span<const std::uint8_t> data) = 0;
+};
 
 enum class Severity { note, error };
 
@@ -95,6 +112,8 @@ struct CheckOptions {
     // Also lists in CheckReport::owners who uses each page the walk reached
     // (12 bytes for each page it reached).
     bool page_owners = false;
+    // Shown the live rows as the walk reaches them (may be null).
+    RowObserver* rows = nullptr;
 };
 
 struct CheckReport {

@@ -319,6 +319,9 @@ void TableWalk::walk_data_page(std::uint32_t n, const PageBuf* read) {
         if (!alt_key_hashes_.empty()) {
             alt_key_hashes_.resize(key_hashes_.size());
         }
+        if (cx_.options.rows != nullptr) {
+            cx_.options.rows->row(header, data);
+        }
         check_row(header, data, live_count() - 1);
     }
 }

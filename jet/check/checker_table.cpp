@@ -12,6 +12,9 @@ void TableWalk::run() {
         return;
     }
     check_definition();
+    if (cx_.options.rows != nullptr) {
+        cx_.options.rows->table(tp_, name_, def_, cx_.file);
+    }
     walk_maps_and_rows();
     check_long_value_maps();
     check_indexes();

@@ -171,19 +171,20 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     const struct stat facts = file_facts(source);
 
     std::optional<OutputFile> out(std::in_place, destination, src.file().encoding_key(), cipher);
-    // The source's rows do not depend on the copy (but for the Id columns of
-    // the system tables): they are digested in a second thread, over a
-    // Database of its own, while the copy is written. Leaving this function
-    // early stops that thread.
-    // Every reader of the source reads it through the handle and page cache
-    // of `src`: the file is opened once and its blocks come in from the
-    // kernel about once for all three.
-    DigestTask source_digests(src.file(), digest_jobs(src), true, src.unlisted_pages(), cipher);
-    // The source is checked at the same time, over a Database of its own:
-    // damage found there refuses the compaction, stale values it finds are
-    // what the copy mends.
-    auto source_check = std::async(std::launch::async, [&src, &check_password] {
-        return check_file(src.file(), {}, check_password);
+    // The source is checked in a second thread, over a Database of its own,
+    // while the copy is written: damage found there refuses the compaction,
+    // stale values it finds are what the copy mends. The source's rows do
+    // not depend on the copy (but for the Id columns of the system tables):
+    // the check's walk digests them on the way, so that they are read once
+    // for both; the digests are taken once the check has returned. Both
+    // readers of the source read it through the handle and page cache of
+    // `src`: the file is opened once. Leaving this function early waits for
+    // the check.
+    SourceDigests source_digests(digest_jobs(src));
+    auto source_check = std::async(std::launch::async, [&src, &check_password, &source_digests] {
+        CheckOptions digesting;
+        digesting.rows = &source_digests;
+        return check_file(src.file(), digesting, check_password);
     });
     // Progress: writing is seven tenths of the work, verification the rest.
     constexpr std::uint64_t kTotal = 1000;

@@ -333,13 +333,10 @@ std::vector<std::pair<std::uint32_t, std::string>> digest_jobs(const Database& d
 
 DigestTask::DigestTask(const PageFile& file,
                        std::vector<std::pair<std::uint32_t, std::string>> tables,
-                       bool skip_id_tables,
-                       std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages,
                        std::shared_ptr<const PageCipher> cipher) {
-    thread_ = std::thread([this, &file, tables = std::move(tables), skip_id_tables,
-                           unlisted = std::move(unlisted_pages), cipher = std::move(cipher)] {
+    thread_ = std::thread([this, &file, tables = std::move(tables), cipher = std::move(cipher)] {
         try {
-            run(file, tables, skip_id_tables, unlisted, cipher);
+            run(file, tables, cipher);
         } catch (const OperationCancelled&) {
         } catch (...) {
             error_ = std::current_exception();
@@ -366,26 +363,57 @@ TableDigests DigestTask::take() {
 
 void DigestTask::run(const PageFile& file,
                      const std::vector<std::pair<std::uint32_t, std::string>>& tables,
-                     bool skip_id_tables,
-                     const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages,
                      std::shared_ptr<const PageCipher> cipher) {
     OpenOptions options;
     options.verify_password = false;
-    options.unlisted_pages = unlisted_pages;
     options.cipher = std::move(cipher);
     options.share = &file;
     const Database db(file.path(), options);
     for (const auto& [page, name] : tables) {
-        const TableDef& def = db.table_def(page);
-        bool has_ids = false;
-        for (const Column& c : def.columns) {
-            has_ids = has_ids || is_id_column(name, c.name);
-        }
-        if (skip_id_tables && has_ids) {
-            continue;
-        }
-        digests_[page] = digest_table(db, def, name, nullptr, &cancel_);
+        digests_[page] = digest_table(db, db.table_def(page), name, nullptr, &cancel_);
     }
+}
+
+SourceDigests::SourceDigests(const std::vector<std::pair<std::uint32_t, std::string>>& tables)
+    : wanted_(tables.begin(), tables.end()) {}
+
+void SourceDigests::table(std::uint32_t page, const std::string&, const TableDef& def,
+                          const PageFile& file) {
+    digester_.reset();
+    current_ = nullptr;
+    digests_.erase(page);
+    const auto it = wanted_.find(page);
+    if (it == wanted_.end()) {
+        return;
+    }
+    // Named as the catalog names it: the Id and SID columns are known by
+    // their table's name.
+    const std::string& name = it->second;
+    for (const Column& c : def.columns) {
+        if (is_id_column(name, c.name) || is_sid_column(name, c.name)) {
+            return;
+        }
+    }
+    digester_.emplace(file, def, name, nullptr);
+    current_ = &digests_[page];
+}
+
+void SourceDigests::row(RowPointer at, Bytes data) {
+    if (current_ == nullptr || error_) {
+        return;
+    }
+    try {
+        current_->add(digester_->digest(data, at));
+    } catch (const Error&) {
+        error_ = std::current_exception();
+    }
+}
+
+TableDigests SourceDigests::take() {
+    if (error_) {
+        std::rethrow_exception(error_);
+    }
+    return std::move(digests_);
 }
 
 namespace {
@@ -511,8 +539,7 @@ void verify_compacted(const Database& source, const Database& output, const IdRe
     for (const auto& [from, to] : ids.tables) {
         output_jobs.emplace_back(to, names[from]);
     }
-    DigestTask output_digests(output.file(), std::move(output_jobs), false, {},
-                              output.file().cipher());
+    DigestTask output_digests(output.file(), std::move(output_jobs), output.file().cipher());
 
     CheckOptions strict;
     strict.strict = true;
@@ -533,8 +560,9 @@ void verify_compacted(const Database& source, const Database& output, const IdRe
         fail(destination, "the database header differs.");
     }
     compare_catalogs(source, output, ids, destination);
-    // The source's digests not computed beforehand: the tables with Id
-    // columns (they need the Id map), or all of them.
+    // The source's digests not taken beforehand: the tables with Id columns
+    // (they need the Id map) and with SIDs, a table the check did not walk,
+    // or all of them.
     TableDigests expected;
     for (const auto& [from, to] : ids.tables) {
         if (source_digests != nullptr) {

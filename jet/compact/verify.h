@@ -25,11 +25,13 @@
 #include <exception>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "jet/check/checker.h"
 #include "jet/compact/id_remap.h"
 #include "jet/format/bytes.h"
 #include "jet/format/page_file.h"
@@ -125,19 +127,15 @@ struct OperationCancelled : std::exception {
 // Table digests by the page of the table's definition.
 using TableDigests = std::map<std::uint32_t, TableDigest>;
 
-// Digests tables of a file in a thread of its own, over a Database of its
-// own (a Database is for one thread at a time) that reads through the
-// handle and cache of `file` (which must outlive the task). `tables` lists the pages of
-// the definitions and the tables' names; with `skip_id_tables` a table with
-// Id columns is left out (its digest needs the Id map of the compaction).
+// Digests tables of a file (a compacted copy) in a thread of its own, over a
+// Database of its own (a Database is for one thread at a time) that reads
+// through the handle and cache of `file` (which must outlive the task).
+// `tables` lists the pages of the definitions and the tables' names.
 // The destructor stops the thread and waits for it (a few rows at most).
 class DigestTask {
   public:
-    // `unlisted_pages` and `cipher`: OpenOptions::unlisted_pages and
-    // OpenOptions::cipher of the Database it opens.
+    // `cipher`: OpenOptions::cipher of the Database it opens.
     DigestTask(const PageFile& file, std::vector<std::pair<std::uint32_t, std::string>> tables,
-               bool skip_id_tables,
-               std::map<std::uint32_t, std::vector<std::uint32_t>> unlisted_pages = {},
                std::shared_ptr<const PageCipher> cipher = nullptr);
     ~DigestTask();
     DigestTask(const DigestTask&) = delete;
@@ -148,8 +146,6 @@ class DigestTask {
 
   private:
     void run(const PageFile& file, const std::vector<std::pair<std::uint32_t, std::string>>& tables,
-             bool skip_id_tables,
-             const std::map<std::uint32_t, std::vector<std::uint32_t>>& unlisted_pages,
              std::shared_ptr<const PageCipher> cipher);
 
     std::atomic<bool> cancel_{false};
@@ -158,8 +154,35 @@ class DigestTask {
     std::thread thread_;
 };
 
-// The local tables of `db` (MSysObjects included) as DigestTask lists them.
+// The local tables of `db` (MSysObjects included), to digest.
 std::vector<std::pair<std::uint32_t, std::string>> digest_jobs(const Database& db);
+
+// The digests of a source's tables, taken in by the walk of its check
+// (CheckOptions::rows), so that its rows are read once for both: the tables
+// of `tables` (digest_jobs) but those with Id columns, which are digested
+// once the Id map is known, and those with SIDs (small system tables, left
+// to verify_compacted too). Every row of a table the check walks is
+// digested as for_each_row would give it; a table the check does not walk
+// is left out.
+class SourceDigests final : public RowObserver {
+  public:
+    explicit SourceDigests(const std::vector<std::pair<std::uint32_t, std::string>>& tables);
+
+    void table(std::uint32_t page, const std::string& name, const TableDef& def,
+               const PageFile& file) override;
+    void row(RowPointer at, Bytes data) override;
+
+    // Once the check has returned: the digests, or the first failure to
+    // digest a row (its description the reader's) rethrown.
+    TableDigests take();
+
+  private:
+    std::map<std::uint32_t, std::string> wanted_;
+    std::optional<RowDigester> digester_;
+    TableDigest* current_ = nullptr;
+    TableDigests digests_;
+    std::exception_ptr error_;
+};
 
 // Throws Error(verification_failed) describing the first difference found;
 // `destination` names the file the copy was meant for.
