@@ -1,7 +1,10 @@
 #include "jet/check/checker.h"
 
 #include <algorithm>
+#include <atomic>
 #include <set>
+#include <system_error>
+#include <thread>
 
 #include "jet/check/checker_context.h"
 #include "jet/check/findings.h"
@@ -21,12 +24,13 @@ namespace {
 constexpr std::size_t kFindingsPerCode = 40;
 }  // namespace
 
-Context::Context(const Database& database, const CheckOptions& opts, CheckReport& out)
+Context::Context(const Database& database, const CheckOptions& opts, CheckReport& out, Log* log)
     : db(database),
       file(database.file()),
       options(opts),
       report(out),
-      claims(database.file().page_count()) {}
+      claims(log != nullptr ? 0 : database.file().page_count()),
+      log_(log) {}
 
 void PageClaims::add(std::uint32_t page, Claim c) {
     if (page < first_.size()) {
@@ -93,6 +97,10 @@ void Context::note(const std::string& code, std::uint32_t page, const std::strin
 }
 
 void Context::claim(std::uint32_t page, PageRole role, std::uint32_t table) {
+    if (log_ != nullptr) {
+        log_->claims.emplace_back(page, Claim{role, table});
+        return;
+    }
     claims.add(page, Claim{role, table});
 }
 
@@ -109,7 +117,18 @@ bool Context::use_long_value_row(RowPointer row) {
     const std::uint64_t bit = std::uint64_t{1} << (row.row % 64);
     const bool fresh = (word & bit) == 0;
     word |= bit;
+    if (fresh && log_ != nullptr) {
+        log_->long_value_rows.push_back(row);
+    }
     return fresh;
+}
+
+bool Context::long_value_row_used(RowPointer row) const {
+    if (row.page >= lv_page_.size() || lv_page_[row.page] == 0) {
+        return false;
+    }
+    const std::uint64_t word = lv_row_bits_[lv_page_[row.page] - 1][row.row / 64];
+    return (word >> (row.row % 64) & 1u) != 0;
 }
 
 std::string Context::table_label(const std::string& name) {
@@ -200,6 +219,125 @@ std::string role_text(const Claim& c, const Context& cx) {
     return s;
 }
 
+// One table walked apart from the run (check_catalog_and_tables): what its
+// walk left, to be replayed into the run's context in the catalog's order.
+struct TableShard {
+    CheckReport report;
+    Context::Log log;
+    std::map<std::uint32_t, check_detail::CheckedTable> tables;
+    std::map<std::uint32_t, Context::UndefinedTable> undefined_tables;
+    std::map<std::uint32_t, std::set<std::uint32_t>> named_outside;
+    bool walked = false;  // false: the walk threw, or never ran
+};
+
+void walk_apart(const Database& db, const Context& run, std::uint32_t page, const std::string& name,
+                TableShard& shard) {
+    Context cx(db, run.options, shard.report, &shard.log);
+    cx.adopted = run.adopted;
+    check_detail::check_table(cx, page, name);
+    shard.tables = std::move(cx.tables);
+    shard.undefined_tables = std::move(cx.undefined_tables);
+    shard.named_outside = std::move(cx.named_outside);
+    shard.walked = true;
+}
+
+// With CheckOptions::threads above one, walks the tables on that many
+// threads, each table on its own context: the largest (by the rows and
+// indexes their definitions give) first, so that the threads end together.
+// Empty when the tables are walked one by one in the run's context.
+std::vector<TableShard> walk_tables_apart(
+    Context& cx, const std::vector<std::pair<std::uint32_t, std::string>>& tables) {
+    const unsigned threads = cx.options.rows != nullptr ? 1u : cx.options.threads;
+    if (threads < 2 || tables.size() < 2) {
+        return {};
+    }
+    std::vector<std::uint64_t> cost(tables.size(), 0);
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        try {
+            const TableDef& def = cx.db.table_def(tables[i].first);
+            cost[i] = std::uint64_t{def.row_count} * (1 + def.real_indexes.size());
+        } catch (...) {
+            // Walked all the same: its walk says what is wrong.
+        }
+    }
+    std::vector<std::size_t> order(tables.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return cost[a] > cost[b]; });
+    std::vector<TableShard> shards(tables.size());
+    std::atomic<std::size_t> next{0};
+    auto work = [&](const Database& db) {
+        for (std::size_t i = next++; i < order.size(); i = next++) {
+            const auto& [page, name] = tables[order[i]];
+            try {
+                walk_apart(db, cx, page, name, shards[order[i]]);
+            } catch (...) {
+                // Walked again in its turn, where the error is the run's.
+            }
+        }
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back([&] {
+                try {
+                    OpenOptions open;
+                    open.verify_password = false;
+                    open.cipher = cx.file.cipher();
+                    open.share = &cx.file;
+                    open.unlisted_pages = cx.db.unlisted_pages();
+                    const Database db(cx.file.path(), open);
+                    work(db);
+                } catch (...) {
+                    // The tables it did not walk are walked in the run's turn.
+                }
+            });
+        } catch (const std::system_error&) {
+            break;  // no thread to be had: fewer walk
+        }
+    }
+    work(cx.db);
+    for (auto& h : helpers) {
+        h.join();
+    }
+    return shards;
+}
+
+// Puts a table's walk into the run's context as if it had been walked
+// there; false (and nothing put) when it must be walked again in the run's
+// context: it found something (whose wording and order may depend on what
+// was found before it), threw, or used a long-value row another table uses.
+bool replay(Context& cx, TableShard& shard) {
+    const CheckReport& r = shard.report;
+    if (!shard.walked || !r.findings.empty() || !r.losses.empty() || !r.damaged_indexes.empty() ||
+        !r.unlisted_pages.empty()) {
+        return false;
+    }
+    for (const RowPointer row : shard.log.long_value_rows) {
+        if (cx.long_value_row_used(row)) {
+            return false;
+        }
+    }
+    for (const auto& [page, claim] : shard.log.claims) {
+        cx.claim(page, claim.role, claim.table);
+    }
+    for (const RowPointer row : shard.log.long_value_rows) {
+        cx.use_long_value_row(row);
+    }
+    cx.tables.merge(shard.tables);
+    cx.undefined_tables.merge(shard.undefined_tables);
+    for (auto& [table, pages] : shard.named_outside) {
+        cx.named_outside[table].merge(pages);
+    }
+    cx.report.tables += r.tables;
+    cx.report.indexes += r.indexes;
+    cx.report.rows += r.rows;
+    cx.report.uncomputable_indexes.merge(shard.report.uncomputable_indexes);
+    return true;
+}
+
 // The catalog: page 2, every table named once, then each table's walk.
 void check_catalog_and_tables(Context& cx) {
     const auto& objects = cx.db.catalog().objects();
@@ -217,7 +355,14 @@ void check_catalog_and_tables(Context& cx) {
                  "Page 2 must hold the definition of MSysObjects, but the catalog names \"" +
                      two->second.front()->name + "\" there.");
     }
+    std::vector<std::pair<std::uint32_t, std::string>> tables;
     for (const auto& [page, named] : by_page) {
+        tables.emplace_back(page, named.empty() ? "MSysObjects" : named.front()->name);
+    }
+    std::vector<TableShard> shards = walk_tables_apart(cx, tables);
+    for (std::size_t i = 0; i < tables.size(); ++i) {
+        const auto& [page, name] = tables[i];
+        const auto& named = by_page.at(page);
         if (named.size() > 1) {
             cx.error("table-named-twice", page, named[0]->name,
                      "The catalog names the table definition at page " + std::to_string(page) +
@@ -225,8 +370,12 @@ void check_catalog_and_tables(Context& cx) {
                          "\", \"" + named[1]->name +
                          "\"); two tables would share one set of rows.");
         }
-        const std::string name = named.empty() ? "MSysObjects" : named.front()->name;
-        check_detail::check_table(cx, page, name);
+        if (i >= shards.size() || !replay(cx, shards[i])) {
+            check_detail::check_table(cx, page, name);
+        }
+        if (i < shards.size()) {
+            shards[i] = TableShard{};  // its memory back
+        }
     }
 }
 

@@ -114,6 +114,12 @@ struct CheckOptions {
     bool page_owners = false;
     // Shown the live rows as the walk reaches them (may be null).
     RowObserver* rows = nullptr;
+    // Tables walked at once (each further one on a thread of its own, over a
+    // Database of its own reading through the same handle and page cache).
+    // The report is the same as one thread's: the walks are merged in the
+    // catalog's order, and a table whose walk found anything is walked again
+    // in its turn. Not with `rows` (one thread walks then).
+    unsigned threads = 1;
 };
 
 struct CheckReport {

@@ -85,7 +85,16 @@ struct CheckedTable {
 
 class Context {
   public:
-    Context(const Database& db, const CheckOptions& options, CheckReport& report);
+    // What a context walking tables apart from the run's own (on another
+    // thread) keeps, in the order made, to be replayed into the run's.
+    struct Log {
+        std::vector<std::pair<std::uint32_t, Claim>> claims;
+        std::vector<RowPointer> long_value_rows;
+    };
+
+    // With `log`, claims go there (the context's own `claims` stays empty).
+    Context(const Database& db, const CheckOptions& options, CheckReport& report,
+            Log* log = nullptr);
 
     const Database& db;
     const PageFile& file;
@@ -123,6 +132,8 @@ class Context {
     // Records that a long value uses the LVAL row `row` (a page inside the
     // file); false when some long value used it before, for "lv-row-shared".
     bool use_long_value_row(RowPointer row);
+    // Whether a long value used the LVAL row `row` already.
+    bool long_value_row_used(RowPointer row) const;
     // "table \"Name\"" for descriptions.
     static std::string table_label(const std::string& name);
 
@@ -130,6 +141,7 @@ class Context {
     void finish();
 
   private:
+    Log* log_;
     void add(Severity s, const std::string& code, std::uint32_t page, const std::string& table,
              const std::string& text,
              std::optional<std::pair<std::uint32_t, std::uint32_t>> index = std::nullopt,

@@ -1,9 +1,11 @@
 #include "jet/compact/verify.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <optional>
 #include <set>
+#include <thread>
 
 #include "jet/check/checker.h"
 #include "jet/compact/compactor.h"
@@ -543,6 +545,7 @@ void verify_compacted(const Database& source, const Database& output, const IdRe
 
     CheckOptions strict;
     strict.strict = true;
+    strict.threads = std::max(2u, std::thread::hardware_concurrency());
     const CheckReport report = check(output, strict);
     for (const auto& f : report.findings) {
         // The strict check counts them as errors; they are the source's own data.

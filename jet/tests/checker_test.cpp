@@ -47,6 +47,25 @@ std::optional<jet::Severity> severity_of(const jet::CheckReport& r, const std::s
     return std::nullopt;
 }
 
+void expect_same_report(const jet::CheckReport& a, const jet::CheckReport& b) {
+    EXPECT_EQ(listing(a), listing(b)) << a.file;
+    EXPECT_EQ(a.tables, b.tables) << a.file;
+    EXPECT_EQ(a.indexes, b.indexes) << a.file;
+    EXPECT_EQ(a.rows, b.rows) << a.file;
+    EXPECT_EQ(a.damaged_indexes, b.damaged_indexes) << a.file;
+    EXPECT_EQ(a.uncomputable_indexes, b.uncomputable_indexes) << a.file;
+    EXPECT_EQ(a.losses, b.losses) << a.file;
+    EXPECT_EQ(a.unlisted_pages, b.unlisted_pages) << a.file;
+    EXPECT_TRUE(a.owners == b.owners) << a.file;
+    for (std::size_t i = 0; i < a.findings.size() && i < b.findings.size(); ++i) {
+        const auto& x = a.findings[i];
+        const auto& y = b.findings[i];
+        EXPECT_TRUE(x.table == y.table && x.table_page == y.table_page && x.index == y.index &&
+                    x.salvageable == y.salvageable)
+            << a.file << ": " << x.code;
+    }
+}
+
 jet::OpenOptions inspect() {
     jet::OpenOptions o;
     o.verify_password = false;
@@ -88,10 +107,16 @@ class Copy {
         const jet::PageBuf zero = jet::blank_page(jet::jet4_format());
         f.write(reinterpret_cast<const char*>(zero.data()), static_cast<long>(zero.size()));
     }
+    // Checked by one thread and by several walking tables at once: the
+    // reports must be the same, whatever the damage.
     jet::CheckReport check(bool strict = false) const {
         jet::CheckOptions o;
         o.strict = strict;
-        return jet::check_file(path_, o);
+        o.page_owners = true;
+        const jet::CheckReport one = jet::check_file(path_, o);
+        o.threads = 3;
+        expect_same_report(one, jet::check_file(path_, o));
+        return one;
     }
 
   private:
@@ -178,6 +203,12 @@ TEST(Checker, EveryJet4CorpusFileHasNoError) {
         }
         tables += r.tables;
         indexes += r.indexes;
+        // Tables walked at once report as one walk, page owners included.
+        jet::CheckOptions one;
+        one.page_owners = true;
+        jet::CheckOptions several = one;
+        several.threads = 3;
+        expect_same_report(jet::check_file(f.path, one), jet::check_file(f.path, several));
     }
     EXPECT_GT(tables, 600u);
     EXPECT_GT(indexes, 1000u);
