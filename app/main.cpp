@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "jet/compact/compact.h"
 #include "mainwindow/frmmain.h"
 
 namespace {
@@ -57,6 +58,7 @@ int main(int argc, char* argv[]) {
             stderr);
         return 1;
     }
+    jet::return_large_blocks_when_freed();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnwick"));
     QApplication::setDesktopFileName(QStringLiteral("tarnwick"));

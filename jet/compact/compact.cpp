@@ -1,5 +1,6 @@
 #include "jet/compact/compact.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -265,6 +266,12 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     const CompactorResult& result = *written_result;
     const TableDigests& expected = *digested;
     report(700);
+    // The source is read little from here on: its cache, and what the
+    // writing held, go back before the copy is read back.
+    src.file().drop_cache();
+#ifdef __GLIBC__
+    ::malloc_trim(0);
+#endif
     try {
         OpenOptions reopen;
         reopen.password = wanted;
@@ -284,6 +291,18 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     out->commit(facts.st_mode & 07777, facts.st_uid, facts.st_gid);
     report(kTotal);
     return CompactResult{src.file().size_bytes(), out->bytes_written(), result.repairs, {}};
+}
+
+void return_large_blocks_when_freed() {
+#ifdef __GLIBC__
+    // 4 MiB: a table's arrays are above it; page runs, cache blocks and
+    // row buffers, allocated and freed all the time, are below it.
+    ::mallopt(M_MMAP_THRESHOLD, 4 * 1024 * 1024);
+    // Fixing that threshold fixes the one for giving back the heap's top
+    // too, at 128 KB: the heap would shrink and grow again (and be faulted
+    // in again) with every page run. Freed memory there is kept up to this.
+    ::mallopt(M_TRIM_THRESHOLD, 16 * 1024 * 1024);
+#endif
 }
 
 CompactResult compact(const std::filesystem::path& source, const std::filesystem::path& destination,

@@ -64,4 +64,13 @@ CompactResult compact(const std::filesystem::path& source, const std::filesystem
 CompactResult compact_in_place(const std::filesystem::path& database, const CompactOptions& options,
                                bool keep_original = false);
 
+// Once, at the start of a process that compacts or checks large files (a
+// tool's main, the window's): large blocks of memory (a table's row arrays,
+// its rows' order) come from the system and go back to it when freed.
+// glibc's allocator otherwise raises that threshold each time such a block
+// is freed, so that the next tables' arrays stay resident after they are
+// freed and a process's peak grows with every table walked. Elsewhere it
+// does nothing.
+void return_large_blocks_when_freed();
+
 }  // namespace jet

@@ -237,6 +237,17 @@ PageFile PageFile::share(const PageFile& other) {
     return file;
 }
 
+void PageFile::drop_cache() const {
+    if (!shared_) {
+        return;
+    }
+    const std::lock_guard<std::mutex> lock(shared_->mutex);
+    for (auto& way : shared_->ways) {
+        way = {};  // a block being read stays with its reader until it is done
+    }
+    shared_->spare.clear();
+}
+
 std::uint64_t PageFile::reads_for_pages() const {
     return shared_ ? shared_->reads.load(std::memory_order_relaxed) : 0;
 }

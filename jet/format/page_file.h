@@ -122,6 +122,11 @@ class PageFile {
     // "<file>, page <n>" for error descriptions.
     std::string where(std::uint32_t n) const;
 
+    // Gives back the memory of the blocks cached for every reader sharing
+    // this file's cache (a page asked for later is read again): for when
+    // the readers that needed them are done.
+    void drop_cache() const;
+
     // The pread calls made for pages through this file's handle so far, by
     // every reader sharing it (the measure of the cache's work).
     std::uint64_t reads_for_pages() const;

@@ -153,6 +153,11 @@ TEST(PageFile, SharedReadersSeeThePagesAsStoredWithFewReads) {
         walk(second, 0, wrong_second);
         EXPECT_EQ(second.reads_for_pages(), reads) << "pages read again from the file";
     }
+    // A dropped cache is read again, by every reader sharing it, as stored.
+    first.drop_cache();
+    walk(second, 0, wrong_second);
+    EXPECT_EQ(wrong_second, 0u);
+    EXPECT_GT(first.reads_for_pages(), reads) << "a dropped block still served";
 }
 
 // Pages read out of the way come in alone and are kept beside the blocks

@@ -1,14 +1,17 @@
 // jetcheck: checks the structure of an Access database without changing it.
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "jet/check/checker.h"
 #include "jet/check/findings.h"
+#include "jet/compact/compact.h"
 #include "jet/compact/compactor.h"
 #include "jet/format/database.h"
 #include "jet/format/error.h"
@@ -186,6 +189,7 @@ void print_text(const jet::CheckReport& r, std::optional<std::uint32_t> planned)
 }  // namespace
 
 int main(int argc, char** argv) {
+    jet::return_large_blocks_when_freed();
     static constexpr jettool::OptionRule kOptions[] = {
         {"--json"}, {"--password", true}, {"--strict"}, {"--packed"}};
     const jettool::ParsedArgs args = jettool::parse_args(kOptions, argc, argv);
@@ -210,6 +214,7 @@ int main(int argc, char** argv) {
     jet::CheckOptions options;
     options.strict = args.has("--strict");
     options.packed = args.has("--packed");
+    options.threads = std::max(1u, std::thread::hardware_concurrency());
     const std::optional<std::string> password = args.value("--password");
     try {
         const jet::CheckReport report = jet::check_file(files.front(), options, password);

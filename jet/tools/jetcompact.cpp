@@ -184,6 +184,7 @@ void print_losses(const std::vector<jet::TableLoss>& losses) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    jet::return_large_blocks_when_freed();
     static constexpr jettool::OptionRule kOptions[] = {
         {"--password", true}, {"--new-password", true}, {"--remove-password"},
         {"--json"},           {"--in-place"},           {"--backup"},
