@@ -1,6 +1,7 @@
 #include "jet/compact/compactor.h"
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <optional>
 #include <set>
@@ -178,6 +179,9 @@ class Compactor {
     }
     static constexpr std::uint64_t kHalf = 1000;
     std::uint32_t moved_row(const TableWork& t, RowPointer old,
+                            const std::vector<std::uint32_t>& placed) const;
+    // The same, given the row's position in t.live (LiveRows::npos: none).
+    std::uint32_t moved_row(const TableWork& t, RowPointer old, std::size_t i,
                             const std::vector<std::uint32_t>& placed) const;
     std::uint32_t write_index(const TableWork& t, std::size_t ri,
                               const std::vector<std::uint32_t>& placed, std::uint32_t& distinct);
@@ -434,16 +438,32 @@ void Compactor::collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes,
         ++placed;
     };
     std::vector<bool> taken(t.live.size(), false);
+    // The entries' rows are looked up in batches (see LiveRows::find_many).
+    constexpr std::size_t kBatch = 32;
+    std::array<RowPointer, kBatch> rows{};
+    std::array<std::size_t, kBatch> found{};
+    std::size_t pending = 0;
+    auto take_batch = [&]() {
+        t.live.find_many(rows.data(), pending, found.data());
+        for (std::size_t k = 0; k < pending; ++k) {
+            const std::size_t i = found[k];
+            if (i != LiveRows::npos && !taken[i]) {
+                taken[i] = true;
+                place(i);
+            }
+        }
+        pending = 0;
+    };
     walk_entries(t, *order, [&](const IndexEntry& e, std::uint32_t) {
         if (order_counter != nullptr) {
             order_counter->add(e);
         }
-        const std::size_t i = t.live.find(e.row);
-        if (i != LiveRows::npos && !taken[i]) {
-            taken[i] = true;
-            place(i);
+        rows[pending] = e.row;
+        if (++pending == kBatch) {
+            take_batch();
         }
     });
+    take_batch();
     for (std::size_t i = 0; i < taken.size(); ++i) {
         if (!taken[i]) {
             place(i);
@@ -658,7 +678,11 @@ std::vector<std::uint8_t> Compactor::remap_key(const std::vector<std::uint8_t>& 
 // The new pointer of the row an index entry of `t` names.
 std::uint32_t Compactor::moved_row(const TableWork& t, RowPointer old,
                                    const std::vector<std::uint32_t>& placed) const {
-    const std::size_t i = t.live.find(old);
+    return moved_row(t, old, t.live.find(old), placed);
+}
+
+std::uint32_t Compactor::moved_row(const TableWork& t, RowPointer old, std::size_t i,
+                                   const std::vector<std::uint32_t>& placed) const {
     if (i == LiveRows::npos) {
         throw Error(ErrorKind::damaged,
                     "An index of table \"" + t.name + "\" names a row that does not exist (" +
@@ -734,17 +758,50 @@ std::uint32_t Compactor::write_index(const TableWork& t, std::size_t ri,
         }
         run_size = 0;
     };
-    walk_entries(t, ri, [&](const IndexEntry& e, std::uint32_t) {
-        if (run_size > 0 && compare_keys(run.front().key, e.key) != 0) {
-            flush_run();
+    // The entries are taken in batches whose rows are looked up together.
+    constexpr std::size_t kBatch = 32;
+    std::vector<IndexEntry> batch(kBatch);
+    std::array<RowPointer, kBatch> rows{};
+    std::array<std::size_t, kBatch> found{};
+    std::size_t pending = 0;
+    auto take_batch = [&]() {
+        t.live.find_many(rows.data(), pending, found.data());
+        for (std::size_t k = 0; k < pending; ++k) {
+            if (found[k] != LiveRows::npos) {
+                __builtin_prefetch(placed.data() + found[k]);
+            }
         }
-        if (run.size() <= run_size) {
-            run.emplace_back();
+        for (std::size_t k = 0; k < pending; ++k) {
+            IndexEntry& e = batch[k];
+            if (run_size > 0 && compare_keys(run.front().key, e.key) != 0) {
+                flush_run();
+            }
+            if (run.size() <= run_size) {
+                run.emplace_back();
+            }
+            IndexEntry& slot = run[run_size++];
+            slot.key.swap(e.key);
+            slot.row = RowPointer::decode(moved_row(t, e.row, found[k], placed));
         }
-        IndexEntry& slot = run[run_size++];
-        slot.key.assign(e.key.begin(), e.key.end());
-        slot.row = RowPointer::decode(moved_row(t, e.row, placed));
-    });
+        pending = 0;
+    };
+    try {
+        walk_entries(t, ri, [&](const IndexEntry& e, std::uint32_t) {
+            IndexEntry& b = batch[pending];
+            b.key.assign(e.key.begin(), e.key.end());
+            b.row = e.row;
+            rows[pending] = e.row;
+            if (++pending == kBatch) {
+                take_batch();
+            }
+        });
+    } catch (const Error&) {
+        // The entries read before the damage come first: what is wrong
+        // with one of them is said before it.
+        take_batch();
+        throw;
+    }
+    take_batch();
     flush_run();
     const auto lasts = leaves.finish();
     stats_.index_entries += leaves.entry_count();

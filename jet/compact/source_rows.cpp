@@ -86,6 +86,29 @@ std::size_t LiveRows::find(RowPointer p) const {
     return it != last && *it == want ? static_cast<std::size_t>(it - slots_.begin()) : npos;
 }
 
+void LiveRows::find_many(const RowPointer* rows, std::size_t count, std::size_t* out) const {
+    auto at = [&](RowPointer p) -> const std::uint32_t* {
+        return dir_.empty() || p.page < base_ || p.page - base_ + 1 >= dir_.size()
+                   ? nullptr
+                   : dir_.data() + (p.page - base_);
+    };
+    // The pages' places in the directory, then their first rows, then the
+    // searches, each step over the whole batch.
+    for (std::size_t k = 0; k < count; ++k) {
+        if (const std::uint32_t* d = at(rows[k])) {
+            __builtin_prefetch(d);
+        }
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        if (const std::uint32_t* d = at(rows[k])) {
+            __builtin_prefetch(slots_.data() + *d);
+        }
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+        out[k] = find(rows[k]);
+    }
+}
+
 void LiveRows::clear() {
     std::vector<std::uint32_t>().swap(slots_);
     std::vector<std::pair<std::uint32_t, std::uint32_t>>().swap(moved_);
