@@ -279,7 +279,9 @@ std::vector<TableShard> walk_tables_apart(
         }
     };
     std::vector<std::thread> helpers;
-    for (unsigned t = 1; t < threads; ++t) {
+    // No more threads than tables: each helper opens the file's catalog.
+    const std::size_t wanted = std::min<std::size_t>(threads, tables.size());
+    for (std::size_t t = 1; t < wanted; ++t) {
         try {
             helpers.emplace_back([&] {
                 try {
