@@ -120,6 +120,11 @@ struct CheckOptions {
     // catalog's order, and a table whose walk found anything is walked again
     // in its turn. Not with `rows` (one thread walks then).
     unsigned threads = 1;
+    // With threads above one, a table with at least this many pages of rows
+    // has them walked in ranges, one per thread, the same way: merged in
+    // page order, a range whose walk found anything walked again in its
+    // turn. (Lowered by the tests, so that small files are split too.)
+    std::uint32_t split_pages = 4096;
 };
 
 struct CheckReport {

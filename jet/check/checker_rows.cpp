@@ -5,6 +5,8 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "jet/check/checker_table.h"
@@ -219,20 +221,27 @@ void TableWalk::walk_maps_and_rows() {
     states_.reserve(expected * wanted_.size());
     key_hashes_.reserve(expected * index_keys_.size());
     row_first_.reserve(owned_.size() + 1);
+    if (!walk_pages_apart()) {
+        walk_pages(0, owned_.size());
+    }
+    row_first_.push_back(static_cast<std::uint32_t>(live_count()));
+}
+
+void TableWalk::walk_pages(std::size_t begin, std::size_t end) {
     // Owned pages mostly lie in runs of neighbours: read a run at once.
     constexpr std::size_t kRun = 16;
     std::vector<PageBuf> run(kRun);
-    std::size_t run_first = 0;
+    std::size_t run_first = begin;
     std::size_t run_size = 0;
     const std::uint32_t pages = cx_.file.page_count();
-    for (std::size_t at = 0; at < owned_.size(); ++at) {
+    for (std::size_t at = begin; at < end; ++at) {
         const std::uint32_t p = owned_[at];
         row_first_.push_back(static_cast<std::uint32_t>(live_count()));
         cx_.claim(p, PageRole::table_data, tp_);
         if (p < pages && at >= run_first + run_size) {
             run_first = at;
             run_size = 1;
-            while (run_size < kRun && at + run_size < owned_.size() &&
+            while (run_size < kRun && at + run_size < end &&
                    owned_[at + run_size] == p + run_size && p + run_size < pages) {
                 ++run_size;
             }
@@ -241,7 +250,129 @@ void TableWalk::walk_maps_and_rows() {
         walk_data_page(p, p < pages ? &run[at - run_first] : nullptr);
         sort_page_rows(row_first_.back());
     }
-    row_first_.push_back(static_cast<std::uint32_t>(live_count()));
+}
+
+struct TableWalk::RangeWalk {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    CheckReport report;
+    Context::Log log;
+    std::vector<std::uint32_t> row_first;  // from the range's first row
+    std::vector<std::uint8_t> row_numbers;
+    CellStates states;
+    std::vector<std::uint32_t> key_hashes;
+    std::vector<std::uint32_t> alt_key_hashes;
+    std::optional<std::int64_t> max_autonumber;
+    bool walked = false;  // false: the walk threw, or never ran
+};
+
+// Runs on a thread of its own, over a Database of its own that reads
+// through the run's handle and cache.
+void TableWalk::walk_range_apart(std::size_t begin, std::size_t end, RangeWalk& out) const {
+    OpenOptions open;
+    open.verify_password = false;
+    open.cipher = cx_.file.cipher();
+    open.share = &cx_.file;
+    open.unlisted_pages = cx_.db.unlisted_pages();
+    const Database db(cx_.file.path(), open);
+    Context cx(db, cx_.options, out.report, &out.log);
+    TableWalk walk(cx, *this);
+    walk.walk_pages(begin, end);
+    out.row_first = std::move(walk.row_first_);
+    out.row_numbers = std::move(walk.row_numbers_);
+    out.states.swap(walk.states_);
+    out.key_hashes = std::move(walk.key_hashes_);
+    out.alt_key_hashes = std::move(walk.alt_key_hashes_);
+    out.max_autonumber = walk.max_autonumber_;
+    out.walked = true;
+}
+
+bool TableWalk::walk_pages_apart() {
+    const std::size_t threads = cx_.options.threads;
+    if (threads < 2 || cx_.options.rows != nullptr || map_rebuilt_ ||
+        owned_.size() < std::max<std::size_t>(cx_.options.split_pages, threads) ||
+        cx_.adopted.count(tp_) != 0) {
+        return false;
+    }
+    // This thread walks the first range, each helper one of the others.
+    const std::size_t step = owned_.size() / threads;
+    std::vector<RangeWalk> ranges(threads - 1);
+    for (std::size_t k = 0; k < ranges.size(); ++k) {
+        ranges[k].begin = (k + 1) * step;
+        ranges[k].end = k + 1 == ranges.size() ? owned_.size() : (k + 2) * step;
+    }
+    std::vector<std::thread> helpers;
+    struct Joined {
+        std::vector<std::thread>& threads;
+        ~Joined() {
+            for (auto& t : threads) {
+                t.join();
+            }
+        }
+    } joined{helpers};
+    for (auto& range : ranges) {
+        try {
+            helpers.emplace_back([this, &range] {
+                try {
+                    walk_range_apart(range.begin, range.end, range);
+                } catch (...) {
+                    // Walked again in its turn, where the error is the run's.
+                }
+            });
+        } catch (const std::system_error&) {
+            break;  // no thread to be had: the rest are walked in their turn
+        }
+    }
+    walk_pages(0, step);
+    for (auto& t : helpers) {
+        t.join();
+    }
+    helpers.clear();
+    for (auto& range : ranges) {
+        if (!take_range(range)) {
+            walk_pages(range.begin, range.end);
+        }
+        range = RangeWalk{};  // its memory back
+    }
+    return true;
+}
+
+bool TableWalk::take_range(RangeWalk& range) {
+    const CheckReport& r = range.report;
+    if (!range.walked || !r.findings.empty() || !r.losses.empty() || !r.damaged_indexes.empty() ||
+        !r.unlisted_pages.empty()) {
+        return false;
+    }
+    for (const RowPointer row : range.log.long_value_rows) {
+        if (cx_.long_value_row_used(row)) {
+            return false;
+        }
+    }
+    for (const auto& [page, claim] : range.log.claims) {
+        cx_.claim(page, claim.role, claim.table);
+    }
+    for (const RowPointer row : range.log.long_value_rows) {
+        cx_.use_long_value_row(row);
+    }
+    const std::size_t base = live_count();
+    for (const std::uint32_t first : range.row_first) {
+        row_first_.push_back(static_cast<std::uint32_t>(base + first));
+    }
+    row_numbers_.insert(row_numbers_.end(), range.row_numbers.begin(), range.row_numbers.end());
+    states_.put(base * wanted_.size(), range.states, range.row_numbers.size() * wanted_.size());
+    const std::size_t before = key_hashes_.size();
+    key_hashes_.insert(key_hashes_.end(), range.key_hashes.begin(), range.key_hashes.end());
+    if (!range.alt_key_hashes.empty() || !alt_key_hashes_.empty()) {
+        alt_key_hashes_.resize(before);
+        range.alt_key_hashes.resize(range.key_hashes.size());
+        alt_key_hashes_.insert(alt_key_hashes_.end(), range.alt_key_hashes.begin(),
+                               range.alt_key_hashes.end());
+    }
+    if (range.max_autonumber) {
+        max_autonumber_ =
+            std::max(max_autonumber_.value_or(*range.max_autonumber), *range.max_autonumber);
+    }
+    return true;
 }
 
 // `read` is the page when it was read already.

@@ -80,6 +80,14 @@ class CellStates {
                                       (static_cast<unsigned>(s) << shift(i)));
     }
     void swap(CellStates& other) noexcept { bytes_.swap(other.bytes_); }
+    // Puts the first `cells` of `other` from cell `at` on (this is resized
+    // to hold them).
+    void put(std::size_t at, const CellStates& other, std::size_t cells) {
+        resize(at + cells);
+        for (std::size_t i = 0; i < cells; ++i) {
+            set(at + i, other.get(i));
+        }
+    }
 
   private:
     static unsigned shift(std::size_t i) { return static_cast<unsigned>(i % 4) * 2; }
@@ -116,6 +124,20 @@ class TableWalk {
   public:
     TableWalk(Context& cx, std::uint32_t page, std::string name)
         : cx_(cx), tp_(page), name_(std::move(name)) {}
+    // A walk of the table `setup` walks, over the context `cx`, ready for its
+    // rows: the definition, pages and what the rows' checks use are copied,
+    // no row is.
+    TableWalk(Context& cx, const TableWalk& setup)
+        : cx_(cx),
+          tp_(setup.tp_),
+          name_(setup.name_),
+          def_(setup.def_),
+          owned_(setup.owned_),
+          wanted_(setup.wanted_),
+          column_slot_(setup.column_slot_),
+          index_keys_(setup.index_keys_),
+          cells_(setup.cells_.size()),
+          cell_ok_(setup.cell_ok_.size()) {}
 
     void run();
 
@@ -179,6 +201,19 @@ class TableWalk {
     // (checker_rows.cpp, but for the readers of the row arrays below)
 
     void walk_maps_and_rows();
+    // The pages of owned_ from `begin` to `end`, in order.
+    void walk_pages(std::size_t begin, std::size_t end);
+    // The same for every page of owned_, in ranges walked on the check's
+    // threads (see CheckOptions::split_pages); false when the table is not
+    // split (then nothing was walked).
+    bool walk_pages_apart();
+    // What the walk of a range of pages left, apart from the run's context.
+    struct RangeWalk;
+    void walk_range_apart(std::size_t begin, std::size_t end, RangeWalk& out) const;
+    // Puts a range's walk after the rows walked so far; false (nothing put)
+    // when it must be walked again here: it found something, or used a
+    // long-value row used before.
+    bool take_range(RangeWalk& range);
     void walk_data_page(std::uint32_t n, const PageBuf* read);
     bool follow_overflow(RowPointer header, Bytes data, std::vector<std::uint8_t>& out);
     void check_row(RowPointer at, Bytes data, std::size_t row);
