@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -244,9 +245,12 @@ void walk_apart(const Database& db, const Context& run, std::uint32_t page, cons
 // With CheckOptions::threads above one, walks the tables on that many
 // threads, each table on its own context: the largest (by the rows and
 // indexes their definitions give) first, so that the threads end together.
-// Empty when the tables are walked one by one in the run's context.
+// Empty when the tables are walked one by one in the run's context. A table
+// that costs more than all the others together is left out (`alone`): it is
+// walked in its turn, its pages split over the threads.
 std::vector<TableShard> walk_tables_apart(
-    Context& cx, const std::vector<std::pair<std::uint32_t, std::string>>& tables) {
+    Context& cx, const std::vector<std::pair<std::uint32_t, std::string>>& tables,
+    std::optional<std::size_t>& alone) {
     const unsigned threads = cx.options.rows != nullptr ? 1u : cx.options.threads;
     if (threads < 2 || tables.size() < 2) {
         return {};
@@ -266,6 +270,14 @@ std::vector<TableShard> walk_tables_apart(
     }
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return cost[a] > cost[b]; });
+    std::uint64_t total = 0;
+    for (const auto c : cost) {
+        total += c;
+    }
+    if (cost[order.front()] > total - cost[order.front()]) {
+        alone = order.front();
+        order.erase(order.begin());
+    }
     std::vector<TableShard> shards(tables.size());
     std::atomic<std::size_t> next{0};
     auto work = [&](const Database& db) {
@@ -361,7 +373,8 @@ void check_catalog_and_tables(Context& cx) {
     for (const auto& [page, named] : by_page) {
         tables.emplace_back(page, named.empty() ? "MSysObjects" : named.front()->name);
     }
-    std::vector<TableShard> shards = walk_tables_apart(cx, tables);
+    std::optional<std::size_t> alone;
+    std::vector<TableShard> shards = walk_tables_apart(cx, tables, alone);
     for (std::size_t i = 0; i < tables.size(); ++i) {
         const auto& [page, name] = tables[i];
         const auto& named = by_page.at(page);
@@ -373,7 +386,12 @@ void check_catalog_and_tables(Context& cx) {
                          "\"); two tables would share one set of rows.");
         }
         if (i >= shards.size() || !replay(cx, shards[i])) {
+            // Its pages are split over the threads only when no other table
+            // is walked beside it: two tables' row state is held at once
+            // otherwise, and more would be.
+            cx.split_table = shards.empty() || alone == i;
             check_detail::check_table(cx, page, name);
+            cx.split_table = false;
         }
         if (i < shards.size()) {
             shards[i] = TableShard{};  // its memory back

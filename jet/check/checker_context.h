@@ -117,6 +117,10 @@ class Context {
     std::map<std::uint32_t, std::vector<std::uint32_t>> adopted;
     // Pages outside a table's own that entries of its indexes name, by table.
     std::map<std::uint32_t, std::set<std::uint32_t>> named_outside;
+    // Whether the table walked now may walk its pages in ranges on the
+    // check's threads (CheckOptions::split_pages): set while nothing else
+    // is walked beside it.
+    bool split_table = false;
 
     // `index`: the (table definition page, real index) the error concerns.
     void error(const std::string& code, std::uint32_t page, const std::string& table,

@@ -289,7 +289,7 @@ void TableWalk::walk_range_apart(std::size_t begin, std::size_t end, RangeWalk& 
 
 bool TableWalk::walk_pages_apart() {
     const std::size_t threads = cx_.options.threads;
-    if (threads < 2 || cx_.options.rows != nullptr || map_rebuilt_ ||
+    if (threads < 2 || !cx_.split_table || cx_.options.rows != nullptr || map_rebuilt_ ||
         owned_.size() < std::max<std::size_t>(cx_.options.split_pages, threads) ||
         cx_.adopted.count(tp_) != 0) {
         return false;
