@@ -132,6 +132,25 @@ bool Context::long_value_row_used(RowPointer row) const {
     return (word >> (row.row % 64) & 1u) != 0;
 }
 
+bool Context::replay(const CheckReport& found, const Log& log) {
+    if (!found.findings.empty() || !found.losses.empty() || !found.damaged_indexes.empty() ||
+        !found.unlisted_pages.empty()) {
+        return false;
+    }
+    for (const RowPointer row : log.long_value_rows) {
+        if (long_value_row_used(row)) {
+            return false;
+        }
+    }
+    for (const auto& [page, c] : log.claims) {
+        claim(page, c.role, c.table);
+    }
+    for (const RowPointer row : log.long_value_rows) {
+        use_long_value_row(row);
+    }
+    return true;
+}
+
 std::string Context::table_label(const std::string& name) {
     return "table \"" + name + "\"";
 }
@@ -325,20 +344,8 @@ std::vector<TableShard> walk_tables_apart(
 // was found before it), threw, or used a long-value row another table uses.
 bool replay(Context& cx, TableShard& shard) {
     const CheckReport& r = shard.report;
-    if (!shard.walked || !r.findings.empty() || !r.losses.empty() || !r.damaged_indexes.empty() ||
-        !r.unlisted_pages.empty()) {
+    if (!shard.walked || !cx.replay(r, shard.log)) {
         return false;
-    }
-    for (const RowPointer row : shard.log.long_value_rows) {
-        if (cx.long_value_row_used(row)) {
-            return false;
-        }
-    }
-    for (const auto& [page, claim] : shard.log.claims) {
-        cx.claim(page, claim.role, claim.table);
-    }
-    for (const RowPointer row : shard.log.long_value_rows) {
-        cx.use_long_value_row(row);
     }
     cx.tables.merge(shard.tables);
     cx.undefined_tables.merge(shard.undefined_tables);

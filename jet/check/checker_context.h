@@ -138,6 +138,12 @@ class Context {
     bool use_long_value_row(RowPointer row);
     // Whether a long value used the LVAL row `row` already.
     bool long_value_row_used(RowPointer row) const;
+    // Puts the page claims and long-value rows of a walk made apart from
+    // this context (its report `found`, its `log`) here, as if it had been
+    // made here; false, and nothing put, when it must be made again here:
+    // it found something (whose wording and order may hang on what was
+    // found before it) or used a long-value row used here already.
+    bool replay(const CheckReport& found, const Log& log);
     // "table \"Name\"" for descriptions.
     static std::string table_label(const std::string& name);
 

@@ -338,21 +338,8 @@ bool TableWalk::walk_pages_apart() {
 }
 
 bool TableWalk::take_range(RangeWalk& range) {
-    const CheckReport& r = range.report;
-    if (!range.walked || !r.findings.empty() || !r.losses.empty() || !r.damaged_indexes.empty() ||
-        !r.unlisted_pages.empty()) {
+    if (!range.walked || !cx_.replay(range.report, range.log)) {
         return false;
-    }
-    for (const RowPointer row : range.log.long_value_rows) {
-        if (cx_.long_value_row_used(row)) {
-            return false;
-        }
-    }
-    for (const auto& [page, claim] : range.log.claims) {
-        cx_.claim(page, claim.role, claim.table);
-    }
-    for (const RowPointer row : range.log.long_value_rows) {
-        cx_.use_long_value_row(row);
     }
     const std::size_t base = live_count();
     for (const std::uint32_t first : range.row_first) {
