@@ -1,7 +1,6 @@
 #include "jet/compact/compactor.h"
 
 #include <algorithm>
-#include <array>
 #include <memory>
 #include <optional>
 #include <set>
@@ -438,28 +437,23 @@ void Compactor::collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes,
         ++placed;
     };
     std::vector<bool> taken(t.live.size(), false);
-    // The entries' rows are looked up in batches (see LiveRows::find_many).
-    constexpr std::size_t kBatch = 32;
-    std::array<RowPointer, kBatch> rows{};
-    std::array<std::size_t, kBatch> found{};
-    std::size_t pending = 0;
+    RowLookups lookups;
     auto take_batch = [&]() {
-        t.live.find_many(rows.data(), pending, found.data());
-        for (std::size_t k = 0; k < pending; ++k) {
-            const std::size_t i = found[k];
+        lookups.find_in(t.live);
+        for (std::size_t k = 0; k < lookups.size(); ++k) {
+            const std::size_t i = lookups.found(k);
             if (i != LiveRows::npos && !taken[i]) {
                 taken[i] = true;
                 place(i);
             }
         }
-        pending = 0;
+        lookups.clear();
     };
     walk_entries(t, *order, [&](const IndexEntry& e, std::uint32_t) {
         if (order_counter != nullptr) {
             order_counter->add(e);
         }
-        rows[pending] = e.row;
-        if (++pending == kBatch) {
+        if (lookups.add(e.row)) {
             take_batch();
         }
     });
@@ -759,19 +753,16 @@ std::uint32_t Compactor::write_index(const TableWork& t, std::size_t ri,
         run_size = 0;
     };
     // The entries are taken in batches whose rows are looked up together.
-    constexpr std::size_t kBatch = 32;
-    std::vector<IndexEntry> batch(kBatch);
-    std::array<RowPointer, kBatch> rows{};
-    std::array<std::size_t, kBatch> found{};
-    std::size_t pending = 0;
+    RowLookups lookups;
+    std::vector<IndexEntry> batch(RowLookups::kBatch);
     auto take_batch = [&]() {
-        t.live.find_many(rows.data(), pending, found.data());
-        for (std::size_t k = 0; k < pending; ++k) {
-            if (found[k] != LiveRows::npos) {
-                __builtin_prefetch(placed.data() + found[k]);
+        lookups.find_in(t.live);
+        for (std::size_t k = 0; k < lookups.size(); ++k) {
+            if (lookups.found(k) != LiveRows::npos) {
+                __builtin_prefetch(placed.data() + lookups.found(k));
             }
         }
-        for (std::size_t k = 0; k < pending; ++k) {
+        for (std::size_t k = 0; k < lookups.size(); ++k) {
             IndexEntry& e = batch[k];
             if (run_size > 0 && compare_keys(run.front().key, e.key) != 0) {
                 flush_run();
@@ -781,17 +772,16 @@ std::uint32_t Compactor::write_index(const TableWork& t, std::size_t ri,
             }
             IndexEntry& slot = run[run_size++];
             slot.key.swap(e.key);
-            slot.row = RowPointer::decode(moved_row(t, e.row, found[k], placed));
+            slot.row = RowPointer::decode(moved_row(t, e.row, lookups.found(k), placed));
         }
-        pending = 0;
+        lookups.clear();
     };
     try {
         walk_entries(t, ri, [&](const IndexEntry& e, std::uint32_t) {
-            IndexEntry& b = batch[pending];
+            IndexEntry& b = batch[lookups.size()];
             b.key.assign(e.key.begin(), e.key.end());
             b.row = e.row;
-            rows[pending] = e.row;
-            if (++pending == kBatch) {
+            if (lookups.add(e.row)) {
                 take_batch();
             }
         });

@@ -2,6 +2,7 @@
 // What the compactor reads of a source table: its live rows, and the source's
 // pages as it fetches them in key order.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -87,6 +88,29 @@ class LiveRows {
     bool sorted_ = true;
     std::vector<std::uint32_t> dir_;
     std::uint32_t base_ = 0;
+};
+
+// Rows named by index entries, gathered to be looked up together
+// (LiveRows::find_many).
+class RowLookups {
+  public:
+    static constexpr std::size_t kBatch = 32;
+    // Adds the row of the next entry; true when the batch is full.
+    bool add(RowPointer row) {
+        rows_[count_++] = row;
+        return count_ == kBatch;
+    }
+    std::size_t size() const { return count_; }
+    // Looks the gathered rows up among `live`.
+    void find_in(const LiveRows& live) { live.find_many(rows_.data(), count_, found_.data()); }
+    // The position of the k-th row in `live` (LiveRows::npos: none).
+    std::size_t found(std::size_t k) const { return found_[k]; }
+    void clear() { count_ = 0; }
+
+  private:
+    std::array<RowPointer, kBatch> rows_{};
+    std::array<std::size_t, kBatch> found_{};
+    std::size_t count_ = 0;
 };
 
 }  // namespace jet
