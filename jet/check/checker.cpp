@@ -132,6 +132,15 @@ bool Context::long_value_row_used(RowPointer row) const {
     return (word >> (row.row % 64) & 1u) != 0;
 }
 
+Database Context::another_reader() const {
+    OpenOptions open;
+    open.verify_password = false;
+    open.cipher = file.cipher();
+    open.share = &file;
+    open.unlisted_pages = db.unlisted_pages();
+    return Database(file.path(), open);
+}
+
 bool Context::replay(const CheckReport& found, const Log& log) {
     if (!found.findings.empty() || !found.losses.empty() || !found.damaged_indexes.empty() ||
         !found.unlisted_pages.empty()) {
@@ -316,13 +325,7 @@ std::vector<TableShard> walk_tables_apart(
         try {
             helpers.emplace_back([&] {
                 try {
-                    OpenOptions open;
-                    open.verify_password = false;
-                    open.cipher = cx.file.cipher();
-                    open.share = &cx.file;
-                    open.unlisted_pages = cx.db.unlisted_pages();
-                    const Database db(cx.file.path(), open);
-                    work(db);
+                    work(cx.another_reader());
                 } catch (...) {
                     // The tables it did not walk are walked in the run's turn.
                 }

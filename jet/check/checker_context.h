@@ -144,6 +144,10 @@ class Context {
     // it found something (whose wording and order may hang on what was
     // found before it) or used a long-value row used here already.
     bool replay(const CheckReport& found, const Log& log);
+    // The database again, for a walk on another thread: a Database of its
+    // own (one is for one thread) reading through this one's file handle
+    // and page cache.
+    Database another_reader() const;
     // "table \"Name\"" for descriptions.
     static std::string table_label(const std::string& name);
 

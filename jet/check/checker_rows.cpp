@@ -269,12 +269,7 @@ struct TableWalk::RangeWalk {
 // Runs on a thread of its own, over a Database of its own that reads
 // through the run's handle and cache.
 void TableWalk::walk_range_apart(std::size_t begin, std::size_t end, RangeWalk& out) const {
-    OpenOptions open;
-    open.verify_password = false;
-    open.cipher = cx_.file.cipher();
-    open.share = &cx_.file;
-    open.unlisted_pages = cx_.db.unlisted_pages();
-    const Database db(cx_.file.path(), open);
+    const Database db = cx_.another_reader();
     Context cx(db, cx_.options, out.report, &out.log);
     TableWalk walk(cx, *this);
     walk.walk_pages(begin, end);
