@@ -319,8 +319,8 @@ std::vector<TableShard> walk_tables_apart(
         }
     };
     std::vector<std::thread> helpers;
-    // No more threads than tables: each helper opens the file's catalog.
-    const std::size_t wanted = std::min<std::size_t>(threads, tables.size());
+    // No more threads than tables to walk: each helper opens the file's catalog.
+    const std::size_t wanted = std::min<std::size_t>(threads, order.size());
     for (std::size_t t = 1; t < wanted; ++t) {
         try {
             helpers.emplace_back([&] {
