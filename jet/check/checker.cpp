@@ -141,6 +141,33 @@ Database Context::another_reader() const {
     return Database(file.path(), open);
 }
 
+void Context::share_out(std::size_t threads,
+                        const std::function<void(const Database&)>& work) const {
+    std::vector<std::thread> helpers;
+    struct Joined {
+        std::vector<std::thread>& threads;
+        ~Joined() {
+            for (auto& t : threads) {
+                t.join();
+            }
+        }
+    } joined{helpers};
+    for (std::size_t t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back([&] {
+                try {
+                    work(another_reader());
+                } catch (...) {
+                    // What it did not take is done by the others, or in the run's turn.
+                }
+            });
+        } catch (const std::system_error&) {
+            break;  // no thread to be had: fewer work
+        }
+    }
+    work(db);
+}
+
 bool Context::replay(const CheckReport& found, const Log& log) {
     if (!found.findings.empty() || !found.losses.empty() || !found.damaged_indexes.empty() ||
         !found.unlisted_pages.empty()) {
@@ -274,11 +301,11 @@ void walk_apart(const Database& db, const Context& run, std::uint32_t page, cons
 // threads, each table on its own context: the largest (by the rows and
 // indexes their definitions give) first, so that the threads end together.
 // Empty when the tables are walked one by one in the run's context. A table
-// that costs more than all the others together is left out (`alone`): it is
-// walked in its turn, its pages split over the threads.
+// that costs more than all the others together is left out (`alone` says
+// which): it is walked in its turn, its pages split over the threads.
 std::vector<TableShard> walk_tables_apart(
     Context& cx, const std::vector<std::pair<std::uint32_t, std::string>>& tables,
-    std::optional<std::size_t>& alone) {
+    std::vector<bool>& alone) {
     const unsigned threads = cx.options.rows != nullptr ? 1u : cx.options.threads;
     if (threads < 2 || tables.size() < 2) {
         return {};
@@ -302,10 +329,13 @@ std::vector<TableShard> walk_tables_apart(
     for (const auto c : cost) {
         total += c;
     }
+    alone.assign(tables.size(), false);
+    std::size_t first = 0;  // of the tables walked side by side, in `order`
     if (cost[order.front()] > total - cost[order.front()]) {
-        alone = order.front();
-        order.erase(order.begin());
+        alone[order.front()] = true;
+        first = 1;
     }
+    order.erase(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(first));
     std::vector<TableShard> shards(tables.size());
     std::atomic<std::size_t> next{0};
     auto work = [&](const Database& db) {
@@ -318,26 +348,8 @@ std::vector<TableShard> walk_tables_apart(
             }
         }
     };
-    std::vector<std::thread> helpers;
     // No more threads than tables to walk: each helper opens the file's catalog.
-    const std::size_t wanted = std::min<std::size_t>(threads, order.size());
-    for (std::size_t t = 1; t < wanted; ++t) {
-        try {
-            helpers.emplace_back([&] {
-                try {
-                    work(cx.another_reader());
-                } catch (...) {
-                    // The tables it did not walk are walked in the run's turn.
-                }
-            });
-        } catch (const std::system_error&) {
-            break;  // no thread to be had: fewer walk
-        }
-    }
-    work(cx.db);
-    for (auto& h : helpers) {
-        h.join();
-    }
+    cx.share_out(std::min<std::size_t>(threads, order.size()), work);
     return shards;
 }
 
@@ -383,7 +395,7 @@ void check_catalog_and_tables(Context& cx) {
     for (const auto& [page, named] : by_page) {
         tables.emplace_back(page, named.empty() ? "MSysObjects" : named.front()->name);
     }
-    std::optional<std::size_t> alone;
+    std::vector<bool> alone;
     std::vector<TableShard> shards = walk_tables_apart(cx, tables, alone);
     for (std::size_t i = 0; i < tables.size(); ++i) {
         const auto& [page, name] = tables[i];
@@ -399,7 +411,7 @@ void check_catalog_and_tables(Context& cx) {
             // Its pages are split over the threads only when no other table
             // is walked beside it: two tables' row state is held at once
             // otherwise, and more would be.
-            cx.split_table = shards.empty() || alone == i;
+            cx.split_table = shards.empty() || alone[i];
             check_detail::check_table(cx, page, name);
             cx.split_table = false;
         }

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -148,6 +149,11 @@ class Context {
     // own (one is for one thread) reading through this one's file handle
     // and page cache.
     Database another_reader() const;
+    // Runs `work` on up to `threads` threads: on this one over `db`, on each
+    // other over another_reader(), and returns when all are done. The work
+    // takes its items from a counter it shares; a helper that cannot start,
+    // or throws, leaves what it did not take to the others and to the run.
+    void share_out(std::size_t threads, const std::function<void(const Database&)>& work) const;
     // "table \"Name\"" for descriptions.
     static std::string table_label(const std::string& name);
 

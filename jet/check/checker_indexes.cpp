@@ -1,12 +1,17 @@
 // The table's walk through its index trees: each entry against the live row
 // it names, and each live row against the entries.
 #include <algorithm>
+#include <atomic>
+#include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "jet/check/checker_table.h"
+#include "jet/format/database.h"
 #include "jet/format/index_key.h"
 #include "jet/format/index_tree.h"
+#include "jet/format/usage_map.h"
 
 namespace jet::check_detail {
 
@@ -67,11 +72,17 @@ bool TableWalk::any_null(const std::vector<KeyColumn>& key, std::size_t at) cons
     return false;
 }
 
-// The checks of one index's entries, one entry at a time in tree order.
+// The checks of one index's entries, one entry at a time in tree order,
+// reported into `cx`.
 class TableWalk::EntryCheck {
   public:
-    EntryCheck(TableWalk& walk, const RealIndex& ri, const std::string& iname)
-        : w_(walk), ri_(ri), iname_(iname), key_(walk.key_columns(ri)), seen_(walk.live_count()) {
+    EntryCheck(const TableWalk& walk, Context& cx, const RealIndex& ri, const std::string& iname)
+        : w_(walk),
+          cx_(cx),
+          ri_(ri),
+          iname_(iname),
+          key_(walk.key_columns(ri)),
+          seen_(walk.live_count()) {
         // The rows' hashes of this index: every stride_-th of the table's,
         // from its ordinal on.
         if (ri_.ordinal < w_.index_keys_.size() && !w_.key_hashes_.empty()) {
@@ -115,19 +126,23 @@ class TableWalk::EntryCheck {
             for (std::size_t i = w_.row_first_[p]; i < w_.row_first_[p + 1]; ++i) {
                 if (!seen_[i] && !(ri_.ignore_nulls() && w_.all_null(key_, i))) {
                     const RowPointer r{w_.owned_[p], w_.row_numbers_[i]};
-                    w_.error("index-missing-row", ri_.root_page,
-                             iname_ + " has no entry for the live row at " + ptr_text(r) + ".");
+                    error("index-missing-row", ri_.root_page,
+                          iname_ + " has no entry for the live row at " + ptr_text(r) + ".");
                 }
             }
         }
         if (ri_.stats.b != distinct_) {
-            w_.note("stale-index-stats", w_.tp_,
-                    "The statistics of " + iname_ + " count " + std::to_string(ri_.stats.b) +
-                        " distinct keys; the index holds " + std::to_string(distinct_) + ".");
+            cx_.note("stale-index-stats", w_.tp_, w_.name_,
+                     "The statistics of " + iname_ + " count " + std::to_string(ri_.stats.b) +
+                         " distinct keys; the index holds " + std::to_string(distinct_) + ".");
         }
     }
 
   private:
+    void error(const std::string& code, std::uint32_t page, const std::string& text) {
+        cx_.error(code, page, w_.name_, text, std::make_pair(w_.tp_, ri_.ordinal));
+    }
+
     // An entry waiting to be checked: its key, its row and where that row
     // sits among the live rows.
     struct Waiting {
@@ -141,9 +156,9 @@ class TableWalk::EntryCheck {
         if (count_ == 0 || compare_keys(previous_key_, e.key) != 0) {
             ++distinct_;
         } else if (ri_.unique() && !w_.any_null(key_, at)) {
-            w_.error("index-unique-violation", ri_.root_page,
-                     "The unique " + iname_ + " holds the same key twice (rows at " +
-                         ptr_text(previous_row_) + " and " + ptr_text(e.row) + ").");
+            error("index-unique-violation", ri_.root_page,
+                  "The unique " + iname_ + " holds the same key twice (rows at " +
+                      ptr_text(previous_row_) + " and " + ptr_text(e.row) + ").");
         }
         ++count_;
         previous_key_.swap(e.key);  // e.key is read below as previous_key_
@@ -151,41 +166,41 @@ class TableWalk::EntryCheck {
         if (at == kNone && w_.zeroed_.count(e.row.page) != 0) {
             // The row the entry names was on a page now zeroed: lost,
             // whatever becomes of the index.
-            w_.lossy("index-lost-row", e.row.page,
-                     "An entry of " + iname_ + " names the row at " + ptr_text(e.row) +
-                         ", on a page of the table that now holds only zeros: that row "
-                         "is lost.",
-                     Loss::Kind::page, RowPointer{e.row.page, 0});
+            cx_.lossy("index-lost-row", e.row.page, w_.name_,
+                      "An entry of " + iname_ + " names the row at " + ptr_text(e.row) +
+                          ", on a page of the table that now holds only zeros: that row "
+                          "is lost.",
+                      Loss{Loss::Kind::page, w_.tp_, e.row.page, 0, 0});
             return;
         }
         if (at == kNone && w_.map_rebuilt_) {
-            w_.error("index-row-unfound", ri_.root_page,
-                     "An entry of " + iname_ + " names the row at " + ptr_text(e.row) +
-                         ", which none of the pages found for the table holds: with its "
-                         "owned-pages map unreadable, that row cannot be told from a lost one.");
+            error("index-row-unfound", ri_.root_page,
+                  "An entry of " + iname_ + " names the row at " + ptr_text(e.row) +
+                      ", which none of the pages found for the table holds: with its "
+                      "owned-pages map unreadable, that row cannot be told from a lost one.");
             return;
         }
         if (at == kNone) {
             if (!contains(w_.owned_, e.row.page)) {
-                w_.cx_.named_outside[w_.tp_].insert(e.row.page);
+                cx_.named_outside[w_.tp_].insert(e.row.page);
             }
-            w_.error("index-dangling-entry", ri_.root_page,
-                     "An entry of " + iname_ + " points to " + ptr_text(e.row) +
-                         ", which is no live row of the table.");
+            error("index-dangling-entry", ri_.root_page,
+                  "An entry of " + iname_ + " points to " + ptr_text(e.row) +
+                      ", which is no live row of the table.");
             return;
         }
         if (seen_[at]) {
-            w_.error("index-duplicate-row", ri_.root_page,
-                     iname_ + " lists the row at " + ptr_text(e.row) + " more than once.");
+            error("index-duplicate-row", ri_.root_page,
+                  iname_ + " lists the row at " + ptr_text(e.row) + " more than once.");
         }
         seen_[at] = true;
         const std::uint32_t want = want_ == nullptr ? 0 : want_[at * stride_];
         const std::uint32_t have = key_hash(previous_key_);
         if (want != 0 && want != have && w_.row_alt_key_hash(at, ri_.ordinal) != have) {
-            w_.error("index-key-mismatch", ri_.root_page,
-                     "The key of " + iname_ + " for the row at " + ptr_text(e.row) +
-                         " does not match the row's values; searches by this index would "
-                         "miss or misplace the row.");
+            error("index-key-mismatch", ri_.root_page,
+                  "The key of " + iname_ + " for the row at " + ptr_text(e.row) +
+                      " does not match the row's values; searches by this index would "
+                      "miss or misplace the row.");
         }
     }
 
@@ -193,7 +208,8 @@ class TableWalk::EntryCheck {
     // rows' hashes to come in from the memory.
     static constexpr std::size_t kAhead = 16;
 
-    TableWalk& w_;
+    const TableWalk& w_;
+    Context& cx_;
     const RealIndex& ri_;
     const std::string& iname_;
     const std::vector<KeyColumn> key_;
@@ -223,65 +239,130 @@ void TableWalk::index_live_pages() {
     }
 }
 
-void TableWalk::check_indexes() {
-    if (!def_.real_indexes.empty()) {
-        index_live_pages();
+void TableWalk::check_index(Context& cx, const RealIndex& ri) const {
+    ++cx.report.indexes;
+    const std::string iname = "index " + std::to_string(ri.ordinal) + " of " + label();
+    const auto error = [&](const std::string& code, std::uint32_t page, const std::string& text) {
+        cx.error(code, page, name_, text, std::make_pair(tp_, ri.ordinal));
+    };
+    const auto mapped =
+        read_map(cx, ri.map, "usage map of index " + std::to_string(ri.ordinal), MapUse::index,
+                 [&](const std::string& code, std::uint32_t page, const std::string& text, bool) {
+                     error(code, page, text);
+                 });
+    IndexTreeOptions o;
+    o.owner = tp_;
+    // The entries are checked as the walk hands them out; what the walk
+    // finds about the tree itself is listed before them.
+    auto& findings = cx.report.findings;
+    const auto entries_from = static_cast<std::ptrdiff_t>(findings.size());
+    EntryCheck check(*this, cx, ri, iname);
+    const IndexTree tree = walk_index_tree(
+        cx.file, ri.root_page, o, [&](const IndexEntry& e, std::uint32_t) { check.entry(e); });
+    check.settle_all();
+    const auto tree_from = static_cast<std::ptrdiff_t>(findings.size());
+    // A sound tree owns its pages. A damaged one claims none: its pointers
+    // may lead anywhere, and the index is rebuilt from the rows into new
+    // pages. The usage map mirrors the tree: pages it lists beside the tree
+    // are reported below, not claimed.
+    if (std::all_of(tree.problems.begin(), tree.problems.end(), index_problem_mendable)) {
+        for (const auto p : tree.pages) {
+            cx.claim(p, PageRole::index, tp_);
+        }
     }
-    for (const auto& ri : def_.real_indexes) {
-        ++cx_.report.indexes;
-        index_scope_ = ri.ordinal;
-        const std::string iname = "index " + std::to_string(ri.ordinal) + " of " + label();
-        const auto mapped =
-            read_map(ri.map, "usage map of index " + std::to_string(ri.ordinal), MapUse::index);
-        IndexTreeOptions o;
-        o.owner = tp_;
-        // The entries are checked as the walk hands them out; what the
-        // walk finds about the tree itself is listed before them.
-        auto& findings = cx_.report.findings;
-        const auto entries_from = static_cast<std::ptrdiff_t>(findings.size());
-        EntryCheck check(*this, ri, iname);
-        const IndexTree tree = walk_index_tree(
-            cx_.file, ri.root_page, o, [&](const IndexEntry& e, std::uint32_t) { check.entry(e); });
-        check.settle_all();
-        const auto tree_from = static_cast<std::ptrdiff_t>(findings.size());
-        // A sound tree owns its pages. A damaged one claims none: its
-        // pointers may lead anywhere, and the index is rebuilt from the
-        // rows into new pages. The usage map mirrors the tree: pages it
-        // lists beside the tree are reported below, not claimed.
-        if (std::all_of(tree.problems.begin(), tree.problems.end(), index_problem_mendable)) {
-            for (const auto p : tree.pages) {
-                cx_.claim(p, PageRole::index, tp_);
-            }
+    for (const auto& pr : tree.problems) {
+        error(pr.code, pr.page, "In " + iname + ": " + pr.description);
+    }
+    if (mapped) {
+        const auto listed = sorted_unique(*mapped);
+        if (!std::equal(listed.begin(), listed.end(), tree.pages.begin(), tree.pages.end())) {
+            error("index-map-mismatch", ri.root_page,
+                  "The usage map of " + iname + " lists " + std::to_string(mapped->size()) +
+                      " page(s), its tree from root page " + std::to_string(ri.root_page) +
+                      " has " + std::to_string(tree.pages.size()) + "; they differ.");
         }
-        for (const auto& pr : tree.problems) {
-            error(pr.code, pr.page, "In " + iname + ": " + pr.description);
-        }
-        if (mapped) {
-            const auto listed = sorted_unique(*mapped);
-            if (!std::equal(listed.begin(), listed.end(), tree.pages.begin(), tree.pages.end())) {
-                error("index-map-mismatch", ri.root_page,
-                      "The usage map of " + iname + " lists " + std::to_string(mapped->size()) +
-                          " page(s), its tree from root page " + std::to_string(ri.root_page) +
-                          " has " + std::to_string(tree.pages.size()) + "; they differ.");
-            }
-        }
-        std::rotate(findings.begin() + entries_from, findings.begin() + tree_from, findings.end());
-        check.finish();
-        if (ri.ordinal < index_keys_.size() && index_keys_[ri.ordinal].unsupported) {
-            cx_.report.uncomputable_indexes.emplace(std::pair{tp_, ri.ordinal},
-                                                    *index_keys_[ri.ordinal].unsupported);
-        }
+    }
+    std::rotate(findings.begin() + entries_from, findings.begin() + tree_from, findings.end());
+    check.finish();
+    const auto& keys = index_keys_;
+    if (ri.ordinal < keys.size() && keys[ri.ordinal].unsupported) {
+        cx.report.uncomputable_indexes.emplace(std::pair{tp_, ri.ordinal},
+                                               *keys[ri.ordinal].unsupported);
         // Said of an input only: in a compacted copy such keys are the
         // source's, copied, and their order is checked all the same.
-        if (cx_.options.index_keys && !cx_.options.strict && ri.ordinal < index_keys_.size() &&
-            index_keys_[ri.ordinal].unsupported) {
-            note("index-keys-unchecked", ri.root_page,
-                 "The keys of " + iname + " were not compared with its rows: " +
-                     *index_keys_[ri.ordinal].unsupported + ".");
+        if (cx.options.index_keys && !cx.options.strict) {
+            cx.note("index-keys-unchecked", ri.root_page, name_,
+                    "The keys of " + iname +
+                        " were not compared with its rows: " + *keys[ri.ordinal].unsupported + ".");
         }
     }
-    index_scope_.reset();
+}
+
+void TableWalk::check_indexes() {
+    if (def_.real_indexes.empty()) {
+        return;
+    }
+    index_live_pages();
+    if (!check_indexes_apart()) {
+        for (const auto& ri : def_.real_indexes) {
+            check_index(cx_, ri);
+        }
+    }
     std::vector<std::uint32_t>().swap(page_place_);
+}
+
+bool TableWalk::check_indexes_apart() {
+    const std::size_t indexes = def_.real_indexes.size();
+    if (!apart_ || indexes < 2) {
+        return false;
+    }
+    // What the check of one index left, apart from the run's context.
+    struct Apart {
+        CheckReport report;
+        Context::Log log;
+        bool checked = false;  // false: it threw, or never ran
+    };
+    std::vector<Apart> apart(indexes);
+    // The largest trees (by the pages their maps list) first, so that the
+    // threads end together.
+    std::vector<std::size_t> pages(indexes, 0);
+    for (std::size_t i = 0; i < indexes; ++i) {
+        try {
+            pages[i] = read_usage_map(cx_.file, def_.real_indexes[i].map, "").pages.size();
+        } catch (const Error&) {
+            // Checked all the same: its check says what is wrong.
+        }
+    }
+    std::vector<std::size_t> order(indexes);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return pages[a] > pages[b]; });
+    std::atomic<std::size_t> next{0};
+    const auto work = [&](const Database& db) {
+        for (std::size_t k = next++; k < indexes; k = next++) {
+            const std::size_t i = order[k];
+            Context cx(db, cx_.options, apart[i].report, &apart[i].log);
+            try {
+                check_index(cx, def_.real_indexes[i]);
+                apart[i].checked = true;
+            } catch (...) {
+                // Checked again in its turn, where the error is the run's.
+            }
+        }
+    };
+    cx_.share_out(std::min<std::size_t>(cx_.options.threads, indexes), work);
+    // In the order of the indexes, as one thread would have reported them.
+    for (std::size_t i = 0; i < indexes; ++i) {
+        Apart& a = apart[i];
+        if (a.checked && cx_.replay(a.report, a.log)) {
+            cx_.report.indexes += a.report.indexes;
+            cx_.report.uncomputable_indexes.merge(a.report.uncomputable_indexes);
+        } else {
+            check_index(cx_, def_.real_indexes[i]);
+        }
+        a = Apart{};  // its memory back
+    }
+    return true;
 }
 
 }  // namespace jet::check_detail

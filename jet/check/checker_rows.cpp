@@ -56,6 +56,29 @@ bool decodes_cheaply(ColumnType t) {
 // is reported as the mismatch it is.
 std::optional<std::vector<std::uint32_t>> TableWalk::read_map(RowPointer at,
                                                               const std::string& what, MapUse use) {
+    // `whole`: the map cannot be read at all. A list of a table's pages is
+    // then rebuilt when an earlier pass found the pages its indexes name.
+    const auto fail = [&](const std::string& c, std::uint32_t page, const std::string& text,
+                          bool whole) {
+        if (use != MapUse::rows) {
+            error(c, page, text);
+        } else if (whole && cx_.adopted.count(tp_) != 0) {
+            const auto& pages = cx_.adopted.at(tp_);
+            error("owned-map-rebuilt", page,
+                  text + " The " + std::to_string(pages.size()) +
+                      " page(s) in use that hold rows naming the table, rows its indexes "
+                      "list (" +
+                      page_list(pages) + "), are taken as its pages; the copy lists them.");
+        } else {
+            table_lost(c, page, text);
+        }
+    };
+    return read_map(cx_, at, what, use, fail);
+}
+
+std::optional<std::vector<std::uint32_t>> TableWalk::read_map(Context& cx, RowPointer at,
+                                                              const std::string& what, MapUse use,
+                                                              const MapFailure& fail) const {
     const auto code = [use](const char* c) {
         switch (use) {
             case MapUse::index:
@@ -69,27 +92,12 @@ std::optional<std::vector<std::uint32_t>> TableWalk::read_map(RowPointer at,
         }
         return std::string(c);
     };
-    // `whole`: the map cannot be read at all. A list of a table's pages is
-    // then rebuilt when an earlier pass found the pages its indexes name.
     const auto error = [&](const std::string& c, std::uint32_t page, const std::string& text,
-                           bool whole = false) {
-        if (use != MapUse::rows) {
-            this->error(c, page, text);
-        } else if (whole && cx_.adopted.count(tp_) != 0) {
-            const auto& pages = cx_.adopted.at(tp_);
-            this->error("owned-map-rebuilt", page,
-                        text + " The " + std::to_string(pages.size()) +
-                            " page(s) in use that hold rows naming the table, rows its indexes "
-                            "list (" +
-                            page_list(pages) + "), are taken as its pages; the copy lists them.");
-        } else {
-            table_lost(c, page, text);
-        }
-    };
+                           bool whole = false) { fail(c, page, text, whole); };
     if (at.page == 0 && at.row == 0) {
         return std::nullopt;
     }
-    const PageFile& f = cx_.file;
+    const PageFile& f = cx.file;
     if (at.page >= f.page_count() || at.page < 1) {
         error(code("dangling-pointer"), tp_,
               "The " + what + " of " + label() + " is said to be at " + ptr_text(at) +
@@ -112,7 +120,7 @@ std::optional<std::vector<std::uint32_t>> TableWalk::read_map(RowPointer at,
               "The " + what + " of " + label() + " cannot be read: " + e.what(), true);
         return std::nullopt;
     }
-    cx_.claim(at.page, PageRole::map_holder, tp_);
+    cx.claim(at.page, PageRole::map_holder, tp_);
     UsageMap m;
     try {
         m = read_usage_map(f, at, what + " of " + label());
@@ -123,14 +131,14 @@ std::optional<std::vector<std::uint32_t>> TableWalk::read_map(RowPointer at,
     }
     // Access starts an inline map at a multiple of 8 and so does the
     // compactor; other writers start it at any page, which reads the same.
-    if (cx_.options.strict && m.kind == UsageMap::Kind::inline_map && m.start_page % 8 != 0) {
+    if (cx.options.strict && m.kind == UsageMap::Kind::inline_map && m.start_page % 8 != 0) {
         error("map-bad-start", at.page,
               "The " + what + " of " + label() + " starts at page " + std::to_string(m.start_page) +
                   ", not a multiple of 8.");
     }
     for (const auto b : m.bitmap_pages) {
         if (b != 0 && b < 0x80000000u) {
-            cx_.claim(b, PageRole::usage_bitmap, tp_);
+            cx.claim(b, PageRole::usage_bitmap, tp_);
         }
     }
     std::vector<std::uint32_t> inside;
@@ -221,7 +229,8 @@ void TableWalk::walk_maps_and_rows() {
     states_.reserve(expected * wanted_.size());
     key_hashes_.reserve(expected * index_keys_.size());
     row_first_.reserve(owned_.size() + 1);
-    if (!walk_pages_apart()) {
+    apart_ = walk_pages_apart();
+    if (!apart_) {
         walk_pages(0, owned_.size());
     }
     row_first_.push_back(static_cast<std::uint32_t>(live_count()));

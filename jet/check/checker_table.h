@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -154,10 +155,6 @@ class TableWalk {
 
     std::string label() const { return Context::table_label(name_); }
     void error(const std::string& code, std::uint32_t page, const std::string& text) {
-        if (index_scope_) {
-            cx_.error(code, page, name_, text, std::make_pair(tp_, *index_scope_));
-            return;
-        }
         cx_.error(code, page, name_, text);
     }
     void note(const std::string& code, std::uint32_t page, const std::string& text) {
@@ -196,6 +193,13 @@ class TableWalk {
     enum class MapUse : std::uint8_t { rows, index, long_values, free_space };
     std::optional<std::vector<std::uint32_t>> read_map(RowPointer at, const std::string& what,
                                                        MapUse use);
+    // The same, reading and claiming in `cx` and saying what is wrong through
+    // `fail` (`whole`: the map cannot be read at all).
+    using MapFailure = std::function<void(const std::string& code, std::uint32_t page,
+                                          const std::string& text, bool whole)>;
+    std::optional<std::vector<std::uint32_t>> read_map(Context& cx, RowPointer at,
+                                                       const std::string& what, MapUse use,
+                                                       const MapFailure& fail) const;
 
     // ------------------------------------------------------------ rows
     // (checker_rows.cpp, but for the readers of the row arrays below)
@@ -324,6 +328,13 @@ class TableWalk {
     bool all_null(const std::vector<KeyColumn>& key, std::size_t at) const;
     bool any_null(const std::vector<KeyColumn>& key, std::size_t at) const;
     void check_indexes();
+    // The same with the indexes checked side by side on the check's threads
+    // when the table's pages were (see walk_pages_apart); false when they
+    // are not (then nothing was checked).
+    bool check_indexes_apart();
+    // One index's check, reporting into `cx`: the walk's own context, or one
+    // of a thread of its own (nothing of the walk is changed).
+    void check_index(Context& cx, const RealIndex& ri) const;
     class EntryCheck;
 
     // ------------------------------------------------------------ counts
@@ -369,8 +380,8 @@ class TableWalk {
     std::vector<std::uint8_t> key_bytes_;
     std::map<std::uint16_t, std::vector<std::uint32_t>> lv_owned_;  // pages, ascending
     std::optional<std::int64_t> max_autonumber_;
-    // The real index whose checks are running: their errors concern it alone.
-    std::optional<std::uint32_t> index_scope_;
+    // The table's pages were walked in ranges on the check's threads.
+    bool apart_ = false;
     std::set<std::uint32_t> zeroed_;
     // The owned-pages map could not be read: the table's pages are those its
     // indexes led an earlier pass to.

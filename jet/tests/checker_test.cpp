@@ -630,6 +630,48 @@ TEST(CheckerErrors, IndexEntriesThatDisagreeWithTheRows) {
     }
 }
 
+// A table walked alone has its pages walked in ranges and its indexes
+// checked side by side on the check's threads: whichever index is damaged,
+// the report is one thread's (Copy::check compares them).
+TEST(CheckerErrors, IndexesCheckedSideBySideReportAsOneThread) {
+    for (const int damaged : {-1, 0, 1}) {
+        SCOPED_TRACE(damaged);
+        Copy c("jackcess/testIndexCodes@cc77d55.mdb");
+        NEED(c);
+        std::vector<std::uint32_t> others;
+        std::uint32_t leaf = 0;
+        std::vector<std::size_t> ends;
+        {
+            const auto db = c.open();
+            for (const auto* o : db.catalog().tables(false)) {
+                const auto& t = db.table_def(o->table_page());
+                if (o->name != "Table1") {
+                    others.push_back(t.page);
+                } else if (damaged >= 0) {
+                    ASSERT_GE(t.real_indexes.size(), 2u);
+                    leaf = leaves(db, t.real_indexes[static_cast<std::size_t>(damaged)]).front();
+                    ends = entry_ends(db.read_page(leaf));
+                }
+            }
+        }
+        // The other tables count no rows: Table1 outweighs the rest and is
+        // walked alone.
+        ASSERT_FALSE(others.empty());
+        for (const auto page : others) {
+            c.poke32(page, 16, 0);
+        }
+        if (damaged >= 0) {
+            ASSERT_GE(ends.size(), 2u);
+            ASSERT_GT(ends[1] - ends[0], 4u);
+            const std::size_t at = jet::jet4_format().index_page.entries_offset + ends[1] - 5;
+            c.poke(leaf, at, {static_cast<std::uint8_t>(c.peek(leaf, at) ^ 0x01)});
+        }
+        const auto r = c.check(true);
+        expect_finding(r, "stale-row-count");
+        EXPECT_EQ(r.has("index-key-mismatch"), damaged >= 0) << listing(r);
+    }
+}
+
 std::size_t position_of(const jet::CheckReport& r, const std::string& code) {
     for (std::size_t i = 0; i < r.findings.size(); ++i) {
         if (r.findings[i].code == code) {
