@@ -301,8 +301,10 @@ void walk_apart(const Database& db, const Context& run, std::uint32_t page, cons
 // threads, each table on its own context: the largest (by the rows and
 // indexes their definitions give) first, so that the threads end together.
 // Empty when the tables are walked one by one in the run's context. A table
-// that costs more than all the others together is left out (`alone` says
-// which): it is walked in its turn, its pages split over the threads.
+// that costs well more than a thread's share, and has the pages to be split
+// (CheckOptions::split_pages), is left out (`alone` says which): it is walked
+// in its turn, its pages split over the threads. Walked one at a time, such
+// tables keep one large table's row state in memory at once.
 std::vector<TableShard> walk_tables_apart(
     Context& cx, const std::vector<std::pair<std::uint32_t, std::string>>& tables,
     std::vector<bool>& alone) {
@@ -311,10 +313,13 @@ std::vector<TableShard> walk_tables_apart(
         return {};
     }
     std::vector<std::uint64_t> cost(tables.size(), 0);
+    std::vector<bool> splits(tables.size(), false);  // enough pages to walk in ranges
     for (std::size_t i = 0; i < tables.size(); ++i) {
         try {
             const TableDef& def = cx.db.table_def(tables[i].first);
             cost[i] = std::uint64_t{def.row_count} * (1 + def.real_indexes.size());
+            splits[i] = read_usage_map(cx.file, def.owned_map, "").pages.size() >=
+                        std::max<std::size_t>(cx.options.split_pages, threads);
         } catch (...) {
             // Walked all the same: its walk says what is wrong.
         }
@@ -325,15 +330,22 @@ std::vector<TableShard> walk_tables_apart(
     }
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return cost[a] > cost[b]; });
-    std::uint64_t total = 0;
+    std::uint64_t left = 0;  // the cost of the tables not left out
     for (const auto c : cost) {
-        total += c;
+        left += c;
     }
     alone.assign(tables.size(), false);
     std::size_t first = 0;  // of the tables walked side by side, in `order`
-    if (cost[order.front()] > total - cost[order.front()]) {
-        alone[order.front()] = true;
-        first = 1;
+    for (; first < order.size(); ++first) {
+        // Walked beside the others, the largest table alone would keep its
+        // thread busy well past the others' end (by more than a quarter of
+        // a fair share): then it is split.
+        const std::uint64_t c = cost[order[first]];
+        if (c * threads * 4 <= left * 5 || !splits[order[first]]) {
+            break;
+        }
+        alone[order[first]] = true;
+        left -= c;
     }
     order.erase(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(first));
     std::vector<TableShard> shards(tables.size());
