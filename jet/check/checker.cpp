@@ -4,8 +4,6 @@
 #include <atomic>
 #include <optional>
 #include <set>
-#include <system_error>
-#include <thread>
 
 #include "jet/check/checker_context.h"
 #include "jet/check/findings.h"
@@ -143,25 +141,16 @@ Database Context::another_reader() const {
 
 void Context::share_out(std::size_t threads,
                         const std::function<void(const Database&)>& work) const {
-    std::vector<std::thread> helpers;
-    struct Joined {
-        std::vector<std::thread>& threads;
-        ~Joined() {
-            for (auto& t : threads) {
-                t.join();
-            }
-        }
-    } joined{helpers};
+    JoinedThreads helpers;
     for (std::size_t t = 1; t < threads; ++t) {
-        try {
-            helpers.emplace_back([&] {
-                try {
-                    work(another_reader());
-                } catch (...) {
-                    // What it did not take is done by the others, or in the run's turn.
-                }
-            });
-        } catch (const std::system_error&) {
+        const bool started = helpers.start([&] {
+            try {
+                work(another_reader());
+            } catch (...) {
+                // What it did not take is done by the others, or in the run's turn.
+            }
+        });
+        if (!started) {
             break;  // no thread to be had: fewer work
         }
     }

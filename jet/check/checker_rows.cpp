@@ -5,8 +5,6 @@
 #include <numeric>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "jet/check/checker_table.h"
@@ -305,33 +303,21 @@ bool TableWalk::walk_pages_apart() {
         ranges[k].begin = (k + 1) * step;
         ranges[k].end = k + 1 == ranges.size() ? owned_.size() : (k + 2) * step;
     }
-    std::vector<std::thread> helpers;
-    struct Joined {
-        std::vector<std::thread>& threads;
-        ~Joined() {
-            for (auto& t : threads) {
-                t.join();
-            }
-        }
-    } joined{helpers};
+    JoinedThreads helpers;
     for (auto& range : ranges) {
-        try {
-            helpers.emplace_back([this, &range] {
-                try {
-                    walk_range_apart(range.begin, range.end, range);
-                } catch (...) {
-                    // Walked again in its turn, where the error is the run's.
-                }
-            });
-        } catch (const std::system_error&) {
+        const bool started = helpers.start([this, &range] {
+            try {
+                walk_range_apart(range.begin, range.end, range);
+            } catch (...) {
+                // Walked again in its turn, where the error is the run's.
+            }
+        });
+        if (!started) {
             break;  // no thread to be had: the rest are walked in their turn
         }
     }
     walk_pages(0, step);
-    for (auto& t : helpers) {
-        t.join();
-    }
-    helpers.clear();
+    helpers.join();
     for (auto& range : ranges) {
         if (!take_range(range)) {
             walk_pages(range.begin, range.end);
