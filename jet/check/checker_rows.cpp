@@ -372,13 +372,16 @@ void TableWalk::walk_data_page(std::uint32_t n, const PageBuf* read) {
         return;
     }
     if (buf[0] != kPageTypeData || le32(buf, 4) != tp_) {
-        error("map-page-foreign", n,
+        // Whatever the table kept there is gone; a salvage leaves the page
+        // out of the table's map, and to whatever it now belongs.
+        lossy("map-page-foreign", n,
               "The owned-pages map of " + label() + " lists page " + std::to_string(n) +
                   ", but that page is " +
                   (buf[0] != kPageTypeData
                        ? "no data page (type " + std::to_string(buf[0]) + ")"
                        : "a data page of the table at page " + std::to_string(le32(buf, 4))) +
-                  "; its rows are not this table's.");
+                  "; its rows are not this table's.",
+              Loss::Kind::page, RowPointer{n, 0});
         return;
     }
     std::optional<DataPage> page;

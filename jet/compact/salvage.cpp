@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 #include <tuple>
@@ -24,6 +25,7 @@
 #include "jet/format/header.h"
 #include "jet/format/index_tree.h"
 #include "jet/format/row.h"
+#include "jet/format/usage_map.h"
 
 namespace jet {
 
@@ -90,6 +92,21 @@ class Scratch {
 
     const std::filesystem::path& path() const { return path_; }
     const std::shared_ptr<const PageCipher>& cipher() const { return cipher_; }
+
+    // Page `n` (`size` bytes) decoded, as the writes so far have left it:
+    // one page may be patched for several losses.
+    PageBuf read(std::uint32_t n, std::size_t size) const {
+        PageBuf page(size);
+        const auto at = static_cast<off_t>(n) * static_cast<off_t>(size);
+        if (::pread(fd_, page.data(), size, at) != static_cast<ssize_t>(size)) {
+            const int err = errno;
+            throw Error(ErrorKind::io, "Cannot read page " + std::to_string(n) +
+                                           " of the working copy \"" + path_.string() +
+                                           "\": " + std::strerror(err) + ".");
+        }
+        PageCodec{key_, cipher_.get()}.decode(n, page);
+        return page;
+    }
 
     // Writes page `n` (decoded) back, encoded or encrypted as it was read.
     void write(std::uint32_t n, PageBuf page) const {
@@ -226,6 +243,12 @@ class Salvager {
     }
 
   private:
+    // The page of the scratch copy as the losses applied so far left it (the
+    // Database of a round reads the copy as the round began).
+    PageBuf patched(const Database& db, std::uint32_t n) const {
+        return scratch_.read(n, db.file().format().page_size);
+    }
+
     TableLoss& loss(std::uint32_t table_page) {
         TableLoss& t = losses_[table_page];
         if (t.table.empty()) {
@@ -242,7 +265,7 @@ class Salvager {
     }
 
     void delete_row(const Database& db, RowPointer at) {
-        PageBuf page = db.read_page(at.page);
+        PageBuf page = patched(db, at.page);
         const Format& format = db.file().format();
         const DataPage parsed(format, page, at.page, db.where(at.page));
         const std::size_t entry = format.data_page.header_size + 2 * std::size_t{at.row};
@@ -282,12 +305,17 @@ class Salvager {
         }
     }
 
-    // The page becomes an empty data page of its table. The rows it held are
-    // counted from its row table when that reads, else from the entries the
-    // table's indexes hold for it.
+    // The page becomes an empty data page of its table; a page that is now
+    // something else (another table's, or no data page) is only left out of
+    // the table's owned-pages map. The rows it held are counted from its row
+    // table when that reads, else from the entries the table's indexes hold
+    // for it.
     void give_up_page(const Database& db, const Loss& l) {
         TableLoss& t = loss(l.table_page);
-        const PageBuf buf = db.read_page(l.page);
+        const PageBuf buf = patched(db, l.page);
+        const bool foreign =
+            !page_is_blank(buf) &&
+            (buf[0] != kPageTypeData || le32(Bytes(buf.data(), buf.size()), 4) != l.table_page);
         std::optional<std::uint64_t> rows;
         if (!page_is_blank(buf)) {
             try {
@@ -309,7 +337,57 @@ class Salvager {
         } else {
             t.rows_lost_exact = false;
         }
-        scratch_.write(l.page, build_data_page(db.file().format(), {}, l.table_page));
+        if (foreign) {
+            unlist_page(db, l.table_page, l.page);
+        } else {
+            scratch_.write(l.page, build_data_page(db.file().format(), {}, l.table_page));
+        }
+    }
+
+    // Clears the bit of `page` in the owned-pages map of the table at
+    // `table_page`: on the map's row, or on its bitmap page. A bit that cannot
+    // be found is left (the check after says so again).
+    void unlist_page(const Database& db, std::uint32_t table_page, std::uint32_t page) {
+        const Format& format = db.file().format();
+        const TableDef& def = db.table_def(table_page);
+        const UsageMap map = read_usage_map(db.file(), def.owned_map, "owned-pages map");
+        std::uint32_t holder = 0;
+        std::size_t byte = 0;
+        std::uint32_t bit = 0;
+        if (map.kind == UsageMap::Kind::inline_map && page >= map.start_page &&
+            page < map.range_end()) {
+            RowPointer at = map.location;
+            std::optional<DataPage> parsed(std::in_place, format, patched(db, at.page), at.page,
+                                           db.where(at.page));
+            if (parsed->slot(at.row).overflow()) {
+                const std::optional<RowPointer> target = overflow_target(parsed->row(at.row));
+                if (!target) {
+                    return;
+                }
+                at = *target;
+                parsed.emplace(format, patched(db, at.page), at.page, db.where(at.page));
+            }
+            bit = page - map.start_page;
+            holder = at.page;
+            byte = parsed->slot(at.row).start + std::size_t{5} + bit / 8;
+            if (byte >= parsed->slot(at.row).end) {
+                return;
+            }
+        } else if (map.kind == UsageMap::Kind::reference) {
+            const std::size_t block = page / map.pages_per_bitmap_page;
+            if (block >= map.bitmap_pages.size() || map.bitmap_pages[block] == 0 ||
+                map.bitmap_pages[block] >= db.page_count()) {
+                return;
+            }
+            bit = page % map.pages_per_bitmap_page;
+            holder = map.bitmap_pages[block];
+            byte = 4 + std::size_t{bit} / 8;
+        } else {
+            return;
+        }
+        PageBuf buf = patched(db, holder);
+        buf[byte] &= static_cast<std::uint8_t>(~(1u << (bit % 8)));
+        scratch_.write(holder, buf);
     }
 
     // The number of rows on `page` that an index holding every row of the
@@ -350,7 +428,7 @@ class Salvager {
             return;
         }
         RowPointer at{l.page, l.row};
-        PageBuf page = db.read_page(at.page);
+        PageBuf page = patched(db, at.page);
         const Format& format = db.file().format();
         std::optional<DataPage> parsed(std::in_place, format, page, at.page, db.where(at.page));
         if (parsed->slot(at.row).overflow()) {
@@ -362,7 +440,7 @@ class Salvager {
                                 parsed->where() + " is too short to be an overflow pointer.");
             }
             at = *target;
-            page = db.read_page(at.page);
+            page = patched(db, at.page);
             parsed.emplace(format, page, at.page, db.where(at.page));
         }
         const Bytes data = parsed->row(at.row);

@@ -1529,6 +1529,37 @@ std::optional<Lost> zeroed_definition(const fs::path& file) {
     return damaged_definition(file, true);
 }
 
+// Pages of something else, appended to the file, listed in a table's inline
+// owned-pages map: more of them than a salvage makes rounds, so that all
+// their bits, on the one holder page, must be cleared in the same round.
+std::optional<Lost> foreign_pages_listed(const fs::path& file) {
+    return each_plain_table(
+        file,
+        [&](const jet::Database& db, const jet::CatalogObject& obj,
+            const jet::TableDef& def) -> std::optional<Lost> {
+            constexpr std::uint32_t kForeign = 6;
+            auto buf = db.read_page(def.owned_map.page);
+            const jet::DataPage holder(jet::jet4_format(), buf, def.owned_map.page, "");
+            const jet::RowSlot& slot = holder.slot(def.owned_map.row);
+            const std::uint32_t first = db.page_count();
+            if (buf[slot.start] != 0 || slot.overflow() ||
+                first + kForeign > jet::le32(buf, slot.start + 1) + (slot.length() - 5) * 8u) {
+                return std::nullopt;  // not an inline map that reaches past the file
+            }
+            std::uint64_t rows = 0;
+            db.for_each_row(def, [&](const jet::RowRef&) { ++rows; });
+            for (std::uint32_t n = first; n < first + kForeign; ++n) {
+                std::vector<std::uint8_t> page(jet::jet4_format().page_size, 0);
+                page[0] = 9;  // what no data page is
+                poke(file, n, 0, page);
+                const std::uint32_t bit = n - jet::le32(buf, slot.start + 1);
+                buf[slot.start + 5 + bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
+            }
+            poke(file, def.owned_map.page, 0, {buf.begin(), buf.end()});
+            return Lost{obj.name, 0, false, "", "", rows};
+        });
+}
+
 TEST_F(CompactOracles, SalvageKeepsWhatCanBeReadAndCountsWhatIsLost) {
     struct Case {
         const char* name;
@@ -1540,6 +1571,7 @@ TEST_F(CompactOracles, SalvageKeepsWhatCanBeReadAndCountsWhatIsLost) {
         {"a memo chain pointing out of the file", broken_memo_chain, "dangling-pointer"},
         {"a table definition with a wrong magic number", wrong_definition, "tdef-magic"},
         {"a zeroed table definition", zeroed_definition, "tdef-lost"},
+        {"pages of something else in a table's map", foreign_pages_listed, "map-page-foreign"},
     };
     testsupport::ScratchDir dir;
     for (const auto& c : cases) {
