@@ -85,11 +85,40 @@ struct PageFile::Shared {
     };
     std::array<Way, kSets * kWays> ways{};
     std::uint64_t clock = 0;
-    // Buffers of blocks dropped from the cache that nobody was reading,
-    // for the next blocks: no allocation (and no fresh memory for the
-    // kernel to fault in) per block.
-    std::vector<std::unique_ptr<std::uint8_t[]>> spare;
-    static constexpr std::size_t kSpare = 4;
+
+    // Buffers of blocks gone (dropped from the cache and done with by every
+    // reader), for the next blocks: no allocation, and no fresh memory for
+    // the kernel to fault in, per block. A block gives its buffer back when
+    // its last holder lets it go, in that holder's thread, so the pool's
+    // lock orders every read of the buffer before its next use. The blocks
+    // hold the pool, which may outlive the cache.
+    struct Pool {
+        static constexpr std::size_t kSpare = 4;
+        std::mutex mutex;
+        std::vector<std::unique_ptr<std::uint8_t[]>> spare;
+
+        Pool() { spare.reserve(kSpare); }  // give() runs in a deleter: it must not allocate
+        std::unique_ptr<std::uint8_t[]> take() {
+            const std::lock_guard<std::mutex> lock(mutex);
+            if (spare.empty()) {
+                return nullptr;
+            }
+            auto bytes = std::move(spare.back());
+            spare.pop_back();
+            return bytes;
+        }
+        void give(std::unique_ptr<std::uint8_t[]> bytes) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            if (bytes && spare.size() < kSpare) {
+                spare.push_back(std::move(bytes));
+            }
+        }
+        void clear() {
+            const std::lock_guard<std::mutex> lock(mutex);
+            spare.clear();
+        }
+    };
+    std::shared_ptr<Pool> pool = std::make_shared<Pool>();
 
     ~Shared() {
         if (fd >= 0) {
@@ -119,28 +148,23 @@ struct PageFile::Shared {
                 victim = set[w].used < victim->used ? &set[w] : victim;
             }
         }
-        // Copies of a block are only made under the lock: held by the cache
-        // alone, nobody can be reading it.
-        if (victim->block && victim->block.use_count() == 1 && spare.size() < kSpare) {
-            spare.push_back(std::move(victim->block->bytes));
-        }
-        victim->block = block;
+        victim->block = block;  // the block dropped gives its buffer back when its readers are done
         victim->used = ++clock;
     }
 
     std::shared_ptr<Block> fresh(std::uint64_t number) {
-        auto block = std::make_shared<Block>();
-        block->number = number;
-        {
-            const std::lock_guard<std::mutex> lock(mutex);
-            if (!spare.empty()) {
-                block->bytes = std::move(spare.back());
-                spare.pop_back();
-                return block;
-            }
+        std::unique_ptr<std::uint8_t[]> bytes = pool->take();
+        if (!bytes) {
+            bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockBytes);
         }
-        block->bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockBytes);
-        return block;
+        auto made = std::make_unique<Block>();
+        made->number = number;
+        made->bytes = std::move(bytes);
+        // Should the shared pointer fail to be made, it deletes the block itself.
+        return std::shared_ptr<Block>(made.release(), [pool = pool](Block* gone) {
+            pool->give(std::move(gone->bytes));
+            delete gone;
+        });
     }
 
     // The block `number` holding the units `wanted`: from the cache, or read
@@ -245,7 +269,7 @@ void PageFile::drop_cache() const {
     for (auto& way : shared_->ways) {
         way = {};  // a block being read stays with its reader until it is done
     }
-    shared_->spare.clear();
+    shared_->pool->clear();
 }
 
 std::uint64_t PageFile::reads_for_pages() const {
