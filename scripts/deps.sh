@@ -7,7 +7,7 @@ here="$(cd "$(dirname "$0")" && pwd)"
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format qt6-base-dev
           libgl-dev libgtest-dev libbenchmark-dev mdbtools xvfb xauth imagemagick xdotool
           help2man dpkg-dev lintian man-db groff-base desktop-file-utils
-          libssl-dev libexpat1-dev)
+          libssl-dev libexpat1-dev libtsan2)
 # Node.js (for the npm oracle) may come from another Debian source that bundles npm;
 # ask for Debian's own packages only when there is no node at all.
 command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
