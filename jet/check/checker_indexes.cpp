@@ -140,7 +140,7 @@ class TableWalk::EntryCheck {
 
   private:
     void error(const std::string& code, std::uint32_t page, const std::string& text) {
-        cx_.error(code, page, w_.name_, text, std::make_pair(w_.tp_, ri_.ordinal));
+        w_.index_error(cx_, ri_.ordinal, code, page, text);
     }
 
     // An entry waiting to be checked: its key, its row and where that row
@@ -243,7 +243,7 @@ void TableWalk::check_index(Context& cx, const RealIndex& ri) const {
     ++cx.report.indexes;
     const std::string iname = "index " + std::to_string(ri.ordinal) + " of " + label();
     const auto error = [&](const std::string& code, std::uint32_t page, const std::string& text) {
-        cx.error(code, page, name_, text, std::make_pair(tp_, ri.ordinal));
+        index_error(cx, ri.ordinal, code, page, text);
     };
     const auto mapped =
         read_map(cx, ri.map, "usage map of index " + std::to_string(ri.ordinal), MapUse::index,

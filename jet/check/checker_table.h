@@ -157,6 +157,11 @@ class TableWalk {
     void error(const std::string& code, std::uint32_t page, const std::string& text) {
         cx_.error(code, page, name_, text);
     }
+    // An error that concerns real index `ordinal` alone, reported into `cx`.
+    void index_error(Context& cx, std::uint32_t ordinal, const std::string& code,
+                     std::uint32_t page, const std::string& text) const {
+        cx.error(code, page, name_, text, std::make_pair(tp_, ordinal));
+    }
     void note(const std::string& code, std::uint32_t page, const std::string& text) {
         cx_.note(code, page, name_, text);
     }
