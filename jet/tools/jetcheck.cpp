@@ -161,8 +161,16 @@ void print_text(const jet::CheckReport& r, std::optional<std::uint32_t> planned)
     std::cout << r.error_count() << " error(s), " << r.note_count() << " note(s)\n";
     std::size_t refused = 0;
     std::size_t mended = 0;
+    // Stale object Ids, errors under --strict only, are values the database
+    // holds: a compaction keeps them as they are.
+    std::size_t kept = 0;
     for (const auto& f : r.findings) {
-        if (f.severity == jet::Severity::error) {
+        if (f.severity != jet::Severity::error) {
+            continue;
+        }
+        if (f.code == "stale-id") {
+            ++kept;
+        } else {
             (jet::remedy_of(f, r) == jet::Remedy::refuse ? refused : mended) += 1;
         }
     }
@@ -173,10 +181,19 @@ void print_text(const jet::CheckReport& r, std::optional<std::uint32_t> planned)
     } else if (refused > 0) {
         std::cout << "The database is damaged: compaction refuses it. Keep a copy of it as it "
                      "is, then restore it from a backup.\n";
-    } else if (mended > 0) {
-        std::cout << "The data is whole; the " << mended
-                  << " error(s) are stale values or damaged indexes that a compaction "
-                     "rebuilds from the data without loss.\n";
+    } else if (mended > 0 || kept > 0) {
+        std::cout << "The data is whole;";
+        if (mended > 0) {
+            std::cout << " the " << mended
+                      << " error(s) are stale values or damaged indexes that a compaction "
+                         "rebuilds from the data without loss"
+                      << (kept > 0 ? ";" : ".\n");
+        }
+        if (kept > 0) {
+            std::cout << " the " << kept
+                      << " stale object Id error(s) are values the database holds, which a "
+                         "compaction keeps as they are.\n";
+        }
     }
     if (planned) {
         const std::uint32_t freed = r.pages > *planned ? r.pages - *planned : 0;
