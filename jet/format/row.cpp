@@ -1,6 +1,7 @@
 #include "jet/format/row.h"
 
 #include <cstring>
+#include <vector>
 
 #include "jet/format/error.h"
 #include "jet/format/long_value.h"
@@ -97,10 +98,47 @@ void read_null_mask(RowLayout& l, Bytes row, std::size_t count_size, const std::
     l.var_table_offset = l.null_mask_offset;
 }
 
+[[noreturn]] void var_column_outside(const RowLayout& l, std::size_t k, std::size_t start,
+                                     std::size_t end, std::size_t data_start,
+                                     const std::string& what) {
+    damaged(what, "has variable column " + std::to_string(k) + " at bytes " +
+                      std::to_string(start) + ".." + std::to_string(end) +
+                      ", outside its data area (" + std::to_string(data_start) + ".." +
+                      std::to_string(l.var_table_offset) + ")");
+}
+
+// The offsets of a row whose variable slots are not all in order. A slot no
+// column of the definition reads (a deleted column's) may hold anything:
+// nothing reads it, and real files carry such slots out of order. The slots
+// of the definition's columns must still lie in order inside the data area.
+void check_read_var_ranges(const RowLayout& l, const TableDef& table, std::size_t data_start,
+                           const std::uint16_t* bounds, const std::string& what) {
+    std::vector<bool> read(l.var_count, false);
+    for (const Column& c : table.columns) {
+        if (!c.is_fixed() && c.var_index < l.var_count) {
+            read[c.var_index] = true;
+        }
+    }
+    std::size_t floor = data_start;
+    for (std::size_t k = 0; k < l.var_count; ++k) {
+        if (!read[k]) {
+            continue;
+        }
+        const std::size_t start = bounds[k];
+        const std::size_t end = bounds[k + 1];
+        if (start < floor || start > end || end > l.var_table_offset) {
+            var_column_outside(l, k, start, end, data_start, what);
+        }
+        floor = end;
+    }
+}
+
 // var_count + 1 offsets, offset(k) the start of variable column k and
-// offset(var_count) the end of the data, checked to be monotone inside the row.
+// offset(var_count) the end of the data, checked to be monotone inside the
+// row (but for slots no column reads, see check_read_var_ranges).
 template <typename Offset>
-void read_var_ranges(RowLayout& l, std::size_t data_start, Offset offset, const std::string& what) {
+void read_var_ranges(RowLayout& l, const TableDef& table, std::size_t data_start, Offset offset,
+                     const std::string& what) {
     std::uint16_t* bounds = l.bounds_small.data();
     if (l.var_count >= l.bounds_small.size()) {
         l.bounds_large.resize(static_cast<std::size_t>(l.var_count) + 1);
@@ -108,16 +146,17 @@ void read_var_ranges(RowLayout& l, std::size_t data_start, Offset offset, const 
     }
     std::size_t start = offset(0);
     bounds[0] = static_cast<std::uint16_t>(start);
+    bool in_order = true;
     for (std::size_t k = 0; k < l.var_count; ++k) {
         const std::size_t end = offset(k + 1);
         if (start > end || end > l.var_table_offset || start < data_start) {
-            damaged(what, "has variable column " + std::to_string(k) + " at bytes " +
-                              std::to_string(start) + ".." + std::to_string(end) +
-                              ", outside its data area (" + std::to_string(data_start) + ".." +
-                              std::to_string(l.var_table_offset) + ")");
+            in_order = false;
         }
         bounds[k + 1] = static_cast<std::uint16_t>(end);
         start = end;
+    }
+    if (!in_order) {
+        check_read_var_ranges(l, table, data_start, bounds, what);
     }
 }
 
@@ -147,7 +186,7 @@ RowLayout parse_jet4_layout(const TableDef& table, Bytes row, const std::string&
     l.var_table_offset = l.null_mask_offset - 2 - table_bytes;
     // Offset k sits 2k bytes below the first one, which is just below the count.
     read_var_ranges(
-        l, 2,
+        l, table, 2,
         [&](std::size_t k) -> std::size_t { return le16(row, l.null_mask_offset - 4 - 2 * k); },
         what);
     return l;
@@ -195,8 +234,8 @@ RowLayout parse_jet3_layout(const TableDef& table, Bytes row, const std::string&
         return 256 * used;
     };
     read_var_ranges(
-        l, 1, [&](std::size_t k) -> std::size_t { return row[first_offset - k] + high_part(k); },
-        what);
+        l, table, 1,
+        [&](std::size_t k) -> std::size_t { return row[first_offset - k] + high_part(k); }, what);
     return l;
 }
 
