@@ -168,8 +168,8 @@ RowLayout parse_jet4_layout(const TableDef& table, Bytes row, const std::string&
     }
     l.column_count = le16(row, 0);
     read_null_mask(l, row, 2, what);
-    if (table.var_column_count == 0) {
-        return l;
+    if (table.var_column_count == 0 || l.column_count <= table.first_var_column) {
+        return l;  // no variable column in the row: its fixed data runs up to the mask
     }
     if (l.null_mask_offset < 4) {
         damaged(what, "is too short (" + std::to_string(row.size()) +
@@ -206,7 +206,7 @@ RowLayout parse_jet3_layout(const TableDef& table, Bytes row, const std::string&
     l.column_count = row[0];
     l.fixed_start = 1;
     read_null_mask(l, row, 1, what);
-    if (table.var_column_count == 0) {
+    if (table.var_column_count == 0 || l.column_count <= table.first_var_column) {
         return l;
     }
     const std::size_t jumps = (row.size() - 1) / 256;

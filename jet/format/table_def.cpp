@@ -205,6 +205,12 @@ TableDef read_table_def(const PageFile& file, std::uint32_t page) {
     for (Column& c : t.columns) {
         c.name = r.name_at(o, "column names");
     }
+    t.first_var_column = 0xFFFF;
+    for (const Column& c : t.columns) {
+        if (!c.is_fixed()) {
+            t.first_var_column = std::min(t.first_var_column, c.number);
+        }
+    }
 
     t.real_indexes.reserve(t.real_index_count);
     for (std::uint32_t i = 0; i < t.real_index_count; ++i) {

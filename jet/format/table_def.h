@@ -174,6 +174,11 @@ struct TableDef {
     std::uint8_t table_type = 0;
     std::uint16_t max_columns = 0;
     std::uint16_t var_column_count = 0;
+    // The lowest number of a variable-length column. A row stored before
+    // the table had any of its variable columns holds fewer columns than
+    // that, and no variable-column table at all. (0: every row of a table
+    // with variable columns holds one.)
+    std::uint16_t first_var_column = 0;
     std::uint16_t column_count = 0;
     std::uint32_t logical_index_count = 0;
     std::uint32_t real_index_count = 0;

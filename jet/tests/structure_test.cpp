@@ -504,6 +504,52 @@ TEST(Row, OffsetsOutOfOrderAreDamageOnlyInSlotsAColumnReads) {
     }
 }
 
+// A row stored before the table had any variable column (one added later)
+// holds no variable-column table: its fixed data runs up to the null mask,
+// and the later columns are null. Real files of Jet 4 and Jet 3 hold such
+// rows; Access reads them.
+TEST(Row, ARowFromBeforeTheFirstVariableColumnHasNoVariableTable) {
+    const PageFileFixture f({});
+    const jet::PageFile file = f.open();
+    for (const jet::Format* format : {&jet::jet4_format(), &jet::jet3_format()}) {
+        SCOPED_TRACE(format == &jet::jet3_format() ? "Jet 3" : "Jet 4");
+        const bool jet3 = format == &jet::jet3_format();
+        jet::TableDef t;
+        t.format = format;
+        t.var_column_count = 1;
+        t.first_var_column = 2;
+        jet::Column id;
+        id.type = 4;
+        id.flags = jet::kColumnFlagFixed;
+        id.length = 4;
+        id.name = "Id";
+        jet::Column count = id;
+        count.number = 1;
+        count.fixed_offset = 4;
+        count.name = "Count";
+        jet::Column note;
+        note.type = 10;
+        note.number = 2;
+        note.length = 100;
+        note.name = "Note";
+        t.columns = {id, count, note};
+        // Two columns: Id 1, Count 0x10000 (whose high bytes would read as
+        // a variable count of 1); mask: both not null.
+        std::vector<std::uint8_t> old =
+            jet3 ? std::vector<std::uint8_t>{2} : std::vector<std::uint8_t>{2, 0};
+        old = cat(cat(old, le32v(1)), le32v(0x10000));
+        old.push_back(0x03);
+        auto values = jet::decode_row(file, t, Bytes(old), "row");
+        EXPECT_EQ(std::get<std::int64_t>(values[0]), 1);
+        EXPECT_EQ(std::get<std::int64_t>(values[1]), 0x10000);
+        EXPECT_TRUE(jet::is_null(values[2]));
+        // Had the table always had its variable column, the row would be
+        // too short for its table.
+        t.first_var_column = 0;
+        EXPECT_FALSE(damage([&] { jet::decode_row(file, t, Bytes(old), "row"); }).empty());
+    }
+}
+
 TEST(TableDef, ChainsThatLoopOrLeaveTheFileAreDamage) {
     auto tdef_page = [](std::uint32_t next) {
         PageBuf p = jet::blank_page(jet::jet4_format());
