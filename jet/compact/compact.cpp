@@ -135,9 +135,25 @@ Database open_source(const std::filesystem::path& source,
     return Database(source, open_options);
 }
 
-CompactResult compact_locked(const Database& src, const std::filesystem::path& source,
-                             const std::filesystem::path& destination,
-                             const CompactOptions& options, const std::filesystem::path& shown) {
+namespace {
+
+// How much of the source the check that runs beside the writing compares.
+enum class SourceCheck {
+    // All but the index keys: a compacted copy holds the source's keys, and
+    // the check of the copy compares them with its rows, which hold the
+    // source's values. Where the source's check finds anything, it is run
+    // again whole, and its report used: the copy is written as from a whole
+    // check. Where the copy's check fails, the compaction is done again
+    // with the whole check: keys that did not match their rows in the
+    // source are rebuilt then, as they would have been.
+    keys_in_the_copy,
+    whole,
+};
+
+CompactResult compact_checked(const Database& src, const std::filesystem::path& source,
+                              const std::filesystem::path& destination,
+                              const CompactOptions& options, const std::filesystem::path& shown,
+                              SourceCheck scope) {
     const std::filesystem::path& named = shown.empty() ? source : shown;
     const Header& header = src.header();
     const std::string wanted = options.destination_password.value_or("");
@@ -182,11 +198,21 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     // `src`: the file is opened once. Leaving this function early waits for
     // the check.
     SourceDigests source_digests(digest_jobs(src));
-    auto source_check = std::async(std::launch::async, [&src, &check_password, &source_digests] {
-        CheckOptions digesting;
-        digesting.rows = &source_digests;
-        return check_file(src.file(), digesting, check_password);
-    });
+    auto source_check =
+        std::async(std::launch::async, [&src, &check_password, &source_digests, scope] {
+            CheckOptions digesting;
+            digesting.rows = &source_digests;
+            digesting.index_keys = scope == SourceCheck::whole;
+            CheckReport report = check_file(src.file(), digesting, check_password);
+            const bool found =
+                std::any_of(report.findings.begin(), report.findings.end(),
+                            [](const Finding& f) { return f.severity == Severity::error; });
+            if (found && !digesting.index_keys) {
+                // The rows are digested already: they are not shown again.
+                report = check_file(src.file(), CheckOptions{}, check_password);
+            }
+            return report;
+        });
     // Progress: writing is seven tenths of the work, verification the rest.
     constexpr std::uint64_t kTotal = 1000;
     auto report = [&](std::uint64_t done) {
@@ -213,7 +239,8 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
         IndexSet rebuild;
         std::optional<CheckReport> checked;
         try {
-            written_result = write_compacted(src, *out, page0, writing);
+            written_result =
+                write_compacted(src, *out, page0, writing, {}, options.index_pages_for_threads);
             out->start_writeback();
         } catch (const Error& e) {
             if (e.kind() != ErrorKind::damaged) {
@@ -237,7 +264,8 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
         if (!rebuild.empty() && !read_again) {
             out.reset();
             out.emplace(destination, src.file().encoding_key(), cipher);
-            written_result = write_compacted(src, *out, page0, writing, rebuild);
+            written_result = write_compacted(src, *out, page0, writing, rebuild,
+                                             options.index_pages_for_threads);
             out->start_writeback();
         }
         // A failure to read the source is the source's, and said as such.
@@ -261,7 +289,7 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
         out.reset();
         const Database again =
             open_source(source, options.source_password, *read_again, cipher, &src.file());
-        return compact_locked(again, source, destination, options, shown);
+        return compact_checked(again, source, destination, options, shown, scope);
     }
     const CompactorResult& result = *written_result;
     const TableDigests& expected = *digested;
@@ -291,6 +319,34 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     out->commit(facts.st_mode & 07777, facts.st_uid, facts.st_gid);
     report(kTotal);
     return CompactResult{src.file().size_bytes(), out->bytes_written(), result.repairs, {}};
+}
+
+}  // namespace
+
+CompactResult compact_locked(const Database& src, const std::filesystem::path& source,
+                             const std::filesystem::path& destination,
+                             const CompactOptions& options, const std::filesystem::path& shown) {
+    // Progress never goes back, though the work may be done again.
+    CompactOptions steady = options;
+    std::uint64_t highest = 0;
+    if (options.progress) {
+        steady.progress = [&](std::uint64_t done, std::uint64_t total) {
+            highest = std::max(highest, done);
+            options.progress(highest, total);
+        };
+    }
+    try {
+        return compact_checked(src, source, destination, steady, shown,
+                               SourceCheck::keys_in_the_copy);
+    } catch (const Error& e) {
+        if (e.kind() != ErrorKind::verification_failed) {
+            throw;
+        }
+    }
+    // The copy (gone by now) did not hold what it should: the source's
+    // index keys may not match its rows. Done again as from a whole check,
+    // which rebuilds such indexes, or fails the same way.
+    return compact_checked(src, source, destination, steady, shown, SourceCheck::whole);
 }
 
 void return_large_blocks_when_freed() {

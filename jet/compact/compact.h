@@ -33,6 +33,10 @@ struct CompactOptions {
     std::optional<std::string> destination_password;
     // Called now and then with the work done so far and the total (any unit).
     std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+    // A table's index trees are written on several threads at once when
+    // those but its largest have at least this many pages between them.
+    // (Lowered by the tests, so that small files are written that way too.)
+    std::uint32_t index_pages_for_threads = 256;
 };
 
 // Something stale in the source that the compaction mended in the copy,

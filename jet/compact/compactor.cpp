@@ -1,10 +1,16 @@
 #include "jet/compact/compactor.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <numeric>
 #include <optional>
 #include <set>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "jet/compact/output_file.h"
@@ -112,13 +118,14 @@ class Compactor {
   public:
     Compactor(const Database& db, OutputFile* out,
               const std::function<void(std::uint64_t, std::uint64_t)>& progress,
-              const IndexSet& from_rows)
+              const IndexSet& from_rows, std::uint32_t index_pages_for_threads)
         : db_(db),
           file_(db.file()),
           format_(db.file().format()),
           out_(out),
           progress_(progress),
           from_rows_(from_rows),
+          index_pages_for_threads_(index_pages_for_threads),
           cache_(db.file()),
           holder_packer_(format_) {}
 
@@ -140,8 +147,12 @@ class Compactor {
                       IndexLeafWriter* order_counter);
     // Hands the old leaf entries of real index `ri` of `t` to `visit`; throws
     // when the tree is damaged. What rebuilding the tree mends (stale sibling
-    // links) is recorded as a repair instead.
+    // links) is recorded as a repair instead, by the walks of the planning
+    // (which walk every index); those of the writing, which may run on
+    // several threads at once, change nothing of the compactor.
     void walk_entries(const TableWork& t, std::size_t ri, const IndexEntryVisitor& visit);
+    void walk_entries_again(const PageFile& file, const TableWork& t, std::size_t ri,
+                            const IndexEntryVisitor& visit) const;
     // The entries of real index `ri` of `t` computed from its live rows, in
     // order (computed once, kept for the later walks).
     const std::vector<IndexEntry>& entries_from_rows(const TableWork& t, std::size_t ri);
@@ -164,13 +175,24 @@ class Compactor {
     void write_table(TableWork& t);
     // Progress: the first half is planning (table by table), the second
     // writing (page by page).
+    // Index trees are written on several threads at once; progress is
+    // reported by the compactor's own.
     void write_page(std::uint32_t n, const PageBuf& page) {
-        out_->write_page(n, page);
-        ++written_;
-        if (page_count_ != 0 && written_ % 64 == 0) {
-            report(kHalf + written_ * kHalf / page_count_);
+        std::uint64_t written = 0;
+        {
+            const std::lock_guard<std::mutex> hold(out_lock_);
+            out_->write_page(n, page);
+            written = ++written_;
+        }
+        if (page_count_ != 0 && written % 64 == 0 && std::this_thread::get_id() == owner_) {
+            report(kHalf + written * kHalf / page_count_);
         }
     }
+    // Writes the index trees of `t` (into `roots` and `distinct`, per real
+    // index), the larger ones first, on up to `threads` threads.
+    void write_indexes(const TableWork& t, const std::vector<std::uint32_t>& placed,
+                       unsigned threads, std::vector<std::uint32_t>& roots,
+                       std::vector<std::uint32_t>& distinct);
     void report(std::uint64_t done) {
         if (progress_) {
             progress_(std::min(done, 2 * kHalf), 2 * kHalf);
@@ -182,8 +204,11 @@ class Compactor {
     // The same, given the row's position in t.live (LiveRows::npos: none).
     std::uint32_t moved_row(const TableWork& t, RowPointer old, std::size_t i,
                             const std::vector<std::uint32_t>& placed) const;
-    std::uint32_t write_index(const TableWork& t, std::size_t ri,
-                              const std::vector<std::uint32_t>& placed, std::uint32_t& distinct);
+    // Reads nothing of the compactor that the writing changes: safe to run
+    // for several indexes at once. Returns the number of entries written.
+    std::uint32_t write_index(const PageFile& file, const TableWork& t, std::size_t ri,
+                              const std::vector<std::uint32_t>& placed, std::uint32_t& distinct,
+                              std::uint64_t& entries);
     std::vector<std::uint8_t> remap_key(const std::vector<std::uint8_t>& key, const TableWork& t,
                                         std::size_t ri) const;
 
@@ -193,6 +218,7 @@ class Compactor {
     OutputFile* out_;       // nullptr when only planning
     const std::function<void(std::uint64_t, std::uint64_t)>& progress_;
     const IndexSet& from_rows_;
+    const std::uint32_t index_pages_for_threads_;
     // From the source's SID mask to the copy's, when page 0 changes it.
     std::optional<SidMask> sids_;
     std::map<std::pair<std::uint32_t, std::size_t>, std::vector<IndexEntry>> rebuilt_;
@@ -206,7 +232,9 @@ class Compactor {
     std::uint32_t holder_pages_ = 0;
     RowPacker holder_packer_;
     std::vector<std::vector<std::vector<std::uint8_t>>> holder_rows_;
+    std::mutex out_lock_;  // out_ and written_, while index trees are written on threads
     std::uint64_t written_ = 0;
+    std::thread::id owner_ = std::this_thread::get_id();
     CompactorStats stats_;
     // Repairs, one per table and structure, in the order found.
     std::vector<Repair> repairs_;
@@ -296,6 +324,26 @@ void Compactor::walk_entries(const TableWork& t, std::size_t ri, const IndexEntr
                                       "\" had stale page fields (" + mended.front().description +
                                       "); the index was rebuilt from its entries."});
     }
+}
+
+void Compactor::walk_entries_again(const PageFile& file, const TableWork& t, std::size_t ri,
+                                   const IndexEntryVisitor& visit) const {
+    if (from_rows_.count({t.old_page, static_cast<std::uint32_t>(ri)}) != 0) {
+        const auto it = rebuilt_.find({t.old_page, ri});
+        if (it == rebuilt_.end()) {
+            throw Error(ErrorKind::damaged, "Internal error: index " + std::to_string(ri) +
+                                                " of table \"" + t.name +
+                                                "\" was not computed from its rows as planned.");
+        }
+        for (const IndexEntry& e : it->second) {
+            visit(e, 0);
+        }
+        return;
+    }
+    // Stale page fields were recorded as a repair when the planning walked
+    // this tree.
+    std::vector<IndexProblem> mended;
+    for_each_index_entry(file, t.def->real_indexes[ri].root_page, t.old_page, visit, &mended);
 }
 
 void Compactor::find_tables() {
@@ -688,9 +736,9 @@ std::uint32_t Compactor::moved_row(const TableWork& t, RowPointer old, std::size
 
 // Rebuilds real index `ri` of `t` from its old leaf entries, the rows named
 // through `placed`; returns the new root and counts the distinct keys.
-std::uint32_t Compactor::write_index(const TableWork& t, std::size_t ri,
+std::uint32_t Compactor::write_index(const PageFile& file, const TableWork& t, std::size_t ri,
                                      const std::vector<std::uint32_t>& placed,
-                                     std::uint32_t& distinct) {
+                                     std::uint32_t& distinct, std::uint64_t& entry_count) {
     const std::uint32_t new_tdef = t.tdef_base;
     std::vector<std::uint32_t> pages(t.index_pages[ri]);
     for (std::size_t k = 0; k < pages.size(); ++k) {
@@ -706,7 +754,9 @@ std::uint32_t Compactor::write_index(const TableWork& t, std::size_t ri,
     if (t.index_id_keyed[ri]) {
         // Id keys change value, so the entries change order: a system
         // table's index, small enough to sort whole.
-        auto entries = read_entries(t, ri);
+        std::vector<IndexEntry> entries;
+        walk_entries_again(file, t, ri,
+                           [&](const IndexEntry& e, std::uint32_t) { entries.push_back(e); });
         for (auto& e : entries) {
             e.row = RowPointer::decode(moved_row(t, e.row, placed));
             e.key = remap_key(e.key, t, ri);
@@ -720,7 +770,7 @@ std::uint32_t Compactor::write_index(const TableWork& t, std::size_t ri,
                 ++distinct;
             }
         }
-        stats_.index_entries += entries.size();
+        entry_count = entries.size();
         const auto plan = plan_index_tree(format_, entries, false);
         if (plan.page_count() != pages.size()) {
             throw Error(ErrorKind::damaged, "Internal error: an index of table \"" + t.name +
@@ -777,7 +827,7 @@ std::uint32_t Compactor::write_index(const TableWork& t, std::size_t ri,
         lookups.clear();
     };
     try {
-        walk_entries(t, ri, [&](const IndexEntry& e, std::uint32_t) {
+        walk_entries_again(file, t, ri, [&](const IndexEntry& e, std::uint32_t) {
             IndexEntry& b = batch[lookups.size()];
             b.key.assign(e.key.begin(), e.key.end());
             b.row = e.row;
@@ -794,13 +844,69 @@ std::uint32_t Compactor::write_index(const TableWork& t, std::size_t ri,
     take_batch();
     flush_run();
     const auto lasts = leaves.finish();
-    stats_.index_entries += leaves.entry_count();
+    entry_count = leaves.entry_count();
     const auto plan = plan_index_nodes(format_, lasts, leaves.leaf_count(), true);
     if (leaves.leaf_count() != t.index_leaves[ri] || plan.page_count() != pages.size()) {
         throw Error(ErrorKind::damaged, "Internal error: an index of table \"" + t.name +
                                             "\" did not come out as planned.");
     }
     return write_index_nodes(plan, lasts, pages, new_tdef, sink);
+}
+
+void Compactor::write_indexes(const TableWork& t, const std::vector<std::uint32_t>& placed,
+                              unsigned threads, std::vector<std::uint32_t>& roots,
+                              std::vector<std::uint32_t>& distinct) {
+    const std::size_t n = t.def->real_indexes.size();
+    roots.assign(n, 0);
+    distinct.assign(n, 0);
+    std::vector<std::uint64_t> entries(n, 0);
+    std::vector<std::exception_ptr> failed(n);
+    std::vector<std::size_t> order(n);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return t.index_pages[a] > t.index_pages[b];
+    });
+    std::atomic<std::size_t> next{0};
+    // Each thread reads the source through a reader of its own.
+    const auto work = [&](const PageFile& file) {
+        for (std::size_t k = next++; k < n; k = next++) {
+            const std::size_t ri = order[k];
+            try {
+                roots[ri] = write_index(file, t, ri, placed, distinct[ri], entries[ri]);
+            } catch (...) {
+                failed[ri] = std::current_exception();
+            }
+        }
+    };
+    // A thread costs more than writing a small tree: one writes the small
+    // tables' (and a table whose largest tree is most of the work).
+    std::uint64_t pages = 0;
+    for (const auto p : t.index_pages) {
+        pages += p;
+    }
+    const std::uint64_t rest = n == 0 ? 0 : pages - t.index_pages[order[0]];
+    std::vector<std::thread> helpers;
+    if (threads > 1 && n > 1 && rest >= index_pages_for_threads_) {
+        for (unsigned h = 1; h < threads && h < n; ++h) {
+            try {
+                helpers.emplace_back(
+                    [&work, reader = file_.reader_for_another_thread()] { work(reader); });
+            } catch (const std::system_error&) {
+                break;  // no thread to be had: the others do the work
+            }
+        }
+    }
+    work(file_);
+    for (auto& h : helpers) {
+        h.join();
+    }
+    // As one thread writing them in turn would have failed: at the first.
+    for (std::size_t ri = 0; ri < n; ++ri) {
+        if (failed[ri]) {
+            std::rethrow_exception(failed[ri]);
+        }
+        stats_.index_entries += entries[ri];
+    }
 }
 
 void Compactor::write_table(TableWork& t) {
@@ -900,10 +1006,15 @@ void Compactor::write_table(TableWork& t) {
     if (!t.def->real_indexes.empty()) {
         t.live.index();
     }
-    for (std::size_t ri = 0; ri < t.def->real_indexes.size(); ++ri) {
-        std::uint32_t distinct = 0;
-        const std::uint32_t root = write_index(t, ri, placed, distinct);
-        tdef.set_index(ri, root, static_cast<std::uint32_t>(t.rows), distinct);
+    {
+        // Each tree has its pages already: they are written side by side.
+        std::vector<std::uint32_t> roots;
+        std::vector<std::uint32_t> distinct;
+        write_indexes(t, placed, std::max(2u, std::thread::hardware_concurrency()), roots,
+                      distinct);
+        for (std::size_t ri = 0; ri < roots.size(); ++ri) {
+            tdef.set_index(ri, roots[ri], static_cast<std::uint32_t>(t.rows), distinct[ri]);
+        }
     }
     t.live.clear();
     std::vector<std::uint32_t>().swap(placed);
@@ -1046,14 +1157,14 @@ CompactorResult Compactor::run(const PageBuf& page0) {
 
 CompactorResult write_compacted(const Database& source, OutputFile& out, const PageBuf& page0,
                                 const std::function<void(std::uint64_t, std::uint64_t)>& progress,
-                                const IndexSet& from_rows) {
-    Compactor c(source, &out, progress, from_rows);
+                                const IndexSet& from_rows, std::uint32_t index_pages_for_threads) {
+    Compactor c(source, &out, progress, from_rows, index_pages_for_threads);
     return c.run(page0);
 }
 
 std::uint32_t plan_compacted_pages(const Database& source, const IndexSet& from_rows) {
     const std::function<void(std::uint64_t, std::uint64_t)> none;
-    Compactor c(source, nullptr, none, from_rows);
+    Compactor c(source, nullptr, none, from_rows, 0);
     return c.plan();
 }
 

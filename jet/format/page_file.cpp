@@ -261,6 +261,17 @@ PageFile PageFile::share(const PageFile& other) {
     return file;
 }
 
+PageFile PageFile::reader_for_another_thread() const {
+    PageFile file = share(*this);
+    if (format_ != nullptr) {
+        file.set_format(*format_);
+    }
+    file.text_ = text_;
+    file.encoding_key_ = encoding_key_;
+    file.cipher_ = cipher_;
+    return file;
+}
+
 void PageFile::drop_cache() const {
     if (!shared_) {
         return;

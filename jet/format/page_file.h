@@ -79,6 +79,9 @@ class PageFile {
     // It has no format, codec or cipher of its own until they are set; it is
     // used from one thread, `other` from another if need be.
     static PageFile share(const PageFile& other);
+    // share(), with this reader's format, text codec, key and cipher: for
+    // reading the same pages on another thread.
+    PageFile reader_for_another_thread() const;
     ~PageFile();
     PageFile(const PageFile&) = delete;
     PageFile& operator=(const PageFile&) = delete;

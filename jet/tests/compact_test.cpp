@@ -167,6 +167,7 @@ TEST(CompactCorpus, EveryJet4FileCompactsCleanSmallerAndDense) {
     EXPECT_LT(after, before / 2);
 }
 
+// The second run writes every table's index trees on threads.
 TEST(CompactCorpus, SameInputSameBytesAndACompactedFileCompactsToItself) {
     REQUIRE_CORPUS();
     testsupport::ScratchDir dir;
@@ -179,7 +180,9 @@ TEST(CompactCorpus, SameInputSameBytesAndACompactedFileCompactsToItself) {
         ++n;
         const fs::path src = testsupport::copy_to_scratch(f.path, dir.path());
         ASSERT_NO_THROW(jet::compact(src, a, keep_password(f)));
-        ASSERT_NO_THROW(jet::compact(src, b, keep_password(f)));
+        jet::CompactOptions threads = keep_password(f);
+        threads.index_pages_for_threads = 0;
+        ASSERT_NO_THROW(jet::compact(src, b, threads));
         fs::remove(src);
         ASSERT_NO_THROW(jet::compact(a, c, keep_password(f)));
         const std::string bytes = slurp(a);
