@@ -7,13 +7,12 @@
 #include <map>
 #include <set>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "jet/check/checker.h"
 #include "jet/format/bytes.h"
+#include "jet/format/joined_threads.h"
 #include "jet/format/page_file.h"
 #include "jet/format/table_def.h"
 
@@ -85,34 +84,6 @@ void PageClaims::for_each(Visit&& visit) const {
 struct CheckedTable {
     std::string name;
     TableDef def;
-};
-
-// Threads that are joined when they go, also when an exception passes.
-class JoinedThreads {
-  public:
-    JoinedThreads() = default;
-    JoinedThreads(const JoinedThreads&) = delete;
-    JoinedThreads& operator=(const JoinedThreads&) = delete;
-    ~JoinedThreads() { join(); }
-    // Starts `run` on a thread of its own; false when no thread is to be had.
-    template <typename Run>
-    bool start(Run&& run) {
-        try {
-            threads_.emplace_back(std::forward<Run>(run));
-            return true;
-        } catch (const std::system_error&) {
-            return false;
-        }
-    }
-    void join() {
-        for (auto& t : threads_) {
-            t.join();
-        }
-        threads_.clear();
-    }
-
-  private:
-    std::vector<std::thread> threads_;
 };
 
 class Context {

@@ -9,7 +9,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -25,6 +24,7 @@
 #include "jet/format/index_builder.h"
 #include "jet/format/index_key.h"
 #include "jet/format/index_tree.h"
+#include "jet/format/joined_threads.h"
 #include "jet/format/key_encoder.h"
 #include "jet/format/long_value.h"
 #include "jet/format/long_value_builder.h"
@@ -205,7 +205,8 @@ class Compactor {
     std::uint32_t moved_row(const TableWork& t, RowPointer old, std::size_t i,
                             const std::vector<std::uint32_t>& placed) const;
     // Reads nothing of the compactor that the writing changes: safe to run
-    // for several indexes at once. Returns the number of entries written.
+    // for several indexes at once. Returns the new root; `entries` receives
+    // the number of entries written.
     std::uint32_t write_index(const PageFile& file, const TableWork& t, std::size_t ri,
                               const std::vector<std::uint32_t>& placed, std::uint32_t& distinct,
                               std::uint64_t& entries);
@@ -885,20 +886,17 @@ void Compactor::write_indexes(const TableWork& t, const std::vector<std::uint32_
         pages += p;
     }
     const std::uint64_t rest = n == 0 ? 0 : pages - t.index_pages[order[0]];
-    std::vector<std::thread> helpers;
-    if (threads > 1 && n > 1 && rest >= index_pages_for_threads_) {
-        for (unsigned h = 1; h < threads && h < n; ++h) {
-            try {
-                helpers.emplace_back(
-                    [&work, reader = file_.reader_for_another_thread()] { work(reader); });
-            } catch (const std::system_error&) {
-                break;  // no thread to be had: the others do the work
+    {
+        JoinedThreads helpers;
+        if (threads > 1 && n > 1 && rest >= index_pages_for_threads_) {
+            for (unsigned h = 1; h < threads && h < n; ++h) {
+                if (!helpers.start(
+                        [&work, reader = file_.reader_for_another_thread()] { work(reader); })) {
+                    break;  // no thread to be had: the others do the work
+                }
             }
         }
-    }
-    work(file_);
-    for (auto& h : helpers) {
-        h.join();
+        work(file_);
     }
     // As one thread writing them in turn would have failed: at the first.
     for (std::size_t ri = 0; ri < n; ++ri) {
