@@ -23,6 +23,10 @@ inline constexpr const char* kAcePasswordChange =
     "file, which compacting does not change: its copy keeps the password it has. Set or remove "
     "the password in Access.";
 
+// Below this many pages in a table's index trees but its largest, a thread
+// costs more than it saves: the trees are written one after the other.
+inline constexpr std::uint32_t kIndexPagesForThreads = 256;
+
 struct CompactOptions {
     // The source's password (UTF-8). Must match exactly when the source has a
     // password; ignored when it has none.
@@ -36,7 +40,7 @@ struct CompactOptions {
     // A table's index trees are written on several threads at once when
     // those but its largest have at least this many pages between them.
     // (Lowered by the tests, so that small files are written that way too.)
-    std::uint32_t index_pages_for_threads = 256;
+    std::uint32_t index_pages_for_threads = kIndexPagesForThreads;
 };
 
 // Something stale in the source that the compaction mended in the copy,

@@ -108,7 +108,7 @@ using IndexSet = std::set<std::pair<std::uint32_t, std::uint32_t>>;
 CompactorResult write_compacted(const Database& source, OutputFile& out, const PageBuf& page0,
                                 const std::function<void(std::uint64_t, std::uint64_t)>& progress,
                                 const IndexSet& from_rows = {},
-                                std::uint32_t index_pages_for_threads = 256);
+                                std::uint32_t index_pages_for_threads = kIndexPagesForThreads);
 
 // The number of pages the compacted copy of `source` would have, planned
 // the way write_compacted writes it but nothing written. Throws what
