@@ -18,7 +18,10 @@ constexpr std::uint8_t kTextEnd = 0x01;
 constexpr std::uint8_t kKeyEnd = 0x00;
 constexpr std::uint8_t kAccentPlaceholder = 0x02;
 constexpr std::uint8_t kWidthStart = 0x80;
-constexpr std::uint8_t kWidthIgnored = 2;  // trailing flags of this value are dropped
+// A wide character's flag (1 or 2 in the tables) is stored as the 2-bit code
+// one above it; trailing codes of kWidthIgnored (flag 2) are dropped.
+constexpr std::uint8_t kWidthCodeOfFlag = 1;
+constexpr std::uint8_t kWidthIgnored = 3;
 constexpr std::uint8_t kWidthSuffix[] = {0xFF, 0x02, 0x80, 0xFF, 0x80};
 constexpr std::uint8_t kWidthBeforeControl = 0xFF;
 constexpr std::uint8_t kControlMark = 0x06;
@@ -309,7 +312,7 @@ bool append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, b
             controls.insert(controls.end(), c.control.begin(), c.control.end());
         }
         if (c.width_flag != 0) {
-            widths.push_back(c.width_flag);
+            widths.push_back(static_cast<std::uint8_t>(c.width_flag + kWidthCodeOfFlag));
         }
     }
     out.push_back(kTextEnd);

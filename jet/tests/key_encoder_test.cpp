@@ -274,29 +274,39 @@ TEST(KeyEncoder, Access97TextKeys) {
     }
 }
 
-// Keys Access wrote into real application files outside the corpus (four
-// copies of one sample database, identical keys): a ligature such as "ß"
-// takes two character positions in the sections after the sort bytes.
-TEST(KeyEncoder, LigaturesCountAsTwoPositions) {
+// Keys Access wrote into real application files outside the corpus:
+// - a ligature such as "ß" takes two character positions in the sections
+//   after the sort bytes (four copies of one sample database, identical keys);
+// - a small kana stores the width code 2, the others 3, dropped at the end
+//   (the name of an attachment's hidden table in an .accdb).
+TEST(KeyEncoder, KeysAccessWroteInRealFiles) {
     struct Case {
         const char* text;
+        std::uint8_t sort_version;
         const char* key;
     };
     const std::vector<Case> cases = {
-        {"NuNuCa Nu\xC3\x9F-Nougat-Creme",
+        {"NuNuCa Nu\xC3\x9F-Nougat-Creme", 0,
          "7F 62 6F 62 6F 4D 4A 07 62 6F 6B 6B 62 64 6F 55 4A 6D 4D 69 51 60 51 01 01 01 01 80 33 "
          "06 82 80 4B 06 82 00 "},
-        {"Plutzer Lebensmittelgro\xC3\x9Fm\xC3\xA4rkte AG",
+        {"Plutzer Lebensmittelgro\xC3\x9Fm\xC3\xA4rkte AG", 0,
          "7F 66 5E 6F 6D 78 51 69 07 5E 51 4C 51 62 6B 60 59 6D 6D 51 5E 55 69 64 6B 6B 60 4A 69 "
          "5C "
          "6D 51 07 4A 55 01 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 02 "
          "02 "
          "02 02 13 00 "},
+        {"f_2EA2ADD3AFB5486BB76642B328D9CBE6_\xE6\xB7\xBB\xE4\xBB\x98\xE3\x83\x95\xE3\x82\xA1"
+         "\xE3\x82\xA4\xE3\x83\xAB",
+         0,
+         "7F 53 2B 03 3A 51 4A 3A 4A 4F 4F 3C 4A 53 4C 40 3E 46 42 4C 4C 44 42 42 3E 3A 4C 3C 3A "
+         "46 4F 48 4D 4C 51 42 2B 03 BF 8D 9F F3 7F 2C 7F 02 7F 03 7F 44 01 01 01 B8 FF 02 80 FF "
+         "80 00 "},
     };
     for (const Case& c : cases) {
         jet::KeyField field;
         field.type = static_cast<std::uint8_t>(jet::ColumnType::text);
         field.sort_order = jet::kSortGeneral;
+        field.sort_version = c.sort_version;
         const jet::Value v{std::string(c.text)};
         const jet::Value* p = &v;
         std::vector<std::uint8_t> key;
