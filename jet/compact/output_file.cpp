@@ -185,6 +185,27 @@ void OutputFile::write_run(std::size_t i) {
         }
         done += static_cast<std::size_t>(w);
     }
+    // The disk writes while the rest is computed, not all at the end.
+    const auto from = static_cast<std::uint64_t>(offset);
+    unsynced_from_ = std::min(unsynced_from_, from);
+    unsynced_to_ = std::max(unsynced_to_, from + total);
+    unsynced_bytes_ += total;
+    if (unsynced_bytes_ >= kWritebackBytes) {
+        start_writeback_of_written();
+    }
+}
+
+void OutputFile::start_writeback_of_written() {
+    if (unsynced_bytes_ != 0) {
+        // Only a head start: where the file system does not take the request
+        // (or takes it partly), commit()'s fsync writes the pages all the same.
+        (void)::sync_file_range(fd_, static_cast<off_t>(unsynced_from_),
+                                static_cast<off_t>(unsynced_to_ - unsynced_from_),
+                                SYNC_FILE_RANGE_WRITE);
+    }
+    unsynced_from_ = UINT64_MAX;
+    unsynced_to_ = 0;
+    unsynced_bytes_ = 0;
 }
 
 void OutputFile::flush() {
@@ -205,9 +226,7 @@ void OutputFile::sync() {
 
 void OutputFile::start_writeback() {
     flush();
-    // Only a head start: where the file system does not take the request
-    // (or takes it partly), commit()'s fsync writes the pages all the same.
-    (void)::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+    start_writeback_of_written();
 }
 
 std::filesystem::path OutputFile::read_path() const {

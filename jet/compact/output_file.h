@@ -84,6 +84,9 @@ class OutputFile {
     };
     // Writes runs_[i] and drops it from the list.
     void write_run(std::size_t i);
+    // Has the file system start writing to disk the bytes written since the
+    // last call, without waiting for them.
+    void start_writeback_of_written();
 
     std::filesystem::path destination_;
     std::filesystem::path temp_path_;  // empty for an unnamed file
@@ -98,6 +101,13 @@ class OutputFile {
     std::size_t page_size_ = 0;  // of every page, from the first one
     std::vector<Run> runs_;
     std::uint64_t clock_ = 0;
+    // Written since the disk was last asked to write, and where: the disk is
+    // asked every kWritebackBytes, so that it writes while the copy is made
+    // rather than after it (a page written again later goes out again).
+    static constexpr std::uint64_t kWritebackBytes = std::uint64_t{16} << 20;
+    std::uint64_t unsynced_from_ = UINT64_MAX;
+    std::uint64_t unsynced_to_ = 0;
+    std::uint64_t unsynced_bytes_ = 0;
 };
 
 // Keeps `database` under a new name beside it ("name.backup-YYYYMMDD-HHMMSS.ext",
