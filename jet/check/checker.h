@@ -109,6 +109,10 @@ struct CheckOptions {
     // Compares every index entry with the key computed from the row it
     // points to (which costs decoding the indexed columns of every row).
     bool index_keys = true;
+    // Checks each index entry against the live rows: that it names one, only
+    // once, in key order, and that every live row has one. Without it the
+    // trees are still walked for their pages and their shape.
+    bool index_entries = true;
     // Also lists in CheckReport::owners who uses each page the walk reached
     // (12 bytes for each page it reached).
     bool page_owners = false;

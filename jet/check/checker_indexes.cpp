@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -256,10 +257,19 @@ void TableWalk::check_index(Context& cx, const RealIndex& ri) const {
     // finds about the tree itself is listed before them.
     auto& findings = cx.report.findings;
     const auto entries_from = static_cast<std::ptrdiff_t>(findings.size());
-    EntryCheck check(*this, cx, ri, iname);
-    const IndexTree tree = walk_index_tree(
-        cx.file, ri.root_page, o, [&](const IndexEntry& e, std::uint32_t) { check.entry(e); });
-    check.settle_all();
+    std::optional<EntryCheck> check;
+    if (cx.options.index_entries) {
+        check.emplace(*this, cx, ri, iname);
+    }
+    const IndexTree tree =
+        walk_index_tree(cx.file, ri.root_page, o, [&](const IndexEntry& e, std::uint32_t) {
+            if (check) {
+                check->entry(e);
+            }
+        });
+    if (check) {
+        check->settle_all();
+    }
     const auto tree_from = static_cast<std::ptrdiff_t>(findings.size());
     // A sound tree owns its pages. A damaged one claims none: its pointers
     // may lead anywhere, and the index is rebuilt from the rows into new
@@ -283,7 +293,9 @@ void TableWalk::check_index(Context& cx, const RealIndex& ri) const {
         }
     }
     std::rotate(findings.begin() + entries_from, findings.begin() + tree_from, findings.end());
-    check.finish();
+    if (check) {
+        check->finish();
+    }
     const auto& keys = index_keys_;
     if (ri.ordinal < keys.size() && keys[ri.ordinal].unsupported) {
         cx.report.uncomputable_indexes.emplace(std::pair{tp_, ri.ordinal},

@@ -139,14 +139,17 @@ namespace {
 
 // How much of the source the check that runs beside the writing compares.
 enum class SourceCheck {
-    // All but the index keys: a compacted copy holds the source's keys, and
-    // the check of the copy compares them with its rows, which hold the
-    // source's values. Where the source's check finds anything, it is run
-    // again whole, and its report used: the copy is written as from a whole
-    // check. Where the copy's check fails, the compaction is done again
-    // with the whole check: keys that did not match their rows in the
-    // source are rebuilt then, as they would have been.
-    keys_in_the_copy,
+    // All but the index entries: a compacted copy holds the source's
+    // entries, each naming its row's new place, and the check of the copy
+    // compares them with its rows, which hold the source's values. The
+    // source's trees are still walked for their pages and their shape.
+    // Where the source's check finds anything, or the compactor meets an
+    // entry it cannot place, the check is run again whole, and its report
+    // used: the copy is written as from a whole check. Where the copy's
+    // check fails, the compaction is done again with the whole check:
+    // entries that did not match their rows in the source are rebuilt then,
+    // as they would have been.
+    entries_in_the_copy,
     whole,
 };
 
@@ -203,11 +206,9 @@ CompactResult compact_checked(const Database& src, const std::filesystem::path& 
             CheckOptions digesting;
             digesting.rows = &source_digests;
             digesting.index_keys = scope == SourceCheck::whole;
+            digesting.index_entries = scope == SourceCheck::whole;
             CheckReport report = check_file(src.file(), digesting, check_password);
-            const bool found =
-                std::any_of(report.findings.begin(), report.findings.end(),
-                            [](const Finding& f) { return f.severity == Severity::error; });
-            if (found && !digesting.index_keys) {
+            if (report.error_count() != 0 && !digesting.index_entries) {
                 // The rows are digested already: they are not shown again.
                 report = check_file(src.file(), CheckOptions{}, check_password);
             }
@@ -247,6 +248,11 @@ CompactResult compact_checked(const Database& src, const std::filesystem::path& 
                 throw;
             }
             checked = source_check.get();
+            if (scope != SourceCheck::whole && checked->error_count() == 0) {
+                // The quick check did not look at the entries the compactor
+                // stumbled over: the whole one says what is wrong with them.
+                checked = check_file(src.file(), CheckOptions{}, check_password);
+            }
             rebuild = indexes_to_rebuild(*checked);
             if (rebuild.empty() && checked->unlisted_pages == src.unlisted_pages()) {
                 throw;
@@ -289,7 +295,9 @@ CompactResult compact_checked(const Database& src, const std::filesystem::path& 
         out.reset();
         const Database again =
             open_source(source, options.source_password, *read_again, cipher, &src.file());
-        return compact_checked(again, source, destination, options, shown, scope);
+        // Checked whole: only the walk of the entries finds such pages, and
+        // the check must find them again to take the source as read so.
+        return compact_checked(again, source, destination, options, shown, SourceCheck::whole);
     }
     const CompactorResult& result = *written_result;
     const TableDigests& expected = *digested;
@@ -337,7 +345,7 @@ CompactResult compact_locked(const Database& src, const std::filesystem::path& s
     }
     try {
         return compact_checked(src, source, destination, steady, shown,
-                               SourceCheck::keys_in_the_copy);
+                               SourceCheck::entries_in_the_copy);
     } catch (const Error& e) {
         if (e.kind() != ErrorKind::verification_failed) {
             throw;

@@ -1079,6 +1079,25 @@ bool swapped_entries(const fs::path& file) {
     });
 }
 
+// The first entry of a leaf, its key unlike the next one's, made to name a
+// row its page does not have (row 254): the entries stay in order.
+bool dangling_entry(const fs::path& file) {
+    return find_index(file, [&](const jet::IndexTree& tree, const jet::PageFile& pages) {
+        for (const auto leaf : tree.levels.back()) {
+            const auto buf = pages.read(leaf);
+            const auto e = entry_ends(buf);
+            const auto parsed = jet::parse_index_page(jet::jet4_format(), buf, leaf, "");
+            if (e.size() < 2 || e[0] <= 4 ||
+                parsed.entries[0].entry.key == parsed.entries[1].entry.key) {
+                continue;
+            }
+            poke(file, leaf, jet::jet4_format().index_page.entries_offset + e[0] - 1, {0xFE});
+            return true;
+        }
+        return false;
+    });
+}
+
 // The row count of the first user table with rows, five too high.
 bool stale_row_count(const fs::path& file) {
     jet::OpenOptions o;
@@ -1288,6 +1307,7 @@ TEST_F(CompactOracles, KnownDamageCompactsWithoutLossAndIsReported) {
         {"a zeroed index leaf", zeroed_leaf, "index-page-type"},
         {"a zeroed index node", zeroed_node, "index-page-type"},
         {"two entries' rows swapped", swapped_entries, "index-key-mismatch"},
+        {"an entry naming a row its page does not have", dangling_entry, "index-dangling-entry"},
         {"a stale row count", stale_row_count, ""},
         {"a broken usage map of an index", broken_index_map, "index-map-mismatch"},
         {"a zeroed data page without live rows", zeroed_empty_data_page, "data-page-zeroed"},
