@@ -23,8 +23,9 @@ inline constexpr const char* kAcePasswordChange =
     "file, which compacting does not change: its copy keeps the password it has. Set or remove "
     "the password in Access.";
 
-// Below this many pages in a table's index trees but its largest, a thread
-// costs more than it saves: the trees are written one after the other.
+// Below this many pages in a table's index trees, a thread costs more than
+// it saves: the trees are written one after the other, on the compaction's
+// own thread.
 inline constexpr std::uint32_t kIndexPagesForThreads = 256;
 
 struct CompactOptions {
@@ -37,9 +38,10 @@ struct CompactOptions {
     std::optional<std::string> destination_password;
     // Called now and then with the work done so far and the total (any unit).
     std::function<void(std::uint64_t done, std::uint64_t total)> progress;
-    // A table's index trees are written on several threads at once when
-    // those but its largest have at least this many pages between them.
-    // (Lowered by the tests, so that small files are written that way too.)
+    // A table's index trees are written on a thread of their own, beside
+    // the next table's rows and then beside each other, when they have at
+    // least this many pages between them. (Lowered by the tests, so that
+    // small files are written that way too.)
     std::uint32_t index_pages_for_threads = kIndexPagesForThreads;
 };
 

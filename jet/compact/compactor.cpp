@@ -172,7 +172,6 @@ class Compactor {
     void build_stale_map();
     // Whether a catalog row of a table names a page of no definition.
     bool stale_table_rows_ = false;
-    void write_table(TableWork& t);
     // Progress: the first half is planning (table by table), the second
     // writing (page by page).
     // Index trees are written on several threads at once; progress is
@@ -188,11 +187,26 @@ class Compactor {
             report(kHalf + written * kHalf / page_count_);
         }
     }
-    // Writes the index trees of `t` (into `roots` and `distinct`, per real
-    // index), the larger ones first, on up to `threads` threads.
-    void write_indexes(const TableWork& t, const std::vector<std::uint32_t>& placed,
-                       unsigned threads, std::vector<std::uint32_t>& roots,
-                       std::vector<std::uint32_t>& distinct);
+    // The writing of a table: its rows and long values (write_rows, which
+    // gives each live row its new place), its index trees (IndexJob), then
+    // its usage maps and definition (finish_table). A table's trees are
+    // written on a thread of their own while the next table's rows are
+    // (see run()).
+    void write_rows(TableWork& t, std::vector<std::uint32_t>& placed);
+    struct IndexJob;
+    // Starts writing the index trees of `t` on a thread of its own when they
+    // are worth one; nothing is written when they are not (or no thread is
+    // to be had): complete_indexes() writes them then.
+    std::unique_ptr<IndexJob> start_indexes(TableWork& t, std::vector<std::uint32_t> placed);
+    // Writes the trees of the job not taken yet on this thread, waits for
+    // the job's thread, and finishes its table. Throws what writing a tree
+    // threw, as one thread writing them in turn would have: the first.
+    void complete_indexes(IndexJob& job);
+    // Takes the job's trees, the larger first, until none is left; a tree's
+    // failure is kept for complete_indexes().
+    void take_trees(IndexJob& job, const PageFile& file);
+    void finish_table(TableWork& t, const std::vector<std::uint32_t>& roots,
+                      const std::vector<std::uint32_t>& distinct);
     void report(std::uint64_t done) {
         if (progress_) {
             progress_(std::min(done, 2 * kHalf), 2 * kHalf);
@@ -854,63 +868,84 @@ std::uint32_t Compactor::write_index(const PageFile& file, const TableWork& t, s
     return write_index_nodes(plan, lasts, pages, new_tdef, sink);
 }
 
-void Compactor::write_indexes(const TableWork& t, const std::vector<std::uint32_t>& placed,
-                              unsigned threads, std::vector<std::uint32_t>& roots,
-                              std::vector<std::uint32_t>& distinct) {
+// The index trees of one table as they are written: taken one at a time,
+// the larger first, by whichever thread is free.
+struct Compactor::IndexJob {
+    TableWork* t = nullptr;
+    std::vector<std::uint32_t> placed;  // the new place of every live row of t
+    std::vector<std::size_t> order;     // the trees, larger first
+    std::atomic<std::size_t> next{0};   // in `order`, the next tree to take
+    std::vector<std::uint32_t> roots;
+    std::vector<std::uint32_t> distinct;
+    std::vector<std::uint64_t> entries;
+    std::vector<std::exception_ptr> failed;
+    JoinedThreads worker;  // last: joined before the rest goes
+};
+
+std::unique_ptr<Compactor::IndexJob> Compactor::start_indexes(TableWork& t,
+                                                              std::vector<std::uint32_t> placed) {
+    auto job = std::make_unique<IndexJob>();
     const std::size_t n = t.def->real_indexes.size();
-    roots.assign(n, 0);
-    distinct.assign(n, 0);
-    std::vector<std::uint64_t> entries(n, 0);
-    std::vector<std::exception_ptr> failed(n);
-    std::vector<std::size_t> order(n);
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    job->t = &t;
+    job->placed = std::move(placed);
+    job->roots.assign(n, 0);
+    job->distinct.assign(n, 0);
+    job->entries.assign(n, 0);
+    job->failed.resize(n);
+    job->order.resize(n);
+    std::iota(job->order.begin(), job->order.end(), std::size_t{0});
+    std::stable_sort(job->order.begin(), job->order.end(), [&](std::size_t a, std::size_t b) {
         return t.index_pages[a] > t.index_pages[b];
     });
-    std::atomic<std::size_t> next{0};
-    // Each thread reads the source through a reader of its own.
-    const auto work = [&](const PageFile& file) {
-        for (std::size_t k = next++; k < n; k = next++) {
-            const std::size_t ri = order[k];
-            try {
-                roots[ri] = write_index(file, t, ri, placed, distinct[ri], entries[ri]);
-            } catch (...) {
-                failed[ri] = std::current_exception();
-            }
-        }
-    };
-    // A thread costs more than writing a small tree: one writes the small
-    // tables' (and a table whose largest tree is most of the work).
+    if (n != 0) {
+        t.live.index();
+    }
+    // A thread costs more than writing small trees: a small table's are
+    // written by this thread when it completes the job.
     std::uint64_t pages = 0;
     for (const auto p : t.index_pages) {
         pages += p;
     }
-    const std::uint64_t rest = n == 0 ? 0 : pages - t.index_pages[order[0]];
-    {
-        JoinedThreads helpers;
-        if (threads > 1 && n > 1 && rest >= index_pages_for_threads_) {
-            for (unsigned h = 1; h < threads && h < n; ++h) {
-                if (!helpers.start(
-                        [&work, reader = file_.reader_for_another_thread()] { work(reader); })) {
-                    break;  // no thread to be had: the others do the work
-                }
-            }
-        }
-        work(file_);
+    if (n != 0 && pages >= index_pages_for_threads_ && std::thread::hardware_concurrency() != 1) {
+        // The thread reads the source through a reader of its own.
+        job->worker.start([this, &job = *job, reader = file_.reader_for_another_thread()] {
+            take_trees(job, reader);
+        });
     }
-    // As one thread writing them in turn would have failed: at the first.
-    for (std::size_t ri = 0; ri < n; ++ri) {
-        if (failed[ri]) {
-            std::rethrow_exception(failed[ri]);
+    return job;
+}
+
+void Compactor::take_trees(IndexJob& job, const PageFile& file) {
+    for (std::size_t k = job.next++; k < job.order.size(); k = job.next++) {
+        const std::size_t ri = job.order[k];
+        try {
+            job.roots[ri] =
+                write_index(file, *job.t, ri, job.placed, job.distinct[ri], job.entries[ri]);
+        } catch (...) {
+            job.failed[ri] = std::current_exception();
         }
-        stats_.index_entries += entries[ri];
     }
 }
 
-void Compactor::write_table(TableWork& t) {
+void Compactor::complete_indexes(IndexJob& job) {
+    take_trees(job, file_);
+    job.worker.join();
+    // As one thread writing them in turn would have failed: at the first.
+    for (std::size_t ri = 0; ri < job.failed.size(); ++ri) {
+        if (job.failed[ri]) {
+            std::rethrow_exception(job.failed[ri]);
+        }
+        stats_.index_entries += job.entries[ri];
+    }
+    job.t->live.clear();
+    std::vector<std::uint32_t>().swap(job.placed);
+    finish_table(*job.t, job.roots, job.distinct);
+}
+
+void Compactor::write_rows(TableWork& t, std::vector<std::uint32_t>& placed) {
     const std::uint32_t new_tdef = t.tdef_base;
     // The new place of every live row, by its position in t.live.
-    std::vector<std::uint32_t> placed(t.live.size());
+    placed.assign(t.live.size(), 0);
 
     // Data pages and long values. Row buffers are reused from page to page.
     RowPacker data(format_);
@@ -998,24 +1033,15 @@ void Compactor::write_table(TableWork& t) {
     stats_.rows += t.live.size();
     std::vector<std::uint32_t>().swap(t.order);
     std::vector<std::vector<std::uint8_t>>().swap(page_rows);
+}
 
-    // Index trees.
+void Compactor::finish_table(TableWork& t, const std::vector<std::uint32_t>& roots,
+                             const std::vector<std::uint32_t>& distinct) {
+    const std::uint32_t new_tdef = t.tdef_base;
     TableDefBuilder tdef(*t.def);
-    if (!t.def->real_indexes.empty()) {
-        t.live.index();
+    for (std::size_t ri = 0; ri < roots.size(); ++ri) {
+        tdef.set_index(ri, roots[ri], static_cast<std::uint32_t>(t.rows), distinct[ri]);
     }
-    {
-        // Each tree has its pages already: they are written side by side.
-        std::vector<std::uint32_t> roots;
-        std::vector<std::uint32_t> distinct;
-        write_indexes(t, placed, std::max(2u, std::thread::hardware_concurrency()), roots,
-                      distinct);
-        for (std::size_t ri = 0; ri < roots.size(); ++ri) {
-            tdef.set_index(ri, roots[ri], static_cast<std::uint32_t>(t.rows), distinct[ri]);
-        }
-    }
-    t.live.clear();
-    std::vector<std::uint32_t>().swap(placed);
 
     // Usage maps: collect, place on holder pages, write.
     std::vector<MapSpec> maps;
@@ -1122,8 +1148,31 @@ CompactorResult Compactor::run(const PageBuf& page0) {
         write_page(global_bitmaps_[k],
                    build_global_bitmap_page(format_, static_cast<std::uint32_t>(k), page_count_));
     }
+    // A table's index trees are written while the next table's rows are:
+    // they need only the rows' new places. Its maps and definition follow
+    // in table order, before the next table's trees start. What fails is
+    // reported as writing the tables one after the other would have: a
+    // table's trees before the next table's rows.
+    std::unique_ptr<IndexJob> pending;
+    std::vector<std::uint32_t> placed;
     for (auto& t : tables_) {
-        write_table(t);
+        try {
+            write_rows(t, placed);
+        } catch (...) {
+            if (pending) {
+                complete_indexes(*pending);
+            }
+            throw;
+        }
+        if (pending) {
+            complete_indexes(*pending);
+        }
+        pending = start_indexes(t, std::move(placed));
+        placed = {};
+    }
+    if (pending) {
+        complete_indexes(*pending);
+        pending.reset();
     }
     if (holder_rows_.size() != holder_pages_) {
         throw Error(ErrorKind::damaged, "Internal error: the usage maps did not fit as planned.");
