@@ -39,9 +39,9 @@ struct CompactOptions {
     // Called now and then with the work done so far and the total (any unit).
     std::function<void(std::uint64_t done, std::uint64_t total)> progress;
     // A table's index trees are written on a thread of their own, beside
-    // the next table's rows and then beside each other, when they have at
-    // least this many pages between them. (Lowered by the tests, so that
-    // small files are written that way too.)
+    // its rows and then beside each other, when they have at least this
+    // many pages between them. (Lowered by the tests, so that small files
+    // are written that way too.)
     std::uint32_t index_pages_for_threads = kIndexPagesForThreads;
 };
 

@@ -81,6 +81,7 @@ struct TableWork {
     std::uint64_t rows = 0;
     LiveRows live;                     // from planning to writing
     std::vector<std::uint32_t> order;  // positions in `live` in writing order; empty: as they are
+    std::vector<std::uint16_t> sizes;  // by position in `live`, from planning to placing
 
     // Layout (new page numbers).
     std::uint32_t tdef_base = 0;
@@ -190,9 +191,11 @@ class Compactor {
     // The writing of a table: its rows and long values (write_rows, which
     // gives each live row its new place), its index trees (IndexJob), then
     // its usage maps and definition (finish_table). A table's trees are
-    // written on a thread of their own while the next table's rows are
-    // (see run()).
-    void write_rows(TableWork& t, std::vector<std::uint32_t>& placed);
+    // written on a thread of their own while its rows are (see run()).
+    void write_rows(TableWork& t, const std::vector<std::uint32_t>& placed);
+    // The new place of every live row of `t` (by its position in t.live), as
+    // write_rows() puts them: known from the rows' sizes before they are.
+    std::vector<std::uint32_t> place_rows(const TableWork& t) const;
     struct IndexJob;
     // Starts writing the index trees of `t` on a thread of its own when they
     // are worth one; nothing is written when they are not (or no thread is
@@ -572,7 +575,7 @@ void Compactor::plan_table(TableWork& t) {
             }
         }
     }
-    std::vector<std::uint16_t>().swap(sizes);
+    t.sizes = std::move(sizes);
     t.data_pages = static_cast<std::uint32_t>(data.page_count());
     for (auto& p : lv) {
         t.lv_pages.push_back(static_cast<std::uint32_t>(p.page_count()));
@@ -942,10 +945,19 @@ void Compactor::complete_indexes(IndexJob& job) {
     finish_table(*job.t, job.roots, job.distinct);
 }
 
-void Compactor::write_rows(TableWork& t, std::vector<std::uint32_t>& placed) {
+std::vector<std::uint32_t> Compactor::place_rows(const TableWork& t) const {
+    std::vector<std::uint32_t> placed(t.live.size());
+    RowPacker data(format_);
+    for (std::size_t w = 0; w < t.live.size(); ++w) {
+        const std::size_t i = t.order.empty() ? w : t.order[w];
+        const RowPlace place = data.add(t.sizes[i]);
+        placed[i] = RowPointer{t.data_base + place.page_index, place.slot}.encode();
+    }
+    return placed;
+}
+
+void Compactor::write_rows(TableWork& t, const std::vector<std::uint32_t>& placed) {
     const std::uint32_t new_tdef = t.tdef_base;
-    // The new place of every live row, by its position in t.live.
-    placed.assign(t.live.size(), 0);
 
     // Data pages and long values. Row buffers are reused from page to page.
     RowPacker data(format_);
@@ -979,7 +991,10 @@ void Compactor::write_rows(TableWork& t, std::vector<std::uint32_t>& placed) {
         }
         std::vector<std::uint8_t>& bytes = page_rows[page_count++];
         bytes.assign(src.begin(), src.end());
-        placed[i] = RowPointer{t.data_base + place.page_index, place.slot}.encode();
+        if (placed[i] != RowPointer{t.data_base + place.page_index, place.slot}.encode()) {
+            throw Error(ErrorKind::damaged, "Internal error: a row of table \"" + t.name +
+                                                "\" did not go where its indexes were told.");
+        }
         if (!t.lv_columns.empty() || !t.id_columns.empty() || !t.sid_columns.empty()) {
             const std::string what = where_row(t, RowPointer::decode(t.live.slot(i)));
             const RowLayout layout = parse_row_layout(*t.def, src, what);
@@ -1148,31 +1163,17 @@ CompactorResult Compactor::run(const PageBuf& page0) {
         write_page(global_bitmaps_[k],
                    build_global_bitmap_page(format_, static_cast<std::uint32_t>(k), page_count_));
     }
-    // A table's index trees are written while the next table's rows are:
-    // they need only the rows' new places. Its maps and definition follow
-    // in table order, before the next table's trees start. What fails is
-    // reported as writing the tables one after the other would have: a
-    // table's trees before the next table's rows.
-    std::unique_ptr<IndexJob> pending;
-    std::vector<std::uint32_t> placed;
+    // A table's index trees need only its rows' new places, which their
+    // sizes give: the trees are written on a thread of their own while this
+    // one writes the rows, then takes the trees left and finishes the table
+    // (its maps and definition), before the next table starts. What fails
+    // is reported as writing rows, then trees, table after table would
+    // have: a table's rows before its trees.
     for (auto& t : tables_) {
-        try {
-            write_rows(t, placed);
-        } catch (...) {
-            if (pending) {
-                complete_indexes(*pending);
-            }
-            throw;
-        }
-        if (pending) {
-            complete_indexes(*pending);
-        }
-        pending = start_indexes(t, std::move(placed));
-        placed = {};
-    }
-    if (pending) {
-        complete_indexes(*pending);
-        pending.reset();
+        const std::unique_ptr<IndexJob> trees = start_indexes(t, place_rows(t));
+        std::vector<std::uint16_t>().swap(t.sizes);
+        write_rows(t, trees->placed);
+        complete_indexes(*trees);
     }
     if (holder_rows_.size() != holder_pages_) {
         throw Error(ErrorKind::damaged, "Internal error: the usage maps did not fit as planned.");

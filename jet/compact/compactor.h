@@ -103,8 +103,8 @@ using IndexSet = std::set<std::pair<std::uint32_t, std::uint32_t>>;
 // be empty) is called now and then with (done, total) in units of its own choosing.
 // Every index keeps its entries, but those in `from_rows`, rebuilt from the
 // rows (throws Error(damaged) when their keys cannot be computed). A table's
-// index trees are written on a thread of their own, beside the next table's
-// rows, when they have `index_pages_for_threads` pages or more between them.
+// index trees are written on a thread of their own, beside its rows, when
+// they have `index_pages_for_threads` pages or more between them.
 CompactorResult write_compacted(const Database& source, OutputFile& out, const PageBuf& page0,
                                 const std::function<void(std::uint64_t, std::uint64_t)>& progress,
                                 const IndexSet& from_rows = {},

@@ -1345,8 +1345,8 @@ TEST_F(CompactOracles, KnownDamageCompactsWithoutLossAndIsReported) {
             strict.strict = true;
             EXPECT_TRUE(jet::check_file(out, strict).clean());
             expect_read_alike(f->path, out, "", oracle, source_dir);
-            // Every table's trees written on threads, beside the next
-            // table's rows: the same copy, the same repairs.
+            // Every table's trees written on threads, beside its rows: the
+            // same copy, the same repairs.
             const fs::path threaded = dir.path() / "threaded.mdb";
             fs::remove(threaded);
             jet::CompactOptions threads;
