@@ -34,15 +34,6 @@ static_assert(kBlockBytes / kUnit == 32);
 constexpr std::size_t kSets = 32;
 constexpr std::size_t kWays = 4;
 
-// A block of the file, read whole, or filling page by page where reads
-// jump about. Bytes are written only where their units are not yet
-// marked present, and read only where they are.
-struct Block {
-    std::uint64_t number = 0;  // offset / kBlockBytes
-    std::atomic<std::uint32_t> present{0};
-    std::unique_ptr<std::uint8_t[]> bytes;
-};
-
 // The units of `size` bytes from `within` (both multiples of kUnit).
 std::uint32_t units_of(std::size_t within, std::size_t size) {
     const std::size_t count = size / kUnit;
@@ -72,6 +63,15 @@ ssize_t read_fully(int fd, std::uint8_t* out, std::size_t count, std::uint64_t o
 }
 
 }  // namespace
+
+// A block of the file, read whole, or filling page by page where reads
+// jump about. Bytes are written only where their units are not yet
+// marked present, and read only where they are.
+struct PageFile::Block {
+    std::uint64_t number = 0;  // offset / kBlockBytes
+    std::atomic<std::uint32_t> present{0};
+    std::unique_ptr<std::uint8_t[]> bytes;
+};
 
 struct PageFile::Shared {
     int fd = -1;
@@ -276,6 +276,7 @@ void PageFile::drop_cache() const {
     if (!shared_) {
         return;
     }
+    last_block_.reset();
     const std::lock_guard<std::mutex> lock(shared_->mutex);
     for (auto& way : shared_->ways) {
         way = {};  // a block being read stays with its reader until it is done
@@ -355,7 +356,15 @@ void PageFile::read_bytes(std::uint32_t first, std::uint32_t count, std::uint8_t
         const std::uint32_t wanted = units_of(within, page_size);
         std::uint8_t* to = bytes + std::size_t{k} * page_size;
         if (!block || block->number != number) {
-            block = sweep ? shared_->whole(number, wanted) : shared_->some(number);
+            // The block this reader read from last is asked first, without
+            // the cache's lock: a walk over neighbouring pages finds most of
+            // them there.
+            if (last_block_ && last_block_->number == number &&
+                (last_block_->present.load(std::memory_order_acquire) & wanted) == wanted) {
+                block = last_block_;
+            } else {
+                block = sweep ? shared_->whole(number, wanted) : shared_->some(number);
+            }
         }
         if (block && (block->present.load(std::memory_order_acquire) & wanted) == wanted) {
             std::memcpy(to, block->bytes.get() + within, page_size);
@@ -365,6 +374,9 @@ void PageFile::read_bytes(std::uint32_t first, std::uint32_t count, std::uint8_t
         if (block) {
             shared_->fill(*block, within, page_size, to);
         }
+    }
+    if (block) {
+        last_block_ = std::move(block);
     }
     const PageCodec codec{encoding_key_, cipher_.get()};
     if (!codec.identity()) {

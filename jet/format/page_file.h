@@ -135,6 +135,7 @@ class PageFile {
     std::uint64_t reads_for_pages() const;
 
     struct Shared;
+    struct Block;
 
   private:
     PageFile() = default;
@@ -161,6 +162,8 @@ class PageFile {
     mutable std::array<std::uint32_t, 4> recent_{0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu,
                                                  0xFFFFFFFFu};
     mutable std::size_t recent_next_ = 0;
+    // The block of the cache this reader read its last page from.
+    mutable std::shared_ptr<Block> last_block_;
 };
 
 }  // namespace jet
