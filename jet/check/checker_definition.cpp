@@ -105,10 +105,17 @@ void TableWalk::check_definition() {
                        "Column \"" + c.name + "\" of " + label() + " shares variable slot " +
                            std::to_string(c.var_index) + " with another column.");
         }
-        if (c.is_long_value() && def_.long_value_maps_for(c.number) == nullptr) {
-            table_lost("tdef-lv-maps", tp_,
-                       "The memo/OLE column \"" + c.name + "\" of " + label() +
-                           " has no usage maps for its long values.");
+        // Jet finds a long value through its row; the maps only tell where
+        // new ones may go. Older writers left them out of the tables they
+        // made, and Access reads those tables all the same. A compacted copy
+        // keeps them so (its definition is compared with the source's).
+        if (!cx_.options.strict && c.is_long_value() &&
+            def_.long_value_maps_for(c.number) == nullptr) {
+            note("tdef-lv-maps", tp_,
+                 "The memo/OLE column \"" + c.name + "\" of " + label() +
+                     " has no usage maps for its long values, as some writers leave a table; "
+                     "its values are read through its rows, and a compacted copy keeps the "
+                     "definition as it is.");
         }
     }
     for (const auto& ri : def_.real_indexes) {

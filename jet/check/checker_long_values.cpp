@@ -76,7 +76,7 @@ bool TableWalk::lval_row(const Column& c, RowPointer at, RowPointer p,
         lv_lost("lv-row-shared", p.page,
                 who() + " uses " + ptr_text(p) + ", which another long value uses too.", c, at);
     }
-    if (!contains(lv_pages(c), p.page)) {
+    if (def_.long_value_maps_for(c.number) != nullptr && !contains(lv_pages(c), p.page)) {
         error("lv-page-unmapped", p.page,
               who() + " is stored on page " + std::to_string(p.page) +
                   ", which the column's long-value map does not list.");

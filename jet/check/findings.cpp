@@ -99,7 +99,8 @@ constexpr std::array<FindingKind, 77> kKinds{{
     {"tdef-length", E, refuse},
     {"tdef-logical-index", E, refuse},
     {"tdef-lost", E, refuse},
-    {"tdef-lv-maps", E, refuse},
+    // A memo/OLE column without long-value maps: kept so in the copy.
+    {"tdef-lv-maps", N, none},
     {"tdef-magic", E, refuse},
     {"tdef-undecodable", E, refuse},
     {"too-many-rows", E, refuse},

@@ -721,6 +721,49 @@ bool global_window(const fs::path& file, bool fault) {
     return true;
 }
 
+// A table whose memo/OLE values lie on pages of their own, its definition
+// (one page) without the long-value maps, as older writers made tables:
+// the trailer that lists them ends at once, ten bytes a column shorter.
+bool drop_long_value_maps(const fs::path& file) {
+    std::uint32_t page = 0;
+    jet::PageBuf tdef;
+    std::size_t columns = 0;
+    {
+        jet::OpenOptions o;
+        o.verify_password = false;
+        const jet::Database db(file, o);
+        for (const auto* obj : db.catalog().tables(false)) {
+            const auto& def = db.table_def(obj->table_page());
+            const bool apart = std::any_of(
+                def.long_value_maps.begin(), def.long_value_maps.end(), [&](const auto& m) {
+                    return m.owned.page != 0 &&
+                           !jet::read_usage_map(db.file(), m.owned, "").pages.empty();
+                });
+            if (def.pages.size() == 1 && apart) {
+                page = obj->table_page();
+                tdef = db.read_page(page);
+                columns = def.long_value_maps.size();
+                break;
+            }
+        }
+    }
+    if (page == 0) {
+        return false;
+    }
+    const std::uint32_t length = jet::le32(tdef, 8);
+    const std::size_t trailer = length - 2 - 10 * columns;
+    if (jet::le16(tdef, length - 2) != 0xFFFF) {
+        return false;
+    }
+    std::vector<std::uint8_t> ended(length - trailer, 0);
+    ended[0] = ended[1] = 0xFF;
+    poke(file, page, trailer, ended);
+    poke(file, page, 8, le32_bytes(static_cast<std::uint32_t>(length - 10 * columns)));
+    const auto free = static_cast<std::uint16_t>(jet::le16(tdef, 2) + 10 * columns);
+    poke(file, page, 2, {static_cast<std::uint8_t>(free), static_cast<std::uint8_t>(free >> 8)});
+    return true;
+}
+
 // The autonumber counter of table `name`.
 std::uint32_t counter_of(const fs::path& file, const std::string& name) {
     jet::OpenOptions o;
@@ -797,6 +840,7 @@ TEST_F(CompactOracles, ShapesOfRealFilesCompactAndRealFaultsBesideThemAreFound) 
          },
          "", nullptr, ""},
         {"leaf level link cut", leaf_link_cut, "index-sibling-link", nullptr, ""},
+        {"memo/OLE columns without long-value maps", drop_long_value_maps, "", nullptr, ""},
         {"global map window above page 0",
          [](const fs::path& f) { return global_window(f, false); }, "",
          [](const fs::path& f) { return global_window(f, true); }, "free-page-in-use"},
