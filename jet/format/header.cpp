@@ -47,7 +47,7 @@ double read_double(Bytes b, std::size_t offset) {
 // odd-sized. Office encryption (an encoding key and encryption info, what
 // Access writes for "Encrypt with Password") passes, to be opened with the
 // password; an unencrypted one of a version this program knows passes.
-void refuse_ace(Bytes start, const std::string& file) {
+void refuse_ace(Bytes start, std::uint64_t file_size, const std::string& file) {
     const std::uint8_t version = start[off::kVersion];
     PageBuf plain = blank_page(jet4_format());
     std::memcpy(plain.data(), start.data(), std::min(start.size(), plain.size()));
@@ -57,13 +57,24 @@ void refuse_ace(Bytes start, const std::string& file) {
     const std::uint16_t crypt_info =
         start.size() >= off::kAceCryptInfo + 2 ? le16(Bytes(plain), off::kAceCryptInfo) : 0;
     if ((key != 0) != (crypt_info != 0)) {
+        // A header whose bytes were changed (a file carried as text) reads
+        // the same way: the size tells such a file apart.
+        const std::size_t page_size = jet4_format().page_size;
+        const std::string odd =
+            file_size % page_size == 0
+                ? ""
+                : " Its size (" + std::to_string(file_size) + " bytes) is not a whole number of " +
+                      std::to_string(page_size) +
+                      "-byte pages either: it may rather be damaged (copied as text, or cut "
+                      "short); then restore it from a backup.";
         throw Error(ErrorKind::encrypted_ace,
                     quoted(file) +
                         " is an encrypted Access 2007 or later database (.accdb, format version " +
                         std::to_string(version) +
                         ") whose encryption is not Office encryption with a password, which is "
                         "the only kind this program reads. Remove the database password in Access "
-                        "(which decrypts it) first.");
+                        "(which decrypts it) first." +
+                        odd);
     }
     if (ace_version_known(version)) {
         return;
@@ -122,7 +133,7 @@ Header parse_header(Bytes start, std::uint64_t file_size, const std::string& fil
     }
     const std::uint8_t version = start[off::kVersion];
     if (engine_name_is(start, kAceName) || version >= 2) {
-        refuse_ace(start, file);
+        refuse_ace(start, file_size, file);
     }
     if (version != kJet3Version && version != kJet4Version && !ace_version_known(version)) {
         throw Error(ErrorKind::not_a_database, quoted(file) + " has an unknown format version " +

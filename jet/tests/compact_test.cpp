@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -369,7 +370,8 @@ TEST(CompactEncoding, AnEncodedFileStaysEncodedAndReadable) {
 TEST(CompactRefusals, UnsupportedInputsWriteNothing) {
     REQUIRE_CORPUS();
     testsupport::ScratchDir dir;
-    std::vector<std::pair<fs::path, jet::ErrorKind>> cases;
+    // The file, the refusal, and words its description must hold.
+    std::vector<std::tuple<fs::path, jet::ErrorKind, std::string>> cases;
     bool made_odd_one = false;
     for (const auto& f : testsupport::corpus_files()) {
         if (f.format.rfind("ace", 0) == 0 && !f.password.empty() && !made_odd_one) {
@@ -380,7 +382,13 @@ TEST(CompactRefusals, UnsupportedInputsWriteNothing) {
             io.seekp(static_cast<std::streamoff>(jet::header_offsets::kAceCryptInfo));
             io.write("\0\0", 2);
             io.close();
-            cases.emplace_back(odd, jet::ErrorKind::encrypted_ace);
+            cases.emplace_back(odd, jet::ErrorKind::encrypted_ace, "Remove the database password");
+            // Its header as a file carried as text leaves it: the size says
+            // it may be damaged rather than encrypted.
+            const fs::path mangled = dir.path() / ("text-" + odd.filename().string());
+            fs::copy_file(odd, mangled);
+            fs::resize_file(mangled, fs::file_size(odd) - 1973);
+            cases.emplace_back(mangled, jet::ErrorKind::encrypted_ace, "may rather be damaged");
             made_odd_one = true;
         }
     }
@@ -389,13 +397,13 @@ TEST(CompactRefusals, UnsupportedInputsWriteNothing) {
     ASSERT_NE(good, nullptr);
     const fs::path cut = testsupport::copy_to_scratch(good->path, dir.path());
     fs::resize_file(cut, 2 * jet::jet4_format().page_size + 100);
-    cases.emplace_back(cut, jet::ErrorKind::truncated);
+    cases.emplace_back(cut, jet::ErrorKind::truncated, "");
     const fs::path text = dir.path() / "notes.mdb";
     std::ofstream(text) << std::string(9000, 'x');
-    cases.emplace_back(text, jet::ErrorKind::not_a_database);
+    cases.emplace_back(text, jet::ErrorKind::not_a_database, "");
     const auto listing = folder_listing(dir.path());
 
-    for (const auto& [path, kind] : cases) {
+    for (const auto& [path, kind, says] : cases) {
         SCOPED_TRACE(path.string());
         const std::string before = slurp(path);
         try {
@@ -403,6 +411,7 @@ TEST(CompactRefusals, UnsupportedInputsWriteNothing) {
             ADD_FAILURE() << "compacted an unsupported file";
         } catch (const jet::Error& e) {
             EXPECT_EQ(e.kind(), kind) << e.what();
+            EXPECT_NE(std::string(e.what()).find(says), std::string::npos) << e.what();
             EXPECT_NE(std::string(e.what()).find(path.filename().string()), std::string::npos)
                 << "the description does not name the file: " << e.what();
         }
