@@ -4,8 +4,6 @@
 // anything else (a crash, a sanitizer report, a leak, a hang, an exception
 // of another kind) is a bug, and so is a copy that comes out but does not
 // open and check without errors.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
