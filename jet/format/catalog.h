@@ -49,7 +49,8 @@ struct CatalogObject {
     std::string name;
     std::int16_t type = 0;
     std::uint32_t flags = 0;
-    RowPointer row;  // where the object's catalog row is (its header slot)
+    RowPointer row;   // where the object's catalog row is (its header slot)
+    RowPointer data;  // where its bytes are (the overflow target, or row)
     // A linked table whose Id names a table definition of its own: an ODBC
     // link keeps the remote table's columns and indexes in one, which Access
     // shows. Set when the catalog is read.

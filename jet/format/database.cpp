@@ -221,6 +221,7 @@ Catalog read_catalog(const Database& db) {
         const RowLayout layout = parse_row_layout(t, r.bytes, what);
         CatalogObject o;
         o.row = r.pointer;
+        o.data = r.data;
         o.id =
             static_cast<std::int32_t>(as_int(decode_column(db.file(), *id, layout, r.bytes, what)));
         if (parent != nullptr) {

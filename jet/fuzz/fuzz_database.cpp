@@ -1,6 +1,6 @@
 // libFuzzer target: the input is a database file. It is opened (without a
-// password check, as the inspection tools do), every table's rows are read
-// and decoded, and the whole file is checked. Damage must come back as
+// password check, as the inspection tools do), every table's rows and
+// properties are read and decoded, and the whole file is checked. Damage must come back as
 // jet::Error or as findings; anything else (a crash, a sanitizer report, a
 // leak, a hang, an unbounded allocation) is a bug.
 #include <sys/mman.h>
@@ -13,6 +13,7 @@
 #include "jet/check/checker.h"
 #include "jet/format/database.h"
 #include "jet/format/error.h"
+#include "jet/format/properties.h"
 
 namespace {
 
@@ -65,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const auto& def = db.table_def(table->table_page());
                 const auto rows = db.read_rows(def);
                 (void)rows;
+                (void)jet::read_properties(db, *table);
             } catch (const jet::Error&) {
                 // A damaged table: the next one may still read.
             }
