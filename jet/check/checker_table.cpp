@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "jet/format/properties.h"
+
 namespace jet::check_detail {
 
 void TableWalk::run() {
@@ -31,13 +33,28 @@ void TableWalk::check_counts() {
              label() + " records " + std::to_string(def_.row_count) + " rows but holds " +
                  std::to_string(live_count()) + ".");
     }
-    if (max_autonumber_ && *max_autonumber_ > static_cast<std::int64_t>(def_.autonumber)) {
+    if (max_autonumber_ && *max_autonumber_ > static_cast<std::int64_t>(def_.autonumber) &&
+        !counter_unused()) {
         error("autonumber-behind", tp_,
               "The autonumber counter of " + label() + " stands at " +
                   std::to_string(def_.autonumber) + " below the highest value in use (" +
                   std::to_string(*max_autonumber_) +
                   "); new rows would get numbers already taken.");
     }
+}
+
+bool TableWalk::counter_unused() const {
+    bool any = false;
+    for (const Column& c : def_.columns) {
+        if ((c.flags & kColumnFlagAutoLong) == 0 || c.column_type() == ColumnType::complex) {
+            continue;
+        }
+        if (!takes_random_numbers(cx_.db, tp_, c.name)) {
+            return false;
+        }
+        any = true;
+    }
+    return any;
 }
 
 void check_table(Context& cx, std::uint32_t tdef_page, const std::string& catalog_name) {

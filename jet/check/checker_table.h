@@ -346,6 +346,9 @@ class TableWalk {
     // (checker_table.cpp)
 
     void check_counts();
+    // True when every autonumber column of the table takes random values:
+    // its counter numbers none of them, and may stand below their values.
+    bool counter_unused() const;
 
     Context& cx_;
     std::uint32_t tp_;

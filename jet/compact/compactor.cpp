@@ -28,6 +28,7 @@
 #include "jet/format/key_encoder.h"
 #include "jet/format/long_value.h"
 #include "jet/format/long_value_builder.h"
+#include "jet/format/properties.h"
 #include "jet/format/row.h"
 #include "jet/format/sid_mask.h"
 #include "jet/format/table_def.h"
@@ -1120,10 +1121,13 @@ void Compactor::finish_table(TableWork& t, const std::vector<std::uint32_t>& roo
 
     // The definition itself. An autonumber counter behind the highest value
     // in use would hand out numbers already taken: it is raised to that
-    // value (one that is ahead is kept, so no number comes round twice).
+    // value (one that is ahead is kept, so no number comes round twice). A
+    // column whose new values are random is numbered by no counter: its
+    // counter is kept as it stands.
     tdef.set_row_count(static_cast<std::uint32_t>(t.rows));
     if (t.autonumber != nullptr &&
-        t.max_autonumber > static_cast<std::int64_t>(t.def->autonumber)) {
+        t.max_autonumber > static_cast<std::int64_t>(t.def->autonumber) &&
+        !takes_random_numbers(db_, t.old_page, t.autonumber->name)) {
         const auto raised = static_cast<std::uint32_t>(t.max_autonumber);
         tdef.set_autonumber(raised);
         raised_counters_[t.old_page] = raised;

@@ -37,6 +37,7 @@
 #include "jet/format/index_key.h"
 #include "jet/format/index_page.h"
 #include "jet/format/index_tree.h"
+#include "jet/format/long_value.h"
 #include "jet/format/page_file.h"
 #include "jet/format/rc4.h"
 #include "jet/format/row.h"
@@ -671,6 +672,84 @@ std::optional<std::int64_t> set_counter(const fs::path& file,
     return std::nullopt;
 }
 
+// Gives the autonumber column of `table` random new values, as Access does
+// for New Values: Random: the table's property blob, when it is one LVAL
+// row, is written over with one of the same length that sets the column's
+// DefaultValue to GenUniqueID() (the record's length takes up the rest).
+bool make_numbers_random(const fs::path& file, const std::string& table) {
+    jet::OpenOptions o;
+    o.verify_password = false;
+    std::string column;
+    jet::RowPointer at;
+    std::size_t start = 0;
+    std::size_t length = 0;
+    {
+        const jet::Database db(file, o);
+        const jet::CatalogObject* obj = db.catalog().find_table(table);
+        if (obj == nullptr) {
+            return false;
+        }
+        for (const auto& c : db.table_def(obj->table_page()).columns) {
+            if ((c.flags & jet::kColumnFlagAutoLong) != 0) {
+                column = c.name;
+            }
+        }
+        const jet::TableDef& catalog = db.table_def(jet::kCatalogPage);
+        const auto row = jet::read_row(db.file(), obj->data, "catalog row");
+        const auto span =
+            jet::locate_column(*catalog.find_column("LvProp"),
+                               jet::parse_row_layout(catalog, row, "catalog row"), row, "row");
+        if (!span) {
+            return false;
+        }
+        const auto d = jet::LongValueDescriptor::parse(
+            jet::Bytes(row).subspan(span->offset, span->length), "LvProp");
+        if (d.kind != static_cast<std::uint8_t>(jet::LongValueKind::single_row)) {
+            return false;
+        }
+        at = d.first;
+        start = jet::read_data_page(db.file(), at.page).slot(at.row).start;
+        length = d.length;
+    }
+    std::vector<std::uint8_t> blob = {'M', 'R', '2', 0};
+    const auto add16 = [&](std::size_t v) {
+        blob.push_back(static_cast<std::uint8_t>(v));
+        blob.push_back(static_cast<std::uint8_t>(v >> 8));
+    };
+    const auto add32 = [&](std::size_t v) {
+        add16(v & 0xFFFF);
+        add16(v >> 16);
+    };
+    const auto add_text = [&](const std::string& ascii) {
+        for (const char c : ascii) {
+            add16(static_cast<unsigned char>(c));
+        }
+    };
+    add32(6 + 2 + 24);  // the name pool: DefaultValue alone
+    add16(0x80);
+    add16(24);
+    add_text("DefaultValue");
+    const std::size_t name_part = 4 + 2 + 2 * column.size();
+    const std::size_t used = blob.size() + 6 + name_part;
+    if (length < used + 8 + 26 || length - used > 0xFFFF) {
+        return false;
+    }
+    add32(length - blob.size());  // the column's set, to the end
+    add16(0x01);
+    add32(name_part);
+    add16(2 * column.size());
+    add_text(column);
+    add16(length - used);  // the record, padded
+    blob.push_back(0);
+    blob.push_back(static_cast<std::uint8_t>(jet::ColumnType::text));
+    add16(0);
+    add16(26);
+    add_text("GenUniqueID()");
+    blob.resize(length, 0);
+    poke(file, at.page, start, blob);
+    return true;
+}
+
 // Cuts the leaf level's first link, as a damaged page would have it (a node
 // level may lack links; the leaves may not): stale, and rebuilt.
 bool leaf_link_cut(const fs::path& file) {
@@ -828,6 +907,16 @@ TEST_F(CompactOracles, ShapesOfRealFilesCompactAndRealFaultsBesideThemAreFound) 
              return highest.has_value();
          },
          "autonumber-behind", nullptr, ""},
+        {"random autonumber, its counter below its values",
+         [&](const fs::path& f) {
+             if (!set_counter(
+                     f, [](std::int64_t) { return 1u; }, counted)) {
+                 return false;
+             }
+             highest = 1;  // kept: no counter numbers the column
+             return make_numbers_random(f, counted);
+         },
+         "", nullptr, ""},
         {"autonumber counter ahead of the highest value",
          [&](const fs::path& f) {
              highest = set_counter(
