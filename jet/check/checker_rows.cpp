@@ -49,7 +49,8 @@ bool decodes_cheaply(ColumnType t) {
 // Reads a usage map and claims its holder and bitmap pages. Returns the
 // pages inside the file; nothing when the map is absent or unreadable.
 // A map of the table's rows is what finds them: what keeps it from being
-// read loses the table. Every other map mirrors a structure the walk reads
+// read loses the table (a page it lists past the end of the file loses
+// that page only). Every other map mirrors a structure the walk reads
 // on its own, and every compaction writes it afresh: what is wrong with it
 // is reported as the mismatch it is.
 std::optional<std::vector<std::uint32_t>> TableWalk::read_map(RowPointer at,
@@ -143,10 +144,17 @@ std::optional<std::vector<std::uint32_t>> TableWalk::read_map(Context& cx, RowPo
     for (const auto p : m.pages) {
         if (p < f.page_count() && p != 0) {
             inside.push_back(p);
+            continue;
+        }
+        const std::string text = "The " + what + " of " + label() + " lists page " +
+                                 std::to_string(p) + ", which is not inside the file.";
+        if (use == MapUse::rows && p != 0 && tp_ != kCatalogPage) {
+            // A file cut short: the rows on the pages it still holds are
+            // whole; those of the pages past its end are what is lost.
+            cx.lossy(code("dangling-pointer"), at.page, name_, text,
+                     Loss{Loss::Kind::page, tp_, p, 0, 0});
         } else {
-            error(code("dangling-pointer"), at.page,
-                  "The " + what + " of " + label() + " lists page " + std::to_string(p) +
-                      ", which is not inside the file.");
+            error(code("dangling-pointer"), at.page, text);
         }
     }
     return inside;

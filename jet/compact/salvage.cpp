@@ -312,6 +312,22 @@ class Salvager {
     // for it.
     void give_up_page(const Database& db, const Loss& l) {
         TableLoss& t = loss(l.table_page);
+        if (l.page >= db.page_count()) {
+            // Listed in the table's map past the end of the file (a file
+            // cut short): its rows are those its indexes name there. A map
+            // whose bit for it cannot be found loses the table.
+            const std::optional<std::uint64_t> rows = rows_indexed_on(db, l.table_page, l.page);
+            if (!unlist_page(db, l.table_page, l.page)) {
+                drop_table(db, l.table_page);
+                return;
+            }
+            if (rows) {
+                t.rows_lost += *rows;
+            } else {
+                t.rows_lost_exact = false;
+            }
+            return;
+        }
         const PageBuf buf = patched(db, l.page);
         const bool foreign =
             !page_is_blank(buf) &&
@@ -346,8 +362,8 @@ class Salvager {
 
     // Clears the bit of `page` in the owned-pages map of the table at
     // `table_page`: on the map's row, or on its bitmap page. A bit that cannot
-    // be found is left (the check after says so again).
-    void unlist_page(const Database& db, std::uint32_t table_page, std::uint32_t page) {
+    // be found is left (the check after says so again): false.
+    bool unlist_page(const Database& db, std::uint32_t table_page, std::uint32_t page) {
         const Format& format = db.file().format();
         const TableDef& def = db.table_def(table_page);
         const UsageMap map = read_usage_map(db.file(), def.owned_map, "owned-pages map");
@@ -362,7 +378,7 @@ class Salvager {
             if (parsed->slot(at.row).overflow()) {
                 const std::optional<RowPointer> target = overflow_target(parsed->row(at.row));
                 if (!target) {
-                    return;
+                    return false;
                 }
                 at = *target;
                 parsed.emplace(format, patched(db, at.page), at.page, db.where(at.page));
@@ -371,23 +387,24 @@ class Salvager {
             holder = at.page;
             byte = parsed->slot(at.row).start + std::size_t{5} + bit / 8;
             if (byte >= parsed->slot(at.row).end) {
-                return;
+                return false;
             }
         } else if (map.kind == UsageMap::Kind::reference) {
             const std::size_t block = page / map.pages_per_bitmap_page;
             if (block >= map.bitmap_pages.size() || map.bitmap_pages[block] == 0 ||
                 map.bitmap_pages[block] >= db.page_count()) {
-                return;
+                return false;
             }
             bit = page % map.pages_per_bitmap_page;
             holder = map.bitmap_pages[block];
             byte = 4 + std::size_t{bit} / 8;
         } else {
-            return;
+            return false;
         }
         PageBuf buf = patched(db, holder);
         buf[byte] &= static_cast<std::uint8_t>(~(1u << (bit % 8)));
         scratch_.write(holder, buf);
+        return true;
     }
 
     // The number of rows on `page` that an index holding every row of the

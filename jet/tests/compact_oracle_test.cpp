@@ -1694,7 +1694,9 @@ std::optional<Lost> zeroed_definition(const fs::path& file) {
 // Pages of something else, appended to the file, listed in a table's inline
 // owned-pages map: more of them than a salvage makes rounds, so that all
 // their bits, on the one holder page, must be cleared in the same round.
-std::optional<Lost> foreign_pages_listed(const fs::path& file) {
+// Without `appended`, the pages listed lie past the end of the file, as in a
+// file cut short: the table keeps every row on the pages it has.
+std::optional<Lost> pages_listed(const fs::path& file, bool appended) {
     return each_plain_table(
         file,
         [&](const jet::Database& db, const jet::CatalogObject& obj,
@@ -1711,15 +1713,23 @@ std::optional<Lost> foreign_pages_listed(const fs::path& file) {
             std::uint64_t rows = 0;
             db.for_each_row(def, [&](const jet::RowRef&) { ++rows; });
             for (std::uint32_t n = first; n < first + kForeign; ++n) {
-                std::vector<std::uint8_t> page(jet::jet4_format().page_size, 0);
-                page[0] = 9;  // what no data page is
-                poke(file, n, 0, page);
+                if (appended) {
+                    std::vector<std::uint8_t> page(jet::jet4_format().page_size, 0);
+                    page[0] = 9;  // what no data page is
+                    poke(file, n, 0, page);
+                }
                 const std::uint32_t bit = n - jet::le32(buf, slot.start + 1);
                 buf[slot.start + 5 + bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
             }
             poke(file, def.owned_map.page, 0, {buf.begin(), buf.end()});
             return Lost{obj.name, 0, false, "", "", rows};
         });
+}
+std::optional<Lost> foreign_pages_listed(const fs::path& file) {
+    return pages_listed(file, true);
+}
+std::optional<Lost> pages_listed_past_the_end(const fs::path& file) {
+    return pages_listed(file, false);
 }
 
 TEST_F(CompactOracles, SalvageKeepsWhatCanBeReadAndCountsWhatIsLost) {
@@ -1734,6 +1744,8 @@ TEST_F(CompactOracles, SalvageKeepsWhatCanBeReadAndCountsWhatIsLost) {
         {"a table definition with a wrong magic number", wrong_definition, "tdef-magic"},
         {"a zeroed table definition", zeroed_definition, "tdef-lost"},
         {"pages of something else in a table's map", foreign_pages_listed, "map-page-foreign"},
+        {"pages past the end of the file in a table's map", pages_listed_past_the_end,
+         "dangling-pointer"},
     };
     testsupport::ScratchDir dir;
     for (const auto& c : cases) {

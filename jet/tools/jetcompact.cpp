@@ -160,8 +160,12 @@ std::string losses_json(const std::vector<jet::TableLoss>& losses) {
 
 void print_losses(const std::vector<jet::TableLoss>& losses) {
     for (const jet::TableLoss& t : losses) {
+        // Rows on a page that cannot be read and that no index names
+        // cannot be counted.
         const std::string lost =
-            (t.rows_lost_exact ? "" : "at least ") + with_commas(t.rows_lost) + " row(s)";
+            !t.rows_lost_exact && t.rows_lost == 0
+                ? std::string("an unknown number of rows")
+                : (t.rows_lost_exact ? "" : "at least ") + with_commas(t.rows_lost) + " row(s)";
         if (t.left_out) {
             std::printf(
                 "left out table \"%s\": its definition or its list of pages cannot be read; %s "
