@@ -181,6 +181,13 @@ CompactResult compact_checked(const Database& src, const std::filesystem::path& 
         if (wanted != current && header.is_ace()) {
             throw Error(ErrorKind::invalid_argument, kAcePasswordChange);
         }
+        if (wanted != current && header.workgroup) {
+            throw Error(ErrorKind::invalid_argument,
+                        "\"" + source.string() +
+                            "\" is a workgroup information file (.mdw), which holds the accounts "
+                            "of Access's user-level security: a database password is not set on "
+                            "one. Its password was kept as it is and nothing was written.");
+        }
         if (wanted != current) {
             set_password(MutableBytes(page0.data(), page0.size()), wanted);
         }

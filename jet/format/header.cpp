@@ -20,6 +20,9 @@ constexpr std::uint8_t kHeaderMaskKey[4] = {0xC7, 0xDA, 0x39, 0x6B};
 constexpr std::uint8_t kMagic[4] = {0x00, 0x01, 0x00, 0x00};
 constexpr char kJetName[] = "Standard Jet DB";
 constexpr char kAceName[] = "Standard ACE DB";
+// A workgroup information file (.mdw): Jet's user and group accounts, kept in
+// a database of its own under this name.
+constexpr char kWorkgroupName[] = "Jet System DB  ";
 constexpr std::size_t kEngineNameLength = 15;
 
 std::string quoted(const std::string& file) {
@@ -120,8 +123,10 @@ void toggle_header_mask(MutableBytes page0) {
 }
 
 Header parse_header(Bytes start, std::uint64_t file_size, const std::string& file) {
+    const bool workgroup = start.size() > off::kVersion && engine_name_is(start, kWorkgroupName) &&
+                           start[off::kVersion] <= kJet4Version;
     if (start.size() < off::kVersion + 1 || std::memcmp(start.data(), kMagic, sizeof kMagic) != 0 ||
-        !(engine_name_is(start, kJetName) || engine_name_is(start, kAceName))) {
+        !(engine_name_is(start, kJetName) || engine_name_is(start, kAceName) || workgroup)) {
         if (file_size == 0) {
             throw Error(ErrorKind::not_a_database,
                         quoted(file) + " is empty: it is not an Access database.");
@@ -168,6 +173,7 @@ Header parse_header(Bytes start, std::uint64_t file_size, const std::string& fil
     toggle_header_mask(MutableBytes(h.plain.data(), h.plain.size()));
     const Bytes p(h.plain.data(), h.plain.size());
     h.version = version;
+    h.workgroup = workgroup;
     h.code_page = le16(p, off::kCodePage);
     h.encoding_key = le32(p, off::kEncodingKey);
     std::memcpy(h.password_stored.data(), h.plain.data() + off::kPassword, at.password_length);

@@ -58,6 +58,9 @@ struct Header {
     // date mask), Format::header.password_length of them; the rest zero.
     std::array<std::uint8_t, header_offsets::kMaxPasswordBytes> password_stored{};
     std::uint16_t unknown_6a = 0;  // Jet 3: the u16 at 0x56
+    // A workgroup information file (.mdw, "Jet System DB"): the user and
+    // group accounts of Jet's user-level security, in a Jet database.
+    bool workgroup = false;
     const Format& format() const { return format_for_version(version); }
     // ACE: the length of the Office encryption info at 0x29B (0 = none).
     std::uint16_t crypt_info_length = 0;

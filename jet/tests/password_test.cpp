@@ -259,4 +259,36 @@ TEST(PasswordChange, AnAccdbKeepsItsPassword) {
     }
 }
 
+// A workgroup information file (.mdw) is a Jet database under the name "Jet
+// System DB": it compacts and stays one, and no database password is set on it.
+TEST(PasswordChange, AWorkgroupFileCompactsAndKeepsItsPassword) {
+    REQUIRE_CORPUS();
+    testsupport::ScratchDir dir;
+    const fs::path source = testsupport::copy_to_scratch(
+        *testsupport::corpus_dir() / "jackcess/testV2003.mdb", dir.path());
+    const std::string name = "Jet System DB  ";
+    {
+        std::fstream f(source, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(4);
+        f.write(name.data(), static_cast<std::streamsize>(name.size()));
+    }
+    const fs::path copy = dir.path() / "copy.mdw";
+    jet::CompactOptions set;
+    set.destination_password = "x";
+    try {
+        jet::compact(source, copy, set);
+        ADD_FAILURE() << "a workgroup file was given a database password";
+    } catch (const jet::Error& e) {
+        EXPECT_EQ(e.kind(), jet::ErrorKind::invalid_argument) << e.what();
+    }
+    EXPECT_FALSE(fs::exists(copy));
+
+    ASSERT_NO_THROW(jet::compact(source, copy, {}));
+    std::ifstream in(copy, std::ios::binary);
+    std::string start(4 + name.size(), '\0');
+    in.read(start.data(), static_cast<std::streamsize>(start.size()));
+    EXPECT_EQ(start.substr(4), name);
+    EXPECT_TRUE(jet::Database::open(copy).header().workgroup);
+}
+
 }  // namespace
