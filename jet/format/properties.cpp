@@ -1,6 +1,5 @@
 #include "jet/format/properties.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "jet/format/catalog.h"
@@ -75,12 +74,12 @@ ObjectProperties ObjectProperties::parse(Bytes blob, const TextCodec& text,
                                   " bytes long, shorter than its length.");
             }
             PropertySet set;
-            std::size_t p = 4;
             if (name_part > 4) {
+                std::size_t end = 0;
                 set.name =
-                    read_name(part(body, 0, name_part, what, "A set's name"), 4, text, what, &p);
+                    read_name(part(body, 0, name_part, what, "A set's name"), 4, text, what, &end);
             }
-            for (p = name_part; p < body.size();) {
+            for (std::size_t p = name_part; p < body.size();) {
                 const Bytes rh = part(body, p, kRecordHead, what, "A property's head");
                 const std::uint16_t record = le16(rh, 0);
                 const std::uint16_t name = le16(rh, 4);
