@@ -1,5 +1,7 @@
 #include "jet/format/row.h"
 
+#include <algorithm>
+
 #include <cstring>
 #include <vector>
 
@@ -171,6 +173,7 @@ RowLayout parse_jet4_layout(const TableDef& table, Bytes row, const std::string&
     if (table.var_column_count == 0 || l.column_count <= table.first_var_column) {
         return l;  // no variable column in the row: its fixed data runs up to the mask
     }
+    l.var_table = true;
     if (l.null_mask_offset < 4) {
         damaged(what, "is too short (" + std::to_string(row.size()) +
                           " bytes) for its variable-column table");
@@ -209,6 +212,7 @@ RowLayout parse_jet3_layout(const TableDef& table, Bytes row, const std::string&
     if (table.var_column_count == 0 || l.column_count <= table.first_var_column) {
         return l;
     }
+    l.var_table = true;
     const std::size_t jumps = (row.size() - 1) / 256;
     if (l.null_mask_offset < 1 + 1 + jumps + 1) {
         damaged(what, "is too short (" + std::to_string(row.size()) +
@@ -244,6 +248,160 @@ RowLayout parse_jet3_layout(const TableDef& table, Bytes row, const std::string&
 RowLayout parse_row_layout(const TableDef& table, Bytes row, const std::string& what) {
     return table.format->row_count_size == 1 ? parse_jet3_layout(table, row, what)
                                              : parse_jet4_layout(table, row, what);
+}
+
+std::uint16_t columns_to_hold_all(const TableDef& table) {
+    std::uint16_t n = 0;
+    for (const Column& c : table.columns) {
+        n = std::max<std::uint16_t>(n, static_cast<std::uint16_t>(c.number + 1u));
+    }
+    return n;
+}
+
+std::uint16_t stored_column_count(const TableDef& table, Bytes row) {
+    if (table.format->row_count_size == 1) {
+        return row.empty() ? 0 : row[0];
+    }
+    return row.size() < 2 ? 0 : le16(row, 0);
+}
+
+namespace {
+
+// The variable-column table below the null mask, from the end of the data
+// up: Jet 4 u16 offsets (the last the end of the data, the first just below
+// the count), then the u16 count.
+void append_jet4_var_table(std::vector<std::uint8_t>& out, const std::vector<std::size_t>& bounds) {
+    for (std::size_t k = bounds.size(); k-- > 0;) {
+        out.push_back(static_cast<std::uint8_t>(bounds[k]));
+        out.push_back(static_cast<std::uint8_t>(bounds[k] >> 8));
+    }
+    const std::size_t count = bounds.size() - 1;
+    out.push_back(static_cast<std::uint8_t>(count));
+    out.push_back(static_cast<std::uint8_t>(count >> 8));
+}
+
+// Jet 3: u8 offsets (their low bytes), the jump table and the u8 count.
+// The jump table has (row length - 1) / 256 entries, entry i the first
+// offset at or past 256 * (i + 1), 0xFF where there is none; its own size
+// moves the row length, so it is sized until it stays put.
+void append_jet3_var_table(std::vector<std::uint8_t>& out, const std::vector<std::size_t>& bounds,
+                           std::size_t mask_size) {
+    const std::size_t count = bounds.size() - 1;
+    const std::size_t before = out.size() + bounds.size() + 1 + mask_size;
+    std::size_t jumps = 0;
+    while ((before + jumps - 1) / 256 != jumps) {
+        jumps = (before + jumps - 1) / 256;
+    }
+    for (std::size_t k = bounds.size(); k-- > 0;) {
+        out.push_back(static_cast<std::uint8_t>(bounds[k]));
+    }
+    for (std::size_t i = jumps; i-- > 0;) {
+        std::uint8_t first = 0xFF;
+        for (std::size_t k = 0; k <= count; ++k) {
+            if (bounds[k] >= 256 * (i + 1)) {
+                first = static_cast<std::uint8_t>(k);
+                break;
+            }
+        }
+        out.push_back(first);
+    }
+    out.push_back(static_cast<std::uint8_t>(count));
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> widen_row(const TableDef& table, Bytes row,
+                                                   const std::string& what) {
+    const RowLayout l = parse_row_layout(table, row, what);
+    const bool jet3 = table.format->row_count_size == 1;
+    std::size_t columns = table.max_columns;
+    std::size_t slots = table.var_column_count;
+    std::size_t fixed_end = 0;  // of the definition's fixed columns, from fixed_start
+    for (const Column& c : table.columns) {
+        columns = std::max<std::size_t>(columns, c.number + 1u);
+        if (!c.is_fixed()) {
+            slots = std::max<std::size_t>(slots, c.var_index + 1u);
+        } else if (c.type != static_cast<std::uint8_t>(ColumnType::boolean)) {
+            const std::size_t width = value_width(c.type);
+            fixed_end =
+                std::max<std::size_t>(fixed_end, c.fixed_offset + (width ? width : c.length));
+        }
+    }
+    // A widened row has a variable-column table exactly when the reader
+    // looks for one.
+    const bool var_table = table.var_column_count != 0 && columns > table.first_var_column;
+    if (columns <= l.column_count || columns > (jet3 ? 0xFFu : 0xFFFFu) ||
+        slots > (jet3 ? 0xFEu : 0xFFFFu) || (!var_table && slots != 0)) {
+        return std::nullopt;
+    }
+    // The row's own fixed data, and its variable data after it.
+    std::size_t data_start = l.var_table_offset;
+    std::size_t data_end = l.var_table_offset;
+    std::vector<std::size_t> bounds;
+    if (l.var_table) {
+        for (std::size_t k = 0; k <= l.var_count; ++k) {
+            if (k != 0 && l.bound(k) < l.bound(k - 1)) {
+                return std::nullopt;  // a deleted column's slot out of order
+            }
+            bounds.push_back(l.bound(k));
+        }
+        data_start = bounds.front();
+        data_end = bounds.back();
+    }
+    const std::size_t fixed_now = data_start - l.fixed_start;
+    const std::size_t grow = fixed_end > fixed_now ? fixed_end - fixed_now : 0;
+    for (const Column& c : table.columns) {
+        // Room is made after the row's fixed data: none of it may lie there.
+        const std::size_t width = value_width(c.type) ? value_width(c.type) : c.length;
+        if (grow != 0 && c.is_fixed() && c.number < l.column_count &&
+            c.type != static_cast<std::uint8_t>(ColumnType::boolean) &&
+            c.fixed_offset + width > fixed_now) {
+            return std::nullopt;
+        }
+    }
+    std::vector<std::uint8_t> out;
+    out.reserve(row.size() + grow + 4 * slots + columns / 8 + 8);
+    if (jet3) {
+        out.push_back(static_cast<std::uint8_t>(columns));
+    } else {
+        out.push_back(static_cast<std::uint8_t>(columns));
+        out.push_back(static_cast<std::uint8_t>(columns >> 8));
+    }
+    out.insert(out.end(), row.begin() + static_cast<std::ptrdiff_t>(l.fixed_start),
+               row.begin() + static_cast<std::ptrdiff_t>(data_start));
+    out.insert(out.end(), grow, 0);
+    out.insert(out.end(), row.begin() + static_cast<std::ptrdiff_t>(data_start),
+               row.begin() + static_cast<std::ptrdiff_t>(data_end));
+    const std::size_t mask_size = (columns + 7) / 8;
+    if (var_table) {
+        if (bounds.empty()) {
+            bounds.push_back(data_start);
+        }
+        for (auto& b : bounds) {
+            b += grow;
+        }
+        bounds.resize(std::max(slots, bounds.size() - 1) + 1, bounds.back());
+        if (jet3) {
+            append_jet3_var_table(out, bounds, mask_size);
+        } else {
+            append_jet4_var_table(out, bounds);
+        }
+    }
+    // The null mask: the row's own bits, none for the columns it lacked.
+    for (std::size_t i = 0; i < mask_size; ++i) {
+        std::uint8_t byte = 0;
+        for (std::size_t bit = 0; bit < 8; ++bit) {
+            const std::size_t n = 8 * i + bit;
+            if (n < l.column_count && l.not_null(static_cast<std::uint16_t>(n))) {
+                byte = static_cast<std::uint8_t>(byte | (1u << bit));
+            }
+        }
+        out.push_back(byte);
+    }
+    if (out.size() > table.format->max_row_on_page()) {
+        return std::nullopt;
+    }
+    return out;
 }
 
 std::optional<ColumnSpan> locate_column(const Column& column, const RowLayout& layout, Bytes row,

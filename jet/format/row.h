@@ -68,10 +68,17 @@ struct RowLayout {
 
     // Variable column k < var_count spans [start, end) of the row.
     std::pair<std::size_t, std::size_t> var_range(std::size_t k) const {
-        const std::uint16_t* b =
-            var_count < bounds_small.size() ? bounds_small.data() : bounds_large.data();
-        return {b[k], b[k + 1]};
+        return {bound(k), bound(k + 1)};
     }
+    // Bound k <= var_count: the start of variable column k, or for k ==
+    // var_count the end of the data. Only for a row with a variable-column
+    // table (var_table).
+    std::size_t bound(std::size_t k) const {
+        return var_count < bounds_small.size() ? bounds_small[k] : bounds_large[k];
+    }
+    // The row has a variable-column table (a row stored before the table had
+    // variable columns has none).
+    bool var_table = false;
     // The var_count + 1 bounds of the variable columns, each column's start
     // and then the end of the last (offsets into a row, which lies in one
     // page: 16 bits hold them): held inline for up to 64 variable columns, so
@@ -110,6 +117,28 @@ struct ColumnSpan {
 };
 std::optional<ColumnSpan> locate_column(const Column& column, const RowLayout& layout, Bytes row,
                                         const std::string& what);
+
+// One past the highest column number of `table`: a row holding fewer
+// columns was stored before the columns past its count were added (Jet does
+// not rewrite rows when a column is added), and those columns are null in
+// it.
+std::uint16_t columns_to_hold_all(const TableDef& table);
+
+// The column count stored at the start of `row` (0 when it is too short to
+// hold one).
+std::uint16_t stored_column_count(const TableDef& table, Bytes row);
+
+// A row that lacks columns (see columns_to_hold_all), written out as Jet writes a
+// row of `table` today: the table's full column count (max_columns), a slot
+// for every variable column and the bytes of every fixed column, the
+// columns it lacked null (their fixed bytes zero, their slots empty). Every
+// value it held keeps its bytes. Other readers size the null mask from the
+// table rather than the row and read past the end of such a row; the wide
+// form reads alike everywhere. Nothing when the row cannot be widened
+// as it is (variable slots out of order, or the wide row would not fit in a
+// page); Error(damaged) as parse_row_layout throws it.
+std::optional<std::vector<std::uint8_t>> widen_row(const TableDef& table, Bytes row,
+                                                   const std::string& what);
 
 // Decodes one column of a row. Long values are read through `file`.
 Value decode_column(const PageFile& file, const Column& column, const RowLayout& layout, Bytes row,

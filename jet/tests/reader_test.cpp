@@ -12,6 +12,7 @@
 #include "jet/format/error.h"
 #include "jet/format/export.h"
 #include "jet/format/header.h"
+#include "jet/format/row.h"
 #include "testsupport/corpus.h"
 
 namespace {
@@ -387,6 +388,95 @@ TEST(Rows, DeletedColumnsAndOverflowRows) {
         });
     }
     EXPECT_GT(headers, 0);
+}
+
+// Rows stored before columns were added hold fewer columns than their table:
+// widened, they hold every column, the values they had where a reader finds
+// them, the new ones null, in both row layouts (Jet 3's past 256 bytes needs
+// its jump table).
+TEST(Rows, RowsStoredBeforeColumnsWereAddedAreWidenedWithTheirValues) {
+    using jet::Column;
+    using jet::ColumnType;
+    auto column = [](ColumnType type, std::uint16_t number, bool fixed, std::uint16_t at,
+                     std::uint16_t length) {
+        Column c;
+        c.type = static_cast<std::uint8_t>(type);
+        c.number = number;
+        c.flags = fixed ? jet::kColumnFlagFixed : 0;
+        (fixed ? c.fixed_offset : c.var_index) = at;
+        c.length = length;
+        c.name = "c" + std::to_string(number);
+        return c;
+    };
+    struct Case {
+        bool jet3;
+        std::uint16_t added_fixed;  // length of the fixed column added later
+        bool var_table;             // the short row has a variable-column table
+    };
+    for (const Case k : {Case{false, 2, true}, Case{false, 300, true}, Case{false, 2, false},
+                         Case{true, 2, true}, Case{true, 300, true}, Case{true, 300, false}}) {
+        SCOPED_TRACE(std::string(k.jet3 ? "Jet 3" : "Jet 4") + ", " +
+                     std::to_string(k.added_fixed) + (k.var_table ? "" : ", no variable table"));
+        jet::TableDef t;
+        t.format = k.jet3 ? &jet::jet3_format() : &jet::jet4_format();
+        t.max_columns = 6;  // column 5 was deleted
+        t.var_column_count = 2;
+        t.first_var_column = 1;
+        t.columns = {column(ColumnType::long_integer, 0, true, 0, 4),
+                     column(ColumnType::text, 1, false, 0, 50),
+                     column(ColumnType::binary, 2, true, 4, k.added_fixed),
+                     column(ColumnType::text, 3, false, 1, 50),
+                     column(ColumnType::boolean, 4, true, 0, 0)};
+        // Long 0x11223344, then (with a variable table) "abc".
+        std::vector<std::uint8_t> row;
+        const std::uint8_t count = k.var_table ? 2 : 1;
+        row.push_back(count);
+        if (!k.jet3) {
+            row.push_back(0);
+        }
+        row.insert(row.end(), {0x44, 0x33, 0x22, 0x11});
+        if (k.var_table) {
+            const std::uint8_t start = static_cast<std::uint8_t>(row.size());
+            row.insert(row.end(), {'a', 'b', 'c'});
+            const std::uint8_t end = static_cast<std::uint8_t>(row.size());
+            if (k.jet3) {
+                row.insert(row.end(), {end, start, 1});
+            } else {
+                row.insert(row.end(), {end, 0, start, 0, 1, 0});
+            }
+        }
+        row.push_back(count == 2 ? 0x03 : 0x01);
+
+        EXPECT_EQ(jet::stored_column_count(t, row), count);
+        EXPECT_EQ(jet::columns_to_hold_all(t), 5);
+        const auto wide = jet::widen_row(t, row, "row");
+        ASSERT_TRUE(wide);
+        const jet::Bytes w(wide->data(), wide->size());
+        EXPECT_EQ(jet::stored_column_count(t, w), 6);
+        EXPECT_EQ(k.added_fixed == 300, wide->size() > 256);
+        const jet::RowLayout l = jet::parse_row_layout(t, w, "wide row");
+        EXPECT_EQ(l.var_count, 2);
+        auto value = [&](std::size_t c) -> std::optional<std::vector<std::uint8_t>> {
+            const auto span = jet::locate_column(t.columns[c], l, w, "wide row");
+            if (!span) {
+                return std::nullopt;
+            }
+            return std::vector<std::uint8_t>(w.begin() + span->offset,
+                                             w.begin() + span->offset + span->length);
+        };
+        EXPECT_EQ(value(0), (std::vector<std::uint8_t>{0x44, 0x33, 0x22, 0x11}));
+        if (k.var_table) {
+            EXPECT_EQ(value(1), (std::vector<std::uint8_t>{'a', 'b', 'c'}));
+        } else {
+            EXPECT_FALSE(value(1));
+        }
+        EXPECT_FALSE(value(2));
+        EXPECT_FALSE(value(3));
+        EXPECT_FALSE(l.not_null(4));
+        // The variable table's slots lie after every fixed column.
+        EXPECT_GE(l.bound(0), l.fixed_start + 4 + k.added_fixed);
+        EXPECT_FALSE(jet::widen_row(t, w, "wide row")) << "a full row is widened again";
+    }
 }
 
 }  // namespace
