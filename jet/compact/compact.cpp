@@ -320,7 +320,8 @@ CompactResult compact_checked(const Database& src, const std::filesystem::path& 
         reopen.password = wanted;
         const Database written(out->read_path(), reopen);
         verify_compacted(src, written, result.ids, result.source_has_stale_ids,
-                         destination.string(), &expected, &result.raised_counters);
+                         destination.string(), &expected, &result.raised_counters,
+                         &result.widened_tables);
     } catch (const Error& e) {
         if (e.kind() == ErrorKind::verification_failed) {
             throw;

@@ -70,6 +70,8 @@ struct TableWork {
     std::vector<const Column*> sid_columns;  // masked again (only when the password changes)
     std::vector<bool> index_id_keyed;        // per real index
     const Column* autonumber = nullptr;      // the Long column the counter numbers
+    std::uint16_t full_columns = 0;          // a row holding fewer is widened (widen_row)
+    std::uint64_t widened = 0;               // rows widened so
     std::int64_t max_autonumber = 0;         // the highest value in it (0: none above 0)
 
     // Plan (page counts).
@@ -168,6 +170,16 @@ class Compactor {
     std::string where_row(const TableWork& t, RowPointer p) const {
         return "a row of table \"" + t.name + "\" (" + file_.where(p.page) + ", row " +
                std::to_string(p.row) + ")";
+    }
+    // Row `row` of `t` (found in slot `at`) widened to all of the table's
+    // columns, when it holds fewer (widen_row); nothing when it is copied
+    // as it is.
+    std::optional<std::vector<std::uint8_t>> widened_row(const TableWork& t, Bytes row,
+                                                         RowPointer at) const {
+        if (stored_column_count(*t.def, row) >= t.full_columns) {
+            return std::nullopt;
+        }
+        return widen_row(*t.def, row, where_row(t, at));
     }
     void plan_table(TableWork& t);
     void layout();
@@ -389,6 +401,7 @@ void Compactor::find_tables() {
         t.old_page = p;
         t.def = &db_.table_def(p);
         t.name = names[p];
+        t.full_columns = columns_to_hold_all(*t.def);
         for (const auto& c : t.def->columns) {
             if (is_id_column(t.name, c.name)) {
                 if (c.type != static_cast<std::uint8_t>(ColumnType::long_integer)) {
@@ -475,9 +488,15 @@ void Compactor::collect_rows(TableWork& t, std::vector<std::uint16_t>& sizes,
     t.live.reserve(hint);
     sizes.reserve(hint);
     t.max_autonumber = 0;
+    t.widened = 0;
     db_.for_each_row(*t.def, [&](const RowRef& r) {
         t.live.add(r.pointer, r.data);
-        sizes.push_back(static_cast<std::uint16_t>(std::min<std::size_t>(r.bytes.size(), 0xFFFF)));
+        std::size_t size = r.bytes.size();
+        if (const auto wide = widened_row(t, r.bytes, r.pointer)) {
+            size = wide->size();
+            ++t.widened;
+        }
+        sizes.push_back(static_cast<std::uint16_t>(std::min<std::size_t>(size, 0xFFFF)));
         if (t.autonumber != nullptr) {
             t.max_autonumber = std::max(t.max_autonumber, autonumber_of(t, r));
         }
@@ -558,7 +577,7 @@ void Compactor::plan_table(TableWork& t) {
         }
         const RowPointer at = t.live.data(i);
         const Bytes bytes = cache_.row(at);
-        data.add(bytes.size());
+        data.add(sizes[i]);
         const std::string what = where_row(t, RowPointer::decode(t.live.slot(i)));
         const RowLayout layout = parse_row_layout(*t.def, bytes, what);
         for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
@@ -982,7 +1001,8 @@ void Compactor::write_rows(TableWork& t, const std::vector<std::uint32_t>& place
     for (std::size_t w = 0; w < t.live.size(); ++w) {
         const std::size_t i = t.order.empty() ? w : t.order[w];
         const Bytes src = cache_.row(t.live.data(i));
-        const RowPlace place = data.add(src.size());
+        auto wide = widened_row(t, src, RowPointer::decode(t.live.slot(i)));
+        const RowPlace place = data.add(wide ? wide->size() : src.size());
         if (place.page_index != page_index) {
             flush_data();
             page_index = place.page_index;
@@ -991,20 +1011,27 @@ void Compactor::write_rows(TableWork& t, const std::vector<std::uint32_t>& place
             page_rows.emplace_back();
         }
         std::vector<std::uint8_t>& bytes = page_rows[page_count++];
-        bytes.assign(src.begin(), src.end());
+        if (wide) {
+            bytes = std::move(*wide);
+        } else {
+            bytes.assign(src.begin(), src.end());
+        }
         if (placed[i] != RowPointer{t.data_base + place.page_index, place.slot}.encode()) {
             throw Error(ErrorKind::damaged, "Internal error: a row of table \"" + t.name +
                                                 "\" did not go where its indexes were told.");
         }
         if (!t.lv_columns.empty() || !t.id_columns.empty() || !t.sid_columns.empty()) {
             const std::string what = where_row(t, RowPointer::decode(t.live.slot(i)));
-            const RowLayout layout = parse_row_layout(*t.def, src, what);
+            // The values are read from, and written into, the row as it is
+            // written (widened or not): the same values, maybe moved.
+            const Bytes row(bytes.data(), bytes.size());
+            const RowLayout layout = parse_row_layout(*t.def, row, what);
             for (std::size_t c = 0; c < t.lv_columns.size(); ++c) {
-                const auto span = locate_column(*t.lv_columns[c], layout, src, what);
+                const auto span = locate_column(*t.lv_columns[c], layout, row, what);
                 if (!span || span->length == 0) {
                     continue;
                 }
-                const Bytes field = src.subspan(span->offset, span->length);
+                const Bytes field = row.subspan(span->offset, span->length);
                 const auto d = LongValueDescriptor::parse(field, what);
                 if (d.kind == static_cast<std::uint8_t>(LongValueKind::inline_value)) {
                     continue;
@@ -1016,7 +1043,7 @@ void Compactor::write_rows(TableWork& t, const std::vector<std::uint32_t>& place
                           bytes.begin() + static_cast<std::ptrdiff_t>(span->offset));
             }
             for (const Column* c : t.id_columns) {
-                const auto span = locate_column(*c, layout, src, what);
+                const auto span = locate_column(*c, layout, row, what);
                 if (!span || span->length == 0) {
                     continue;
                 }
@@ -1029,7 +1056,7 @@ void Compactor::write_rows(TableWork& t, const std::vector<std::uint32_t>& place
                 put_le32(bytes, span->offset, mapped);
             }
             for (const Column* c : t.sid_columns) {
-                if (const auto span = locate_column(*c, layout, src, what)) {
+                if (const auto span = locate_column(*c, layout, row, what)) {
                     sids_->apply(MutableBytes(bytes).subspan(span->offset, span->length));
                 }
             }
@@ -1202,7 +1229,14 @@ CompactorResult Compactor::run(const PageBuf& page0) {
     for (auto v : id_values_) {
         stale = stale || objects.count(v) == 0;
     }
-    return CompactorResult{ids_, stale, stats_, repairs_, raised_counters_};
+    std::set<std::uint32_t> widened;
+    for (const auto& t : tables_) {
+        if (t.widened != 0) {
+            widened.insert(t.old_page);
+            stats_.widened_rows += t.widened;
+        }
+    }
+    return CompactorResult{ids_, stale, stats_, repairs_, raised_counters_, std::move(widened)};
 }
 
 }  // namespace

@@ -79,6 +79,7 @@ struct CompactorStats {
     std::uint64_t rows = 0;
     std::uint64_t long_values = 0;
     std::uint64_t index_entries = 0;
+    std::uint64_t widened_rows = 0;  // rows written with all of their table's columns
 };
 
 struct CompactorResult {
@@ -91,6 +92,9 @@ struct CompactorResult {
     std::vector<Repair> repairs;
     // Autonumber counters raised to the highest value in use, by old TDEF page.
     std::map<std::uint32_t, std::uint32_t> raised_counters;
+    // Tables, by old TDEF page, some of whose rows were written with columns
+    // they did not hold (widen_row): their rows are the same by value only.
+    std::set<std::uint32_t> widened_tables;
 };
 
 // The indexes (table definition page, real index) whose trees are not to be

@@ -116,8 +116,8 @@ RowHash hash128(const std::uint8_t* data, std::size_t n) {
 }
 
 RowDigester::RowDigester(const PageFile& file, const TableDef& def, const std::string& table,
-                         const IdRemap* ids, const SidMask* sids)
-    : file_(file), def_(def), ids_(ids), sids_(sids) {
+                         const IdRemap* ids, const SidMask* sids, bool by_value)
+    : file_(file), def_(def), ids_(ids), sids_(sids), whole_rows_(!by_value) {
     for (const Column& c : def.columns) {
         id_column_.push_back(is_id_column(table, c.name));
         sid_column_.push_back(is_sid_column(table, c.name));
@@ -300,7 +300,7 @@ void RowDigester::canonical_form(Bytes row) {
 }
 
 TableDigest digest_table(const Database& db, const TableDef& def, const std::string& table,
-                         const IdRemap* ids, const std::atomic<bool>* cancel) {
+                         const IdRemap* ids, const std::atomic<bool>* cancel, bool by_value) {
     std::optional<SidMask> sids;
     // Jet 3 SIDs are compared as stored: its password never changes in a copy.
     const bool masked = !db.header().format().is_jet3();
@@ -309,7 +309,7 @@ TableDigest digest_table(const Database& db, const TableDef& def, const std::str
             sids.emplace(sid_key(db.header().plain));
         }
     }
-    RowDigester digester(db.file(), def, table, ids, sids ? &*sids : nullptr);
+    RowDigester digester(db.file(), def, table, ids, sids ? &*sids : nullptr, by_value);
     TableDigest digest;
     db.for_each_row(def, [&](const RowRef& r) {
         if (cancel != nullptr && cancel->load(std::memory_order_relaxed)) {
@@ -335,10 +335,11 @@ std::vector<std::pair<std::uint32_t, std::string>> digest_jobs(const Database& d
 
 DigestTask::DigestTask(const PageFile& file,
                        std::vector<std::pair<std::uint32_t, std::string>> tables,
-                       std::shared_ptr<const PageCipher> cipher) {
-    thread_ = std::thread([this, &file, tables = std::move(tables), cipher = std::move(cipher)] {
+                       std::shared_ptr<const PageCipher> cipher, std::set<std::uint32_t> by_value) {
+    thread_ = std::thread([this, &file, tables = std::move(tables), cipher = std::move(cipher),
+                           by_value = std::move(by_value)] {
         try {
-            run(file, tables, cipher);
+            run(file, tables, cipher, by_value);
         } catch (const OperationCancelled&) {
         } catch (...) {
             error_ = std::current_exception();
@@ -365,14 +366,16 @@ TableDigests DigestTask::take() {
 
 void DigestTask::run(const PageFile& file,
                      const std::vector<std::pair<std::uint32_t, std::string>>& tables,
-                     std::shared_ptr<const PageCipher> cipher) {
+                     std::shared_ptr<const PageCipher> cipher,
+                     const std::set<std::uint32_t>& by_value) {
     OpenOptions options;
     options.verify_password = false;
     options.cipher = std::move(cipher);
     options.share = &file;
     const Database db(file.path(), options);
     for (const auto& [page, name] : tables) {
-        digests_[page] = digest_table(db, db.table_def(page), name, nullptr, &cancel_);
+        digests_[page] = digest_table(db, db.table_def(page), name, nullptr, &cancel_,
+                                      by_value.count(page) != 0);
     }
 }
 
@@ -525,7 +528,11 @@ void compare_catalogs(const Database& source, const Database& output, const IdRe
 void verify_compacted(const Database& source, const Database& output, const IdRemap& ids,
                       bool stale_ids_allowed, const std::string& destination,
                       const TableDigests* source_digests,
-                      const std::map<std::uint32_t, std::uint32_t>* raised_counters) {
+                      const std::map<std::uint32_t, std::uint32_t>* raised_counters,
+                      const std::set<std::uint32_t>* widened) {
+    auto was_widened = [&](std::uint32_t page) {
+        return widened != nullptr && widened->count(page) != 0;
+    };
     std::map<std::uint32_t, std::string> names;  // by the source's page
     for (const auto& [from, to] : ids.tables) {
         names[from] = "MSysObjects";
@@ -538,10 +545,15 @@ void verify_compacted(const Database& source, const Database& output, const IdRe
     // The output's rows are digested in a second thread while the checker
     // reads the output here.
     std::vector<std::pair<std::uint32_t, std::string>> output_jobs;
+    std::set<std::uint32_t> by_value;
     for (const auto& [from, to] : ids.tables) {
         output_jobs.emplace_back(to, names[from]);
+        if (was_widened(from)) {
+            by_value.insert(to);
+        }
     }
-    DigestTask output_digests(output.file(), std::move(output_jobs), output.file().cipher());
+    DigestTask output_digests(output.file(), std::move(output_jobs), output.file().cipher(),
+                              std::move(by_value));
 
     CheckOptions strict;
     strict.strict = true;
@@ -568,13 +580,14 @@ void verify_compacted(const Database& source, const Database& output, const IdRe
     // or all of them.
     TableDigests expected;
     for (const auto& [from, to] : ids.tables) {
-        if (source_digests != nullptr) {
+        if (source_digests != nullptr && !was_widened(from)) {
             if (const auto it = source_digests->find(from); it != source_digests->end()) {
                 expected[from] = it->second;
                 continue;
             }
         }
-        expected[from] = digest_table(source, source.table_def(from), names[from], &ids);
+        expected[from] = digest_table(source, source.table_def(from), names[from], &ids, nullptr,
+                                      was_widened(from));
     }
     const TableDigests found = output_digests.take();
     for (const auto& [from, to] : ids.tables) {

@@ -26,6 +26,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
@@ -82,8 +83,11 @@ struct TableDigest {
 // are taken as they are.
 class RowDigester {
   public:
+    // `by_value`: hash every row in its canonical form, also where the
+    // table's rows could be hashed as they are stored (a copy whose rows were
+    // written in another layout: widen_row).
     RowDigester(const PageFile& file, const TableDef& def, const std::string& table,
-                const IdRemap* ids, const SidMask* sids = nullptr);
+                const IdRemap* ids, const SidMask* sids = nullptr, bool by_value = false);
 
     // The hash of the row `row`, found at `at` (named in descriptions).
     // Throws Error(damaged) with the reader's own description when the row
@@ -117,8 +121,10 @@ class RowDigester {
 // The digest of every live row of table `def` of `db`, its SIDs unmasked
 // under `db`'s page 0. `cancel`, when given and set, stops the walk with
 // OperationCancelled.
+// `by_value` as for RowDigester.
 TableDigest digest_table(const Database& db, const TableDef& def, const std::string& table,
-                         const IdRemap* ids, const std::atomic<bool>* cancel = nullptr);
+                         const IdRemap* ids, const std::atomic<bool>* cancel = nullptr,
+                         bool by_value = false);
 
 struct OperationCancelled : std::exception {
     const char* what() const noexcept override { return "cancelled"; }
@@ -135,8 +141,10 @@ using TableDigests = std::map<std::uint32_t, TableDigest>;
 class DigestTask {
   public:
     // `cipher`: OpenOptions::cipher of the Database it opens.
+    // `by_value`: the pages of the tables digested by value (RowDigester).
     DigestTask(const PageFile& file, std::vector<std::pair<std::uint32_t, std::string>> tables,
-               std::shared_ptr<const PageCipher> cipher = nullptr);
+               std::shared_ptr<const PageCipher> cipher = nullptr,
+               std::set<std::uint32_t> by_value = {});
     ~DigestTask();
     DigestTask(const DigestTask&) = delete;
     DigestTask& operator=(const DigestTask&) = delete;
@@ -146,7 +154,7 @@ class DigestTask {
 
   private:
     void run(const PageFile& file, const std::vector<std::pair<std::uint32_t, std::string>>& tables,
-             std::shared_ptr<const PageCipher> cipher);
+             std::shared_ptr<const PageCipher> cipher, const std::set<std::uint32_t>& by_value);
 
     std::atomic<bool> cancel_{false};
     TableDigests digests_;
@@ -193,10 +201,14 @@ class SourceDigests final : public RowObserver {
 // beforehand (those without Id columns); the others are computed here.
 // `raised_counters` (may be null) names the tables, by the source's TDEF
 // page, whose autonumber counter the compaction raised, with the new value;
-// every other counter must be the source's.
+// every other counter must be the source's. `widened` (may be null) names
+// the tables, by the source's TDEF page, whose rows the compaction wrote
+// with columns they lacked: those are compared by value on both sides (a
+// digest of `source_digests` for one is not used).
 void verify_compacted(const Database& source, const Database& output, const IdRemap& ids,
                       bool stale_ids_allowed, const std::string& destination,
                       const TableDigests* source_digests = nullptr,
-                      const std::map<std::uint32_t, std::uint32_t>* raised_counters = nullptr);
+                      const std::map<std::uint32_t, std::uint32_t>* raised_counters = nullptr,
+                      const std::set<std::uint32_t>* widened = nullptr);
 
 }  // namespace jet

@@ -45,11 +45,27 @@ IdCatalog read_catalog(const std::filesystem::path& file);
 // Calculated columns whose result is a memo, by table: both oracles print
 // the long-value descriptor's bytes as if they were the value (the bytes
 // change when the value moves), so such columns are compared through this
-// engine's reader instead (expect_calculated_memos_alike).
+// engine's reader instead (expect_blind_columns_alike).
 using Blind = std::map<std::string, std::set<std::string>>;
 
 Blind calculated_memos(const std::filesystem::path& file);
 bool blind_to(const Blind& blind, const std::string& table, const std::string& column);
+
+// Columns that some live row of `file` does not hold (a row stored before
+// the column was added, holding fewer columns): both oracles take such a
+// row's null-mask bits past its count, or the bytes past its mask, as the
+// column's, so what they show there is not the value.
+// A compacted copy holds such rows with every column (widen_row): the
+// copy's columns are compared with the engine's reading of the source
+// instead (null_patterns_alike).
+Blind read_past_short_rows(const std::filesystem::path& file);
+void add_blind(Blind& to, const Blind& more);
+
+// Whether `copy` (mdb-export's reading of a copy of `source`) holds null in
+// `columns` of `table` in the rows where the engine reads null in
+// `source`, as multisets of each row's null pattern.
+bool nulls_read_alike(const std::filesystem::path& source, const Export& copy,
+                      const std::string& table, const std::set<std::string>& columns);
 
 // mdbtools reads some rows whose slot is flagged deleted (0x8000, without
 // the overflow flag) as live rows: the number of such slots (with bytes) on

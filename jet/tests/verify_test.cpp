@@ -387,7 +387,8 @@ std::string verify_against(const fs::path& original, const fs::path& changed, co
     const jet::Database src(original);
     const jet::Database written(copy);
     try {
-        jet::verify_compacted(src, written, result.ids, result.source_has_stale_ids, "copy.mdb");
+        jet::verify_compacted(src, written, result.ids, result.source_has_stale_ids, "copy.mdb",
+                              nullptr, nullptr, &result.widened_tables);
     } catch (const jet::Error& e) {
         EXPECT_EQ(e.kind(), jet::ErrorKind::verification_failed) << e.what();
         return e.what();
