@@ -1,7 +1,6 @@
 #include "jet/format/row.h"
 
 #include <algorithm>
-
 #include <cstring>
 #include <vector>
 
