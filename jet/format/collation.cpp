@@ -124,9 +124,11 @@ Collation::Collation(std::string_view table) : entries_(0x10000), surrogate_sort
         bytes.clear();
         if (kind == "ignore") {
             want(0);
-        } else if (kind == "code" || kind == "run" || kind == "significant") {
+        } else if (kind == "code" || kind == "run" || kind == "significant" || kind == "repeat") {
             want(1);
-            e.kind = kind == "significant" ? CharKind::significant : CharKind::code;
+            e.kind = kind == "significant" ? CharKind::significant
+                     : kind == "repeat"    ? CharKind::repeat
+                                           : CharKind::code;
             parse_bytes(f[2], line_no, bytes);
             e.sort_size = static_cast<std::uint8_t>(bytes.size());
         } else if (kind == "accent") {

@@ -24,6 +24,7 @@ enum class CharKind : std::uint8_t {
     modifier,     // no sort bytes; adds to the last accent byte
     wide,         // sort bytes, optional accent bytes, a width flag
     significant,  // sort bytes
+    repeat,       // the sort bytes of the character before it again (its own when none)
 };
 
 // What one UTF-16 unit contributes to a key.

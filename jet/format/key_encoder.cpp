@@ -268,17 +268,22 @@ bool append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, b
     std::vector<std::uint8_t> widths;
     std::vector<std::uint8_t> controls;
     std::size_t sorted = 0;  // characters with sort bytes so far
+    Bytes last_sort;         // the sort bytes of the last character with any
 
     for (const char16_t unit : text) {
-        const CharCodes c = table.codes(unit);
+        CharCodes c = table.codes(unit);
+        if (c.kind == CharKind::repeat && !last_sort.empty()) {
+            c.sort = last_sort;
+        }
         const std::size_t here = sorted;
         ligature = ligature || c.positions > 1;
         const std::size_t width = per_element ? c.positions : 1;
         if (!c.sort.empty()) {
             out.insert(out.end(), c.sort.begin(), c.sort.end());
             sorted += width;
+            last_sort = c.sort;
         }
-        if (c.kind == CharKind::code) {
+        if (c.kind == CharKind::code || c.kind == CharKind::repeat) {
             continue;
         }
         if (!c.accent.empty() || c.modifier != 0) {

@@ -278,7 +278,9 @@ TEST(KeyEncoder, Access97TextKeys) {
 // - a ligature such as "ß" takes two character positions in the sections
 //   after the sort bytes (four copies of one sample database, identical keys);
 // - a small kana stores the width code 2, the others 3, dropped at the end
-//   (the name of an attachment's hidden table in an .accdb).
+//   (the name of an attachment's hidden table in an .accdb);
+// - the Arabic shadda repeats the sort bytes of the letter before it (a
+//   pharmacy's name, the key of its primary key).
 TEST(KeyEncoder, KeysAccessWroteInRealFiles) {
     struct Case {
         const char* text;
@@ -301,6 +303,11 @@ TEST(KeyEncoder, KeysAccessWroteInRealFiles) {
          "7F 53 2B 03 3A 51 4A 3A 4A 4F 4F 3C 4A 53 4C 40 3E 46 42 4C 4C 44 42 42 3E 3A 4C 3C 3A "
          "46 4F 48 4D 4C 51 42 2B 03 BF 8D 9F F3 7F 2C 7F 02 7F 03 7F 44 01 01 01 B8 FF 02 80 FF "
          "80 00 "},
+        {"\xD8\xB5\xD9\x8A\xD8\xAF\xD9\x84\xD9\x8A\xD9\x91\xD8\xA9\x20\xD8\xA7\xD9\x84\xD9\x85"
+         "\xD9\x8F\xD8\xAE\xD8\xAA\xD8\xA7\xD8\xB1",
+         0,
+         "7F 79 BB 79 CA 79 B4 79 C5 79 CA 79 CA 79 AE 07 79 AB 79 C5 79 C6 79 B3 79 AE 79 AB 79 "
+         "B6 01 08 07 08 08 07 02 08 02 08 08 08 08 08 08 08 01 01 01 80 33 06 A4 00 "},
     };
     for (const Case& c : cases) {
         jet::KeyField field;
