@@ -21,6 +21,11 @@ from pathlib import Path
 KINDS = {"X": "ignore", "S": "code", "I": "accent", "U": "control", "P": "modifier",
          "Z": "wide", "G": "significant"}
 
+# Units whose code in the tables is what they get alone: after another
+# character Access repeats that character's sort bytes for them (seen in keys
+# Access wrote in real files). By sort order.
+REPEATS = {"legacy": {0x0651}, "general": set()}
+
 
 def hexbytes(s):
     return s if len(s) % 2 == 0 else "0" + s
@@ -47,6 +52,8 @@ def entries():
     for cp, k, f in units():
         if k == "X":
             yield cp, "ignore", []
+        elif k == "S" and cp in REPEATS[sys.argv[1]]:
+            yield cp, "repeat", [hexbytes(f[0])]
         elif k in "SUPG":
             yield cp, KINDS[k], [hexbytes(f[0])]
         elif k == "I":
@@ -112,7 +119,12 @@ HEAD_LEGACY = """\
 # layout by scripts/collation/make_table.py. Surrogates (D800..DFFF) are not
 # listed: their codes are computed.
 #
-""" + LAYOUT
+""" + LAYOUT + """\
+#   repeat B        the sort bytes of the character before it again; B when
+#                   it comes first (Jackcess's tables give B alone: a key
+#                   Access wrote in a real file, with the Arabic shadda after
+#                   a letter, repeats that letter's sort bytes)
+"""
 
 HEAD_GENERAL = """\
 # Text index codes of the General sort order of Access 2010 and later (sort
