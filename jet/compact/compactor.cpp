@@ -1233,7 +1233,6 @@ CompactorResult Compactor::run(const PageBuf& page0) {
     for (const auto& t : tables_) {
         if (t.widened != 0) {
             widened.insert(t.old_page);
-            stats_.widened_rows += t.widened;
         }
     }
     return CompactorResult{ids_, stale, stats_, repairs_, raised_counters_, std::move(widened)};

@@ -79,7 +79,6 @@ struct CompactorStats {
     std::uint64_t rows = 0;
     std::uint64_t long_values = 0;
     std::uint64_t index_entries = 0;
-    std::uint64_t widened_rows = 0;  // rows written with all of their table's columns
 };
 
 struct CompactorResult {
