@@ -606,7 +606,7 @@ void TableWalk::compute_keys(std::size_t row) {
             continue;
         }
         const std::size_t at = row * index_keys_.size() + i;
-        key_hashes_[at] = key_hash(key_bytes_);
+        key_hashes_[at] = long_key_hash(key_bytes_);
         if (!ligature) {
             continue;
         }
@@ -614,7 +614,7 @@ void TableWalk::compute_keys(std::size_t row) {
         // either key is the row's.
         key_bytes_.clear();
         if (!encode_index_key(k.fields, key_values_, key_bytes_, TextPositions::per_character)) {
-            const std::uint32_t other = key_hash(key_bytes_);
+            const std::uint32_t other = long_key_hash(key_bytes_);
             if (other != key_hashes_[at]) {
                 alt_key_hashes_.resize(key_hashes_.size());
                 alt_key_hashes_[at] = other;

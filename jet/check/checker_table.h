@@ -121,6 +121,13 @@ inline std::uint32_t key_hash(Bytes key) {
     return r == 0 ? 1 : r;
 }
 
+// The hash a row's key is compared by: a key longer than kCutKeyBytes by
+// its first kCutKeyPrefix bytes, which is all of it that the writers that
+// cut such a key short keep (key_encoder.h); both forms are the row's.
+inline std::uint32_t long_key_hash(Bytes key) {
+    return key_hash(key.size() > kCutKeyBytes ? key.first(kCutKeyPrefix) : key);
+}
+
 class TableWalk {
   public:
     TableWalk(Context& cx, std::uint32_t page, std::string name)

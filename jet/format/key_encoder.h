@@ -26,6 +26,7 @@
 // The encoder knows nothing of pages: the index reader and writer hold the
 // entry layout.
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -40,6 +41,18 @@ namespace jet {
 
 inline constexpr std::uint16_t kSortGeneral = 1033;  // 0x0409
 inline constexpr std::size_t kMaxTextKeyUnits = 255;
+// A key longer than kCutKeyBytes is stored whole by some writers of Jet 4
+// files and by others cut to its first kCutKeyPrefix bytes and two bytes of
+// their own, which this program does not compute (a memo's key of 685 bytes
+// stands in a real file as its first 508 bytes and two others).
+inline constexpr std::size_t kCutKeyBytes = 510;
+inline constexpr std::size_t kCutKeyPrefix = 508;
+
+// Whether `stored` is the key `computed` cut short so.
+inline bool stored_cut_short(Bytes stored, Bytes computed) {
+    return stored.size() == kCutKeyBytes && computed.size() > kCutKeyBytes &&
+           std::equal(computed.begin(), computed.begin() + kCutKeyPrefix, stored.begin());
+}
 
 // What the encoder needs to know of one index column.
 struct KeyField {

@@ -19,6 +19,7 @@
 #include "jet/format/error.h"
 #include "jet/format/index_page.h"
 #include "jet/format/index_tree.h"
+#include "jet/format/key_encoder.h"
 #include "jet/format/long_value.h"
 #include "jet/format/rc4.h"
 #include "jet/format/row.h"
@@ -529,6 +530,59 @@ std::vector<std::size_t> entry_ends(const jet::PageBuf& page) {
         }
     }
     return ends;
+}
+
+// Writers of Jet 4 files store a key longer than 510 bytes whole, or cut to
+// its first 508 bytes and two of their own (a memo's key in a real file):
+// either is the row's key. A cut key whose first bytes differ is not.
+TEST(CheckerErrors, ALongKeyStoredCutShortIsTheRowsKey) {
+    for (const bool differs : {false, true}) {
+        SCOPED_TRACE(differs ? "first bytes differ" : "cut as Access cuts it");
+        Copy c("jackcess/testUnicodeCompV2003.mdb");
+        NEED(c);
+        // The first entry of a leaf, its key over 510 bytes, shortened in
+        // place: the entries after it move up, the end marks and the free
+        // space with them.
+        std::uint32_t leaf = 0;
+        jet::PageBuf page{};
+        {
+            const auto db = c.open();
+            for (std::uint32_t p = 1; p < db.page_count() && leaf == 0; ++p) {
+                page = db.read_page(p);
+                if (page[0] != jet::kPageTypeIndexLeaf) {
+                    continue;
+                }
+                const auto entries = jet::parse_index_page(jet::jet4_format(), page, p, "").entries;
+                if (!entries.empty() && entries.front().entry.key.size() > jet::kCutKeyBytes) {
+                    leaf = p;
+                }
+            }
+        }
+        ASSERT_NE(leaf, 0u) << "no key of the file is that long";
+        const auto& f = jet::jet4_format().index_page;
+        const std::vector<std::size_t> ends = entry_ends(page);
+        const std::size_t cut = ends[0] - 4 - jet::kCutKeyBytes;
+        std::vector<std::uint8_t> area(page.begin() + f.entries_offset, page.end());
+        const std::vector<std::uint8_t> row(area.begin() + ends[0] - 4, area.begin() + ends[0]);
+        area.erase(area.begin() + jet::kCutKeyPrefix, area.begin() + ends[0]);
+        area.insert(area.begin() + jet::kCutKeyPrefix, {0x23, 0xB3});
+        area.insert(area.begin() + jet::kCutKeyBytes, row.begin(), row.end());
+        area.resize(page.size() - f.entries_offset, 0);
+        if (differs) {
+            area[jet::kCutKeyPrefix - 1] ^= 0x01;
+        }
+        std::vector<std::uint8_t> mask(f.mask_size, 0);
+        for (const std::size_t e : ends) {
+            const std::size_t at = e - cut;
+            mask[at / 8] = static_cast<std::uint8_t>(mask[at / 8] | (1u << (at % 8)));
+        }
+        c.poke(leaf, f.entries_offset, area);
+        c.poke(leaf, f.mask_offset, mask);
+        c.poke16(leaf, 2, static_cast<std::uint16_t>(jet::le16(page, 2) + cut));
+        const auto r = c.check();
+        EXPECT_EQ(r.has("index-key-mismatch"), differs) << listing(r);
+        EXPECT_EQ(r.error_count(), differs ? 1u : 0u) << listing(r);
+    }
 }
 
 // Index entries made wrong the three ways damage leaves them, on indexes over

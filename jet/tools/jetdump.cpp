@@ -197,6 +197,8 @@ void print_entries(const jet::Database& db, const jet::TableDef& t, std::ostream
                     out << "not computed: " << *why << "\n";
                 } else if (key == std::vector<std::uint8_t>(e.key.begin(), e.key.end())) {
                     out << "ok\n";
+                } else if (jet::stored_cut_short(e.key, key)) {
+                    out << "ok (cut short after " << jet::kCutKeyPrefix << " bytes)\n";
                 } else if (std::vector<std::uint8_t> other;
                            ligature &&
                            !jet::encode_index_key(fields, values, other,
