@@ -313,11 +313,11 @@ std::optional<std::vector<std::uint8_t>> widen_row(const TableDef& table, Bytes 
                                                    const std::string& what) {
     const RowLayout l = parse_row_layout(table, row, what);
     const bool jet3 = table.format->row_count_size == 1;
-    std::size_t columns = table.max_columns;
+    const std::size_t columns =
+        std::max<std::size_t>(table.max_columns, columns_to_hold_all(table));
     std::size_t slots = table.var_column_count;
     std::size_t fixed_end = 0;  // of the definition's fixed columns, from fixed_start
     for (const Column& c : table.columns) {
-        columns = std::max<std::size_t>(columns, c.number + 1u);
         if (!c.is_fixed()) {
             slots = std::max<std::size_t>(slots, c.var_index + 1u);
         } else if (c.type != static_cast<std::uint8_t>(ColumnType::boolean)) {
