@@ -57,7 +57,14 @@ void TableWalk::check_definition() {
                    "The definition of " + label() + " carries " + std::to_string(def_.magic) +
                        " at offset 12 where every table definition has 1625.");
     }
-    if (def_.declared_length != def_.end_offset) {
+    if (def_.zero_padded()) {
+        note("tdef-length-padded", tp_,
+             "The definition of " + label() + " states a length of " +
+                 std::to_string(def_.declared_length) + " bytes but ends after " +
+                 std::to_string(def_.end_offset) +
+                 ", zeros filling the rest, as some writers leave a table they made without "
+                 "columns; it is read to its end, and a compacted copy states its true length.");
+    } else if (def_.declared_length != def_.end_offset) {
         table_lost("tdef-length", tp_,
                    "The definition of " + label() + " states a length of " +
                        std::to_string(def_.declared_length) + " bytes but ends after " +
@@ -65,7 +72,7 @@ void TableWalk::check_definition() {
     }
     // Bytes 2-3 of every page: Jet 4 keeps the free space there (page size -
     // used - 8, at least 0), Jet 3 the letters "VC".
-    std::size_t remaining = def_.declared_length;
+    std::size_t remaining = def_.length();
     for (std::size_t k = 0; k < def_.pages.size(); ++k) {
         const std::size_t capacity = k == 0 ? page_size : page_size - header;
         const std::size_t here = std::min(remaining, capacity);

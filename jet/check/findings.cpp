@@ -16,7 +16,7 @@ constexpr Remedy none = Remedy::none;
 // What Jet itself never reads: the copy leaves it out.
 constexpr Remedy drop = Remedy::drop;
 
-constexpr std::array<FindingKind, 77> kKinds{{
+constexpr std::array<FindingKind, 78> kKinds{{
     // The counter is a derived value: the highest number in use is known.
     {"autonumber-behind", E, mend},
     {"catalog-page2", E, refuse},
@@ -97,6 +97,7 @@ constexpr std::array<FindingKind, 77> kKinds{{
     {"tdef-free-space", E, mend},
     {"tdef-index-column", E, refuse},
     {"tdef-length", E, refuse},
+    {"tdef-length-padded", N, none},
     {"tdef-logical-index", E, refuse},
     {"tdef-lost", E, refuse},
     // A memo/OLE column without long-value maps: kept so in the copy.

@@ -73,6 +73,15 @@ const Column* TableDef::column_by_number(std::uint16_t number) const {
     return nullptr;
 }
 
+bool TableDef::zero_padded() const {
+    if (declared_length <= end_offset || declared_length > buffer.size()) {
+        return false;
+    }
+    return std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(end_offset),
+                       buffer.begin() + static_cast<std::ptrdiff_t>(declared_length),
+                       [](std::uint8_t b) { return b == 0; });
+}
+
 const LongValueMaps* TableDef::long_value_maps_for(std::uint16_t column_number) const {
     for (const LongValueMaps& m : long_value_maps) {
         if (m.column == column_number) {

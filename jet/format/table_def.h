@@ -190,6 +190,14 @@ struct TableDef {
     std::vector<LongValueMaps> long_value_maps;
     std::size_t end_offset = 0;  // logical offset just past the 0xFFFF terminator
 
+    // Whether the stated length runs past the end over zeros alone, as a
+    // writer leaves the definition of a table it made without columns; Jet
+    // reads such a definition to its end, and a copy states its true length.
+    bool zero_padded() const;
+    // The length of the definition: the stated one, or its end when the rest
+    // is that padding.
+    std::size_t length() const { return zero_padded() ? end_offset : declared_length; }
+
     const Column* find_column(std::string_view name) const;  // case-insensitive
     const Column* column_by_number(std::uint16_t number) const;
     const LongValueMaps* long_value_maps_for(std::uint16_t column_number) const;

@@ -6,9 +6,10 @@
 
 namespace jet {
 
-namespace {}  // namespace
-
-TableDefBuilder::TableDefBuilder(const TableDef& def) : def_(def), buffer_(def.buffer) {}
+TableDefBuilder::TableDefBuilder(const TableDef& def)
+    : def_(def), buffer_(def.buffer), length_(def.length()) {
+    put_le32(buffer_, tdef_offsets::kLength, static_cast<std::uint32_t>(length_));
+}
 
 void TableDefBuilder::set_row_count(std::uint32_t rows) {
     put_le32(buffer_, def_.format->tdef.row_count, rows);
@@ -65,7 +66,7 @@ PageBuf TableDefBuilder::page(std::size_t k, const PageBuf& old_page,
     // The free space (u16 at 2) follows from the definition's length: what
     // the page holds of it, 8 bytes kept free, never below 0. A stale value
     // in the old page is not carried along.
-    std::size_t remaining = def_.declared_length;
+    std::size_t remaining = length_;
     std::size_t here = 0;
     for (std::size_t j = 0; j <= k; ++j) {
         here = std::min(remaining, j == 0 ? page_size : page_size - header);

@@ -52,6 +52,7 @@ class TableDefBuilder {
   private:
     const TableDef& def_;
     std::vector<std::uint8_t> buffer_;  // the logical definition being patched
+    std::size_t length_;                // its length, a writer's padding left out
 };
 
 }  // namespace jet

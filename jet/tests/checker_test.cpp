@@ -956,12 +956,60 @@ TEST(CheckerErrors, AMapPointerPastTheEndOfTheFile) {
     expect_finding(c.check(), "owned-map-rebuilt");
 }
 
-TEST(CheckerErrors, ACatalogDefinitionWithAWrongLength) {
-    Copy c("access_parser/test.mdb");
-    NEED(c);
-    c.poke32(2, 8, 100);
-    const auto r = c.check();
-    expect_finding(r, "tdef-length");
+// A stated length short of the definition's end, or past it over bytes that
+// are not zeros, is damage; past it over zeros alone is how a writer leaves a
+// table it made without columns (page size - 8): read to its end, and the
+// copy states its true length.
+TEST(CheckerErrors, ADefinitionStatingAnotherLength) {
+    struct Case {
+        const char* what;
+        bool catalog;
+        std::uint32_t length;  // 0: page size - 8
+        bool stray_byte;       // a byte past the end that is not zero
+        const char* code;
+        jet::Severity severity;
+    };
+    const Case cases[] = {
+        {"shorter than the catalog's", true, 100, false, "tdef-length", jet::Severity::error},
+        {"zeros to the page's end", false, 0, false, "tdef-length-padded", jet::Severity::note},
+        {"a byte past the end", false, 0, true, "tdef-length", jet::Severity::error},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        Copy c("access_parser/test.mdb");
+        NEED(c);
+        std::uint32_t page = 2;
+        std::size_t end = 0;
+        if (!k.catalog) {
+            const auto db = c.open();
+            const auto* t = user_table(db);
+            ASSERT_NE(t, nullptr);
+            ASSERT_EQ(t->pages.size(), 1u);
+            page = t->page;
+            end = t->end_offset;
+        }
+        const std::size_t page_size = jet::jet4_format().page_size;
+        if (end != 0) {
+            c.poke(page, end, std::vector<std::uint8_t>(page_size - end, 0));
+        }
+        if (k.stray_byte) {
+            c.poke(page, page_size - 100, {0x01});
+        }
+        c.poke32(page, 8, k.length != 0 ? k.length : static_cast<std::uint32_t>(page_size - 8));
+        const auto r = c.check();
+        expect_finding(r, k.code, k.severity);
+        if (k.severity != jet::Severity::note) {
+            continue;
+        }
+        EXPECT_EQ(severity_of(r, "tdef-free-space"), std::nullopt) << listing(r);
+        testsupport::ScratchDir dir;
+        const fs::path out = dir.path() / "out.mdb";
+        (void)jet::compact(c.path(), out, {});
+        const jet::Database copy(out, inspect());
+        const auto* def = user_table(copy);
+        ASSERT_NE(def, nullptr);
+        EXPECT_EQ(def->declared_length, def->end_offset);
+    }
 }
 
 TEST(CheckerErrors, AWrongFreeSpaceFieldOnATableDefinition) {
