@@ -8,7 +8,9 @@ namespace jet {
 
 TableDefBuilder::TableDefBuilder(const TableDef& def)
     : def_(def), buffer_(def.buffer), length_(def.length()) {
-    put_le32(buffer_, tdef_offsets::kLength, static_cast<std::uint32_t>(length_));
+    if (length_ != def.declared_length) {
+        put_le32(buffer_, tdef_offsets::kLength, static_cast<std::uint32_t>(length_));
+    }
 }
 
 void TableDefBuilder::set_row_count(std::uint32_t rows) {
