@@ -191,8 +191,9 @@ struct TableDef {
     std::size_t end_offset = 0;  // logical offset just past the 0xFFFF terminator
 
     // Whether the stated length runs past the end over zeros alone, as a
-    // writer leaves the definition of a table it made without columns; Jet
-    // reads such a definition to its end, and a copy states its true length.
+    // writer left the definitions of tables it made without columns; other
+    // readers read such a definition to its end, and a copy states its true
+    // length.
     bool zero_padded() const;
     // The length of the definition: the stated one, or its end when the rest
     // is that padding.
