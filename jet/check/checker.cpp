@@ -58,6 +58,9 @@ void Context::add(Severity s, const std::string& code, std::uint32_t page, const
         const FindingKind* kind = finding_kind(code);
         if (kind != nullptr && kind->remedy == Remedy::rebuild) {
             report.damaged_indexes.insert(*index);
+            if (code != "index-dangling-entry") {
+                report.damaged_beyond_dangling.insert(*index);
+            }
         }
     }
     if (++per_code_[code] > kFindingsPerCode) {

@@ -142,6 +142,9 @@ struct CheckReport {
     // Every (table definition page, real index) with an error that
     // rebuilding the index from the rows mends, listed findings or not.
     std::set<std::pair<std::uint32_t, std::uint32_t>> damaged_indexes;
+    // Those of damaged_indexes with an error besides entries that name no
+    // live row ("index-dangling-entry"): dropping entries does not mend them.
+    std::set<std::pair<std::uint32_t, std::uint32_t>> damaged_beyond_dangling;
     // Every (table definition page, real index) whose keys this program
     // cannot compute from the rows (an unknown sort order), and why.
     std::map<std::pair<std::uint32_t, std::uint32_t>, std::string> uncomputable_indexes;

@@ -123,15 +123,25 @@ Remedy remedy_of(const Finding& f, const CheckReport& report) {
     if (k == nullptr) {
         return Remedy::refuse;
     }
+    // An index whose keys cannot be computed is rebuilt only where dropping
+    // its entries of rows that do not exist is all it needs: the others keep
+    // the keys they have.
+    const auto unbuildable = [&](std::pair<std::uint32_t, std::uint32_t> x) {
+        return report.uncomputable_indexes.count(x) != 0 &&
+               report.damaged_beyond_dangling.count(x) != 0;
+    };
     if (k->remedy == Remedy::rebuild &&
         (!f.index || report.uncomputable_indexes.count({f.table_page, *f.index}) != 0)) {
         // A summary line of findings not listed names no index: the indexes
         // behind it are in damaged_indexes, and decided there.
-        if (f.index || f.page != 0) {
+        if (f.index) {
+            return unbuildable({f.table_page, *f.index}) ? Remedy::refuse : k->remedy;
+        }
+        if (f.page != 0) {
             return Remedy::refuse;
         }
         for (const auto& x : report.damaged_indexes) {
-            if (report.uncomputable_indexes.count(x) != 0) {
+            if (unbuildable(x)) {
                 return Remedy::refuse;
             }
         }

@@ -94,11 +94,16 @@ void add_source_repairs(const CheckReport& report, std::vector<Repair>& repairs)
         }
         if (remedy == Remedy::rebuild) {
             if (f.index && rebuilt.insert({f.table_page, *f.index}).second) {
+                const auto unknown = report.uncomputable_indexes.find({f.table_page, *f.index});
                 repairs.push_back(
                     Repair{f.code, f.table,
                            "Index " + std::to_string(*f.index) + " of table \"" + f.table +
-                               "\" was damaged (" + f.description +
-                               "); the copy holds it rebuilt from the table's rows."});
+                               "\" was damaged (" + f.description + "); " +
+                               (unknown == report.uncomputable_indexes.end()
+                                    ? "the copy holds it rebuilt from the table's rows."
+                                    : "the copy holds it without the entries of rows the table "
+                                      "does not have, the others with the keys they had (" +
+                                          unknown->second + ").")});
             }
         } else if (mended[{f.code, f.table}]++ == 0) {
             order.push_back(&f);

@@ -160,6 +160,9 @@ class Compactor {
     // The entries of real index `ri` of `t` computed from its live rows, in
     // order (computed once, kept for the later walks).
     const std::vector<IndexEntry>& entries_from_rows(const TableWork& t, std::size_t ri);
+    // The stored entries of real index `ri` of `t` that name a live row, in
+    // order: its rebuild where its keys cannot be computed.
+    std::vector<IndexEntry> entries_of_live_rows(const TableWork& t, std::size_t ri) const;
     // The value of the autonumber column of a live row (0 when null).
     std::int64_t autonumber_of(const TableWork& t, const RowRef& r) const;
     std::vector<IndexEntry> read_entries(const TableWork& t, std::size_t ri) {
@@ -308,10 +311,16 @@ const std::vector<IndexEntry>& Compactor::entries_from_rows(const TableWork& t, 
             columns.push_back(c);
             why = key_unsupported(fields.back());
         }
-        if (why) {
+        if (why && c == nullptr) {
             throw Error(ErrorKind::damaged,
                         "Index " + std::to_string(ri) + " of table \"" + t.name +
                             "\" is damaged and cannot be rebuilt: " + *why + ".");
+        }
+        if (why) {
+            // Keys this program cannot compute: the index is taken as it is,
+            // without the entries that name no live row (the check let it
+            // through only when that is all that is wrong with it).
+            return rebuilt_.emplace(at, entries_of_live_rows(t, ri)).first->second;
         }
     }
     std::vector<IndexEntry> entries;
@@ -338,6 +347,32 @@ const std::vector<IndexEntry>& Compactor::entries_from_rows(const TableWork& t, 
     });
     std::sort(entries.begin(), entries.end(), entry_less);
     return rebuilt_.emplace(at, std::move(entries)).first->second;
+}
+
+std::vector<IndexEntry> Compactor::entries_of_live_rows(const TableWork& t, std::size_t ri) const {
+    std::vector<std::uint32_t> live;
+    db_.for_each_row(*t.def, [&](const RowRef& r) { live.push_back(r.pointer.encode()); });
+    std::sort(live.begin(), live.end());
+    std::vector<IndexEntry> entries;
+    std::vector<IndexProblem> stale_fields;  // mended by writing the tree anew
+    for_each_index_entry(
+        file_, t.def->real_indexes[ri].root_page, t.old_page,
+        [&](const IndexEntry& e, std::uint32_t) {
+            if (std::binary_search(live.begin(), live.end(), e.row.encode())) {
+                entries.push_back(e);
+            }
+        },
+        &stale_fields);
+    std::sort(entries.begin(), entries.end(), entry_less);
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        if (entries[i - 1].row == entries[i].row) {
+            throw Error(ErrorKind::damaged, "Index " + std::to_string(ri) + " of table \"" +
+                                                t.name +
+                                                "\" lists the same row twice, and its keys "
+                                                "cannot be computed to tell which is right.");
+        }
+    }
+    return entries;
 }
 
 void Compactor::walk_entries(const TableWork& t, std::size_t ri, const IndexEntryVisitor& visit) {

@@ -44,7 +44,10 @@ const char* const kHelp =
     "marked \"compaction mends it\": jetcompact rebuilds it and loses nothing. Damage\n"
     "confined to an index (a damaged index page, entries out of order, pointing at\n"
     "the wrong rows or missing rows) is marked \"compaction rebuilds the index from\n"
-    "the rows\": the rows are whole and jetcompact rebuilds the index from them.\n"
+    "the rows\": the rows are whole and jetcompact rebuilds the index from them (an\n"
+    "index whose keys cannot be computed, under a sort order this program does not\n"
+    "know, only where its entries name rows that do not exist: \"compaction drops the\n"
+    "entries that name no row\").\n"
     "Other errors are damage, and compaction refuses the file (\"compaction\" in\n"
     "--json: refuse, mend, rebuild or none). Damage that loses data but that\n"
     "\"jetcompact --salvage\" gets past (a row that does not decode, a broken memo, an\n"
@@ -143,7 +146,11 @@ void print_text(const jet::CheckReport& r, std::optional<std::uint32_t> planned)
                 std::cout << " [compaction mends it]";
                 break;
             case jet::Remedy::rebuild:
-                std::cout << " [compaction rebuilds the index from the rows]";
+                if (f.index && r.uncomputable_indexes.count({f.table_page, *f.index}) != 0) {
+                    std::cout << " [compaction drops the entries that name no row]";
+                } else {
+                    std::cout << " [compaction rebuilds the index from the rows]";
+                }
                 break;
             case jet::Remedy::drop:
                 std::cout << " [compaction leaves them out]";
