@@ -252,7 +252,6 @@ void TableWalk::walk_pages(std::size_t begin, std::size_t end) {
     for (std::size_t at = begin; at < end; ++at) {
         const std::uint32_t p = owned_[at];
         row_first_.push_back(static_cast<std::uint32_t>(live_count()));
-        cx_.claim(p, PageRole::table_data, tp_);
         if (p < pages && at >= run_first + run_size) {
             run_first = at;
             run_size = 1;
@@ -262,7 +261,13 @@ void TableWalk::walk_pages(std::size_t begin, std::size_t end) {
             }
             cx_.file.read_run(p, static_cast<std::uint32_t>(run_size), run.data());
         }
-        walk_data_page(p, p < pages ? &run[at - run_first] : nullptr);
+        const PageBuf* read = p < pages ? &run[at - run_first] : nullptr;
+        // A page the map lists that is another table's, or no data page at
+        // all, is not this table's to claim (map-page-foreign says so).
+        if (read == nullptr || !foreign_page(*read)) {
+            cx_.claim(p, PageRole::table_data, tp_);
+        }
+        walk_data_page(p, read);
         sort_page_rows(row_first_.back());
     }
 }
@@ -360,6 +365,10 @@ bool TableWalk::take_range(RangeWalk& range) {
     return true;
 }
 
+bool TableWalk::foreign_page(const PageBuf& page) const {
+    return !page_is_blank(page) && (page[0] != kPageTypeData || le32(page, 4) != tp_);
+}
+
 // `read` is the page when it was read already.
 void TableWalk::walk_data_page(std::uint32_t n, const PageBuf* read) {
     PageBuf buf = read != nullptr ? *read : cx_.file.read(n);
@@ -379,7 +388,7 @@ void TableWalk::walk_data_page(std::uint32_t n, const PageBuf* read) {
         }
         return;
     }
-    if (buf[0] != kPageTypeData || le32(buf, 4) != tp_) {
+    if (foreign_page(buf)) {
         // Whatever the table kept there is gone; a salvage leaves the page
         // out of the table's map, and to whatever it now belongs.
         lossy("map-page-foreign", n,

@@ -231,6 +231,9 @@ class TableWalk {
     // long-value row used before.
     bool take_range(RangeWalk& range);
     void walk_data_page(std::uint32_t n, const PageBuf* read);
+    // Whether a page the owned-pages map lists holds something else than
+    // this table's rows (a page of zeros is the table's, emptied).
+    bool foreign_page(const PageBuf& page) const;
     bool follow_overflow(RowPointer header, Bytes data, std::vector<std::uint8_t>& out);
     void check_row(RowPointer at, Bytes data, std::size_t row);
     // Runs for every row: inlined into check_row, its one caller.

@@ -403,7 +403,10 @@ TEST(CheckerErrors, ALivePageMarkedFreeInTheGlobalMap) {
     expect_finding(c.check(), "free-page-in-use");
 }
 
-TEST(CheckerErrors, APageOwnedByTwoTables) {
+// The page's own header says whose it is: the map that lists it besides is
+// wrong, and only that table's rows there (gone) are at stake, which a
+// salvage gets past. (Claimed for both, it was damage no salvage got past.)
+TEST(CheckerErrors, APageOfAnotherTableListedInATablesMap) {
     Copy c("access_parser/test.mdb");
     NEED(c);
     jet::RowPointer map;
@@ -426,8 +429,9 @@ TEST(CheckerErrors, APageOwnedByTwoTables) {
         map.page, byte,
         {static_cast<std::uint8_t>(c.peek(map.page, byte) | (1u << ((foreign - map_start) % 8)))});
     const auto r = c.check();
-    expect_finding(r, "page-owned-twice");
     expect_finding(r, "map-page-foreign");
+    EXPECT_FALSE(r.has("page-owned-twice")) << listing(r);
+    EXPECT_TRUE(jet::salvage_gets_past(r)) << listing(r);
 }
 
 TEST(CheckerErrors, IndexEntriesOutOfOrder) {
