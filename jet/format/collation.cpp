@@ -124,6 +124,10 @@ Collation::Collation(std::string_view table) : entries_(0x10000), surrogate_sort
         bytes.clear();
         if (kind == "ignore") {
             want(0);
+        } else if (kind == "prolonged") {
+            want(0);
+            e.kind = CharKind::prolonged;
+            e.width_flag = 2;
         } else if (kind == "code" || kind == "run" || kind == "significant" || kind == "repeat") {
             want(1);
             e.kind = kind == "significant" ? CharKind::significant

@@ -25,6 +25,7 @@ enum class CharKind : std::uint8_t {
     wide,         // sort bytes, optional accent bytes, a width flag
     significant,  // sort bytes
     repeat,       // the sort bytes of the character before it again (its own when none)
+    prolonged,    // the kana prolonged sound mark: the vowel of the kana before it
 };
 
 // What one UTF-16 unit contributes to a key.

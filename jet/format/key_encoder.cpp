@@ -31,6 +31,53 @@ constexpr unsigned kControlFlag = 0x8000;
 constexpr std::uint8_t kBinaryMore = 9;
 constexpr std::size_t kBinarySegment = 8;
 
+// The vowel (0..4 for a, i, u, e, o) of a kana syllable, or -1 (not a kana,
+// or one without a vowel: the small tsu, n): the prolonged sound mark after
+// it takes that vowel's sort bytes. Katakana U+30A1..U+30FA in order; the
+// hiragana U+3041..U+3096 run alongside U+30A1..U+30F6.
+constexpr std::string_view kKatakanaVowels =
+    "aaiiuueeoo"
+    "aaiiuueeoo"
+    "aaiiuueeoo"
+    "aaii-uueeoo"
+    "aiueo"
+    "aaaiiiuuueeeooo"
+    "aiueo"
+    "aauuoo"
+    "aiueo"
+    "aaieo-u"
+    "ae"
+    "aieo";
+static_assert(kKatakanaVowels.size() == 0x30FA - 0x30A1 + 1);
+constexpr char16_t kVowelKana[] = {u'\u30A2', u'\u30A4', u'\u30A6', u'\u30A8', u'\u30AA'};
+
+int kana_vowel(char16_t unit) {
+    if (unit >= 0x3041 && unit <= 0x3096) {
+        unit = static_cast<char16_t>(unit + 0x60);
+    }
+    if (unit < 0x30A1 || unit > 0x30FA) {
+        return -1;
+    }
+    const auto at = std::string_view("aiueo").find(kKatakanaVowels[unit - 0x30A1]);
+    return at == std::string_view::npos ? -1 : static_cast<int>(at);
+}
+
+// Codes of the kana section: one per character with a width flag, 1 but for
+// the prolonged sound mark.
+constexpr std::uint8_t kKanaPlain = 1;
+constexpr std::uint8_t kKanaProlonged = 3;
+
+// Appends 2-bit codes three to a byte, first in the high bits.
+void append_codes(std::vector<std::uint8_t>& out, const std::vector<std::uint8_t>& codes) {
+    for (std::size_t i = 0; i < codes.size(); i += 3) {
+        std::uint8_t b = kWidthStart;
+        for (std::size_t j = 0; j < 3 && i + j < codes.size(); ++j) {
+            b = static_cast<std::uint8_t>(b | (codes[i + j] << (2 * (2 - j))));
+        }
+        out.push_back(b);
+    }
+}
+
 void invert(std::vector<std::uint8_t>& out, std::size_t from) {
     for (std::size_t i = from; i < out.size(); ++i) {
         out[i] = static_cast<std::uint8_t>(~out[i]);
@@ -247,7 +294,7 @@ const Collation* collation_for(std::uint16_t sort_order, std::uint8_t version) {
 }
 
 bool append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, bool ascending,
-                     const Collation& table, TextPositions positions) {
+                     const Collation& table, TextPositions positions, std::string* unknown) {
     const bool per_element = positions == TextPositions::per_element;
     bool ligature = false;
     if (text.size() > kMaxTextKeyUnits) {
@@ -266,15 +313,37 @@ bool append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, b
     std::size_t accent_chars = 0;  // characters the accent section accounts for
     std::size_t accent_lead = 0;   // modifier bytes that start it
     std::vector<std::uint8_t> widths;
+    std::vector<std::uint8_t> kana;
+    bool prolonged = false;
     std::vector<std::uint8_t> controls;
     std::size_t sorted = 0;  // characters with sort bytes so far
     Bytes last_sort;         // the sort bytes of the last character with any
+    int vowel = -1;          // of the character before, when it is a kana
 
     for (const char16_t unit : text) {
         CharCodes c = table.codes(unit);
         if (c.kind == CharKind::repeat && !last_sort.empty()) {
             c.sort = last_sort;
         }
+        if (c.kind == CharKind::prolonged) {
+            // Seen after kana only: anywhere else its key is not known.
+            if (vowel < 0) {
+                if (unknown != nullptr) {
+                    *unknown =
+                        "the key of the prolonged sound mark (U+30FC) after anything but a kana "
+                        "syllable is not known to this program";
+                }
+                return false;
+            }
+            const CharCodes v = table.codes(kVowelKana[vowel]);
+            c.sort = v.sort;
+            c.positions = v.positions;
+            prolonged = true;
+        }
+        if (c.width_flag != 0) {
+            kana.push_back(c.kind == CharKind::prolonged ? kKanaProlonged : kKanaPlain);
+        }
+        vowel = c.kind == CharKind::prolonged ? -1 : kana_vowel(unit);
         const std::size_t here = sorted;
         ligature = ligature || c.positions > 1;
         const std::size_t width = per_element ? c.positions : 1;
@@ -335,15 +404,17 @@ bool append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, b
             while (!widths.empty() && widths.back() == kWidthIgnored) {
                 widths.pop_back();
             }
-            // Three 2-bit flags to a byte, first in the high bits.
-            for (std::size_t i = 0; i < widths.size(); i += 3) {
-                std::uint8_t b = kWidthStart;
-                for (std::size_t j = 0; j < 3 && i + j < widths.size(); ++j) {
-                    b = static_cast<std::uint8_t>(b | (widths[i + j] << (2 * (2 - j))));
+            append_codes(out, widths);
+            // The kana section sits after the suffix's first byte; only a
+            // prolonged sound mark gives it codes that are not dropped.
+            out.push_back(kWidthSuffix[0]);
+            if (prolonged) {
+                while (!kana.empty() && kana.back() == kKanaPlain) {
+                    kana.pop_back();
                 }
-                out.push_back(b);
+                append_codes(out, kana);
             }
-            out.insert(out.end(), std::begin(kWidthSuffix), std::end(kWidthSuffix));
+            out.insert(out.end(), std::begin(kWidthSuffix) + 1, std::end(kWidthSuffix));
             if (has_controls) {
                 out.push_back(kWidthBeforeControl);
             }
@@ -513,9 +584,13 @@ std::optional<std::string> encode_index_key(std::span<const KeyField> columns,
                     wide = utf8_to_utf16(*s);
                     units = wide;
                 }
+                std::string unknown;
                 const bool has = append_text_key(
                     out, units, asc, *collation_for(field.sort_order, field.sort_version),
-                    positions);
+                    positions, &unknown);
+                if (!unknown.empty()) {
+                    return fail("The key cannot be computed: " + unknown + ".");
+                }
                 if (ligature != nullptr && has) {
                     *ligature = true;
                 }

@@ -100,9 +100,12 @@ std::optional<std::string> encode_index_key(std::span<const KeyField> columns,
 class Collation;
 
 // The text part alone (after the flag byte) under `table`. Returns whether
-// the text holds a ligature.
+// the text holds a ligature. Where the key of the text is not known (a
+// prolonged sound mark after anything but a kana), says why in `unknown`
+// (when given) and returns with the key unfinished.
 bool append_text_key(std::vector<std::uint8_t>& out, std::u16string_view text, bool ascending,
-                     const Collation& table, TextPositions positions = TextPositions::per_element);
+                     const Collation& table, TextPositions positions = TextPositions::per_element,
+                     std::string* unknown = nullptr);
 
 // The collation of a sort order (language id and version), or nullptr when
 // this program does not know it.

@@ -25,6 +25,9 @@ KINDS = {"X": "ignore", "S": "code", "I": "accent", "U": "control", "P": "modifi
 # character Access repeats that character's sort bytes for them (seen in keys
 # Access wrote in real files). By sort order.
 REPEATS = {"legacy": {0x0651}, "general": set()}
+# The kana prolonged sound mark, whose sort bytes Access takes from the vowel
+# of the kana before it (seen in keys Access wrote in real files).
+PROLONGED = {"legacy": {0x30FC}, "general": set()}
 
 
 def hexbytes(s):
@@ -52,6 +55,8 @@ def entries():
     for cp, k, f in units():
         if k == "X":
             yield cp, "ignore", []
+        elif cp in PROLONGED[sys.argv[1]]:
+            yield cp, "prolonged", []
         elif k == "S" and cp in REPEATS[sys.argv[1]]:
             yield cp, "repeat", [hexbytes(f[0])]
         elif k in "SUPG":
@@ -124,6 +129,11 @@ HEAD_LEGACY = """\
 #                   it comes first (Jackcess's tables give B alone: a key
 #                   Access wrote in a real file, with the Arabic shadda after
 #                   a letter, repeats that letter's sort bytes)
+#   prolonged       the kana prolonged sound mark (U+30FC): the sort bytes of
+#                   the vowel of the kana before it, and a code of its own
+#                   in the kana section (Jackcess's tables give 4A; keys
+#                   Access wrote in real files, the mark after a, e and o
+#                   kana, show the vowel)
 """
 
 HEAD_GENERAL = """\
