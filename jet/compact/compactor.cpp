@@ -301,27 +301,24 @@ const std::vector<IndexEntry>& Compactor::entries_from_rows(const TableWork& t, 
     const RealIndex& index = t.def->real_indexes[ri];
     std::vector<KeyField> fields;
     std::vector<const Column*> columns;
+    bool computable = true;
     for (const auto& ic : index.columns) {
         const Column* c = t.def->column_by_number(ic.number);
-        std::optional<std::string> why;
         if (c == nullptr) {
-            why = "it names a column the table does not have";
-        } else {
-            fields.push_back(key_field(*c, ic, db_.header()));
-            columns.push_back(c);
-            why = key_unsupported(fields.back());
+            throw Error(ErrorKind::damaged, "Index " + std::to_string(ri) + " of table \"" +
+                                                t.name +
+                                                "\" is damaged and cannot be rebuilt: it names a "
+                                                "column the table does not have.");
         }
-        if (why && c == nullptr) {
-            throw Error(ErrorKind::damaged,
-                        "Index " + std::to_string(ri) + " of table \"" + t.name +
-                            "\" is damaged and cannot be rebuilt: " + *why + ".");
-        }
-        if (why) {
-            // Keys this program cannot compute: the index is taken as it is,
-            // without the entries that name no live row (the check let it
-            // through only when that is all that is wrong with it).
-            return rebuilt_.emplace(at, entries_of_live_rows(t, ri)).first->second;
-        }
+        fields.push_back(key_field(*c, ic, db_.header()));
+        columns.push_back(c);
+        computable = computable && !key_unsupported(fields.back());
+    }
+    if (!computable) {
+        // Keys this program cannot compute: the index is taken as it is,
+        // without the entries that name no live row (the check let it
+        // through only when that is all that is wrong with it).
+        return rebuilt_.emplace(at, entries_of_live_rows(t, ri)).first->second;
     }
     std::vector<IndexEntry> entries;
     std::vector<Value> values(columns.size());
