@@ -233,7 +233,9 @@ void TableWalk::walk_maps_and_rows() {
         std::min<std::size_t>(def_.row_count, owned_.size() * kMaxRowsPerPage);
     row_numbers_.reserve(expected);
     states_.reserve(expected * wanted_.size());
-    key_hashes_.reserve(expected * index_keys_.size());
+    if (keys_compared()) {
+        key_hashes_.reserve(expected * index_keys_.size());
+    }
     row_first_.reserve(owned_.size() + 1);
     apart_ = walk_pages_apart();
     if (!apart_) {
@@ -443,7 +445,9 @@ void TableWalk::walk_data_page(std::uint32_t n, const PageBuf* read) {
         }
         row_numbers_.push_back(header.row);
         states_.resize(live_count() * wanted_.size());
-        key_hashes_.resize(live_count() * index_keys_.size());
+        if (keys_compared()) {
+            key_hashes_.resize(live_count() * index_keys_.size());
+        }
         if (!alt_key_hashes_.empty()) {
             alt_key_hashes_.resize(key_hashes_.size());
         }
@@ -524,7 +528,7 @@ void TableWalk::check_row(RowPointer at, Bytes data, std::size_t row) {
         const std::size_t slot = column_slot_[n];
         if (c.is_long_value()) {
             check_long_value(c, at, layout, data);
-            if (slot != kNone && cx_.options.index_keys) {
+            if (slot != kNone && keys_compared()) {
                 // An indexed memo: its value makes the key. What is wrong
                 // with it was reported above.
                 try {
@@ -540,7 +544,7 @@ void TableWalk::check_row(RowPointer at, Bytes data, std::size_t row) {
         CellState state = CellState::other;
         std::int64_t integer = 0;
         try {
-            if (slot != kNone && cx_.options.index_keys) {
+            if (slot != kNone && keys_compared()) {
                 cells_[slot] = described(
                     [&](const std::string& w) {
                         return decode_column(cx_.file, c, layout, data, w);
@@ -587,7 +591,7 @@ void TableWalk::check_row(RowPointer at, Bytes data, std::size_t row) {
             states_.set(row * wanted_.size() + slot, state);
         }
     }
-    if (cx_.options.index_keys) {
+    if (keys_compared()) {
         compute_keys(row);
     }
 }
@@ -644,7 +648,7 @@ void TableWalk::sort_page_rows(std::size_t from) {
         return;
     }
     const std::size_t k = wanted_.size();
-    const std::size_t m = index_keys_.size();
+    const std::size_t m = keys_compared() ? index_keys_.size() : 0;
     std::vector<std::size_t> order(live_count() - from);
     std::iota(order.begin(), order.end(), from);
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {

@@ -316,6 +316,11 @@ class TableWalk {
         return false;
     }
 
+    // Whether the rows' keys are computed and kept: only for a check that
+    // compares them with the entries it walks (millions of rows cost four
+    // bytes a row and index).
+    bool keys_compared() const { return cx_.options.index_keys && cx_.options.index_entries; }
+
     CellState cell_state(std::size_t at, const KeyColumn& kc) const {
         return states_.get(at * wanted_.size() + kc.slot);
     }
@@ -380,7 +385,8 @@ class TableWalk {
     std::vector<std::uint16_t> wanted_;     // columns some index is built on, ascending
     std::vector<std::size_t> column_slot_;  // per column of def_: its place in wanted_, or kNone
     CellStates states_;
-    // Per live row, the key hash of each real index (index_keys_.size() a row).
+    // Per live row, the key hash of each real index (index_keys_.size() a row;
+    // empty unless keys_compared()).
     std::vector<std::uint32_t> key_hashes_;
     // Beside it, from the first row whose key a ligature makes ambiguous on:
     // the key counted per character (0 where it is the same).
