@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <string>
 
 #include "jet/format/error.h"
 #include "jet/format/rc4.h"
@@ -32,6 +34,42 @@ std::string quoted(const std::string& file) {
 bool engine_name_is(Bytes start, const char* name) {
     return start.size() >= off::kEngineName + kEngineNameLength &&
            std::memcmp(start.data() + off::kEngineName, name, kEngineNameLength) == 0;
+}
+
+// Access 1.x and 2.0 (Jet 1.0, 1.1, 2.0) wrote another format: no engine
+// name at 4, but "Rich" at 0x406 and the version after it (7, 8, 9 for 1.0,
+// 1.1, 2.0); a file encrypted by those versions has both scrambled under a
+// fixed key (77 2C 53 20 at 0, C8 E4 4D CF at 0x406, the version as 0x66,
+// 0x69, 0x68). What to call the file, when `start` is such a file.
+std::optional<std::string> early_jet_format(Bytes start) {
+    constexpr std::size_t kMark = 0x406;
+    constexpr std::uint8_t kPlainHead[4] = {0x01, 0x00, 0x00, 0x00};
+    constexpr std::uint8_t kPlainMark[4] = {'R', 'i', 'c', 'h'};
+    constexpr std::uint8_t kEncryptedHead[4] = {0x77, 0x2C, 0x53, 0x20};
+    constexpr std::uint8_t kEncryptedMark[4] = {0xC8, 0xE4, 0x4D, 0xCF};
+    struct Version {
+        std::uint8_t plain;
+        std::uint8_t encrypted;
+        const char* name;
+    };
+    constexpr Version kVersions[] = {{0x07, 0x66, "1.0"}, {0x08, 0x69, "1.1"}, {0x09, 0x68, "2.0"}};
+    if (start.size() <= kMark + 4) {
+        return std::nullopt;
+    }
+    const std::uint8_t* at = start.data() + kMark;
+    const bool plain =
+        std::memcmp(start.data(), kPlainHead, 4) == 0 && std::memcmp(at, kPlainMark, 4) == 0;
+    const bool encrypted = std::memcmp(start.data(), kEncryptedHead, 4) == 0 &&
+                           std::memcmp(at, kEncryptedMark, 4) == 0;
+    if (!plain && !encrypted) {
+        return std::nullopt;
+    }
+    for (const Version& v : kVersions) {
+        if (at[4] == (plain ? v.plain : v.encrypted)) {
+            return std::string("an Access ") + v.name + " database (Jet " + v.name + ")";
+        }
+    }
+    return std::string("an Access 2.0 or earlier database");
 }
 
 double read_double(Bytes b, std::size_t offset) {
@@ -130,6 +168,13 @@ Header parse_header(Bytes start, std::uint64_t file_size, const std::string& fil
         if (file_size == 0) {
             throw Error(ErrorKind::not_a_database,
                         quoted(file) + " is empty: it is not an Access database.");
+        }
+        if (const auto early = early_jet_format(start)) {
+            throw Error(ErrorKind::not_a_database,
+                        quoted(file) + " is " + *early +
+                            ", a format older than Access 97's, which this program does not "
+                            "read. Convert it to a later format with Access 97, 2000, 2002 or "
+                            "2003 first.");
         }
         throw Error(ErrorKind::not_a_database,
                     quoted(file) +

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <vector>
 
 #include "jet/format/database.h"
 #include "jet/format/error.h"
@@ -224,6 +225,34 @@ TEST(Refusal, FilesThatAreNoDatabaseAtAll) {
 
     const auto missing = dir.path() / "missing.mdb";
     EXPECT_EQ(refusal(missing).kind(), jet::ErrorKind::io);
+
+    // Access 1.x and 2.0 files (the first bytes and those at 0x406 as real
+    // ones hold them, plain and encrypted) are named as what they are; a
+    // file that only starts alike is no database.
+    struct Early {
+        std::vector<std::uint8_t> head;
+        std::vector<std::uint8_t> mark;  // at 0x406, the version after it
+        const char* said;
+    };
+    const Early early[] = {
+        {{0x01, 0, 0, 0}, {'R', 'i', 'c', 'h', 0x09}, "an Access 2.0 database (Jet 2.0)"},
+        {{0x01, 0, 0, 0}, {'R', 'i', 'c', 'h', 0x08}, "an Access 1.1 database (Jet 1.1)"},
+        {{0x77, 0x2C, 0x53, 0x20}, {0xC8, 0xE4, 0x4D, 0xCF, 0x68}, "an Access 2.0 database"},
+        {{0x01, 0, 0, 0}, {'R', 'i', 'c', 'h', 0x11}, "an Access 2.0 or earlier database"},
+        {{0x01, 0, 0, 0}, {'P', 'a', 's', 'c', 0x09}, "is not an Access database"},
+    };
+    for (const Early& c : early) {
+        std::vector<std::uint8_t> bytes(64 * 1024, 0);
+        std::copy(c.head.begin(), c.head.end(), bytes.begin());
+        std::copy(c.mark.begin(), c.mark.end(), bytes.begin() + 0x406);
+        const auto old = dir.path() / "old.mdb";
+        std::ofstream(old, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        e = refusal(old);
+        EXPECT_EQ(e.kind(), jet::ErrorKind::not_a_database);
+        EXPECT_NE(std::string(e.what()).find(c.said), std::string::npos) << e.what();
+    }
 }
 
 TEST(Refusal, MoreThanTwoGigabytesOfPages) {
