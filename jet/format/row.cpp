@@ -346,6 +346,9 @@ std::optional<std::vector<std::uint8_t>> widen_row(const TableDef& table, Bytes 
         }
         data_start = bounds.front();
         data_end = bounds.back();
+        if (data_start < l.fixed_start || data_end > row.size()) {
+            return std::nullopt;  // variable data said to lie outside the row's data
+        }
     }
     const std::size_t fixed_now = data_start - l.fixed_start;
     const std::size_t grow = fixed_end > fixed_now ? fixed_end - fixed_now : 0;

@@ -464,17 +464,30 @@ TEST(Rows, RowsStoredBeforeColumnsWereAddedAreWidenedWithTheirValues) {
             row.push_back(0);
         }
         row.insert(row.end(), {0x44, 0x33, 0x22, 0x11});
+        std::size_t start_at = 0;  // where the first variable column's start is stored
         if (k.var_table) {
             const std::uint8_t start = static_cast<std::uint8_t>(row.size());
             row.insert(row.end(), {'a', 'b', 'c'});
             const std::uint8_t end = static_cast<std::uint8_t>(row.size());
             if (k.jet3) {
                 row.insert(row.end(), {end, start, 1});
+                start_at = row.size() - 2;
             } else {
                 row.insert(row.end(), {end, 0, start, 0, 1, 0});
+                start_at = row.size() - 4;
             }
         }
         row.push_back(count == 2 ? 0x03 : 0x01);
+        if (k.var_table) {
+            // Damage in the slot of a deleted column (which nothing reads,
+            // so the row still parses): the variable data said to start
+            // before the row's data. The row is left as it is.
+            auto bad = row;
+            bad[start_at] = 0;
+            jet::TableDef deleted = t;
+            deleted.columns.erase(deleted.columns.begin() + 1);
+            EXPECT_FALSE(jet::widen_row(deleted, bad, "bad row"));
+        }
 
         EXPECT_EQ(jet::stored_column_count(t, row), count);
         EXPECT_EQ(jet::columns_to_hold_all(t), 5);
