@@ -2,7 +2,7 @@
 # Fuzzes the engine for SECONDS seconds (default 60) per target under
 # AddressSanitizer and UndefinedBehaviorSanitizer: opening, reading every row
 # and checking (jet_fuzz), then compacting and salvaging (jet_fuzz_compact).
-# Seeds are the small Jet 4 and Access 97 files of the corpus, copied at run
+# Seeds are the small Access 97, Jet 4 and ACE files of the corpus, copied at run
 # time into a scratch folder. Fails (non-zero exit) on a crash, a sanitizer
 # report, a leak or an input that runs too long; the input is kept in
 # build/fuzz/artifacts.
@@ -19,9 +19,9 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/seeds" build/fuzz/artifacts
 corpus="${TARNWICK_CORPUS:-$top/../shared/corpus}"
 if [ -f "$corpus/MANIFEST.tsv" ]; then
-  # Files up to 300 KB: big enough to hold every structure, small enough
+  # Files up to 300 KB of every format: big enough to hold every structure, small enough
   # for many runs a second.
-  awk -F'\t' 'NR > 1 && ($2 == "jet4" || $2 == "jet3") && $3 <= 300000 { print $1 }' \
+  awk -F'\t' 'NR > 1 && $2 ~ /^(jet3|jet4|ace)/ && $3 <= 300000 { print $1 }' \
     "$corpus/MANIFEST.tsv" |
     while IFS= read -r name; do
       cp "$corpus/$name" "$work/seeds/$(printf '%s' "$name" | tr '/' '_')"
