@@ -519,8 +519,9 @@ void check_object_ids(Context& cx) {
 // whose Id holds no definition was dropped, unless such rows still name it:
 // then its definition is what was lost (a zeroed page, say), and its rows
 // with it. Rows naming a table that was walked are ones its owned-pages map
-// leaves out: the table's when its indexes name them (a later pass walks
-// them with the table's other pages), a loss when nothing tells.
+// leaves out: the table's when its indexes or its moved rows name them (a
+// later pass walks them with the table's other pages), a loss when nothing
+// tells.
 void rows_no_table_reaches(Context& cx, const std::vector<std::uint32_t>& orphans) {
     struct Found {
         std::vector<std::uint32_t> pages;
@@ -540,6 +541,8 @@ void rows_no_table_reaches(Context& cx, const std::vector<std::uint32_t>& orphan
             (cx.undefined_tables.count(owner) == 0 && cx.tables.count(owner) == 0 && !unnamed)) {
             continue;
         }
+        const auto moved = cx.moved_outside.find(owner);
+        const bool moved_here = moved != cx.moved_outside.end() && moved->second.count(p) != 0;
         std::size_t rows = 0;
         try {
             const DataPage page(cx.file, b, p);
@@ -548,6 +551,13 @@ void rows_no_table_reaches(Context& cx, const std::vector<std::uint32_t>& orphan
             }
         } catch (const Error&) {
             continue;  // no rows to tell of
+        }
+        if (moved_here && rows == 0 && cx.tables.count(owner) != 0) {
+            // Only the data of rows the table's pages point to: its rows.
+            // (Live rows beside them are the table's only if its indexes
+            // name them, as below.)
+            cx.report.unlisted_pages[owner].push_back(p);
+            continue;
         }
         if (rows == 0) {
             continue;

@@ -120,6 +120,11 @@ class Context {
     std::map<std::uint32_t, std::vector<std::uint32_t>> adopted;
     // Pages outside a table's own that entries of its indexes name, by table.
     std::map<std::uint32_t, std::set<std::uint32_t>> named_outside;
+    // Pages outside a table's own that its moved rows point to, by table.
+    // Their rows' slots read as deleted ones: the pointer is what tells them
+    // from such. (Set with a finding, which makes a walk apart of the table
+    // be done again here: a shard's or a range's is not carried over.)
+    std::map<std::uint32_t, std::set<std::uint32_t>> moved_outside;
     // Whether the table walked now may walk its pages in ranges on the
     // check's threads (CheckOptions::split_pages): set while nothing else
     // is walked beside it.

@@ -66,7 +66,7 @@ std::optional<std::vector<std::uint32_t>> TableWalk::read_map(RowPointer at,
             error("owned-map-rebuilt", page,
                   text + " The " + std::to_string(pages.size()) +
                       " page(s) in use that hold rows naming the table, rows its indexes "
-                      "list (" +
+                      "list or its moved rows point to (" +
                       page_list(pages) + "), are taken as its pages; the copy lists them.");
         } else {
             table_lost(c, page, text);
@@ -215,7 +215,8 @@ void TableWalk::walk_maps_and_rows() {
         error("map-page-missing", it->second.front(),
               "The owned-pages map of " + label() + " leaves out " +
                   std::to_string(it->second.size()) + " page(s) in use (" + page_list(it->second) +
-                  ") that hold rows naming the table, rows its indexes list; the copy keeps "
+                  ") that hold rows naming the table, rows its indexes list or its moved rows "
+                  "point to; the copy keeps "
                   "them with the table's other rows.");
     }
     if (const auto fm = read_map(def_.free_map, "free-space map", MapUse::free_space)) {
@@ -469,6 +470,10 @@ bool TableWalk::follow_overflow(RowPointer header, Bytes data, std::vector<std::
     }
     const RowPointer target = *moved_to;
     if (!contains(owned_, target.page)) {
+        // Jet follows the pointer whatever the map says: a data page of the
+        // table that nothing else claims is taken in by the next pass, as a
+        // page its indexes name is.
+        cx_.moved_outside[tp_].insert(target.page);
         lossy("overflow-bad-target", header.page,
               "The moved row at " + ptr_text(header) + " of " + label() + " points to " +
                   ptr_text(target) + ", a page the table does not own.",

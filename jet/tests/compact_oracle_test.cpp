@@ -1376,6 +1376,47 @@ std::optional<Lost> page_left_out_of_its_map(const fs::path& file, bool witnesse
 bool indexed_page_left_out(const fs::path& file) {
     return page_left_out_of_its_map(file, true).has_value();
 }
+
+// A page holding only the data of moved rows, whose headers are on other
+// pages of the table, its bit cleared in the table's inline owned-pages map:
+// Jet still follows the headers there.
+bool moved_rows_page_left_out(const fs::path& file) {
+    jet::OpenOptions o;
+    o.verify_password = false;
+    const jet::Database db(file, o);
+    if (db.file().encoding_key() != 0) {
+        return false;
+    }
+    for (const auto* obj : db.catalog().tables(false)) {
+        const auto& def = db.table_def(obj->table_page());
+        std::set<std::uint32_t> headers;
+        std::set<std::uint32_t> targets;
+        db.for_each_row(def, [&](const jet::RowRef& r) {
+            headers.insert(r.pointer.page);
+            if (r.data.page != r.pointer.page) {
+                targets.insert(r.data.page);
+            }
+        });
+        if (def.owned_map.page == 0) {
+            continue;
+        }
+        auto buf = db.read_page(def.owned_map.page);
+        const jet::DataPage holder(db.file().format(), buf, def.owned_map.page, "");
+        const std::size_t at = holder.slot(def.owned_map.row).start;
+        if (buf[at] != 0) {
+            continue;  // not an inline map
+        }
+        for (const std::uint32_t page : targets) {
+            if (headers.count(page) == 0) {
+                const std::uint32_t bit = page - jet::le32(buf, at + 1);
+                poke(file, def.owned_map.page, at + 5 + bit / 8,
+                     {static_cast<std::uint8_t>(buf[at + 5 + bit / 8] & ~(1u << (bit % 8)))});
+                return true;
+            }
+        }
+    }
+    return false;
+}
 std::optional<Lost> unwitnessed_page_left_out(const fs::path& file) {
     return page_left_out_of_its_map(file, false);
 }
@@ -1459,6 +1500,8 @@ TEST_F(CompactOracles, KnownDamageCompactsWithoutLossAndIsReported) {
         {"a page of rows its indexes name left out of the table's map", indexed_page_left_out,
          "map-page-missing"},
         {"the page holding a table's map of pages zeroed", zeroed_map_holder, "owned-map-rebuilt"},
+        {"a page of moved rows' data left out of the table's map", moved_rows_page_left_out,
+         "map-page-missing"},
     };
     testsupport::ScratchDir dir;
     for (const auto& c : cases) {
