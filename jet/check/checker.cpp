@@ -231,6 +231,8 @@ const char* page_role_name(PageRole role) {
             return "long value";
         case PageRole::index:
             return "index";
+        case PageRole::long_value_listed:
+            return "long-value page listed";
     }
     return "unknown";
 }
@@ -670,13 +672,38 @@ void check_pages(Context& cx) {
             return;  // the common case: one owner, nothing to say
         }
         distinct.clear();
+        const auto values_of = [&c](std::uint32_t table) {
+            return std::any_of(c.begin(), c.end(), [&](const Claim& x) {
+                return x.role == PageRole::long_value && (table == 0 || x.table == table);
+            });
+        };
+        const bool values_here = values_of(0);
+        bool holder = false;
         for (const auto& x : c) {
             if (x.role == PageRole::map_holder) {
+                holder = true;
                 continue;  // holder pages are shared by design
+            }
+            if (x.role == PageRole::long_value_listed && values_here) {
+                if (values_of(x.table)) {
+                    continue;  // the table's own values are there after all
+                }
+                // Another table's long values are what the page holds: the
+                // map that lists it is wrong, and the copy's maps are
+                // written from the values.
+                const auto t = cx.tables.find(x.table);
+                const std::string name = t != cx.tables.end() ? t->second.name : std::string();
+                cx.error(
+                    "lv-map-mismatch", page, name,
+                    "A long-value map of " +
+                        (t != cx.tables.end() ? Context::table_label(name)
+                                              : "the table at page " + std::to_string(x.table)) +
+                        " lists page " + std::to_string(page) +
+                        ", which holds none of its long values but those of another table.");
+                continue;
             }
             distinct.push_back(x);
         }
-        const bool holder = distinct.size() != c.size();
         if (distinct.size() > 1 || (holder && !distinct.empty())) {
             const Claim& a = holder ? c.front() : distinct[0];
             const Claim& b = holder ? distinct[0] : distinct[1];

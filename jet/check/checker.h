@@ -56,6 +56,9 @@ enum class PageRole {
     table_data,    // a data page in a table's owned map
     long_value,    // an LVAL page (through an LV map or a descriptor)
     index,         // a page of a sound index tree
+    // An LVAL page a long-value map lists that no value of the table uses:
+    // what a map says, not what the table's data needs.
+    long_value_listed,
 };
 
 const char* page_role_name(PageRole role);

@@ -71,8 +71,14 @@ bool TableWalk::lval_row(const Column& c, RowPointer at, RowPointer p,
         lv_lost("data-page-undecodable", p.page, e.what(), c, at);
         return false;
     }
-    cx_.claim(p.page, PageRole::long_value, tp_);
-    if (!cx_.use_long_value_row(p)) {
+    if (cx_.use_long_value_row(p)) {
+        cx_.claim(p.page, PageRole::long_value, tp_);
+        if (lv_used_.empty() || lv_used_.back() != p.page) {
+            lv_used_.push_back(p.page);
+        }
+    } else {
+        // The value is lost: its claim on a page the other value's table
+        // holds would only say again what this says.
         lv_lost("lv-row-shared", p.page,
                 who() + " uses " + ptr_text(p) + ", which another long value uses too.", c, at);
     }
@@ -170,6 +176,7 @@ void TableWalk::check_long_value(const Column& c, RowPointer at, const RowLayout
 }
 
 void TableWalk::check_long_value_maps() {
+    lv_used_ = sorted_unique(std::move(lv_used_));
     for (const auto& c : def_.columns) {
         if (!c.is_long_value()) {
             continue;
@@ -184,7 +191,8 @@ void TableWalk::check_long_value_maps() {
                           "page.");
                 continue;
             }
-            cx_.claim(p, PageRole::long_value, tp_);
+            cx_.claim(p, contains(lv_used_, p) ? PageRole::long_value : PageRole::long_value_listed,
+                      tp_);
         }
     }
 }

@@ -286,6 +286,7 @@ struct TableWalk::RangeWalk {
     std::vector<std::uint32_t> key_hashes;
     std::vector<std::uint32_t> alt_key_hashes;
     std::optional<std::int64_t> max_autonumber;
+    std::vector<std::uint32_t> lv_used;
     bool walked = false;  // false: the walk threw, or never ran
 };
 
@@ -302,6 +303,7 @@ void TableWalk::walk_range_apart(std::size_t begin, std::size_t end, RangeWalk& 
     out.key_hashes = std::move(walk.key_hashes_);
     out.alt_key_hashes = std::move(walk.alt_key_hashes_);
     out.max_autonumber = walk.max_autonumber_;
+    out.lv_used = std::move(walk.lv_used_);
     out.walked = true;
 }
 
@@ -365,6 +367,7 @@ bool TableWalk::take_range(RangeWalk& range) {
         max_autonumber_ =
             std::max(max_autonumber_.value_or(*range.max_autonumber), *range.max_autonumber);
     }
+    lv_used_.insert(lv_used_.end(), range.lv_used.begin(), range.lv_used.end());
     return true;
 }
 

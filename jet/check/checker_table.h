@@ -403,6 +403,9 @@ class TableWalk {
     std::vector<const Value*> key_values_;
     std::vector<std::uint8_t> key_bytes_;
     std::map<std::uint16_t, std::vector<std::uint32_t>> lv_owned_;  // pages, ascending
+    // The LVAL pages the table's values use: as met (a page repeated at
+    // once is put once), sorted once the rows are walked.
+    std::vector<std::uint32_t> lv_used_;
     std::optional<std::int64_t> max_autonumber_;
     // The table's pages were walked in ranges on the check's threads.
     bool apart_ = false;

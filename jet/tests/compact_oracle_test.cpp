@@ -1417,6 +1417,36 @@ bool moved_rows_page_left_out(const fs::path& file) {
     }
     return false;
 }
+
+// The map of the pages a memo column's values use, pointed at the map of
+// another table's memo column: it lists pages holding none of its values.
+bool long_value_map_of_another_table(const fs::path& file) {
+    jet::OpenOptions o;
+    o.verify_password = false;
+    const jet::Database db(file, o);
+    std::optional<jet::RowPointer> other;
+    for (const auto* obj : db.catalog().tables(false)) {
+        const auto& def = db.table_def(obj->table_page());
+        for (const auto& m : def.long_value_maps) {
+            if (m.owned.page == 0) {
+                continue;
+            }
+            if (!other) {
+                other = m.owned;
+                break;  // the next table's map is pointed at this one
+            }
+            if (def.pages.size() != 1) {
+                continue;  // the offsets are those of the first page
+            }
+            const std::uint32_t to = other->encode();
+            poke(file, def.page, m.owned_offset(),
+                 {static_cast<std::uint8_t>(to), static_cast<std::uint8_t>(to >> 8),
+                  static_cast<std::uint8_t>(to >> 16), static_cast<std::uint8_t>(to >> 24)});
+            return true;
+        }
+    }
+    return false;
+}
 std::optional<Lost> unwitnessed_page_left_out(const fs::path& file) {
     return page_left_out_of_its_map(file, false);
 }
@@ -1502,6 +1532,8 @@ TEST_F(CompactOracles, KnownDamageCompactsWithoutLossAndIsReported) {
         {"the page holding a table's map of pages zeroed", zeroed_map_holder, "owned-map-rebuilt"},
         {"a page of moved rows' data left out of the table's map", moved_rows_page_left_out,
          "map-page-missing"},
+        {"a memo column's map of pages pointed at another table's", long_value_map_of_another_table,
+         "lv-map-mismatch"},
     };
     testsupport::ScratchDir dir;
     for (const auto& c : cases) {
