@@ -474,8 +474,8 @@ bool TableWalk::follow_overflow(RowPointer header, Bytes data, std::vector<std::
     const RowPointer target = *moved_to;
     if (!contains(owned_, target.page)) {
         // Jet follows the pointer whatever the map says: a data page of the
-        // table that nothing else claims is taken in by the next pass, as a
-        // page its indexes name is.
+        // table that nothing else claims, and that holds no live row of its
+        // own, is taken in by the next pass, as a page its indexes name is.
         cx_.moved_outside[tp_].insert(target.page);
         lossy("overflow-bad-target", header.page,
               "The moved row at " + ptr_text(header) + " of " + label() + " points to " +
