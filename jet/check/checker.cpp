@@ -427,6 +427,25 @@ void check_catalog_and_tables(Context& cx) {
     }
 }
 
+// Whether `page` holds a table definition no row of the catalog names, in a
+// file whose every catalog table names its own: what a dropped table left.
+bool dropped_definition(const Context& cx, std::uint32_t page) {
+    if (!cx.undefined_tables.empty() || page < 3 || page >= cx.file.page_count() ||
+        cx.file.read(page)[0] != kPageTypeTableDef) {
+        return false;
+    }
+    const auto& objects = cx.db.catalog().objects();
+    const bool named = std::any_of(objects.begin(), objects.end(), [&](const CatalogObject& o) {
+        return o.names_definition() && o.table_page() == page;
+    });
+    // A later page of a table's own definition is no dropped one.
+    const bool continued = std::any_of(cx.tables.begin(), cx.tables.end(), [&](const auto& t) {
+        const auto& pages = t.second.def.pages;
+        return std::find(pages.begin(), pages.end(), page) != pages.end();
+    });
+    return !named && !continued;
+}
+
 // Foreign-key halves: the other table exists and names this one back.
 void check_relationships(Context& cx) {
     for (const auto& entry : cx.tables) {
@@ -437,6 +456,18 @@ void check_relationships(Context& cx) {
                 continue;
             }
             const auto other = cx.tables.find(li.rel_table_page);
+            if (other == cx.tables.end() && dropped_definition(cx, li.rel_table_page)) {
+                // A writer that drops a table by its catalog row alone leaves
+                // this half of the relationship behind; the table it names is
+                // gone from the catalog, and the relationship with it.
+                cx.error("fk-stale", page, t.name,
+                         "The relationship index \"" + li.name + "\" of " +
+                             Context::table_label(t.name) + " names table page " +
+                             std::to_string(li.rel_table_page) +
+                             ", the definition of a table no row of the catalog names (a "
+                             "dropped table's leftover).");
+                continue;
+            }
             if (other == cx.tables.end()) {
                 cx.error("fk-dangling", page, t.name,
                          "The relationship index \"" + li.name + "\" of " +

@@ -16,7 +16,7 @@ constexpr Remedy none = Remedy::none;
 // What Jet itself never reads: the copy leaves it out.
 constexpr Remedy drop = Remedy::drop;
 
-constexpr std::array<FindingKind, 78> kKinds{{
+constexpr std::array<FindingKind, 79> kKinds{{
     // The counter is a derived value: the highest number in use is known.
     {"autonumber-behind", E, mend},
     {"catalog-page2", E, refuse},
@@ -30,6 +30,9 @@ constexpr std::array<FindingKind, 78> kKinds{{
     {"data-page-zeroed-unwitnessed", E, refuse},
     {"file-size", E, refuse},
     {"fk-dangling", E, refuse},
+    // Half of a relationship with a dropped table: the copy keeps the index
+    // and leaves the relationship out.
+    {"fk-stale", E, mend},
     {"fk-not-reciprocal", E, refuse},
     {"free-map-mismatch", E, mend},
     {"free-map-not-owned", E, mend},

@@ -1196,6 +1196,19 @@ void Compactor::finish_table(TableWork& t, const std::vector<std::uint32_t>& roo
                                       ", below the highest value in use; it was raised to " +
                                       std::to_string(raised) + "."});
     }
+    for (std::size_t k = 0; k < t.def->logical_indexes.size(); ++k) {
+        const LogicalIndex& li = t.def->logical_indexes[k];
+        if (li.is_foreign_key() && ids_.tables.count(li.rel_table_page) == 0) {
+            // The check let through only a dropped table's leftover here.
+            tdef.clear_relationship(k);
+            repairs_.push_back(Repair{
+                "fk-stale", t.name,
+                "The relationship index \"" + li.name + "\" of table \"" + t.name +
+                    "\" named table page " + std::to_string(li.rel_table_page) +
+                    ", the definition of a table no row of the catalog names (a dropped "
+                    "table's leftover); the copy keeps the index without the relationship."});
+        }
+    }
     tdef.remap_related_tables(ids_.tables);
     for (std::size_t k = 0; k < tdef.page_count(); ++k) {
         write_page(new_tdef + static_cast<std::uint32_t>(k),

@@ -474,12 +474,25 @@ void compare_definitions(const TableDef& a, const TableDef& b, const std::string
         const LogicalIndex& x = a.logical_indexes[i];
         const LogicalIndex& y = b.logical_indexes[i];
         auto it = ids.tables.find(x.rel_table_page);
-        const std::uint32_t rel =
-            (x.rel_table_page != 0 && it != ids.tables.end()) ? it->second : x.rel_table_page;
-        if (x.number != y.number || x.real_index != y.real_index ||
-            x.rel_table_type != y.rel_table_type || x.rel_index != y.rel_index ||
-            rel != y.rel_table_page || x.cascade_updates != y.cascade_updates ||
-            x.cascade_deletes != y.cascade_deletes || x.type != y.type || x.name != y.name) {
+        // A relationship with a table the copy does not hold (a dropped
+        // table's leftover) is left out, the index kept.
+        const bool left_out = x.is_foreign_key() && it == ids.tables.end();
+        LogicalIndex want = x;
+        if (left_out) {
+            want.rel_table_type = 0;
+            want.rel_index = -1;
+            want.rel_table_page = 0;
+            want.cascade_updates = 0;
+            want.cascade_deletes = 0;
+            want.type = 0;
+        } else if (x.rel_table_page != 0 && it != ids.tables.end()) {
+            want.rel_table_page = it->second;
+        }
+        if (want.number != y.number || want.real_index != y.real_index ||
+            want.rel_table_type != y.rel_table_type || want.rel_index != y.rel_index ||
+            want.rel_table_page != y.rel_table_page || want.cascade_updates != y.cascade_updates ||
+            want.cascade_deletes != y.cascade_deletes || want.type != y.type ||
+            want.name != y.name) {
             differ("index \"" + x.name + "\"");
         }
     }

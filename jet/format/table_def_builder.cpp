@@ -45,6 +45,17 @@ void TableDefBuilder::remap_related_tables(const std::map<std::uint32_t, std::ui
     }
 }
 
+void TableDefBuilder::clear_relationship(std::size_t li) {
+    const LogicalIndexLayout& layout = def_.format->logical_index;
+    const std::size_t at = def_.logical_indexes.at(li).block_offset;
+    buffer_.at(at + layout.rel_table_type) = 0;
+    put_le32(buffer_, at + layout.rel_index, 0xFFFFFFFFu);
+    put_le32(buffer_, at + layout.rel_table_page, 0);
+    buffer_.at(at + layout.cascade_updates) = 0;
+    buffer_.at(at + layout.cascade_deletes) = 0;
+    buffer_.at(at + layout.type) = 0;
+}
+
 PageBuf TableDefBuilder::page(std::size_t k, const PageBuf& old_page,
                               std::uint32_t first_page) const {
     const Format& format = *def_.format;

@@ -5,13 +5,14 @@
 // in, and nothing else touched: the row count (u32 at 16), the autonumber
 // counter (u32 at 20), the usage-map pointers (the table's owned and free
 // maps, each real index's map, the two maps of each memo/OLE column), each
-// real index's root page and statistics, and the table page of each
-// relationship. The pages keep their split: page k of the new definition is
-// old page k with its share of the logical buffer (the whole page for the
-// first, bytes 8..4095 for each continuation) written over it, so bytes past
-// the definition's end are carried along as they were; the next-page pointer
-// at 4 of every page names the page after it (first_page + k + 1, 0 on the
-// last), and the free space at 2 is what the definition's length leaves.
+// real index's root page and statistics, the table page of each
+// relationship, and the fields of a relationship left out. The pages keep
+// their split: page k of the new definition is old page k with its share of
+// the logical buffer (the whole page for the first, bytes 8..4095 for each
+// continuation) written over it, so bytes past the definition's end are
+// carried along as they were; the next-page pointer at 4 of every page names
+// the page after it (first_page + k + 1, 0 on the last), and the free space
+// at 2 is what the definition's length leaves.
 //
 // The builder holds its own copy of the logical buffer and refers to the
 // TableDef it was made from, which must outlive it.
@@ -42,6 +43,9 @@ class TableDefBuilder {
     // Relationships naming a table in `moved` (old TDEF page -> new) name
     // its new page; others are kept.
     void remap_related_tables(const std::map<std::uint32_t, std::uint32_t>& moved);
+    // Logical index `li` keeps its name and its real index, as a plain index:
+    // no other table, no cascades, no key type.
+    void clear_relationship(std::size_t li);
 
     // Pages of the definition, the same number as the old one has.
     std::size_t page_count() const { return def_.pages.size(); }

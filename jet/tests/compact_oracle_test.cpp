@@ -1447,6 +1447,45 @@ bool long_value_map_of_another_table(const fs::path& file) {
     }
     return false;
 }
+// Both halves of a relationship pointed at a copy of one side's definition,
+// put on a new page at the end that no catalog row names: what a writer
+// leaves that drops a table by its catalog row alone.
+bool relationship_with_a_dropped_table(const fs::path& file) {
+    jet::OpenOptions o;
+    o.verify_password = false;
+    const jet::Database db(file, o);
+    if (db.file().encoding_key() != 0 || db.file().cipher()) {
+        return false;  // crafted bytes would have to be encoded
+    }
+    const auto to = static_cast<std::uint32_t>(db.page_count());
+    const std::vector<std::uint8_t> at{
+        static_cast<std::uint8_t>(to), static_cast<std::uint8_t>(to >> 8),
+        static_cast<std::uint8_t>(to >> 16), static_cast<std::uint8_t>(to >> 24)};
+    for (const auto* obj : db.catalog().tables(false)) {
+        const auto& def = db.table_def(obj->table_page());
+        for (const auto& li : def.logical_indexes) {
+            if (!li.is_foreign_key() || def.pages.size() != 1 || li.rel_table_page == def.page) {
+                continue;
+            }
+            const auto& other = db.table_def(li.rel_table_page);
+            const auto back = std::find_if(
+                other.logical_indexes.begin(), other.logical_indexes.end(), [&](const auto& x) {
+                    return x.rel_table_page == def.page &&
+                           x.number == static_cast<std::uint32_t>(li.rel_index);
+                });
+            if (other.pages.size() != 1 || back == other.logical_indexes.end()) {
+                continue;
+            }
+            const jet::PageBuf copy = db.read_page(other.page);
+            poke(file, to, 0, std::vector<std::uint8_t>(copy.begin(), copy.end()));
+            poke(file, def.page, li.rel_table_page_offset(), at);
+            poke(file, other.page, back->rel_table_page_offset(), at);
+            return true;
+        }
+    }
+    return false;
+}
+
 std::optional<Lost> unwitnessed_page_left_out(const fs::path& file) {
     return page_left_out_of_its_map(file, false);
 }
@@ -1534,6 +1573,8 @@ TEST_F(CompactOracles, KnownDamageCompactsWithoutLossAndIsReported) {
          "map-page-missing"},
         {"a memo column's map of pages pointed at another table's", long_value_map_of_another_table,
          "lv-map-mismatch"},
+        {"a relationship with a table the catalog no longer names",
+         relationship_with_a_dropped_table, "fk-stale"},
     };
     testsupport::ScratchDir dir;
     for (const auto& c : cases) {
