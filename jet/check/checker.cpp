@@ -451,10 +451,13 @@ void check_relationships(Context& cx) {
     for (const auto& entry : cx.tables) {
         const std::uint32_t page = entry.first;
         const check_detail::CheckedTable& t = entry.second;
-        for (const auto& li : t.def.logical_indexes) {
+        for (std::size_t k = 0; k < t.def.logical_indexes.size(); ++k) {
+            const LogicalIndex& li = t.def.logical_indexes[k];
             if (!li.is_foreign_key()) {
                 continue;
             }
+            // What a salvage gives up: this half, the index kept.
+            const Loss half{Loss::Kind::relationship, page, page, 0, static_cast<std::uint16_t>(k)};
             const auto other = cx.tables.find(li.rel_table_page);
             if (other == cx.tables.end() && dropped_definition(cx, li.rel_table_page)) {
                 // A writer that drops a table by its catalog row alone leaves
@@ -469,11 +472,12 @@ void check_relationships(Context& cx) {
                 continue;
             }
             if (other == cx.tables.end()) {
-                cx.error("fk-dangling", page, t.name,
+                cx.lossy("fk-dangling", page, t.name,
                          "The relationship index \"" + li.name + "\" of " +
                              Context::table_label(t.name) + " names table page " +
                              std::to_string(li.rel_table_page) +
-                             ", which holds no table definition of the catalog.");
+                             ", which holds no table definition of the catalog.",
+                         half);
                 continue;
             }
             const auto& ol = other->second.def.logical_indexes;
@@ -483,12 +487,13 @@ void check_relationships(Context& cx) {
                        o.rel_index == static_cast<std::int32_t>(li.number);
             });
             if (!back) {
-                cx.error("fk-not-reciprocal", page, t.name,
+                cx.lossy("fk-not-reciprocal", page, t.name,
                          "The relationship index \"" + li.name + "\" of " +
                              Context::table_label(t.name) + " names index " +
                              std::to_string(li.rel_index) + " of " +
                              Context::table_label(other->second.name) +
-                             ", which does not name it back.");
+                             ", which does not name it back.",
+                         half);
             }
         }
     }

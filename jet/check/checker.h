@@ -73,15 +73,18 @@ struct PageOwner {
 
 // What a salvage gives up to get past a finding that loses data: a table
 // whose definition or page list cannot be read, a data page that cannot be
-// read, one row, or one long value of a row (which the salvaged copy holds
-// empty).
+// read, one row, one long value of a row (which the salvaged copy holds
+// empty), or a relationship whose half in a table's definition is broken
+// (the copy keeps that index, without the relationship).
 struct Loss {
-    enum class Kind { table, page, row, long_value };
+    enum class Kind { table, page, row, long_value, relationship };
     Kind kind = Kind::row;
     std::uint32_t table_page = 0;  // the table's definition page
     std::uint32_t page = 0;        // the page; for a row or long value, the row's page
     std::uint8_t row = 0;          // a row or long value: its slot (the header of a moved row)
-    std::uint16_t column = 0;      // a long value: the column's number
+    // A long value: the column's number; a relationship: the place of its
+    // index among the table's logical indexes.
+    std::uint16_t column = 0;
     bool operator==(const Loss&) const = default;
     auto operator<=>(const Loss&) const = default;
 };

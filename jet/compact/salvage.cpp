@@ -25,6 +25,7 @@
 #include "jet/format/header.h"
 #include "jet/format/index_tree.h"
 #include "jet/format/row.h"
+#include "jet/format/table_def_builder.h"
 #include "jet/format/usage_map.h"
 
 namespace jet {
@@ -200,6 +201,9 @@ class Salvager {
                     break;
                 case Loss::Kind::long_value:
                     empty_long_value(db, l);
+                    break;
+                case Loss::Kind::relationship:
+                    leave_out_relationship(db, l);
                     break;
             }
         }
@@ -479,6 +483,25 @@ class Salvager {
                 static_cast<std::uint8_t>(~(1u << (l.column % 8)));
         }
         scratch_.write(at.page, page);
+    }
+
+    // The index of a broken half of a relationship is kept as a plain one:
+    // its relationship fields are cleared where they lie in the definition.
+    void leave_out_relationship(const Database& db, const Loss& l) {
+        const TableDef& def = db.table_def(l.table_page);
+        const LogicalIndex& li = def.logical_indexes.at(l.column);
+        loss(l.table_page).relationships.push_back(li.name);
+        std::vector<std::uint8_t> logical = def.buffer;
+        clear_relationship_fields(logical, li.block_offset, db.file().format());
+        const std::size_t size = db.file().format().logical_index.block_size;
+        for (std::size_t at = li.block_offset; at < li.block_offset + size; ++at) {
+            if (logical[at] != def.buffer[at]) {
+                const auto [page, offset] = def.logical_to_physical(at);
+                PageBuf buf = patched(db, page);
+                buf[offset] = logical[at];
+                scratch_.write(page, buf);
+            }
+        }
     }
 
     const Scratch& scratch_;

@@ -9,17 +9,20 @@
 //   - a row whose long value (memo, OLE) is broken is kept, with that value
 //     empty;
 //   - a data page that cannot be read is given up, with the rows it held;
-//   - a table whose definition or page list cannot be read is left out.
+//   - a table whose definition or page list cannot be read is left out;
+//   - a relationship whose half in a table's definition names no table, or
+//     a table that does not name it back, is left out there, the index kept.
 // Every other row is copied as it is, and the copy is compacted and verified
 // as every compaction is: against the source with those losses applied, so
 // that every row of the copy is a row of the source. Nothing is invented.
 //
 // The losses are applied to a scratch copy of the source beside the
 // destination (rows marked deleted, long values emptied in place, unreadable
-// pages emptied, the catalog rows of lost tables deleted); the scratch copy
-// is checked again, so that damage a loss uncovers is given up the same way,
-// and then compacted into the destination. The scratch copy is removed at the
-// end, whatever happens; the source is only read.
+// pages emptied, the catalog rows of lost tables deleted, broken halves of
+// relationships cleared); the scratch copy is checked again, so that damage a
+// loss uncovers is given up the same way, and then compacted into the
+// destination. The scratch copy is removed at the end, whatever happens; the
+// source is only read.
 
 #include <cstdint>
 #include <filesystem>
@@ -47,6 +50,8 @@ struct TableLoss {
         std::string column;
     };
     std::vector<Emptied> emptied;
+    // The indexes kept without the relationship they stood for, by name.
+    std::vector<std::string> relationships;
     // The damage behind the losses, one description each, for a person.
     std::vector<std::string> causes;
 };

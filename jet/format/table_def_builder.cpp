@@ -6,6 +6,18 @@
 
 namespace jet {
 
+void clear_relationship_fields(MutableBytes logical, std::size_t block_offset,
+                               const Format& format) {
+    const LogicalIndexLayout& layout = format.logical_index;
+    check_range(logical, block_offset, layout.block_size);
+    put_le32(logical, block_offset + layout.rel_index, 0xFFFFFFFFu);
+    put_le32(logical, block_offset + layout.rel_table_page, 0);
+    for (const std::size_t field :
+         {layout.rel_table_type, layout.cascade_updates, layout.cascade_deletes, layout.type}) {
+        logical[block_offset + field] = 0;
+    }
+}
+
 TableDefBuilder::TableDefBuilder(const TableDef& def)
     : def_(def), buffer_(def.buffer), length_(def.length()) {
     if (length_ != def.declared_length) {
@@ -46,14 +58,7 @@ void TableDefBuilder::remap_related_tables(const std::map<std::uint32_t, std::ui
 }
 
 void TableDefBuilder::clear_relationship(std::size_t li) {
-    const LogicalIndexLayout& layout = def_.format->logical_index;
-    const std::size_t at = def_.logical_indexes.at(li).block_offset;
-    buffer_.at(at + layout.rel_table_type) = 0;
-    put_le32(buffer_, at + layout.rel_index, 0xFFFFFFFFu);
-    put_le32(buffer_, at + layout.rel_table_page, 0);
-    buffer_.at(at + layout.cascade_updates) = 0;
-    buffer_.at(at + layout.cascade_deletes) = 0;
-    buffer_.at(at + layout.type) = 0;
+    clear_relationship_fields(buffer_, def_.logical_indexes.at(li).block_offset, *def_.format);
 }
 
 PageBuf TableDefBuilder::page(std::size_t k, const PageBuf& old_page,

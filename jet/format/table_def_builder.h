@@ -27,6 +27,12 @@
 
 namespace jet {
 
+// Clears the relationship fields of the logical index whose block starts at
+// `block_offset` of the logical definition `logical`: no other table, no
+// cascades, no key type; its number, real index and name stay.
+void clear_relationship_fields(MutableBytes logical, std::size_t block_offset,
+                               const Format& format);
+
 class TableDefBuilder {
   public:
     explicit TableDefBuilder(const TableDef& def);

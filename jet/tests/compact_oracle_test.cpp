@@ -1447,20 +1447,18 @@ bool long_value_map_of_another_table(const fs::path& file) {
     }
     return false;
 }
-// Both halves of a relationship pointed at a copy of one side's definition,
-// put on a new page at the end that no catalog row names: what a writer
-// leaves that drops a table by its catalog row alone.
-bool relationship_with_a_dropped_table(const fs::path& file) {
-    jet::OpenOptions o;
-    o.verify_password = false;
-    const jet::Database db(file, o);
-    if (db.file().encoding_key() != 0 || db.file().cipher()) {
-        return false;  // crafted bytes would have to be encoded
-    }
-    const auto to = static_cast<std::uint32_t>(db.page_count());
-    const std::vector<std::uint8_t> at{
-        static_cast<std::uint8_t>(to), static_cast<std::uint8_t>(to >> 8),
-        static_cast<std::uint8_t>(to >> 16), static_cast<std::uint8_t>(to >> 24)};
+// The two halves of a relationship, each by its table and index name.
+struct Relationship {
+    std::string table, index, other_table, other_index;
+};
+
+// A relationship between two tables broken: with `dropped`, both halves
+// pointed at a copy of one side's definition, put on a new page at the end
+// that no catalog row names (what a writer leaves that drops a table by its
+// catalog row alone); else one half pointed at page 1, which holds no table.
+std::optional<Relationship> broken_relationship(const fs::path& file, bool dropped) {
+    const jet::Database db(file);
+    const auto to = static_cast<std::uint32_t>(dropped ? db.page_count() : 1);
     for (const auto* obj : db.catalog().tables(false)) {
         const auto& def = db.table_def(obj->table_page());
         for (const auto& li : def.logical_indexes) {
@@ -1476,14 +1474,23 @@ bool relationship_with_a_dropped_table(const fs::path& file) {
             if (other.pages.size() != 1 || back == other.logical_indexes.end()) {
                 continue;
             }
-            const jet::PageBuf copy = db.read_page(other.page);
-            poke(file, to, 0, std::vector<std::uint8_t>(copy.begin(), copy.end()));
-            poke(file, def.page, li.rel_table_page_offset(), at);
-            poke(file, other.page, back->rel_table_page_offset(), at);
-            return true;
+            if (dropped) {
+                const jet::PageBuf copy = db.read_page(other.page);
+                poke(file, to, 0, std::vector<std::uint8_t>(copy.begin(), copy.end()));
+                poke(file, other.page, back->rel_table_page_offset(), le32_bytes(to));
+            }
+            poke(file, def.page, li.rel_table_page_offset(), le32_bytes(to));
+            std::string other_name;
+            for (const auto* o : db.catalog().tables(false)) {
+                other_name = o->table_page() == other.page ? o->name : other_name;
+            }
+            return Relationship{obj->name, li.name, other_name, back->name};
         }
     }
-    return false;
+    return std::nullopt;
+}
+bool relationship_with_a_dropped_table(const fs::path& file) {
+    return broken_relationship(file, true).has_value();
 }
 
 std::optional<Lost> unwitnessed_page_left_out(const fs::path& file) {
@@ -2073,6 +2080,47 @@ TEST_F(CompactOracles, SalvageKeepsWhatCanBeReadAndCountsWhatIsLost) {
                 const auto rows = mdb_reader_rows(oracle, out, "", read_catalog(out), err);
                 EXPECT_TRUE(err.empty()) << err;
                 EXPECT_EQ(rows.count(lost->table), lost->left_out ? 0u : 1u);
+            }
+        }
+    }
+}
+
+// A relationship whose half names no table: the compaction refuses it, the
+// salvage keeps every row and both indexes, without the relationship.
+TEST_F(CompactOracles, SalvageLeavesOutABrokenRelationshipAndKeepsItsIndexes) {
+    testsupport::ScratchDir dir;
+    const fs::path src = dir.path() / "source.mdb";
+    const fs::path out = dir.path() / "out.mdb";
+    std::optional<Relationship> broken;
+    const auto f =
+        first_corpus_file_with(src, [&](const testsupport::CorpusFile&, const fs::path& copy) {
+            broken = broken_relationship(copy, false);
+            return broken.has_value();
+        });
+    if (!f) {
+        GTEST_SKIP() << "no corpus file holds a relationship";
+    }
+    SCOPED_TRACE(f->name);
+    EXPECT_THROW(jet::compact(src, out, {}), jet::Error);
+    jet::SalvageResult r;
+    ASSERT_NO_THROW(r = jet::salvage(src, out, {}));
+    EXPECT_FALSE(jet::check_file(out).has_errors());
+    std::map<std::string, std::vector<std::string>> lost;
+    for (const auto& t : r.losses) {
+        EXPECT_EQ(t.rows_lost, 0u);
+        EXPECT_FALSE(t.left_out);
+        lost[t.table] = t.relationships;
+    }
+    // The other half no longer named back is left out too.
+    const std::map<std::string, std::vector<std::string>> want{
+        {broken->table, {broken->index}}, {broken->other_table, {broken->other_index}}};
+    EXPECT_EQ(lost, want);
+    EXPECT_EQ(table_rows(out), table_rows(f->path));
+    const jet::Database copy(out);
+    for (const auto* obj : copy.catalog().tables(false)) {
+        for (const auto& li : copy.table_def(obj->table_page()).logical_indexes) {
+            if (li.name == broken->index || li.name == broken->other_index) {
+                EXPECT_FALSE(li.is_foreign_key()) << li.name;
             }
         }
     }

@@ -79,9 +79,12 @@ const char* const kUsage =
     "Damage that loses data (a row that cannot be decoded, a broken memo, a table\n"
     "definition that cannot be read) is refused, unless --salvage is given: then\n"
     "rows that decode are kept, a row whose memo or OLE value is broken is kept with\n"
-    "that value empty, and a table whose definition cannot be read is left out.\n"
+    "that value empty, a table whose definition cannot be read is left out, and a\n"
+    "relationship whose half in a table's definition is broken is left out there\n"
+    "(the index is kept).\n"
     "Every row of DEST is a row of SOURCE. What was lost is listed, one line per\n"
-    "table (rows kept and lost) and one per emptied value (the row's primary key);\n"
+    "table (rows kept and lost), one per emptied value (the row's primary key) and\n"
+    "one per relationship;\n"
     "with --json as \"losses\".\n"
     "\n"
     "Exit status:\n"
@@ -149,6 +152,10 @@ std::string losses_json(const std::vector<jet::TableLoss>& losses) {
             o += std::string(k ? "," : "") + "{\"row\":" + jet::json_escape(t.emptied[k].row) +
                  ",\"column\":" + jet::json_escape(t.emptied[k].column) + "}";
         }
+        o += "],\"relationships\":[";
+        for (std::size_t k = 0; k < t.relationships.size(); ++k) {
+            o += std::string(k ? "," : "") + jet::json_escape(t.relationships[k]);
+        }
         o += "],\"causes\":[";
         for (std::size_t k = 0; k < t.causes.size(); ++k) {
             o += std::string(k ? "," : "") + jet::json_escape(t.causes[k]);
@@ -166,7 +173,11 @@ void print_losses(const std::vector<jet::TableLoss>& losses) {
             !t.rows_lost_exact && t.rows_lost == 0
                 ? std::string("an unknown number of rows")
                 : (t.rows_lost_exact ? "" : "at least ") + with_commas(t.rows_lost) + " row(s)";
-        if (t.left_out) {
+        const bool rows_whole =
+            !t.left_out && t.rows_lost == 0 && t.rows_lost_exact && t.emptied.empty();
+        if (rows_whole && !t.relationships.empty()) {
+            // Only relationships: every row is there.
+        } else if (t.left_out) {
             std::printf(
                 "left out table \"%s\": its definition or its list of pages cannot be read; %s "
                 "lost\n",
@@ -174,6 +185,12 @@ void print_losses(const std::vector<jet::TableLoss>& losses) {
         } else {
             std::printf("lost in table \"%s\": %s; %s row(s) kept\n", t.table.c_str(), lost.c_str(),
                         with_commas(t.rows_kept).c_str());
+        }
+        for (const auto& name : t.relationships) {
+            std::printf(
+                "lost in table \"%s\": the relationship of its index \"%s\" (the index "
+                "is kept)\n",
+                t.table.c_str(), name.c_str());
         }
         for (const auto& e : t.emptied) {
             std::printf("emptied in table \"%s\": column \"%s\" of the row %s\n", t.table.c_str(),
